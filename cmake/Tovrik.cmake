@@ -19,3 +19,4 @@ endfunction()
 # A compiler for the build machine, for small generators that run during the build even when
 # the build itself is a cross build.
 find_program(TOVRIK_HOST_CXX NAMES g++ c++ clang++ REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/Subfolders.cmake)

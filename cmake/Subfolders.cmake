@@ -1,0 +1,10 @@
+# Adds every direct subfolder that has a CMakeLists.txt, in name order.
+macro(tovrik_add_subfolders)
+  file(GLOB _tovrik_children LIST_DIRECTORIES true RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/*")
+  list(SORT _tovrik_children)
+  foreach(_child ${_tovrik_children})
+    if(IS_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/${_child}" AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${_child}/CMakeLists.txt")
+      add_subdirectory(${_child})
+    endif()
+  endforeach()
+endmacro()
