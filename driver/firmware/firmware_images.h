@@ -27,7 +27,7 @@ typedef struct _FIRMWARE_RECORD {
 } FIRMWARE_RECORD, *PFIRMWARE_RECORD;
 
 // The layout is the stored format itself (22 bytes, Address little-endian at offset 2): the
-// generated arrays and anything that inspects them byte by byte depend on it.
+// generated arrays and anything that reads them byte by byte depend on it.
 static_assert(sizeof(FIRMWARE_RECORD) == 22, "FIRMWARE_RECORD is 22 bytes");
 static_assert(FIELD_OFFSET(FIRMWARE_RECORD, Length) == 0, "FIRMWARE_RECORD.Length at 0");
 static_assert(FIELD_OFFSET(FIRMWARE_RECORD, Address) == 2, "FIRMWARE_RECORD.Address at 2");
