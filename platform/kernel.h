@@ -9,4 +9,5 @@
 
 #define TOVRIK_PLATFORM_KERNEL_INSIDE 1
 #include <tovrik_platform_kernel.h>
+#include <tovrik_platform_ordered_access.h>
 #undef TOVRIK_PLATFORM_KERNEL_INSIDE

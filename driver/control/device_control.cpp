@@ -1,0 +1,251 @@
+// Device I/O control dispatch.
+//
+// Every length an operation relies on is tested here before any buffer is read or written: a
+// short request is refused with STATUS_INVALID_PARAMETER and touches nothing.
+#include "control/control.h"
+#include "firmware/firmware.h"
+#include "tovrik/tovrik.h"
+#include "usb/usb.h"
+
+namespace {
+
+#define DEVICE_DESCRIPTOR_LENGTH 18
+
+// What one request carries, read once from its stack location.
+struct REQUEST {
+    PIRP Irp;
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_EXTENSION Extension;
+    ULONG InputLength;
+    ULONG OutputLength;
+    PUCHAR SystemBuffer;
+};
+
+ULONG ReadUlong(const UCHAR* Bytes) {
+    return (ULONG)Bytes[0] | ((ULONG)Bytes[1] << 8) | ((ULONG)Bytes[2] << 16) | ((ULONG)Bytes[3] << 24);
+}
+
+USHORT ReadUshort(const UCHAR* Bytes) {
+    return (USHORT)(Bytes[0] | (Bytes[1] << 8));
+}
+
+VOID WriteUlong(PUCHAR Bytes, ULONG Value) {
+    Bytes[0] = (UCHAR)Value;
+    Bytes[1] = (UCHAR)(Value >> 8);
+    Bytes[2] = (UCHAR)(Value >> 16);
+    Bytes[3] = (UCHAR)(Value >> 24);
+}
+
+NTSTATUS CopyPipeTable(const REQUEST& Request) {
+    PDEVICE_EXTENSION extension = Request.Extension;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    PipeTableLockShared(extension);
+    PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
+    if (table != NULL) {
+        if (Request.OutputLength < table->Length) {
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            RtlCopyMemory(Request.SystemBuffer, table, table->Length);
+            Request.Irp->IoStatus.Information = table->Length;
+        }
+    }
+    PipeTableUnlock(extension);
+    return status;
+}
+
+NTSTATUS ReadDeviceDescriptor(const REQUEST& Request) {
+    // No buffer at all is answered as an empty success; a buffer must hold the whole descriptor.
+    if (Request.SystemBuffer == NULL) {
+        return STATUS_SUCCESS;
+    }
+    if (Request.OutputLength < DEVICE_DESCRIPTOR_LENGTH) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Request.Irp->IoStatus.Information =
+        GetDescriptor(Request.DeviceObject, Request.SystemBuffer, DEVICE_DESCRIPTOR_LENGTH, USB_DEVICE_DESCRIPTOR_TYPE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadConfigurationDescriptor(const REQUEST& Request) {
+    Request.Irp->IoStatus.Information = GetDescriptor(Request.DeviceObject, Request.SystemBuffer,
+                                                      Request.OutputLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS VendorRequest(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(VENDOR_DEVICE_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const UCHAR* record = Request.SystemBuffer;
+    USHORT length = ReadUshort(record + FIELD_OFFSET(VENDOR_DEVICE_REQUEST, Length));
+    BOOLEAN toHost = record[FIELD_OFFSET(VENDOR_DEVICE_REQUEST, Direction)] != 0;
+    // The answer lands over the record and goes back to the caller's output buffer.
+    if (toHost && Request.OutputLength < length) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG bufferLength = Request.InputLength > Request.OutputLength ? Request.InputLength : Request.OutputLength;
+    Request.Irp->IoStatus.Information = SendVendorDeviceRequest(Request.DeviceObject, Request.SystemBuffer, bufferLength);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PipeIndexOperation(const REQUEST& Request, NTSTATUS (*Operation)(PDEVICE_OBJECT, ULONG)) {
+    if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return Operation(Request.DeviceObject, ReadUlong(Request.SystemBuffer));
+}
+
+NTSTATUS SetInterface(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(INTERFACE_SELECTION)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return SelectAlternateInterface(Request.DeviceObject, Request.SystemBuffer[0], Request.SystemBuffer[1]);
+}
+
+NTSTATUS ReadStringDescriptor(const REQUEST& Request) {
+    if (Request.InputLength != sizeof(STRING_DESCRIPTOR_REQUEST) || Request.OutputLength == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG count = GetStringDescriptor(Request.DeviceObject, Request.SystemBuffer[0],
+                                      ReadUshort(Request.SystemBuffer + 2), Request.SystemBuffer, Request.OutputLength);
+    Request.Irp->IoStatus.Information = count;
+    return count == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
+NTSTATUS ReadFrameNumber(const REQUEST& Request) {
+    if (Request.OutputLength < sizeof(ULONG)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG frame = GetCurrentFrameNumber(Request.DeviceObject);
+    // A frame number of 0 cannot be told from a failed query.
+    if (frame == 0) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    WriteUlong(Request.SystemBuffer, frame);
+    Request.Irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ReadLastError(const REQUEST& Request) {
+    if (Request.OutputLength < sizeof(ULONG)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    WriteUlong(Request.SystemBuffer, (ULONG)ReadAcquire(&Request.Extension->LastUsbdStatus));
+    Request.Irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WriteRam(const REQUEST& Request) {
+    if (Request.InputLength != sizeof(USHORT) || Request.OutputLength == 0 || Request.Irp->MdlAddress == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const UCHAR* data = (const UCHAR*)MdlSystemAddress(Request.Irp->MdlAddress);
+    if (data == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return WriteDeviceRam(Request.DeviceObject, ReadUshort(Request.SystemBuffer), data, Request.OutputLength);
+}
+
+NTSTATUS ReadDriverVersion(const REQUEST& Request) {
+    if (Request.OutputLength < sizeof(DRIVER_VERSION)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    static const UCHAR version[sizeof(DRIVER_VERSION)] = {1, 0, 1, 0, 0, 0};
+    RtlCopyMemory(Request.SystemBuffer, version, sizeof(version));
+    Request.Irp->IoStatus.Information = sizeof(version);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetFeature(const REQUEST& Request) {
+    if (Request.InputLength != sizeof(FEATURE_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return SetDeviceFeature(Request.DeviceObject, ReadUshort(Request.SystemBuffer), ReadUshort(Request.SystemBuffer + 2));
+}
+
+NTSTATUS SetTimeout(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(TIMEOUT_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (ReadUlong(Request.SystemBuffer) == TOVRIK_TIMEOUT_SELECTOR_BULK) {
+        // A signed 32-bit count, sign-extended: 0 and negative limits end every wait at once.
+        WriteRelease64(&BulkTimeoutMs, (LONG64)(LONG)ReadUlong(Request.SystemBuffer + 4));
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
+    switch (IoControlCode) {
+    case IOCTL_TOVRIK_GET_PIPE_INFO:
+        return CopyPipeTable(Request);
+    case IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR:
+        return ReadDeviceDescriptor(Request);
+    case IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR:
+        return ReadConfigurationDescriptor(Request);
+    case IOCTL_TOVRIK_VENDOR_REQUEST:
+        return VendorRequest(Request);
+    case IOCTL_TOVRIK_NO_OPERATION:
+        return STATUS_SUCCESS;
+    case IOCTL_TOVRIK_DOWNLOAD_RAM:
+        return DownloadRamBlocks(Request.DeviceObject, Request.SystemBuffer, Request.InputLength);
+    case IOCTL_TOVRIK_RESET_PORT:
+        return ResetPort(Request.DeviceObject);
+    case IOCTL_TOVRIK_RESET_PIPE:
+        return PipeIndexOperation(Request, ResetPipe);
+    case IOCTL_TOVRIK_ABORT_PIPE:
+        return PipeIndexOperation(Request, AbortPipeByIndex);
+    case IOCTL_TOVRIK_SET_INTERFACE:
+        return SetInterface(Request);
+    case IOCTL_TOVRIK_GET_STRING_DESCRIPTOR:
+        return ReadStringDescriptor(Request);
+    case IOCTL_TOVRIK_GET_FRAME_NUMBER:
+        return ReadFrameNumber(Request);
+    case IOCTL_TOVRIK_CONTROL_REQUEST:
+        return SendClassOrVendorRequest(Request.DeviceObject, Request.Irp);
+    case IOCTL_TOVRIK_GET_LAST_ERROR:
+        return ReadLastError(Request);
+    case IOCTL_TOVRIK_WRITE_RAM:
+        return WriteRam(Request);
+    case IOCTL_TOVRIK_GET_DRIVER_VERSION:
+        return ReadDriverVersion(Request);
+    case IOCTL_TOVRIK_STOP_ISO_STREAM:
+        // The stream's completions see the flag and stop resubmitting; nothing waits here.
+        WriteBooleanRelease(&Request.Extension->StreamStopRequested, TRUE);
+        return STATUS_SUCCESS;
+    case IOCTL_TOVRIK_SET_FEATURE:
+        return SetFeature(Request);
+    case IOCTL_TOVRIK_SET_TIMEOUT:
+        return SetTimeout(Request);
+    default:
+        // Includes the data transfers, which this driver version does not serve yet.
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+} // namespace
+
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    BOOLEAN admitted = IoGateEnter(DeviceObject);
+    Irp->IoStatus.Information = 0;
+    if (!admitted) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    }
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    REQUEST request;
+    request.Irp = Irp;
+    request.DeviceObject = DeviceObject;
+    request.Extension = DeviceExtensionOf(DeviceObject);
+    request.InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    request.OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    request.SystemBuffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = Route(request, stack->Parameters.DeviceIoControl.IoControlCode);
+    Irp->IoStatus.Status = status;
+
+    IoGateLeave(DeviceObject);
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}

@@ -1,0 +1,139 @@
+// Firmware download and device-memory writes.
+#include "firmware/firmware.h"
+#include "usb/usb.h"
+
+namespace {
+
+#define RAM_PIECE 64
+#define RAM_BLOCK 512
+
+// One vendor write to device memory through a URB block the caller owns; the block is cleared
+// and refilled for every write.
+NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Request, USHORT Address, const UCHAR* Data,
+                     ULONG Length) {
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
+
+    RtlZeroMemory(request, sizeof(*request));
+    request->Hdr.Length = sizeof(*request);
+    request->Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    request->TransferFlags = 0;
+    // Host-to-device: the bus only reads the buffer.
+    request->TransferBuffer = (PVOID)Data;
+    request->TransferBufferLength = Length;
+    request->Request = Request;
+    request->Value = Address;
+    return SubmitUrb(DeviceObject, Urb);
+}
+
+PURB AllocateVendorUrb(void) {
+    return AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), URB_FUNCTION_VENDOR_DEVICE);
+}
+
+} // namespace
+
+VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject, const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
+    // The controller needs time after the configuration before it takes its program; later
+    // cameras wait longer. The product is formed in 32 bits, then widened.
+    LONG slots = ReadAcquire(&DeviceSlotsTried);
+    LARGE_INTEGER interval;
+    interval.QuadPart = (LONG64)(-(slots + 1) * 15000000);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+
+    if (DeviceDescriptor == NULL) {
+        return;
+    }
+    if (DeviceDescriptor->idVendor != CAMERA_VENDOR_ID || DeviceDescriptor->idProduct != CAMERA_PRODUCT_ID) {
+        // The loader first; the camera program second is the one left running.
+        DownloadFirmwareImage(DeviceObject, FirmwareImageA);
+        DownloadFirmwareImage(DeviceObject, FirmwareImageB);
+    }
+}
+
+NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECORD* Image) {
+    PURB urb = AllocateVendorUrb();
+    if (urb == NULL) {
+        return STATUS_NO_MEMORY;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+
+    // External memory is written by the program already running, before the CPU is stopped.
+    for (const FIRMWARE_RECORD* record = Image; record->Type == 0; record++) {
+        if (record->Address > FIRMWARE_INTERNAL_MEMORY_LIMIT) {
+            status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_EXTERNAL, record->Address, record->Data,
+                                 record->Length);
+            if (!NT_SUCCESS(status)) {
+                break;
+            }
+        }
+    }
+
+    SetCpuReset(DeviceObject, 1);
+    for (const FIRMWARE_RECORD* record = Image; record->Type == 0; record++) {
+        if (record->Address <= FIRMWARE_INTERNAL_MEMORY_LIMIT) {
+            status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, record->Address, record->Data,
+                                 record->Length);
+            if (!NT_SUCCESS(status)) {
+                break;
+            }
+        }
+    }
+    // Released on every path: a CPU left in reset would leave the camera dead on the bus.
+    SetCpuReset(DeviceObject, 0);
+
+    ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte) {
+    PURB urb = AllocateVendorUrb();
+    if (urb == NULL) {
+        return STATUS_NO_MEMORY;
+    }
+    UCHAR value = ResetByte;
+    VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, CPUCS_ADDRESS_FIRST, &value, 1);
+    NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, CPUCS_ADDRESS_SECOND, &value, 1);
+    ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data, ULONG Length) {
+    PURB urb = AllocateVendorUrb();
+    if (urb == NULL) {
+        return STATUS_NO_MEMORY;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    // Counted without (Length + 63), which would wrap for lengths near 4 GiB.
+    ULONG pieces = Length / RAM_PIECE + (Length % RAM_PIECE != 0 ? 1 : 0);
+    for (ULONG i = 0; i < pieces; i++) {
+        ULONG offset = i * RAM_PIECE;
+        ULONG length = Length - offset < RAM_PIECE ? Length - offset : RAM_PIECE;
+        status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, (USHORT)(Address + offset), Data + offset,
+                             length);
+        if (!NT_SUCCESS(status)) {
+            break;
+        }
+    }
+    ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS DownloadRamBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR* Data, ULONG Length) {
+    PURB urb = AllocateVendorUrb();
+    if (urb == NULL) {
+        return STATUS_NO_MEMORY;
+    }
+    NTSTATUS firstFailure = STATUS_SUCCESS;
+    ULONG blocks = Length / RAM_BLOCK + (Length % RAM_BLOCK != 0 ? 1 : 0);
+    for (ULONG i = 0; i < blocks; i++) {
+        // Whole blocks, then whatever is left as one shorter block: no byte is dropped.
+        ULONG offset = i * RAM_BLOCK;
+        ULONG length = Length - offset < RAM_BLOCK ? Length - offset : RAM_BLOCK;
+        NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, (USHORT)offset, Data + offset,
+                                      length);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(firstFailure)) {
+            firstFailure = status;
+        }
+    }
+    ExFreePool(urb);
+    return firstFailure;
+}

@@ -1,0 +1,42 @@
+// Firmware loading: the start-time download of the two images, the CPU reset of the camera's
+// controller, and the device-memory writes user software asks for. Every write is a vendor
+// control request sent and waited for with SubmitUrb, so all of this runs at PASSIVE_LEVEL.
+#pragma once
+
+#include "frame/frame.h"
+#include "firmware/firmware_images.h"
+
+// A camera that reports exactly this identity runs its own program: it gets no download.
+#define CAMERA_VENDOR_ID 0x5A17
+#define CAMERA_PRODUCT_ID 0x0E15
+
+// The controller's memory-write request and its external-memory variant, and the two addresses
+// of the CPU control register (two generations of the chip); bit 0 holds the CPU in reset.
+#define FIRMWARE_REQUEST_WRITE_MEMORY 0xA0
+#define FIRMWARE_REQUEST_WRITE_EXTERNAL 0xA3
+#define FIRMWARE_INTERNAL_MEMORY_LIMIT 0x1B3F
+#define CPUCS_ADDRESS_FIRST 0x7F92
+#define CPUCS_ADDRESS_SECOND 0xE600
+
+// The last step of the start-time configuration: waits (DeviceSlotsTried + 1) × 1.5 s and, when
+// a device descriptor was read and it does not carry the camera's own identity, downloads both
+// images. Without a descriptor nothing identifies the camera, so nothing is downloaded.
+VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject, const USB_DEVICE_DESCRIPTOR* DeviceDescriptor);
+
+// Writes one image: records above the internal-memory limit first (request 0xA3, while the
+// current program runs), then the CPU is held in reset, the internal records follow (0xA0), and
+// the reset is released on every path. Returns the status of the last record write attempted.
+NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECORD* Image);
+
+// Writes the reset byte (1 hold, 0 run) to both CPU control register addresses, in order;
+// returns the status of the second write.
+NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte);
+
+// Writes Length bytes upward from Address in pieces of 64, the address wrapping at 64 KiB; stops
+// at the first failed piece and returns the status of the last piece written (success for 0 bytes).
+NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data, ULONG Length);
+
+// Writes Length bytes from device address 0 in blocks of 512 (the address wrapping at 64 KiB), the
+// remainder as one final shorter block. Every block is attempted; returns the first failure, or
+// STATUS_SUCCESS.
+NTSTATUS DownloadRamBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR* Data, ULONG Length);

@@ -1,0 +1,86 @@
+// The driver frame: the per-device record, the I/O gate, and the routines the platform calls.
+//
+// Every other folder of the driver reaches a device's state through DEVICE_EXTENSION, declared
+// here, and enters and leaves the I/O gate through IoGateEnter and IoGateLeave.
+#pragma once
+
+#include "platform/kernel.h"
+
+struct _BYTE_RING;
+struct _CHUNK_CONTEXT;
+
+// The one per-device record. The platform allocates it zero-filled as the extension of the
+// device object and frees it when RemoveDevice deletes that object.
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    // Target of every request the driver sends down; valid from AddDevice until RemoveDevice
+    // detaches it.
+    PDEVICE_OBJECT LowerDeviceObject;
+    // TRUE once a start has ended with STATUS_SUCCESS; never cleared. Opens are refused until then.
+    BOOLEAN Started;
+    // TRUE while the symbolic link exists, so that RemoveDevice deletes exactly what was created.
+    BOOLEAN LinkCreated;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    // The pipe table of the selected interface, a pool copy as long as its own Length says.
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    ULONG OpenCount;
+    WCHAR SymbolicLinkName[26];
+    // The most recent negative USBD status of a URB sent through the submission routines.
+    LONG LastUsbdStatus;
+    // The I/O gate: 1 for the device itself plus one per admitted request.
+    LONG IoCount;
+    KEVENT NoIoEvent;
+    BOOLEAN RemovePending;
+    BOOLEAN StreamStopRequested;
+    struct _BYTE_RING* StreamDataRing;
+    struct _BYTE_RING* StreamPacketRing;
+    ULONG ChunksOutstanding;
+    ULONG ChunkedBytesDone;
+    struct _CHUNK_CONTEXT* ChunkContexts;
+    KSPIN_LOCK ChunkLock;
+    KEVENT ChunkDoneEvent;
+    // Separates every reader of InterfaceInfo (shared) from the interface selection that frees
+    // and replaces it (exclusive). Initialised with the device object, deleted with it.
+    ERESOURCE PipeTableLock;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+static inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {
+    return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+// Device numbers run from 0 to 31; the number is the last character of both names.
+#define TOVRIK_MAX_DEVICES 32
+
+// The number of name slots the most recent AddDevice of the whole driver tried: the created
+// device's number + 1, or 32 when every number failed. Read at start for the firmware delay.
+extern LONG DeviceSlotsTried;
+
+// I/O gate. IoGateEnter returns TRUE when the request is admitted and counted; the caller then
+// calls IoGateLeave exactly once. FALSE means the device is being removed and nothing is owed.
+// Both may run at any IRQL up to DISPATCH_LEVEL.
+BOOLEAN IoGateEnter(PDEVICE_OBJECT DeviceObject);
+VOID IoGateLeave(PDEVICE_OBJECT DeviceObject);
+
+// Completes a request with a status and Information, no priority boost, and returns the status.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD Unload;
+DRIVER_ADD_DEVICE AddDevice;
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchPower;
+DRIVER_DISPATCH DispatchPnp;
+
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject, ULONG DeviceNumber);
+
+// The system address of a locked buffer described by an MDL: its mapping when it has one (or
+// was built for non-paged pool), else a new mapping that goes away with the MDL. NULL when the
+// pages cannot be mapped.
+static inline PVOID MdlSystemAddress(PMDL Mdl) {
+    if ((Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+        return Mdl->MappedSystemVa;
+    }
+    return MmMapLockedPages(Mdl, KernelMode);
+}

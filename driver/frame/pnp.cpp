@@ -1,0 +1,153 @@
+// Plug and Play: start (forwarded first, then configured), stop (passed down, then
+// deconfigured), query-capabilities (surprise removal is fine for this device), remove (drain
+// and tear down). Every other request goes down untouched.
+#include "frame/frame.h"
+#include "usb/usb.h"
+
+namespace {
+
+IO_COMPLETION_ROUTINE ForwardCompletion;
+
+// Takes the request back from the lower drivers: the waiting dispatch routine completes it.
+NTSTATUS ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the request down and waits until every lower driver has completed it. On return the
+// request is back in this driver's hands, not completed.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    KEVENT event;
+
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, ForwardCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp) {
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IofCallDriver(Extension->LowerDeviceObject, Irp);
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+
+    NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
+    if (!NT_SUCCESS(status)) {
+        // Information stays as the lower drivers left it.
+        Irp->IoStatus.Status = status;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    status = ConfigureDevice(DeviceObject);
+    CompleteRequest(Irp, status, 0);
+    // Only exactly STATUS_SUCCESS starts the device; a positive status does not.
+    if (status == STATUS_SUCCESS) {
+        WriteBooleanRelease(&extension->Started, TRUE);
+    }
+    return status;
+}
+
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+
+    if (capabilities->Version == 0) {
+        return PassDown(extension, Irp);
+    }
+    NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
+    if (NT_SUCCESS(status)) {
+        capabilities->SurpriseRemovalOK = 1;
+    }
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Tears the device down: closes the gate, ends the transfers other threads wait on, waits for
+// every admitted request to leave, frees what the record owns, deletes the link and the device
+// object, and passes the request down.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+
+    WriteBooleanRelease(&extension->RemovePending, TRUE);
+
+    PipeTableLockShared(extension);
+    PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
+    if (table != NULL) {
+        for (ULONG i = 0; i < table->NumberOfPipes; i++) {
+            AbortPipe(DeviceObject, table->Pipes[i].PipeHandle);
+        }
+    }
+    PipeTableUnlock(extension);
+
+    // Once for this request's own entry, once for the count AddDevice gave the device.
+    IoGateLeave(DeviceObject);
+    IoGateLeave(DeviceObject);
+    KeWaitForSingleObject(&extension->NoIoEvent, Executive, KernelMode, FALSE, NULL);
+
+    if (extension->DeviceDescriptor != NULL) {
+        ExFreePool(extension->DeviceDescriptor);
+        extension->DeviceDescriptor = NULL;
+    }
+    if (extension->InterfaceInfo != NULL) {
+        ExFreePool(extension->InterfaceInfo);
+        extension->InterfaceInfo = NULL;
+    }
+    if (extension->LinkCreated) {
+        UNICODE_STRING linkName;
+        extension->LinkCreated = FALSE;
+        RtlInitUnicodeString(&linkName, extension->SymbolicLinkName);
+        IoDeleteSymbolicLink(&linkName);
+    }
+    ExDeleteResourceLite(&extension->PipeTableLock);
+
+    PDEVICE_OBJECT lowerDevice = extension->LowerDeviceObject;
+    IoDetachDevice(lowerDevice);
+    IoDeleteDevice(DeviceObject);
+    // The extension is gone; the request goes to the device taken before the delete.
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IofCallDriver(lowerDevice, Irp);
+}
+
+} // namespace
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    NTSTATUS status;
+
+    if (!IoGateEnter(DeviceObject)) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    }
+
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        status = StartDevice(DeviceObject, Irp);
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        // RemoveDevice leaves the gate itself, before its drain.
+        return RemoveDevice(DeviceObject, Irp);
+    case IRP_MN_STOP_DEVICE:
+        // The stop goes down first; what it returned is not used.
+        PassDown(extension, Irp);
+        status = DeconfigureDevice(DeviceObject);
+        break;
+    case IRP_MN_QUERY_CAPABILITIES:
+        status = QueryCapabilities(DeviceObject, Irp);
+        break;
+    default:
+        status = PassDown(extension, Irp);
+        break;
+    }
+    IoGateLeave(DeviceObject);
+    return status;
+}

@@ -1,0 +1,122 @@
+// The USB request layer: URB submission, port requests, the command packet on pipe 0, device
+// configuration and interface selection, the pipe table, and the small descriptor, pipe and
+// control operations. Every routine here waits for its URB, so each runs at PASSIVE_LEVEL in the
+// thread of the operation that needs it, never in a completion routine.
+#pragma once
+
+#include "frame/frame.h"
+
+// The driver's one tunable value: the time limit of bulk and chunked transfers in milliseconds,
+// shared by every device. 3000 at load; changed only by the time-limit request.
+extern LONG64 BulkTimeoutMs;
+
+// The relative wait interval, in 100-ns units, for the current BulkTimeoutMs. A zero limit gives
+// an interval of 0 and a negative one a positive (absolute, long past) time: both end at once.
+LARGE_INTEGER BulkTimeoutInterval(void);
+
+// ---- Submission -----------------------------------------------------------------------------
+
+// Sends the URB down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits for it without a time limit.
+// The result follows one rule: a negative request status is returned as it is; otherwise a
+// negative USBD status in the URB header gives STATUS_UNSUCCESSFUL. A negative USBD status is
+// always remembered in LastUsbdStatus. The URB stays the caller's.
+NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+
+// As SubmitUrb, but waits at most BulkTimeoutMs; on time-out the request is cancelled and waited
+// for, so it never returns while the URB is still below. With SendEndCommand the end command
+// (byte 3) goes out on pipe 0 right after the URB has been handed down, before the wait; the
+// caller's request only receives the command's Information. Returns STATUS_TIMEOUT when the
+// cancelled URB carries no error. The caller holds the pipe table shared when SendEndCommand is set.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp, BOOLEAN SendEndCommand);
+
+// Resets the port when it is connected but not enabled; returns the status of the last port
+// request sent.
+NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject);
+
+// Resets the port unconditionally and returns the reset's status.
+NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+
+// Sends the 64-byte command packet on pipe 0: byte 0 = 3 with EndCommand, 2 otherwise. On a
+// status that is not negative the caller's request gets the command's transferred length as
+// Information. STATUS_UNSUCCESSFUL, with nothing sent, when there is no pipe 0. The caller holds
+// the pipe table shared.
+NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN EndCommand);
+
+#define COMMAND_PACKET_LENGTH 64
+#define COMMAND_START_FRAME 2
+#define COMMAND_END_FRAME 3
+
+// ---- The pipe table ---------------------------------------------------------------------------
+//
+// InterfaceInfo is read by many operations at once and replaced by an interface selection. Every
+// reader holds PipeTableLock shared from its lookup until it no longer uses the entry; the
+// selection takes it exclusive. The waits happen at PASSIVE_LEVEL inside a critical region.
+
+VOID PipeTableLockShared(PDEVICE_EXTENSION Extension);
+VOID PipeTableLockExclusive(PDEVICE_EXTENSION Extension);
+VOID PipeTableUnlock(PDEVICE_EXTENSION Extension);
+
+// The rules for a pipe index: no table gives STATUS_UNSUCCESSFUL, an index not below
+// NumberOfPipes STATUS_INVALID_PARAMETER. Call with the table held.
+NTSTATUS PipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex, PUSBD_PIPE_INFORMATION* Pipe);
+
+// PipeByIndex plus the rules of a data transfer: the pipe type must be bulk or interrupt (or
+// isochronous when Isochronous is set), else STATUS_INVALID_PARAMETER; the handle must not be
+// NULL, else STATUS_UNSUCCESSFUL.
+NTSTATUS DataPipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex, BOOLEAN Isochronous,
+                         PUSBD_PIPE_INFORMATION* Pipe);
+
+static inline BOOLEAN PipeIsIn(const USBD_PIPE_INFORMATION* Pipe) {
+    return (Pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+}
+
+// ---- Configuration ----------------------------------------------------------------------------
+
+// Start-time configuration: device descriptor, configuration descriptor set, the first interface
+// selected and its pipe table stored, then the firmware step (delay and, for a foreign identity,
+// the download). Returns the status of the descriptor and configuration steps.
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                             ULONG Length);
+
+// The whole configuration descriptor set in a pool block the caller frees, or NULL. The set has
+// been checked: wTotalLength bytes arrived and every descriptor lies within them.
+PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfigurationDescriptor(PDEVICE_OBJECT DeviceObject);
+
+// Selects an interface's alternate setting and replaces the pipe table; every pipe is offered
+// transfers of up to 0xFFFF bytes.
+NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber, UCHAR AlternateSetting);
+
+// Puts the USB device into the unconfigured state. STATUS_NO_MEMORY when its URB cannot be
+// allocated, else STATUS_SUCCESS whatever the bus said. The stored table stays.
+NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject);
+
+// Checks a configuration descriptor set of Received bytes before anyone parses it.
+BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG Received);
+
+// ---- Descriptor, pipe and control requests ----------------------------------------------------
+
+// Bytes received, 0 on any failure (also for a NULL buffer, when nothing is sent).
+ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, UCHAR DescriptorType);
+ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer, ULONG Length);
+
+// A class or vendor request described by the 10-byte record in the request's system buffer; the
+// data stage uses the request's output buffer through its MDL. Sets Information on success.
+NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// A vendor device request described by the 10-byte record at Record; a device-to-host request
+// receives its data over the record. Returns the bytes received by a device-to-host request,
+// else 0. RecordBufferLength is the size of the buffer that holds the record.
+ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record, ULONG RecordBufferLength);
+
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+// The pipe-table rules, then AbortPipe on that pipe's handle.
+NTSTATUS AbortPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
+// The current frame number, 0 on any failure.
+ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, USHORT FeatureSelector, USHORT Index);
+
+// Allocates a zero-filled URB block of Size bytes with Length and Function set in its header.
+PURB AllocateUrb(ULONG Size, USHORT Function);
