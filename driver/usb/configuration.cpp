@@ -75,7 +75,7 @@ BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG R
         if (length < sizeof(USB_COMMON_DESCRIPTOR) || length > total - offset) {
             return FALSE;
         }
-        // The parser hands out interfaceDescriptor and endpoint descriptors whose fields are read whole.
+        // The parser hands out interface and endpoint descriptors whose fields are read whole.
         if ((type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) ||
             (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR))) {
             return FALSE;
@@ -265,7 +265,7 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     }
 
     ULONG pipes = interfaceDescriptor->bNumEndpoints;
-    // The select-interfaceDescriptor request for n pipes: 80 + 24 × (n − 1) bytes, 56 for none.
+    // The select-interface request for n pipes: 80 + 24 × (n − 1) bytes, 56 for none.
     ULONG size = sizeof(struct _URB_SELECT_INTERFACE) - sizeof(USBD_PIPE_INFORMATION) + pipes * sizeof(USBD_PIPE_INFORMATION);
     PURB urb = AllocateUrb(size, URB_FUNCTION_SELECT_INTERFACE);
     if (urb == NULL) {
@@ -282,7 +282,7 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     }
 
     // Held exclusive across the selection: the pipes the table names close when the bus
-    // replaces the interfaceDescriptor, so no transfer may be using them meanwhile.
+    // replaces the interface, so no transfer may be using them meanwhile.
     PipeTableLockExclusive(extension);
     status = SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {

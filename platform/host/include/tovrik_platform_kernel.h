@@ -25,6 +25,9 @@
 #define CONST const
 #define FALSE 0
 #define TRUE 1
+#ifndef NULL
+#define NULL __null
+#endif
 #define ANYSIZE_ARRAY 1
 
 typedef void* PVOID;
@@ -653,7 +656,69 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// Host only: the verifier names the driver's call site of every kernel routine. Each routine
+// below is also a function-like macro of the same name that first notes __FILE__ and __LINE__
+// for the calling thread and then calls the routine itself; the symbol, its address and its
+// import name stay those of the routine. The host kernel's own sources see the plain routines.
+VOID NTAPI HostNoteCallSite(const char* File, int Line);
+
 } // extern "C"
+
+#ifndef TOVRIK_HOST_KERNEL_IMPLEMENTATION
+#define TOVRIK_HOST_SITE_(call) (HostNoteCallSite(__FILE__, __LINE__), call)
+#define ExAllocatePool(a, b) TOVRIK_HOST_SITE_(ExAllocatePool(a, b))
+#define ExAllocatePoolWithTag(a, b, c) TOVRIK_HOST_SITE_(ExAllocatePoolWithTag(a, b, c))
+#define ExFreePool(a) TOVRIK_HOST_SITE_(ExFreePool(a))
+#define ExFreePoolWithTag(a, b) TOVRIK_HOST_SITE_(ExFreePoolWithTag(a, b))
+#define KeGetCurrentIrql() TOVRIK_HOST_SITE_(KeGetCurrentIrql())
+#define KeRaiseIrql(a, b) TOVRIK_HOST_SITE_(KeRaiseIrql(a, b))
+#define KeLowerIrql(a) TOVRIK_HOST_SITE_(KeLowerIrql(a))
+#define KeRaiseIrqlToDpcLevel() TOVRIK_HOST_SITE_(KeRaiseIrqlToDpcLevel())
+#define KeAcquireSpinLockRaiseToDpc(a) TOVRIK_HOST_SITE_(KeAcquireSpinLockRaiseToDpc(a))
+#define KeReleaseSpinLock(a, b) TOVRIK_HOST_SITE_(KeReleaseSpinLock(a, b))
+#define KeAcquireSpinLockAtDpcLevel(a) TOVRIK_HOST_SITE_(KeAcquireSpinLockAtDpcLevel(a))
+#define KeReleaseSpinLockFromDpcLevel(a) TOVRIK_HOST_SITE_(KeReleaseSpinLockFromDpcLevel(a))
+#define KeInitializeEvent(a, b, c) TOVRIK_HOST_SITE_(KeInitializeEvent(a, b, c))
+#define KeSetEvent(a, b, c) TOVRIK_HOST_SITE_(KeSetEvent(a, b, c))
+#define KeClearEvent(a) TOVRIK_HOST_SITE_(KeClearEvent(a))
+#define KeResetEvent(a) TOVRIK_HOST_SITE_(KeResetEvent(a))
+#define KeReadStateEvent(a) TOVRIK_HOST_SITE_(KeReadStateEvent(a))
+#define KeWaitForSingleObject(a, b, c, d, e) TOVRIK_HOST_SITE_(KeWaitForSingleObject(a, b, c, d, e))
+#define KeDelayExecutionThread(a, b, c) TOVRIK_HOST_SITE_(KeDelayExecutionThread(a, b, c))
+#define KeQuerySystemTime(a) TOVRIK_HOST_SITE_(KeQuerySystemTime(a))
+#define KeEnterCriticalRegion() TOVRIK_HOST_SITE_(KeEnterCriticalRegion())
+#define KeLeaveCriticalRegion() TOVRIK_HOST_SITE_(KeLeaveCriticalRegion())
+#define ExInitializeResourceLite(a) TOVRIK_HOST_SITE_(ExInitializeResourceLite(a))
+#define ExDeleteResourceLite(a) TOVRIK_HOST_SITE_(ExDeleteResourceLite(a))
+#define ExAcquireResourceSharedLite(a, b) TOVRIK_HOST_SITE_(ExAcquireResourceSharedLite(a, b))
+#define ExAcquireResourceExclusiveLite(a, b) TOVRIK_HOST_SITE_(ExAcquireResourceExclusiveLite(a, b))
+#define ExReleaseResourceLite(a) TOVRIK_HOST_SITE_(ExReleaseResourceLite(a))
+#define RtlInitUnicodeString(a, b) TOVRIK_HOST_SITE_(RtlInitUnicodeString(a, b))
+#define IoCreateDevice(a, b, c, d, e, f, g) TOVRIK_HOST_SITE_(IoCreateDevice(a, b, c, d, e, f, g))
+#define IoDeleteDevice(a) TOVRIK_HOST_SITE_(IoDeleteDevice(a))
+#define IoCreateSymbolicLink(a, b) TOVRIK_HOST_SITE_(IoCreateSymbolicLink(a, b))
+#define IoDeleteSymbolicLink(a) TOVRIK_HOST_SITE_(IoDeleteSymbolicLink(a))
+#define IoAttachDeviceToDeviceStack(a, b) TOVRIK_HOST_SITE_(IoAttachDeviceToDeviceStack(a, b))
+#define IoDetachDevice(a) TOVRIK_HOST_SITE_(IoDetachDevice(a))
+#define IofCallDriver(a, b) TOVRIK_HOST_SITE_(IofCallDriver(a, b))
+#define IofCompleteRequest(a, b) TOVRIK_HOST_SITE_(IofCompleteRequest(a, b))
+#define IoAllocateIrp(a, b) TOVRIK_HOST_SITE_(IoAllocateIrp(a, b))
+#define IoInitializeIrp(a, b, c) TOVRIK_HOST_SITE_(IoInitializeIrp(a, b, c))
+#define IoReuseIrp(a, b) TOVRIK_HOST_SITE_(IoReuseIrp(a, b))
+#define IoFreeIrp(a) TOVRIK_HOST_SITE_(IoFreeIrp(a))
+#define IoCancelIrp(a) TOVRIK_HOST_SITE_(IoCancelIrp(a))
+#define IoAcquireCancelSpinLock(a) TOVRIK_HOST_SITE_(IoAcquireCancelSpinLock(a))
+#define IoReleaseCancelSpinLock(a) TOVRIK_HOST_SITE_(IoReleaseCancelSpinLock(a))
+#define IoBuildDeviceIoControlRequest(a, b, c, d, e, f, g, h, i)                                 \
+    TOVRIK_HOST_SITE_(IoBuildDeviceIoControlRequest(a, b, c, d, e, f, g, h, i))
+#define IoAllocateMdl(a, b, c, d, e) TOVRIK_HOST_SITE_(IoAllocateMdl(a, b, c, d, e))
+#define IoBuildPartialMdl(a, b, c, d) TOVRIK_HOST_SITE_(IoBuildPartialMdl(a, b, c, d))
+#define IoFreeMdl(a) TOVRIK_HOST_SITE_(IoFreeMdl(a))
+#define MmMapLockedPages(a, b) TOVRIK_HOST_SITE_(MmMapLockedPages(a, b))
+#define MmBuildMdlForNonPagedPool(a) TOVRIK_HOST_SITE_(MmBuildMdlForNonPagedPool(a))
+#define PoStartNextPowerIrp(a) TOVRIK_HOST_SITE_(PoStartNextPowerIrp(a))
+#define PoCallDriver(a, b) TOVRIK_HOST_SITE_(PoCallDriver(a, b))
+#endif
 
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver((DeviceObject), (Irp))
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest((Irp), (PriorityBoost))
