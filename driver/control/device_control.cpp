@@ -5,6 +5,7 @@
 #include "control/control.h"
 #include "firmware/firmware.h"
 #include "tovrik/tovrik.h"
+#include "transfer/transfer.h"
 #include "usb/usb.h"
 
 namespace {
@@ -175,6 +176,61 @@ NTSTATUS SetTimeout(const REQUEST& Request) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Bulk(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return BulkTransfer(Request.DeviceObject, Request.Irp);
+}
+
+NTSTATUS Chunked(const REQUEST& Request) {
+    // The pieces are partial MDLs over the caller's buffer: there must be one.
+    if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST) || Request.OutputLength == 0 || Request.Irp->MdlAddress == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return ChunkedTransfer(Request.DeviceObject, Request.Irp);
+}
+
+NTSTATUS Iso(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(ISO_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = IsoTransfer(Request.DeviceObject, Request.Irp);
+    // The caller knows the layout from its own record; Information stays 0.
+    Request.Irp->IoStatus.Information = 0;
+    return status;
+}
+
+NTSTATUS StartStream(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(ISO_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = StartIsoStream(Request.DeviceObject, Request.Irp);
+    Request.Irp->IoStatus.Information = 0;
+    return status;
+}
+
+NTSTATUS ReadStream(const REQUEST& Request) {
+    if (Request.InputLength != sizeof(ISO_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG packetSize = ReadUlong(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketSize));
+    ULONG packetCount = ReadUlong(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketCount));
+    if (packetSize == 0 || packetCount == 0 ||
+        (ULONG64)Request.OutputLength != (ULONG64)packetCount * (packetSize + (ULONG64)ISO_DESCRIPTOR_SIZE) ||
+        Request.Irp->MdlAddress == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PUCHAR output = (PUCHAR)MdlSystemAddress(Request.Irp->MdlAddress);
+    if (output == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG written;
+    NTSTATUS status = ReadIsoStream(Request.DeviceObject, packetSize, packetCount, output, &written);
+    Request.Irp->IoStatus.Information = written;
+    return status;
+}
+
 NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
     switch (IoControlCode) {
     case IOCTL_TOVRIK_GET_PIPE_INFO:
@@ -211,14 +267,26 @@ NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
         return ReadDriverVersion(Request);
     case IOCTL_TOVRIK_STOP_ISO_STREAM:
         // The stream's completions see the flag and stop resubmitting; nothing waits here.
-        WriteBooleanRelease(&Request.Extension->StreamStopRequested, TRUE);
+        StopIsoStream(Request.DeviceObject);
         return STATUS_SUCCESS;
+    case IOCTL_TOVRIK_BULK_READ:
+    case IOCTL_TOVRIK_BULK_WRITE:
+        return Bulk(Request);
+    case IOCTL_TOVRIK_CHUNKED_READ:
+    case IOCTL_TOVRIK_CHUNKED_WRITE:
+        return Chunked(Request);
+    case IOCTL_TOVRIK_ISO_READ:
+    case IOCTL_TOVRIK_ISO_WRITE:
+        return Iso(Request);
+    case IOCTL_TOVRIK_START_ISO_STREAM:
+        return StartStream(Request);
+    case IOCTL_TOVRIK_READ_ISO_STREAM:
+        return ReadStream(Request);
     case IOCTL_TOVRIK_SET_FEATURE:
         return SetFeature(Request);
     case IOCTL_TOVRIK_SET_TIMEOUT:
         return SetTimeout(Request);
     default:
-        // Includes the data transfers, which this driver version does not serve yet.
         return STATUS_INVALID_PARAMETER;
     }
 }

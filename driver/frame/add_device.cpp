@@ -1,6 +1,7 @@
 // Device creation: one named device object per camera, its symbolic link, and the attach above
 // the bus driver's physical device object.
 #include "frame/frame.h"
+#include "transfer/transfer.h"
 
 LONG DeviceSlotsTried = 0;
 
@@ -70,6 +71,7 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceO
     KeInitializeEvent(&extension->ChunkDoneEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&extension->ChunkLock);
     extension->ChunkContexts = NULL;
+    InitializeTransferState(*DeviceObject);
 
     if (!NT_SUCCESS(status)) {
         // The link name is taken: this number is unusable, give the device object back.

@@ -8,6 +8,7 @@
 
 struct _BYTE_RING;
 struct _CHUNK_CONTEXT;
+struct _ISO_TRANSFER;
 
 // The one per-device record. The platform allocates it zero-filled as the extension of the
 // device object and frees it when RemoveDevice deletes that object.
@@ -43,6 +44,18 @@ typedef struct _DEVICE_EXTENSION {
     // Separates every reader of InterfaceInfo (shared) from the interface selection that frees
     // and replaces it (exclusive). Initialised with the device object, deleted with it.
     ERESOURCE PipeTableLock;
+    // Chunked transfers share the fields above, so they run one at a time (a synchronization
+    // event used as a lock, held for the whole transfer).
+    KEVENT ChunkedTransferLock;
+    // The running stream, NULL when none. Changed and taken (with a reference) under StreamLock,
+    // which guards nothing else; the ring fields above change with it.
+    struct _ISO_TRANSFER* Stream;
+    KSPIN_LOCK StreamLock;
+    // Starts and reads of the stream run one at a time each.
+    KEVENT StreamStartLock;
+    KEVENT StreamReadLock;
+    // Signalled while no stream exists; removal waits on it before the device object goes.
+    KEVENT StreamEndedEvent;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {

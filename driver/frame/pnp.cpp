@@ -2,6 +2,7 @@
 // deconfigured), query-capabilities (surprise removal is fine for this device), remove (drain
 // and tear down). Every other request goes down untouched.
 #include "frame/frame.h"
+#include "transfer/transfer.h"
 #include "usb/usb.h"
 
 namespace {
@@ -80,6 +81,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     WriteBooleanRelease(&extension->RemovePending, TRUE);
+    // A running stream ends at its slots' next completions instead of resubmitting.
+    StopIsoStream(DeviceObject);
 
     PipeTableLockShared(extension);
     PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
@@ -94,6 +97,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoGateLeave(DeviceObject);
     IoGateLeave(DeviceObject);
     KeWaitForSingleObject(&extension->NoIoEvent, Executive, KernelMode, FALSE, NULL);
+    // The stream outlives its requests: no completion may touch the device after it is deleted.
+    WaitForStreamEnd(DeviceObject);
 
     if (extension->DeviceDescriptor != NULL) {
         ExFreePool(extension->DeviceDescriptor);

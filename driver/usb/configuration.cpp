@@ -1,6 +1,7 @@
 // Device configuration at start, interface selection, and the unconfigure at stop.
 #include "usb/usb.h"
 #include "firmware/firmware.h"
+#include "transfer/transfer.h"
 
 namespace {
 
@@ -284,7 +285,8 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     // Held exclusive across the selection: the pipes the table names close when the bus
     // replaces the interface, so no transfer may be using them meanwhile.
     PipeTableLockExclusive(extension);
-    status = SubmitUrb(DeviceObject, urb);
+    // A stream keeps its URBs on a pipe of the current table for as long as it runs.
+    status = StreamIsRunning(DeviceObject) ? STATUS_DEVICE_BUSY : SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
         PUSBD_INTERFACE_INFORMATION old = extension->InterfaceInfo;
         extension->InterfaceInfo = NULL;

@@ -1,0 +1,52 @@
+// Single bulk and interrupt transfers.
+#include "transfer/transfer.h"
+#include "usb/usb.h"
+
+#define IMAGE_PIPE_INDEX 2
+
+NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
+    ULONG pipeIndex = (ULONG)input[0] | ((ULONG)input[1] << 8) | ((ULONG)input[2] << 16) | ((ULONG)input[3] << 24);
+    ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    PUSBD_PIPE_INFORMATION pipe;
+
+    // The table stays ours until the transfer is back: its handle names the pipe below.
+    PipeTableLockShared(extension);
+    NTSTATUS status = DataPipeByIndex(extension, pipeIndex, FALSE, &pipe);
+    if (NT_SUCCESS(status) && length > pipe->MaximumTransferSize) {
+        status = STATUS_INVALID_PARAMETER;
+    }
+    if (!NT_SUCCESS(status)) {
+        PipeTableUnlock(extension);
+        return status;
+    }
+
+    // The direction is the endpoint's, whichever code asked. An image read is framed.
+    BOOLEAN in = PipeIsIn(pipe);
+    BOOLEAN wrapWithCommands = in && pipeIndex == IMAGE_PIPE_INDEX;
+    if (wrapWithCommands) {
+        SendPipeZeroCommand(DeviceObject, Irp, FALSE);
+    }
+
+    PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    if (urb == NULL) {
+        PipeTableUnlock(extension);
+        return STATUS_NO_MEMORY;
+    }
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
+    transfer->PipeHandle = pipe->PipeHandle;
+    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK | (in ? USBD_TRANSFER_DIRECTION_IN : 0);
+    transfer->TransferBufferLength = length;
+    transfer->TransferBufferMDL = length != 0 ? Irp->MdlAddress : NULL;
+
+    status = SubmitUrbWithTimeout(DeviceObject, urb, Irp, wrapWithCommands);
+    if (NT_SUCCESS(status)) {
+        // The bytes actually moved: a short IN transfer ends without error.
+        Irp->IoStatus.Information = transfer->TransferBufferLength < length ? transfer->TransferBufferLength : length;
+    }
+    ExFreePool(urb);
+    PipeTableUnlock(extension);
+    return status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : status;
+}

@@ -1,0 +1,219 @@
+// Chunked bulk transfer: one large buffer cut into pieces of at most 64 KiB, all handed to the
+// lower driver at once so that the host controller holds the whole transfer queued.
+//
+// The operation owns every piece's IRP, MDL and URB from allocation until it frees them after
+// the last piece has come back; a piece's completion only counts it. So the cancel pass can hand
+// IoCancelIrp any piece that went down without racing a free, and the operation never returns
+// while a partial MDL over the caller's buffer is still below.
+#include "transfer/transfer.h"
+#include "usb/usb.h"
+
+typedef struct _CHUNK_CONTEXT {
+    PURB Urb;
+    PDEVICE_OBJECT DeviceObject;
+    PIRP Irp;
+    PMDL Mdl;
+} CHUNK_CONTEXT, *PCHUNK_CONTEXT;
+
+namespace {
+
+IO_COMPLETION_ROUTINE ChunkCompletion;
+
+// Counts one piece back: adds what it moved when it succeeded; the last one signals the done
+// event. Runs at up to DISPATCH_LEVEL, possibly before IofCallDriver has returned. The IRP stays
+// with the operation (STATUS_MORE_PROCESSING_REQUIRED).
+NTSTATUS ChunkCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+    PCHUNK_CONTEXT entry = (PCHUNK_CONTEXT)Context;
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(entry->DeviceObject);
+    (void)Unused;
+
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        extension->ChunkedBytesDone += entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+    extension->ChunksOutstanding--;
+    if (extension->ChunksOutstanding == 0) {
+        KeSetEvent(&extension->ChunkDoneEvent, EVENT_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID FreePiece(PCHUNK_CONTEXT Entry) {
+    if (Entry->Mdl != NULL) {
+        if (Entry->Irp != NULL) {
+            Entry->Irp->MdlAddress = NULL;
+        }
+        IoFreeMdl(Entry->Mdl);
+    }
+    if (Entry->Irp != NULL) {
+        IoFreeIrp(Entry->Irp);
+    }
+    if (Entry->Urb != NULL) {
+        ExFreePool(Entry->Urb);
+    }
+    Entry->Mdl = NULL;
+    Entry->Irp = NULL;
+    Entry->Urb = NULL;
+}
+
+// Builds piece Index over [Offset, Offset + Length) of the caller's buffer. FALSE when an
+// allocation fails; whatever was built for the piece is then freed.
+BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL CallerMdl, PUSBD_PIPE_INFORMATION Pipe,
+                   ULONG Offset, ULONG Length) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    PUCHAR virtualAddress = (PUCHAR)MmGetMdlVirtualAddress(CallerMdl);
+
+    Entry->DeviceObject = DeviceObject;
+    Entry->Irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);
+    if (Entry->Irp != NULL) {
+        Entry->Mdl = IoAllocateMdl(virtualAddress, MmGetMdlByteCount(CallerMdl), FALSE, FALSE, Entry->Irp);
+    }
+    Entry->Urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    if (Entry->Irp == NULL || Entry->Mdl == NULL || Entry->Urb == NULL) {
+        FreePiece(Entry);
+        return FALSE;
+    }
+    IoBuildPartialMdl(CallerMdl, Entry->Mdl, virtualAddress + Offset, Length);
+
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Entry->Urb->UrbBulkOrInterruptTransfer;
+    transfer->PipeHandle = Pipe->PipeHandle;
+    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK | (PipeIsIn(Pipe) ? USBD_TRANSFER_DIRECTION_IN : 0);
+    transfer->TransferBufferLength = MmGetMdlByteCount(Entry->Mdl);
+    transfer->TransferBufferMDL = Entry->Mdl;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Entry->Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = Entry->Urb;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    IoSetCompletionRoutine(Entry->Irp, ChunkCompletion, Entry, TRUE, TRUE, TRUE);
+    return TRUE;
+}
+
+ULONG ReadChunkCounter(PDEVICE_EXTENSION Extension, ULONG* Counter) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->ChunkLock);
+    ULONG value = *Counter;
+    KeReleaseSpinLock(&Extension->ChunkLock, oldIrql);
+    return value;
+}
+
+// After a failed hand-over the pipe may be halted; a failed reset means the port may be down.
+VOID RecoverPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe) {
+    PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST), URB_FUNCTION_RESET_PIPE);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (urb != NULL) {
+        urb->UrbPipeRequest.PipeHandle = Pipe->PipeHandle;
+        status = SubmitUrb(DeviceObject, urb);
+        ExFreePool(urb);
+    }
+    if (!NT_SUCCESS(status)) {
+        ResetPortIfDisabled(DeviceObject);
+    }
+}
+
+} // namespace
+
+NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
+    ULONG pipeIndex = (ULONG)input[0] | ((ULONG)input[1] << 8) | ((ULONG)input[2] << 16) | ((ULONG)input[3] << 24);
+    PMDL callerMdl = Irp->MdlAddress;
+    ULONG length = MmGetMdlByteCount(callerMdl);
+    PUSBD_PIPE_INFORMATION pipe;
+
+    PipeTableLockShared(extension);
+    NTSTATUS status = DataPipeByIndex(extension, pipeIndex, FALSE, &pipe);
+    if (!NT_SUCCESS(status)) {
+        PipeTableUnlock(extension);
+        return status;
+    }
+    // The transfer fields exist once per device: one chunked transfer at a time, for its whole run.
+    KeWaitForSingleObject(&extension->ChunkedTransferLock, Executive, KernelMode, FALSE, NULL);
+
+    KeInitializeEvent(&extension->ChunkDoneEvent, NotificationEvent, FALSE);
+    ULONG pieces = (length >> 16) + ((length & 0xFFFF) != 0 ? 1 : 0);
+    ULONG arrayBytes = (pieces + 1) * sizeof(CHUNK_CONTEXT);
+    PCHUNK_CONTEXT contexts = (PCHUNK_CONTEXT)ExAllocatePool(NonPagedPool, arrayBytes);
+    if (contexts == NULL) {
+        KeSetEvent(&extension->ChunkedTransferLock, IO_NO_INCREMENT, FALSE);
+        PipeTableUnlock(extension);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(contexts, arrayBytes);
+
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
+    extension->ChunkContexts = contexts;
+    extension->ChunkedBytesDone = 0;
+    // The full count before the first piece goes down: an early completion cannot reach 0.
+    extension->ChunksOutstanding = pieces;
+    KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
+
+    SendPipeZeroCommand(DeviceObject, Irp, FALSE);
+
+    ULONG submitted = 0;
+    NTSTATUS loopStatus = STATUS_SUCCESS;
+    for (ULONG offset = 0; submitted < pieces;) {
+        ULONG pieceLength = length - offset < CHUNK_SIZE ? length - offset : CHUNK_SIZE;
+        if (!BuildPiece(DeviceObject, &contexts[submitted], callerMdl, pipe, offset, pieceLength)) {
+            loopStatus = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        PIRP pieceIrp = contexts[submitted].Irp;
+        submitted++;
+        loopStatus = IofCallDriver(extension->LowerDeviceObject, pieceIrp);
+        offset += pieceLength;
+        if (!NT_SUCCESS(loopStatus)) {
+            break;
+        }
+    }
+
+    // Pieces never handed down are not waited for: take them off the count, and if the ones
+    // that went down are already all back, nobody else will signal.
+    if (submitted < pieces) {
+        oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
+        extension->ChunksOutstanding -= pieces - submitted;
+        if (extension->ChunksOutstanding == 0) {
+            KeSetEvent(&extension->ChunkDoneEvent, IO_NO_INCREMENT, FALSE);
+        }
+        KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
+    }
+
+    SendPipeZeroCommand(DeviceObject, Irp, TRUE);
+    if (!NT_SUCCESS(loopStatus)) {
+        RecoverPipe(DeviceObject, pipe);
+    }
+
+    if (submitted == 0) {
+        status = loopStatus;
+    } else {
+        LARGE_INTEGER interval = BulkTimeoutInterval();
+        NTSTATUS wait = KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE, &interval);
+        // Data still moving earns one more period.
+        if (wait == STATUS_TIMEOUT && ReadChunkCounter(extension, &extension->ChunkedBytesDone) > 0) {
+            wait = KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE, &interval);
+        }
+        if (wait == STATUS_TIMEOUT) {
+            for (ULONG i = 0; i < submitted; i++) {
+                IoCancelIrp(contexts[i].Irp);
+            }
+            KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE, NULL);
+            // A time-out is a failure to the caller, as it is for a single bulk transfer.
+            status = STATUS_IO_TIMEOUT;
+        } else {
+            Irp->IoStatus.Information = ReadChunkCounter(extension, &extension->ChunkedBytesDone);
+            status = STATUS_SUCCESS;
+        }
+    }
+
+    for (ULONG i = 0; i < submitted; i++) {
+        FreePiece(&contexts[i]);
+    }
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
+    extension->ChunkContexts = NULL;
+    KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
+    ExFreePool(contexts);
+
+    KeSetEvent(&extension->ChunkedTransferLock, IO_NO_INCREMENT, FALSE);
+    PipeTableUnlock(extension);
+    return status;
+}
