@@ -211,6 +211,7 @@ void Schedule::ServeUnthrottled(Endpoint& endpoint, std::vector<Transfer*>& fini
 }
 
 void Schedule::Step(std::vector<Transfer*>& finished) {
+    const std::size_t finishedBefore = finished.size();
     std::vector<bool> moved(Endpoints.size(), false);
     std::vector<bool> served(Endpoints.size(), false);
     for (std::size_t i = 0; i < Endpoints.size(); ++i) {
@@ -244,6 +245,8 @@ void Schedule::Step(std::vector<Transfer*>& finished) {
         else if (served[i] && Settings.Throttled)
             ++endpoint.Counters.IdleMicroframes;
     }
+    Moved = finished.size() != finishedBefore ||
+            std::find(moved.begin(), moved.end(), true) != moved.end();
     ++Current;
 }
 

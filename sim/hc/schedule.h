@@ -152,6 +152,8 @@ class Schedule {
     // isochronous endpoint whose lost packets count.
     bool HasWork() const;
     bool HasQueuedTransfers() const;
+    // Whether the last step moved a packet or ended a transfer.
+    bool LastStepMoved() const { return Moved; }
 
     EndpointCounters Counters(EndpointId id) const;
     void ResetCounters();
@@ -179,6 +181,7 @@ class Schedule {
     std::vector<Endpoint> Endpoints;
     std::uint64_t Current = 0;
     std::size_t RoundRobin = 0;
+    bool Moved = false;
 };
 
 } // namespace sim::hc

@@ -1,0 +1,119 @@
+// The simulated USB bus driver: a driver of the host kernel with its own DRIVER_OBJECT, one PDO
+// per connected camera, serving the internal requests a USB function driver sends down.
+//
+// What a driver above it sees is the documented behaviour of the platform's USB stack, made
+// strict: every URB is checked as a careful bus driver checks it, and refused with the USBD
+// status the platform uses (see bus.cpp for the table). Transfers complete from the host
+// controller's thread at DISPATCH_LEVEL, never in the submitting call, unless immediate
+// completion is asked for.
+//
+// This header is for the world (sim/world) and for tests; nothing here is visible to a driver.
+#pragma once
+
+#include "camera/camera.h"
+#include "hc/controller.h"
+#include "platform/kernel.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+namespace sim {
+
+// A fault the bus injects into the traffic of one port. A rule applies to the URBs that match
+// it (function and endpoint), lets `Skip` of them through and then acts on the next `Times`
+// (0: every one from then on).
+struct FaultRule {
+    enum class Kind : std::uint8_t {
+        Stall,       // the device halts the endpoint: the transfer ends with USBD_STATUS_STALL_PID
+                     // and every later one too, until a reset-pipe clears the halt
+        NeverAnswer, // the transfer stays pending until it is cancelled or its pipe aborted
+        ShortPacket, // an IN transfer ends short after ShortLength bytes
+        UrbError,    // the transfer ends with UsbdStatus (and STATUS_UNSUCCESSFUL)
+        PacketError, // isochronous packet Packet of the URB ends with UsbdStatus
+        FailRequest, // the request is completed at once with Status and UsbdStatus
+        Unplug,      // the device leaves the bus as this URB arrives (it stays pending and ends
+                     // with USBD_STATUS_DEVICE_GONE), a surprise removal
+    };
+    Kind What = Kind::Stall;
+    // 0xFFFF: any function.
+    std::uint16_t Function = 0xFFFF;
+    // Endpoint address (direction bit included); 0xFF: any; 0x00: the default pipe.
+    std::uint8_t Endpoint = 0xFF;
+    std::uint32_t Skip = 0;
+    std::uint32_t Times = 1;
+    std::uint32_t ShortLength = 0;
+    std::uint32_t Packet = 0;
+    USBD_STATUS UsbdStatus = USBD_STATUS_XACT_ERROR;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+};
+
+struct BusOptions {
+    hc::ControllerOptions Controller;
+    // Complete transfers in the submitting call (a transfer the device NAKs still pends).
+    bool ImmediateCompletion = false;
+    // When set, every URB submission and completion is written there (USBPcap, link type 249).
+    std::filesystem::path CaptureFile;
+    // Kernel-time milliseconds between the camera program starting and the device leaving the
+    // bus to come back with its own identity.
+    std::uint32_t RenumerationDelayMs = 20;
+};
+
+using PortId = std::uint32_t;
+
+// The bus's state, private to bus.cpp.
+struct BusState;
+
+class Bus {
+  public:
+    explicit Bus(BusOptions options);
+    // Unplugs every port and waits for the PnP manager to finish with them.
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    PDRIVER_OBJECT Driver() const;
+
+    // Connects a camera (which must outlive the bus) to a new port: a PDO is created and its
+    // arrival reported to the PnP manager, which loads `functionDriver` over it (null: the PnP
+    // manager's default function driver; no driver at all if there is none). Waits until the
+    // PnP manager has started the stack. Returns the port.
+    PortId Plug(Camera& camera, PDRIVER_OBJECT functionDriver = nullptr);
+    // Like Plug, without a PnP report: the PDO exists, and nobody is loaded over it. For tests
+    // that send requests to the bus directly.
+    PortId PlugBare(Camera& camera);
+    // The device leaves the bus (a surprise removal): pending URBs end with
+    // USBD_STATUS_DEVICE_GONE, new ones are refused with STATUS_DEVICE_NOT_CONNECTED, then the
+    // departure goes to the PnP manager (for a bare port the PDO is deleted at once).
+    void Unplug(PortId port);
+
+    // The port's current PDO (a renumerated device has a new one); null when unplugged.
+    PDEVICE_OBJECT Pdo(PortId port) const;
+    // How many PDOs the port has had: 1 after Plug, 2 after one renumeration.
+    std::uint32_t Connections(PortId port) const;
+    // Waits (kernel time, on the scaled clock) until the port has had `connections` PDOs;
+    // false on time-out.
+    bool WaitForConnections(PortId port, std::uint32_t connections, std::uint32_t timeoutMs);
+
+    // Bits of IOCTL_INTERNAL_USB_GET_PORT_STATUS; a port reset sets enabled again.
+    void SetPortStatus(PortId port, bool connected, bool enabled);
+    std::uint32_t PortResets(PortId port) const;
+
+    void AddFault(PortId port, const FaultRule& rule);
+    void ClearFaults(PortId port);
+
+    // Counters of an endpoint of the port's current connection (0x00: the default pipe).
+    hc::EndpointCounters Counters(PortId port, std::uint8_t endpoint) const;
+    void ResetCounters();
+
+    // Runs `action` on the port's camera under the bus lock (the model is not thread-safe).
+    void WithCamera(PortId port, const std::function<void(Camera&)>& action);
+
+    hc::Controller& Controller();
+
+  private:
+    std::unique_ptr<BusState> Self;
+};
+
+} // namespace sim
