@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Checks that every routine tovrik.sys imports is one the host kernel provides.
+#
+#   check_manifest.sh OBJDUMP IMAGE MANIFEST [MANIFEST...]
+#
+# The driver is tested on the host kernel, so a routine the real driver imports but the host
+# kernel lacks is code that has never run under test. Each MANIFEST is a list of the routines a
+# part of the host provides; the names of all that exist are taken together, and at least one
+# must exist. Two spellings are read:
+#   *.txt  one routine per line, its name first; '#' starts a comment.
+#   *.h    an X-macro list: lines such as  HOST_ROUTINE(IoCreateDevice, ...)  or
+#          X(IoCreateDevice) \  — every identifier among the arguments counts.
+# An entry whose line says it is a stub ("stub", "unimplemented", "missing") does not count:
+# a stub would let the import resolve and then hide the call instead of running it.
+# memcpy, memset and memmove are no exception: the host takes them from its C library, and the
+# manifest says so by listing them.
+set -u
+
+if [ $# -lt 3 ]; then
+    echo "usage: $0 OBJDUMP IMAGE MANIFEST [MANIFEST...]" >&2
+    exit 2
+fi
+objdump=$1
+image=$2
+shift 2
+
+if [ ! -s "$image" ]; then
+    echo "FAIL: $image does not exist or is empty"
+    exit 1
+fi
+if ! headers=$("$objdump" -p "$image" 2>&1); then
+    echo "FAIL: objdump -p could not read $image: $headers"
+    exit 1
+fi
+
+# "DLL<TAB>routine" per import, as in check_sys.sh.
+imports=$(awk '
+    /^\tDLL Name: / { dll = $3; next }
+    dll != "" && /^\tvma:/ { next }
+    dll != "" && /^\t[0-9a-f]+\t/ {
+        if (NF >= 3 && $3 != "<none>") print dll "\t" $3
+        else print dll "\t<ordinal " $2 ">"
+        next
+    }
+    /^$/ { next }
+    !/^\t/ { dll = "" }
+' <<<"$headers")
+if [ -z "$imports" ]; then
+    echo "FAIL: no imports found in $image"
+    exit 1
+fi
+
+provided=""
+stubs=""
+used=()
+for manifest in "$@"; do
+    [ -f "$manifest" ] || continue
+    used+=("$manifest")
+    case "$manifest" in
+    *.h | *.hpp | *.inc | *.def)
+        # Macro invocations only: not preprocessor lines, not comments.
+        entries=$(sed -e 's://.*$::' "$manifest" | awk '
+            /^[ \t]*#/ { next }
+            /^[ \t]*\/?\*/ { next }
+            /^[ \t]*[A-Za-z_][A-Za-z0-9_]*[ \t]*\(/ { print }')
+        names=$(sed -e 's/^[^(]*(//' -e 's/)[^)]*$//' <<<"$entries" | grep -v -iE '\b(stub|unimplemented|missing)\b' |
+            grep -oE '\b[A-Za-z_][A-Za-z0-9_]*\b')
+        stub_names=$(grep -iE '\b(stub|unimplemented|missing)\b' <<<"$entries" | sed -e 's/^[^(]*(//' |
+            grep -oE '^[ \t]*[A-Za-z_][A-Za-z0-9_]*' | tr -d ' \t')
+        ;;
+    *)
+        entries=$(sed -e 's/#.*$//' "$manifest" | awk 'NF > 0')
+        names=$(grep -v -iE '\b(stub|unimplemented|missing)\b' <<<"$entries" | awk '{ print $1 }')
+        stub_names=$(grep -iE '\b(stub|unimplemented|missing)\b' <<<"$entries" | awk '{ print $1 }')
+        ;;
+    esac
+    provided+=$'\n'"$names"
+    stubs+=$'\n'"$stub_names"
+done
+
+if [ ${#used[@]} -eq 0 ]; then
+    echo "FAIL: no host kernel manifest found; looked for:"
+    printf '  %s\n' "$@"
+    exit 1
+fi
+echo "manifest: ${used[*]}"
+if [ -z "$(tr -d ' \n' <<<"$provided")" ]; then
+    echo "FAIL: no routine names could be read from ${used[*]}"
+    exit 1
+fi
+
+missing=0
+count=0
+while IFS=$'\t' read -r dll routine; do
+    [ -z "$routine" ] && continue
+    count=$((count + 1))
+    if [[ $routine == "<ordinal"* ]]; then
+        echo "FAIL: $dll import by ordinal ($routine) cannot be matched to a manifest entry"
+        missing=$((missing + 1))
+    elif grep -qxF "$routine" <<<"$provided"; then
+        :
+    elif grep -qxF "$routine" <<<"$stubs"; then
+        echo "FAIL: $routine ($dll) is only a stub in the host kernel"
+        missing=$((missing + 1))
+    else
+        case "$routine" in
+        memcpy | memset | memmove | memcmp)
+            echo "MISSING: $routine ($dll) - the host takes it from its C library; the manifest has to list it as such" ;;
+        *)
+            echo "MISSING: $routine ($dll)" ;;
+        esac
+        missing=$((missing + 1))
+    fi
+done <<<"$imports"
+
+if [ "$missing" -ne 0 ]; then
+    echo "$missing of $count imported routines of $image are not provided by the host kernel"
+    exit 1
+fi
+echo "all $count imported routines of $image are in the host kernel's manifest"

@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# Checks that a built tovrik.sys is an image the Windows kernel will load as a driver.
+#
+#   check_sys.sh OBJDUMP IMAGE
+#
+# OBJDUMP is the mingw-w64 objdump. Prints one line per check ("ok: ..." or "FAIL: ...") and
+# exits non-zero if any check failed. What it guards against, and why each matters:
+#   - not a PE32+ x86-64 image, or not the native subsystem: the loader refuses it;
+#   - an entry point other than DriverEntry: the kernel would call something else with the
+#     driver object;
+#   - an import from anything but ntoskrnl.exe, HAL.dll and USBD.SYS: a user-mode DLL (msvcrt,
+#     kernel32) cannot be loaded into the kernel, so the driver would not load at all;
+#   - relocations stripped: a driver is never loaded at its preferred base;
+#   - a TLS directory, .tls/.CRT sections or entries in the constructor list: nothing runs
+#     them in the kernel (there is no C runtime), so the objects they set up would stay
+#     unconstructed.
+set -u
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 OBJDUMP IMAGE" >&2
+    exit 2
+fi
+objdump=$1
+image=$2
+failures=0
+
+ok() { echo "ok: $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+if [ ! -s "$image" ]; then
+    fail "$image does not exist or is empty"
+    exit 1
+fi
+if ! headers=$("$objdump" -p "$image" 2>&1); then
+    fail "objdump -p could not read $image: $headers"
+    exit 1
+fi
+sections=$("$objdump" -h "$image" 2>&1)
+symbols=$("$objdump" -t "$image" 2>/dev/null)
+
+# --- Image kind ------------------------------------------------------------------------------
+
+if grep -q 'file format pei-x86-64' <<<"$headers"; then
+    ok "PE image for x86-64 (pei-x86-64)"
+else
+    fail "not a pei-x86-64 image: $(grep -m1 'file format' <<<"$headers")"
+fi
+
+magic=$(awk '$1 == "Magic" { print $2; exit }' <<<"$headers")
+if [ "$magic" = "020b" ]; then
+    ok "optional header magic 020b (PE32+)"
+else
+    fail "optional header magic is '$magic', a 64-bit driver needs 020b (PE32+)"
+fi
+
+subsystem=$(awk '$1 == "Subsystem" { print $2; exit }' <<<"$headers")
+if [ $((16#${subsystem:-0})) -eq 1 ]; then
+    ok "subsystem 1 (native)"
+else
+    fail "subsystem is '${subsystem:-none}', a driver needs 1 (native)"
+fi
+
+# objdump lists the set Characteristics flags one per line under the Characteristics line.
+if awk '/^Characteristics/ { in_flags = 1; next } in_flags && /^\t/ { print; next } { in_flags = 0 }' <<<"$headers" |
+    grep -q 'relocations stripped'; then
+    fail "relocations stripped: the kernel loads a driver wherever there is room, never at its preferred base"
+else
+    ok "relocations kept"
+fi
+
+# --- Entry point -----------------------------------------------------------------------------
+
+entry=$(awk '$1 == "AddressOfEntryPoint" { print $2; exit }' <<<"$headers")
+image_base=$(awk '$1 == "ImageBase" { print $2; exit }' <<<"$headers")
+
+# DriverEntry's address: from the export table when it is exported, else from the symbol table
+# (section-relative there, so add the section's address).
+driver_entry=$(awk '
+    /^Export Address Table -- Ordinal Base/ { in_eat = 1; in_names = 0; next }
+    /^\[Ordinal\/Name Pointer\] Table/ { in_names = 1; in_eat = 0; next }
+    /^$/ { in_eat = 0; in_names = 0; next }
+    in_eat && /Export RVA/ { gsub(/[\[\]]/, " "); rva[$1] = $4 }
+    in_names && /^\t\[/ { gsub(/[\[\]]/, " "); if ($2 == "DriverEntry") { print rva[$1]; exit } }
+' <<<"$headers")
+source="export table"
+if [ -z "$driver_entry" ] && [ -n "$symbols" ]; then
+    source="symbol table"
+    sec_value=$(awk '$NF == "DriverEntry" && /\(sec +[0-9]+\)/ {
+        match($0, /\(sec +[0-9]+\)/); sec = substr($0, RSTART + 4, RLENGTH - 5) + 0
+        print sec, $(NF - 1); exit }' <<<"$symbols")
+    if [ -n "$sec_value" ]; then
+        read -r sec value <<<"$sec_value"
+        # objdump -h numbers sections from 0; symbol sections count from 1.
+        vma=$(awk -v idx=$((sec - 1)) '$1 == idx { print $4; exit }' <<<"$sections")
+        if [ -n "$vma" ]; then
+            driver_entry=$(printf '%x' $((16#$vma - 16#$image_base + value)))
+        fi
+    fi
+fi
+if [ -z "$driver_entry" ]; then
+    fail "DriverEntry is neither exported nor in the symbol table, so the entry point cannot be checked"
+elif [ $((16#${entry:-0})) -eq $((16#$driver_entry)) ]; then
+    ok "entry point $entry is DriverEntry (from the $source)"
+else
+    fail "entry point is RVA ${entry:-none}, DriverEntry is at RVA $driver_entry (from the $source)"
+fi
+
+# --- Imports ---------------------------------------------------------------------------------
+
+# "DLL<TAB>routine" per imported routine; an import by ordinal has no name and shows "<ordinal N>".
+imports=$(awk '
+    /^\tDLL Name: / { dll = $3; next }
+    dll != "" && /^\tvma:/ { next }
+    dll != "" && /^\t[0-9a-f]+\t/ {
+        if (NF >= 3 && $3 != "<none>") print dll "\t" $3
+        else print dll "\t<ordinal " $2 ">"
+        next
+    }
+    /^$/ { next }
+    !/^\t/ { dll = "" }
+' <<<"$headers")
+dlls=$(grep '^	DLL Name: ' <<<"$headers" | sed 's/^	DLL Name: //')
+
+if grep -qix 'ntoskrnl.exe' <<<"$dlls"; then
+    ok "imports from ntoskrnl.exe"
+else
+    fail "no import from ntoskrnl.exe; a driver that calls no kernel routine is not this driver"
+fi
+while IFS= read -r dll; do
+    [ -z "$dll" ] && continue
+    case "${dll,,}" in
+    ntoskrnl.exe | hal.dll | usbd.sys) ok "imports from $dll allowed" ;;
+    *)
+        routines=$(awk -F'\t' -v d="$dll" '$1 == d { printf "%s%s", sep, $2; sep = ", " }' <<<"$imports")
+        fail "imports from $dll, which the kernel cannot load: $routines"
+        ;;
+    esac
+done <<<"$dlls"
+if ordinals=$(grep '<ordinal' <<<"$imports"); then
+    fail "imports by ordinal only (the kernel's exports are resolved by name): $(tr '\n' ' ' <<<"$ordinals")"
+fi
+
+# --- Nothing that needs a C runtime to run before DriverEntry ---------------------------------
+
+tls_size=$(awk '$1 == "Entry" && $2 == "9" { print $4; exit }' <<<"$headers")
+if [ $((16#${tls_size:-0})) -eq 0 ]; then
+    ok "no TLS directory"
+else
+    fail "a TLS directory of $tls_size bytes: the kernel runs no TLS callbacks and sets up no thread-local data"
+fi
+bad_sections=$(awk '$1 ~ /^[0-9]+$/ && ($2 ~ /^\.(tls|CRT|ctors|dtors|init_array|fini_array)/) { print $2 }' <<<"$sections")
+if [ -z "$bad_sections" ]; then
+    ok "no .tls, .CRT, .ctors or .init_array sections"
+else
+    fail "sections that only a C runtime would act on: $(tr '\n' ' ' <<<"$bad_sections")"
+fi
+
+# The linker keeps a constructor list in .text: an all-ones marker, the constructors, then a
+# zero terminator, 16 bytes in all when there are none. __DTOR_LIST__ follows it directly.
+ctor=$(awk '$NF == "__CTOR_LIST__" { print $(NF - 1); exit }' <<<"$symbols")
+dtor=$(awk '$NF == "__DTOR_LIST__" { print $(NF - 1); exit }' <<<"$symbols")
+if [ -n "$ctor" ] && [ -n "$dtor" ]; then
+    length=$((dtor - ctor))
+    if [ "$length" -eq 16 ]; then
+        ok "constructor list empty"
+    else
+        fail "constructor list holds $(((length - 16) / 8)) entries: a static object with a constructor (nothing calls it in the kernel)"
+    fi
+else
+    # No symbols (a stripped image): look for the two empty lists back to back in the image.
+    empty_lists='ffffffffffffffff0000000000000000ffffffffffffffff0000000000000000'
+    if od -An -v -tx1 "$image" | tr -d ' \n' | grep -qE "^(..)*$empty_lists"; then
+        ok "constructor list empty (found in the stripped image)"
+    else
+        fail "no empty constructor list found in the stripped image: a static object with a constructor?"
+    fi
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed for $image"
+    exit 1
+fi
+echo "all checks passed for $image"
