@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds everything (host kernel build, the sanitizer build, and the Windows cross build of
+# tovrik.sys, the SDK DLL and the tool) and runs every test. Usage: scripts/test.sh [--no-asan]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+run_asan=1
+for argument in "$@"; do
+  case "$argument" in
+    --no-asan) run_asan=0 ;;
+    *) echo "usage: scripts/test.sh [--no-asan]" >&2; exit 2 ;;
+  esac
+done
+
+scripts/install-deps.sh
+jobs=$(nproc)
+
+build_and_test() {
+  local preset=$1
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+}
+
+build_and_test host
+build_and_test windows
+if [ "$run_asan" -eq 1 ]; then
+  build_and_test asan
+fi
