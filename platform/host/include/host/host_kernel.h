@@ -1,0 +1,325 @@
+// The host kernel's own surface: what tests, the simulated bus, the SDK's host backend and the
+// tools use to drive the system that the kernel routines of platform/kernel.h make up.
+//
+// Everything here is user-mode C++ and never seen by the driver. A driver (ours, the simulated
+// bus, or a small one written by a test) talks to the host kernel only through the kernel
+// routines; this header is for the parties around it: the one who loads drivers and plugs
+// devices in (the PnP manager), the user who opens devices and sends requests (the front end),
+// and the one who watches (clock, fault injection, pool report, verifier).
+#pragma once
+
+#include "platform/kernel.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+// ---------------------------------------------------------------------------------------------
+// Call sites
+
+// A place in the source that called a kernel routine: file and line when the call went through
+// the macros of the host declarations, otherwise the return address.
+struct CallSite {
+    const char* File = nullptr;
+    int Line = 0;
+    const void* ReturnAddress = nullptr;
+    std::string ToString() const;
+};
+
+// Takes (and forgets) the site the calling thread noted with HostNoteCallSite. Kernel routines
+// implemented outside platform/host (the USBD library in sim/) call it first thing, so that the
+// verifier and fault injection can name their caller.
+CallSite TakeCallSite();
+
+// ---------------------------------------------------------------------------------------------
+// Clock
+
+// One clock for the whole host kernel, in 100-ns units of system time (as KeQuerySystemTime
+// reports). Every timed wait runs on it. The scale says how many units of kernel time pass per
+// unit of real time: SetScale(1000) makes a 3 s kernel wait take 3 ms. Changing the scale in the
+// middle of a run keeps the clock monotonic and wakes timed waits so they use the new rate.
+class Clock {
+public:
+    static LONGLONG Now();
+    static void SetScale(double kernelPerReal);
+    static double Scale();
+    // Kernel-time milliseconds as a relative wait interval (negative 100-ns units).
+    static constexpr LONGLONG Relative(LONGLONG milliseconds) { return -milliseconds * 10000; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Fault injection
+
+enum class AllocationKind : unsigned {
+    Pool = 1,       // ExAllocatePool, ExAllocatePoolWithTag
+    Irp = 2,        // IoAllocateIrp, IoBuildDeviceIoControlRequest
+    Mdl = 4,        // IoAllocateMdl
+    Usbd = 8,       // the USBD request builder in sim/
+    Device = 16,    // IoCreateDevice
+    Any = 31,
+};
+
+// Decides whether an allocating routine fails. The rules hold until Reset (the per-test reset
+// clears them). Allocations made by the host kernel for itself (the front end's system buffers,
+// the PnP manager's requests) are never failed and never counted.
+class FaultInjection {
+public:
+    // Fail the k-th allocation of the given kinds counted from now (k = 1: the next one).
+    static void FailNth(std::uint64_t k, AllocationKind kinds = AllocationKind::Any);
+    // Fail allocations whose call site ends with `site` ("transfer/chunked.cpp:120", or just a
+    // file name); `times` < 0 fails every one of them.
+    static void FailAtSite(std::string site, int times = -1, AllocationKind kinds = AllocationKind::Any);
+    // Fail each allocation of the given kinds with this probability, reproducibly from `seed`.
+    static void FailWithProbability(double probability, std::uint64_t seed,
+                                    AllocationKind kinds = AllocationKind::Any);
+    // Make the next `times` IoAttachDeviceToDeviceStack calls find their target being deleted,
+    // so they return NULL.
+    static void FailAttach(int times = 1);
+    static void Reset();
+    // Asked by every allocating routine (and by the USBD request builder): TRUE means "fail it".
+    // Counts the allocation.
+    static bool ShouldFail(AllocationKind kind, const CallSite& site);
+    // Allocations counted since the last Reset, and how many were failed.
+    static std::uint64_t Counted();
+    static std::uint64_t Failed();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Pool
+
+struct PoolBlock {
+    const void* Address;
+    std::size_t Size;
+    ULONG Tag;
+    CallSite Site;
+    PDRIVER_OBJECT Driver;   // the driver in whose routine it was allocated, or null
+    PDEVICE_OBJECT Device;   // the device in whose routine it was allocated, or null
+    std::uint64_t Serial;    // allocation order
+};
+
+class Pool {
+public:
+    static std::vector<PoolBlock> Outstanding();
+    static std::size_t OutstandingCount();
+    // Human-readable list of blocks allocated after `sinceSerial` and still there, with sites.
+    static std::string LeakReport(std::uint64_t sinceSerial = 0);
+    // Serial number the next allocation will get (a mark for LeakReport).
+    static std::uint64_t NextSerial();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Verifier
+
+// The checks, each with a name used in messages and by ExpectViolation.
+enum class Check {
+    DoubleCompletion,       // a request completed twice
+    CompletedWithPending,   // IofCompleteRequest with IoStatus.Status == STATUS_PENDING
+    NeverCompleted,         // in a driver at the end of a test or at driver unload
+    TouchedAfterPassDown,   // used by a driver that had already passed it down or completed it
+    TouchedAfterFree,       // any use of a freed IRP or MDL
+    IllegalTransition,      // a request moved between lifetime states in a way nothing allows
+    NoStackLocation,        // IofCallDriver with no stack location left
+    WaitAtDispatch,         // a wait with a timeout other than zero at DISPATCH_LEVEL
+    AllocationAboveDispatch,// pool allocated above DISPATCH_LEVEL (or paged pool above APC)
+    TwoSpinLocks,           // a second spin lock taken while one is held
+    SpinLockHeldOnReturn,   // a spin lock still held when a dispatch, completion or cancel routine returns
+    IrqlNotRestored,        // IRQL differs on return from a dispatch, completion or cancel routine
+    IrqlMisuse,             // raise to a lower / lower to a higher level, wrong level for a routine
+    SpinLockMisuse,         // release of a lock not held, recursion
+    FreedInFlight,          // an IRP or MDL freed while a lower driver holds the request
+    BadFree,                // freeing an unknown or already freed block
+    PoolLeakAtRemove,       // a device's blocks still allocated when it is deleted
+    PoolLeakAtUnload,       // a driver's blocks still allocated when it is unloaded
+    Leak,                   // blocks, IRPs or MDLs allocated in a test and left at its end
+    ResourceMisuse,         // ERESOURCE outside a critical region, released by a non-owner...
+    MdlRange,               // a partial MDL outside its source, an MDL too small
+    ObjectMisuse,           // device objects and links used against their rules
+    BadArgument,            // anything else a kernel routine refuses
+};
+const char* CheckName(Check check);
+
+struct Violation {
+    Check Kind;
+    std::string Message;  // what happened, with the states and sites involved
+    CallSite Site;        // the call that broke the rule (File may be null)
+};
+
+class Verifier {
+public:
+    // Every violation since the last Clear (the per-test reset clears).
+    static std::vector<Violation> Violations();
+    static std::size_t Count(Check kind);
+    static void Clear();
+
+    // Reports each violation that no ExpectViolation scope absorbs. Default: print to stderr.
+    // The GoogleTest glue sets one that fails the running test at the violation's site.
+    using Reporter = std::function<void(const Violation&)>;
+    static void SetReporter(Reporter reporter);
+
+    // While alive, violations of `kind` (from any thread) are expected: they are recorded but
+    // not reported. At the end of the scope, if none fired, that absence is reported instead.
+    class ExpectViolation {
+    public:
+        explicit ExpectViolation(Check kind);
+        ~ExpectViolation();
+        ExpectViolation(const ExpectViolation&) = delete;
+        ExpectViolation& operator=(const ExpectViolation&) = delete;
+        std::size_t Fired() const;
+
+    private:
+        std::shared_ptr<struct Expectation> expectation_;
+    };
+
+    // Report one violation (the simulated bus uses it for its own rules).
+    static void Report(Check kind, std::string message, const CallSite& site = {});
+};
+
+// Runs a driver's own threads (the simulated host controller, a DPC-like worker) in the name of
+// a driver and device, so that pool they allocate is charged to them.
+class DriverContextScope {
+public:
+    DriverContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
+    ~DriverContextScope();
+    DriverContextScope(const DriverContextScope&) = delete;
+    DriverContextScope& operator=(const DriverContextScope&) = delete;
+};
+
+// Per-test bracket. BeginTest clears violations, fault injection and the clock scale (back to
+// 1) and marks the pool and the request table; EndTest reports (as violations) what the test
+// left: requests never completed, pool blocks, IRPs and MDLs allocated during the test and
+// still there, a thread left above PASSIVE_LEVEL or holding a spin lock. Returns the count.
+void BeginTest();
+std::size_t EndTest();
+
+// ---------------------------------------------------------------------------------------------
+// Drivers and the PnP manager
+
+// What one PnP or power request gave: the value the top driver's dispatch routine returned,
+// and the request's final IoStatus once it was completed.
+struct RequestResult {
+    NTSTATUS Returned = STATUS_PENDING;
+    NTSTATUS Status = STATUS_PENDING;
+    ULONG_PTR Information = 0;
+};
+
+struct PnpRecord {
+    PDEVICE_OBJECT Pdo;
+    UCHAR Major;
+    UCHAR Minor;
+    RequestResult Result;
+};
+
+// Loads a driver linked into this program: a new DRIVER_OBJECT whose every major function
+// completes with STATUS_INVALID_DEVICE_REQUEST until DriverEntry says otherwise, then
+// DriverEntry at PASSIVE_LEVEL. Returns null (and the status) when DriverEntry fails.
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name = u"\\Driver\\tovrik",
+                          NTSTATUS* status = nullptr);
+// Calls DriverUnload, checks that no device, no request and no pool of the driver is left, and
+// frees the driver object.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+// A bus driver's own driver object (the simulated bus is not loaded through DriverEntry; it
+// fills MajorFunction itself). Free it with UnloadDriver.
+PDRIVER_OBJECT CreateBusDriver(std::u16string_view name = u"\\Driver\\usbsim");
+
+// The PnP manager. Requests run one at a time on its own system thread at PASSIVE_LEVEL, as
+// the platform's PnP requests do; the calls here queue the work and, unless named Report*, wait
+// for it. Report* may be called from any thread at any IRQL (a bus noticing a disconnect).
+class Pnp {
+public:
+    // The driver whose AddDevice is called for arriving devices that name no driver.
+    static void SetFunctionDriver(PDRIVER_OBJECT driver);
+
+    // A bus reports a new PDO: AddDevice(function driver, PDO), then IRP_MN_START_DEVICE to the
+    // top of the new stack. `addDevice` is AddDevice's status; the start's result follows.
+    struct Arrival {
+        NTSTATUS AddDevice = STATUS_UNSUCCESSFUL;
+        std::optional<RequestResult> Start;
+    };
+    static Arrival DeviceArrived(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver = nullptr);
+    static void ReportArrival(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver = nullptr);
+    // A bus reports that a PDO's device has gone: IRP_MN_SURPRISE_REMOVAL now, and
+    // IRP_MN_REMOVE_DEVICE once no handle of the stack is open any more (at once when none is).
+    static void ReportDeparture(PDEVICE_OBJECT pdo);
+    static void DeviceDeparted(PDEVICE_OBJECT pdo);
+
+    static RequestResult Start(PDEVICE_OBJECT pdo);
+    static RequestResult Stop(PDEVICE_OBJECT pdo);
+    static RequestResult SurpriseRemoval(PDEVICE_OBJECT pdo);
+    static RequestResult Remove(PDEVICE_OBJECT pdo);
+    // IRP_MN_QUERY_CAPABILITIES with a DEVICE_CAPABILITIES whose Size and Version the caller
+    // chooses (the rest as the platform presets it: Address and UINumber all ones); the record
+    // as the drivers left it comes back in `capabilities`.
+    static RequestResult QueryCapabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version,
+                                           DEVICE_CAPABILITIES* capabilities = nullptr);
+    // Any other PnP minor code; `prepare` may fill the stack location's parameters.
+    static RequestResult Send(PDEVICE_OBJECT pdo, UCHAR minor,
+                              std::function<void(PIO_STACK_LOCATION)> prepare = {});
+    // IRP_MJ_POWER: IRP_MN_SET_POWER or IRP_MN_QUERY_POWER with a system or device state.
+    static RequestResult Power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+
+    // The top of the stack built over a PDO (null when none or removed).
+    static PDEVICE_OBJECT TopOf(PDEVICE_OBJECT pdo);
+    // Waits until every queued PnP request has been served.
+    static void WaitIdle();
+    // Every PnP and power request sent, with its result, in order.
+    static std::vector<PnpRecord> History();
+    static void ClearHistory();
+};
+
+// ---------------------------------------------------------------------------------------------
+// User-mode front end: what CreateFile, CloseHandle and DeviceIoControl do on the platform.
+
+using Handle = std::uint64_t;  // 0 is never a valid handle
+
+class FrontEnd {
+public:
+    // Opens "\\.\X" (or "\DosDevices\X", "\??\X", or a device name): IRP_MJ_CREATE to the top
+    // of the stack of the device the name leads to. A refused create gives no handle.
+    static NTSTATUS Open(std::u16string_view name, Handle* handle);
+    // IRP_MJ_CLEANUP and IRP_MJ_CLOSE to the device the handle was opened on.
+    static NTSTATUS Close(Handle handle);
+
+    struct IoctlResult {
+        NTSTATUS Status = STATUS_PENDING;   // the request's final IoStatus.Status
+        NTSTATUS Returned = STATUS_PENDING; // what the dispatch routine returned
+        ULONG_PTR Information = 0;
+        std::vector<std::uint8_t> Output;   // the caller's output buffer after the call
+    };
+    // DeviceIoControl with an output buffer of `outputLength` bytes, each preset to `poison`.
+    static IoctlResult DeviceIoControl(Handle handle, ULONG code, std::span<const std::uint8_t> input,
+                                       ULONG outputLength, std::uint8_t poison = 0xA5);
+    // DeviceIoControl over the caller's own output buffer, used in place as the platform does
+    // (the direct methods lock it and describe it with an MDL).
+    static IoctlResult DeviceIoControl(Handle handle, ULONG code, std::span<const std::uint8_t> input,
+                                       std::span<std::uint8_t> output);
+    static std::size_t OpenHandles();
+};
+
+// ---------------------------------------------------------------------------------------------
+// Small helpers for tests and tools
+
+std::u16string ToU16(std::string_view ascii);
+std::string ToUtf8(std::u16string_view text);
+// The UNICODE_STRING view of a string (no copy; the string must outlive it).
+UNICODE_STRING MakeUnicode(const std::u16string& text);
+// The thread's current IRQL (without noting a call site).
+KIRQL CurrentIrql();
+// A name for a status value ("STATUS_PENDING"), or its hex form.
+std::string StatusName(NTSTATUS status);
+// The host kernel's view of an IRP's lifetime state, by name ("allocated", "dispatched",
+// "pending", "completing", "completed", "freed"), or "unknown".
+std::string IrpState(PIRP irp);
+// Requests currently in a driver (dispatched or pending) and not yet completed.
+std::size_t IrpsInFlight();
+
+} // namespace host

@@ -1,0 +1,362 @@
+// Dispatcher objects: events, waits, delays, and executive resources.
+//
+// Every object keeps its state in its own fields, changed only under the one dispatcher lock;
+// a waiter sleeps on the one condition variable and looks again whenever anything is signalled
+// (or the clock's scale changes), as the platform's dispatcher does with its lock and wait lists.
+#include "internal.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+namespace host::detail {
+
+std::chrono::steady_clock::time_point RealDeadline(LONGLONG deadline);
+
+namespace {
+// Marks an initialised event or resource in a field the platform keeps for its wait list.
+constexpr ULONG_PTR EventMark = 0x4B45564E54ULL;    // "KEVNT"
+constexpr ULONG_PTR ResourceMark = 0x45524553ULL;   // "ERES"
+
+struct DispatcherState {
+    std::mutex Mutex;
+    std::condition_variable Cv;
+};
+DispatcherState& D() {
+    static DispatcherState* state = new DispatcherState;
+    return *state;
+}
+
+bool IsEvent(PKEVENT event) {
+    return event && reinterpret_cast<ULONG_PTR>(event->Header.WaitListHead.Flink) == EventMark &&
+           event->Header.Type <= SynchronizationEvent;
+}
+
+bool IsResource(PERESOURCE resource) {
+    return resource && reinterpret_cast<ULONG_PTR>(resource->SystemResourcesList.Flink) == ResourceMark;
+}
+
+std::uint64_t Me() { return Thread().Id; }
+} // namespace
+
+std::mutex& DispatcherMutex() { return D().Mutex; }
+std::condition_variable& DispatcherCv() { return D().Cv; }
+
+void WakeTimedWaits() {
+    std::lock_guard lock(D().Mutex);
+    D().Cv.notify_all();
+}
+
+bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const std::function<bool()>& ready) {
+    for (;;) {
+        if (ready && ready())
+            return true;
+        if (deadline != LLONG_MAX && Clock::Now() >= deadline)
+            return false;
+        // Wake at least every 100 ms of real time, so a waiter never depends on a notification
+        // it might have missed between its look at the clock and its sleep.
+        auto cap = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        auto until = deadline == LLONG_MAX ? cap : std::min(cap, RealDeadline(deadline));
+        D().Cv.wait_until(lock, until);
+    }
+}
+
+void InitEvent(PKEVENT event, EVENT_TYPE type, bool state) {
+    std::lock_guard lock(D().Mutex);
+    event->Header.Type = static_cast<UCHAR>(type);
+    event->Header.Signalling = 0;
+    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    event->Header.Reserved1 = 0;
+    event->Header.SignalState = state ? 1 : 0;
+    event->Header.WaitListHead.Flink = reinterpret_cast<PLIST_ENTRY>(EventMark);
+    event->Header.WaitListHead.Blink = reinterpret_cast<PLIST_ENTRY>(event);
+}
+
+void SignalEvent(PKEVENT event) {
+    std::lock_guard lock(D().Mutex);
+    event->Header.SignalState = 1;
+    D().Cv.notify_all();
+}
+
+// The deadline a timeout names, in kernel time: none (null), now (zero), relative (negative)
+// or absolute (positive).
+static LONGLONG DeadlineOf(const LARGE_INTEGER* timeout) {
+    if (!timeout)
+        return LLONG_MAX;
+    LONGLONG t = timeout->QuadPart;
+    if (t < 0)
+        return Clock::Now() - t;
+    if (t == 0)
+        return LLONG_MIN;
+    return t;
+}
+
+} // namespace host::detail
+
+using namespace host;
+using namespace host::detail;
+
+extern "C" {
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    CallSite site = HOST_SITE();
+    if (Type != NotificationEvent && Type != SynchronizationEvent) {
+        Violate(Check::BadArgument, fmt::format("KeInitializeEvent with event type {}", static_cast<int>(Type)), site);
+        return;
+    }
+    InitEvent(Event, Type, State);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    CallSite site = HOST_SITE();
+    if (Wait)
+        Unsupported("KeSetEvent", "Wait = TRUE (keeping the dispatcher lock for a following wait)");
+    if (Thread().Irql > DISPATCH_LEVEL)
+        Violate(Check::IrqlMisuse, fmt::format("KeSetEvent at IRQL {}", Thread().Irql), site);
+    std::lock_guard lock(D().Mutex);
+    if (!IsEvent(Event)) {
+        Violate(Check::BadArgument, fmt::format("KeSetEvent on {}, which is not an initialised event", Hex(Event)),
+                site);
+        return 0;
+    }
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    D().Cv.notify_all();
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    CallSite site = HOST_SITE();
+    std::lock_guard lock(D().Mutex);
+    if (!IsEvent(Event)) {
+        Violate(Check::BadArgument, fmt::format("KeClearEvent on {}, which is not an initialised event", Hex(Event)),
+                site);
+        return;
+    }
+    Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    CallSite site = HOST_SITE();
+    std::lock_guard lock(D().Mutex);
+    if (!IsEvent(Event)) {
+        Violate(Check::BadArgument, fmt::format("KeResetEvent on {}, which is not an initialised event", Hex(Event)),
+                site);
+        return 0;
+    }
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    CallSite site = HOST_SITE();
+    std::lock_guard lock(D().Mutex);
+    if (!IsEvent(Event)) {
+        Violate(Check::BadArgument,
+                fmt::format("KeReadStateEvent on {}, which is not an initialised event", Hex(Event)), site);
+        return 0;
+    }
+    return Event->Header.SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    CallSite site = HOST_SITE();
+    auto* event = static_cast<PKEVENT>(Object);
+    ThreadState& t = Thread();
+    bool poll = Timeout && Timeout->QuadPart == 0;
+    if (t.Irql > DISPATCH_LEVEL) {
+        Violate(Check::IrqlMisuse, fmt::format("KeWaitForSingleObject at IRQL {}", t.Irql), site);
+        poll = true;
+    } else if (t.Irql == DISPATCH_LEVEL && !poll) {
+        Violate(Check::WaitAtDispatch,
+                Timeout ? fmt::format("KeWaitForSingleObject at DISPATCH_LEVEL with a timeout of {}", Timeout->QuadPart)
+                        : std::string("KeWaitForSingleObject at DISPATCH_LEVEL with no timeout"),
+                site);
+        poll = true; // the platform would stop here; the test has failed, so do not hang it too
+    }
+    LONGLONG deadline = poll ? LLONG_MIN : DeadlineOf(Timeout);
+    std::unique_lock lock(D().Mutex);
+    if (!IsEvent(event)) {
+        Violate(Check::BadArgument,
+                fmt::format("KeWaitForSingleObject on {}, which is not an initialised event", Hex(Object)), site);
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool signalled = WaitUntil(lock, deadline, [event] { return event->Header.SignalState > 0; });
+    if (!signalled)
+        return STATUS_TIMEOUT;
+    if (event->Header.Type == SynchronizationEvent)
+        event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    CallSite site = HOST_SITE();
+    if (!Interval) {
+        Violate(Check::BadArgument, "KeDelayExecutionThread with no interval", site);
+        return STATUS_INVALID_PARAMETER;
+    }
+    ThreadState& t = Thread();
+    if (t.Irql >= DISPATCH_LEVEL && Interval->QuadPart != 0) {
+        Violate(Check::WaitAtDispatch,
+                fmt::format("KeDelayExecutionThread at IRQL {} for {}", t.Irql, Interval->QuadPart), site);
+        return STATUS_SUCCESS;
+    }
+    LONGLONG deadline = DeadlineOf(Interval);
+    if (deadline == LLONG_MIN) {
+        std::this_thread::yield();
+        return STATUS_SUCCESS;
+    }
+    std::unique_lock lock(D().Mutex);
+    WaitUntil(lock, deadline, {});
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Executive resources. Fields: ActiveCount = acquisitions held, Flag = 1 while exclusive,
+// OwnerThread = the exclusive owner's host thread id, OwnerCount = its recursion depth.
+
+NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
+    (void)HOST_SITE();
+    std::lock_guard lock(D().Mutex);
+    __builtin_memset(Resource, 0, sizeof(*Resource));
+    Resource->SystemResourcesList.Flink = reinterpret_cast<PLIST_ENTRY>(ResourceMark);
+    Resource->SystemResourcesList.Blink = &Resource->SystemResourcesList;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
+    CallSite site = HOST_SITE();
+    std::lock_guard lock(D().Mutex);
+    if (!IsResource(Resource)) {
+        Violate(Check::ResourceMisuse, fmt::format("ExDeleteResourceLite on {}, not an initialised resource", Hex(Resource)),
+                site);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Resource->ActiveCount != 0 || Resource->NumberOfSharedWaiters || Resource->NumberOfExclusiveWaiters)
+        Violate(Check::ResourceMisuse,
+                fmt::format("ExDeleteResourceLite on {} while it is held ({} holders, {} waiters)", Hex(Resource),
+                            Resource->ActiveCount,
+                            Resource->NumberOfSharedWaiters + Resource->NumberOfExclusiveWaiters),
+                site);
+    Resource->SystemResourcesList.Flink = nullptr;
+    return STATUS_SUCCESS;
+}
+
+static bool ResourceEntryChecks(const char* routine, PERESOURCE Resource, BOOLEAN Wait, const CallSite& site) {
+    ThreadState& t = Thread();
+    if (t.Irql >= DISPATCH_LEVEL) {
+        Violate(Check::IrqlMisuse, fmt::format("{} at IRQL {}", routine, t.Irql), site);
+        return false;
+    }
+    if (t.CriticalRegion == 0 && t.Irql < APC_LEVEL)
+        Violate(Check::ResourceMisuse,
+                fmt::format("{} outside a critical region (normal kernel APCs must be disabled first)", routine),
+                site);
+    return true;
+}
+
+BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
+    CallSite site = HOST_SITE();
+    if (!ResourceEntryChecks("ExAcquireResourceSharedLite", Resource, Wait, site))
+        return FALSE;
+    ThreadState& t = Thread();
+    std::unique_lock lock(D().Mutex);
+    if (!IsResource(Resource)) {
+        Violate(Check::ResourceMisuse, fmt::format("ExAcquireResourceSharedLite on {}, not an initialised resource",
+                                                   Hex(Resource)),
+                site);
+        return FALSE;
+    }
+    if (Resource->Flag && Resource->OwnerThread == Me()) {
+        Resource->OwnerCount++;
+        return TRUE;
+    }
+    auto grantable = [&] {
+        return !Resource->Flag && (Resource->NumberOfExclusiveWaiters == 0 || t.SharedHeld[Resource] > 0);
+    };
+    if (!grantable()) {
+        if (!Wait)
+            return FALSE;
+        Resource->NumberOfSharedWaiters++;
+        WaitUntil(lock, LLONG_MAX, grantable);
+        Resource->NumberOfSharedWaiters--;
+    }
+    Resource->ActiveCount++;
+    t.SharedHeld[Resource]++;
+    return TRUE;
+}
+
+BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
+    CallSite site = HOST_SITE();
+    if (!ResourceEntryChecks("ExAcquireResourceExclusiveLite", Resource, Wait, site))
+        return FALSE;
+    ThreadState& t = Thread();
+    std::unique_lock lock(D().Mutex);
+    if (!IsResource(Resource)) {
+        Violate(Check::ResourceMisuse,
+                fmt::format("ExAcquireResourceExclusiveLite on {}, not an initialised resource", Hex(Resource)), site);
+        return FALSE;
+    }
+    if (Resource->Flag && Resource->OwnerThread == Me()) {
+        Resource->OwnerCount++;
+        return TRUE;
+    }
+    auto it = t.SharedHeld.find(Resource);
+    if (it != t.SharedHeld.end() && it->second > 0) {
+        Violate(Check::ResourceMisuse,
+                "ExAcquireResourceExclusiveLite by a thread that holds the resource shared (a deadlock on the "
+                "platform)",
+                site);
+        return FALSE;
+    }
+    auto free = [&] { return Resource->ActiveCount == 0; };
+    if (!free()) {
+        if (!Wait)
+            return FALSE;
+        Resource->NumberOfExclusiveWaiters++;
+        WaitUntil(lock, LLONG_MAX, free);
+        Resource->NumberOfExclusiveWaiters--;
+    }
+    Resource->Flag = 1;
+    Resource->OwnerThread = Me();
+    Resource->OwnerCount = 1;
+    Resource->ActiveCount = 1;
+    return TRUE;
+}
+
+VOID NTAPI ExReleaseResourceLite(PERESOURCE Resource) {
+    CallSite site = HOST_SITE();
+    ThreadState& t = Thread();
+    std::lock_guard lock(D().Mutex);
+    if (!IsResource(Resource)) {
+        Violate(Check::ResourceMisuse, fmt::format("ExReleaseResourceLite on {}, not an initialised resource",
+                                                   Hex(Resource)),
+                site);
+        return;
+    }
+    if (Resource->Flag && Resource->OwnerThread == Me()) {
+        if (--Resource->OwnerCount == 0) {
+            Resource->Flag = 0;
+            Resource->OwnerThread = 0;
+            Resource->ActiveCount = 0;
+            D().Cv.notify_all();
+        }
+        return;
+    }
+    auto it = t.SharedHeld.find(Resource);
+    if (it == t.SharedHeld.end() || it->second == 0) {
+        Violate(Check::ResourceMisuse, "ExReleaseResourceLite by a thread that does not hold the resource", site);
+        return;
+    }
+    if (--it->second == 0)
+        t.SharedHeld.erase(it);
+    if (--Resource->ActiveCount == 0)
+        D().Cv.notify_all();
+}
+
+} // extern "C"

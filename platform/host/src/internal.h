@@ -1,0 +1,154 @@
+// What the parts of the host kernel share among themselves and show nobody else.
+//
+// Locking: each part keeps its own std::mutex (pool, requests and MDLs, objects, PnP, front end,
+// verifier) and the dispatcher keeps the one lock + condition variable that every dispatcher
+// object and timed wait uses, as the platform's dispatcher lock does. No host lock is ever held
+// while driver code runs, so a driver can call back into any routine from any routine.
+#pragma once
+
+#include "host/host_kernel.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+
+namespace host::detail {
+
+// The driver (and device) in whose name the thread runs now: pool it allocates is charged to it.
+struct DriverContext {
+    PDRIVER_OBJECT Driver = nullptr;
+    PDEVICE_OBJECT Device = nullptr;
+};
+
+struct HeldLock {
+    PKSPIN_LOCK Lock;
+    CallSite Site;
+};
+
+// A driver routine the host kernel is running on this thread for a request.
+enum class FrameKind { Dispatch, Completion, Cancel };
+struct Frame {
+    FrameKind Kind;
+    PIRP Irp;
+    PDEVICE_OBJECT Device;
+    int Location; // the request's CurrentLocation when the routine was called
+};
+
+struct ThreadState {
+    std::uint64_t Id = 0;
+    KIRQL Irql = PASSIVE_LEVEL;
+    bool HasSite = false;
+    CallSite Noted;
+    std::vector<HeldLock> Locks;
+    int CriticalRegion = 0;
+    std::vector<DriverContext> Contexts;
+    std::vector<Frame> Frames;
+    std::unordered_map<PERESOURCE, int> SharedHeld;
+    bool IsPnpThread = false;
+};
+
+ThreadState& Thread();
+CallSite TakeSite(const void* returnAddress);
+#define HOST_SITE() ::host::detail::TakeSite(__builtin_return_address(0))
+
+void Violate(Check kind, std::string message, const CallSite& site);
+// A routine the host kernel has only in part was asked for the part it lacks: stop the program
+// and say which, rather than pretend.
+[[noreturn]] void Unsupported(const char* routine, const char* what);
+
+DriverContext CurrentContext();
+struct ContextScope {
+    ContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
+    ~ContextScope();
+};
+
+// Runs a driver routine with the checks every routine gets: the IRQL and the spin locks held
+// must be the same on return as on entry.
+struct RoutineCheck {
+    RoutineCheck(const char* what, const CallSite& site);
+    void Finish();
+    const char* What;
+    CallSite Site;
+    KIRQL EntryIrql;
+    std::size_t EntryLocks;
+};
+
+std::string Hex(const void* p);
+std::string DeviceLabel(PDEVICE_OBJECT device);
+
+// IRQL and spin locks, for the host's own use (no call-site bookkeeping).
+KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const CallSite& site);
+void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const CallSite& site);
+extern KSPIN_LOCK CancelSpinLock;
+
+// Dispatcher.
+std::mutex& DispatcherMutex();
+std::condition_variable& DispatcherCv();
+void WakeTimedWaits();
+// Waits under the dispatcher lock until `ready` or the kernel-time deadline (INT64_MAX: none).
+// Returns whether `ready` became true.
+bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const std::function<bool()>& ready);
+void SignalEvent(PKEVENT event);
+void InitEvent(PKEVENT event, EVENT_TYPE type, bool state);
+
+// Pool.
+void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site, bool hostOwned);
+void PoolFree(void* p, const CallSite& site, bool hostOwned, std::optional<ULONG> tag = std::nullopt);
+bool IsInPool(const void* p, std::size_t bytes);
+std::optional<std::size_t> PoolBlockSize(const void* p);
+void PoolDeviceDeleted(PDEVICE_OBJECT device);
+void PoolDriverUnloaded(PDRIVER_OBJECT driver);
+std::size_t PoolLeaksSince(std::uint64_t serial);
+
+// Requests.
+struct HostRequest {
+    std::mutex Mutex;
+    std::condition_variable Cv;
+    bool Done = false;
+    bool Abandoned = false;    // the dispatch routine returned without completing or passing it on
+    IO_STATUS_BLOCK Iosb{};
+    // Runs at the top of the completion walk, on the completing thread, before the waiter wakes.
+    std::function<void(PIRP)> Finish;
+};
+PIRP AllocateHostIrp(CCHAR stackSize, std::shared_ptr<HostRequest> request, const CallSite& site);
+RequestResult SendHostIrp(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<HostRequest>& request,
+                          const CallSite& site);
+PMDL AllocateHostMdl(void* va, ULONG length);
+void FreeHostMdl(PMDL mdl);
+void IrpStorageFreed(void* p, const CallSite& site);
+std::size_t RequestLeaksSince(std::uint64_t irpSerial, std::uint64_t mdlSerial);
+std::uint64_t NextIrpSerial();
+std::uint64_t NextMdlSerial();
+void DriverUnloadedRequests(PDRIVER_OBJECT driver);
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site);
+extern "C" NTSTATUS NTAPI HostInvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// Objects.
+bool IsLiveDevice(PDEVICE_OBJECT device);
+bool IsKnownDriver(PDRIVER_OBJECT driver);
+PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device);
+// Resolves a user or kernel name to the device it names (links followed); null when none.
+PDEVICE_OBJECT ResolveName(std::u16string_view name);
+PDRIVER_OBJECT NewDriverObject(std::u16string_view name, bool bus);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+void ResetDeviceGraveyard();
+
+// PnP.
+void HandleOpened(PDEVICE_OBJECT pdo);
+void HandleClosed(PDEVICE_OBJECT pdo);
+bool IsRemovalUnderway(PDEVICE_OBJECT pdo);
+void WaitPnpIdleFor(double realSeconds);
+bool TakeAttachFailure();
+
+// Names.
+std::u16string FoldName(std::u16string_view name);
+std::optional<std::u16string> FromUnicode(PCUNICODE_STRING s, const char* routine, const CallSite& site);
+
+} // namespace host::detail

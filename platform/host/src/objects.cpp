@@ -1,0 +1,426 @@
+// Device and driver objects, the object namespace (device names and symbolic links), device
+// stacks, and counted strings.
+//
+// A deleted device object's memory is kept (its extension poisoned) until the process ends:
+// requests still carry its address in their stack locations, and the verifier must be able to
+// say "deleted" rather than guess from freed memory.
+#include "internal.h"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace host {
+namespace detail {
+namespace {
+
+struct DeviceRecord {
+    std::u16string Name;   // folded, empty for an unnamed device
+    std::u16string Shown;  // as created
+    bool Deleted = false;
+    PDEVICE_OBJECT Lower = nullptr; // the device it is attached to
+    CallSite Site;
+};
+
+struct DriverRecord {
+    std::u16string Name;
+    std::u16string NameStorage;
+    DRIVER_EXTENSION Extension{};
+    bool Bus = false;
+};
+
+struct ObjectState {
+    std::mutex Mutex;
+    std::unordered_map<PDEVICE_OBJECT, DeviceRecord> Devices;
+    std::map<std::u16string, PDEVICE_OBJECT> DeviceNames;
+    std::map<std::u16string, std::u16string> Links; // folded link name -> target name as given
+    std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> Drivers;
+};
+ObjectState& O() {
+    static ObjectState* state = new ObjectState;
+    return *state;
+}
+
+constexpr unsigned char DeletedExtensionPattern = 0xDD;
+
+} // namespace
+
+std::u16string FoldName(std::u16string_view name) {
+    std::u16string out(name);
+    for (auto& c : out)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - u'a' + u'A');
+    // "\DosDevices\X", "\GLOBAL??\X" and "\??\X" are one directory.
+    for (std::u16string_view prefix : {std::u16string_view(u"\\DOSDEVICES\\"), std::u16string_view(u"\\GLOBAL??\\")}) {
+        if (out.size() >= prefix.size() && std::u16string_view(out).substr(0, prefix.size()) == prefix) {
+            out = u"\\??\\" + out.substr(prefix.size());
+            break;
+        }
+    }
+    return out;
+}
+
+std::optional<std::u16string> FromUnicode(PCUNICODE_STRING s, const char* routine, const CallSite& site) {
+    if (!s || !s->Buffer || s->Length == 0 || (s->Length & 1) || s->Length > s->MaximumLength) {
+        Violate(Check::BadArgument, fmt::format("{} with a malformed or empty counted string", routine), site);
+        return std::nullopt;
+    }
+    return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+bool IsLiveDevice(PDEVICE_OBJECT device) {
+    std::lock_guard lock(O().Mutex);
+    auto it = O().Devices.find(device);
+    return it != O().Devices.end() && !it->second.Deleted;
+}
+
+bool IsKnownDriver(PDRIVER_OBJECT driver) {
+    std::lock_guard lock(O().Mutex);
+    return O().Drivers.count(driver) != 0;
+}
+
+PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) {
+    std::lock_guard lock(O().Mutex);
+    while (device && device->AttachedDevice)
+        device = device->AttachedDevice;
+    return device;
+}
+
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
+    std::lock_guard lock(O().Mutex);
+    for (;;) {
+        auto it = O().Devices.find(device);
+        if (it == O().Devices.end() || !it->second.Lower)
+            return device;
+        device = it->second.Lower;
+    }
+}
+
+std::string DeviceLabel(PDEVICE_OBJECT device) {
+    if (!device)
+        return "(no device)";
+    std::lock_guard lock(O().Mutex);
+    auto it = O().Devices.find(device);
+    if (it == O().Devices.end())
+        return fmt::format("device {}", Hex(device));
+    std::string name = it->second.Shown.empty() ? "unnamed" : ToUtf8(it->second.Shown);
+    return fmt::format("device {} ({}{})", Hex(device), name, it->second.Deleted ? ", deleted" : "");
+}
+
+PDEVICE_OBJECT ResolveName(std::u16string_view name) {
+    std::u16string key;
+    if (name.substr(0, 4) == u"\\\\.\\")
+        key = FoldName(u"\\??\\" + std::u16string(name.substr(4)));
+    else
+        key = FoldName(name);
+    std::lock_guard lock(O().Mutex);
+    for (int depth = 0; depth < 8; ++depth) {
+        auto link = O().Links.find(key);
+        if (link == O().Links.end())
+            break;
+        key = FoldName(link->second);
+    }
+    auto it = O().DeviceNames.find(key);
+    return it == O().DeviceNames.end() ? nullptr : it->second;
+}
+
+PDRIVER_OBJECT NewDriverObject(std::u16string_view name, bool bus) {
+    auto* driver = static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT)));
+    auto rec = std::make_unique<DriverRecord>();
+    rec->Name = FoldName(name);
+    rec->NameStorage = std::u16string(name);
+    rec->Bus = bus;
+    rec->Extension.DriverObject = driver;
+    driver->Type = IO_TYPE_DRIVER;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &rec->Extension;
+    driver->DriverName.Buffer = rec->NameStorage.data();
+    driver->DriverName.Length = static_cast<USHORT>(rec->NameStorage.size() * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+    for (auto& entry : driver->MajorFunction)
+        entry = HostInvalidDeviceRequest;
+    std::lock_guard lock(O().Mutex);
+    O().Drivers[driver] = std::move(rec);
+    return driver;
+}
+
+void DeleteDriverObject(PDRIVER_OBJECT driver) {
+    {
+        std::lock_guard lock(O().Mutex);
+        O().Drivers.erase(driver);
+    }
+    std::free(driver);
+}
+
+} // namespace detail
+
+using namespace detail;
+
+std::u16string ToU16(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::string ToUtf8(std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text)
+        out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+UNICODE_STRING MakeUnicode(const std::u16string& text) {
+    UNICODE_STRING s;
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = s.Length;
+    s.Buffer = const_cast<PWSTR>(text.data());
+    return s;
+}
+
+std::string StatusName(NTSTATUS status) {
+    switch (status) {
+#define NAME(s) \
+    case s: return #s;
+        NAME(STATUS_SUCCESS)
+        NAME(STATUS_TIMEOUT)
+        NAME(STATUS_PENDING)
+        NAME(STATUS_UNSUCCESSFUL)
+        NAME(STATUS_NOT_IMPLEMENTED)
+        NAME(STATUS_INVALID_PARAMETER)
+        NAME(STATUS_NO_SUCH_DEVICE)
+        NAME(STATUS_INVALID_DEVICE_REQUEST)
+        NAME(STATUS_MORE_PROCESSING_REQUIRED)
+        NAME(STATUS_NO_MEMORY)
+        NAME(STATUS_ACCESS_DENIED)
+        NAME(STATUS_BUFFER_TOO_SMALL)
+        NAME(STATUS_OBJECT_NAME_INVALID)
+        NAME(STATUS_OBJECT_NAME_NOT_FOUND)
+        NAME(STATUS_OBJECT_NAME_COLLISION)
+        NAME(STATUS_DELETE_PENDING)
+        NAME(STATUS_INSUFFICIENT_RESOURCES)
+        NAME(STATUS_DEVICE_NOT_CONNECTED)
+        NAME(STATUS_IO_TIMEOUT)
+        NAME(STATUS_NOT_SUPPORTED)
+        NAME(STATUS_CANCELLED)
+        NAME(STATUS_DEVICE_REMOVED)
+        NAME(STATUS_INVALID_HANDLE)
+#undef NAME
+    default: return fmt::format("{:#010x}", static_cast<ULONG>(status));
+    }
+}
+
+PDRIVER_OBJECT CreateBusDriver(std::u16string_view name) { return NewDriverObject(name, true); }
+
+} // namespace host
+
+extern "C" {
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    (void)HOST_SITE();
+    if (!SourceString) {
+        DestinationString->Length = DestinationString->MaximumLength = 0;
+        DestinationString->Buffer = nullptr;
+        return;
+    }
+    std::size_t n = 0;
+    while (SourceString[n])
+        ++n;
+    std::size_t bytes = n * sizeof(WCHAR);
+    if (bytes > 0xFFFC)
+        bytes = 0xFFFC;
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject) {
+    using namespace host;
+    using namespace host::detail;
+    CallSite site = HOST_SITE();
+    if (Thread().Irql != PASSIVE_LEVEL)
+        Violate(Check::IrqlMisuse, fmt::format("IoCreateDevice at IRQL {}", Thread().Irql), site);
+    if (!IsKnownDriver(DriverObject)) {
+        Violate(Check::BadArgument, fmt::format("IoCreateDevice for {}, which is not a driver object", Hex(DriverObject)),
+                site);
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string shown;
+    if (DeviceName) {
+        auto name = FromUnicode(DeviceName, "IoCreateDevice", site);
+        if (!name)
+            return STATUS_OBJECT_NAME_INVALID;
+        shown = *name;
+    }
+    if (FaultInjection::ShouldFail(AllocationKind::Device, site))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    std::u16string key = shown.empty() ? std::u16string() : FoldName(shown);
+    std::size_t extension = (DeviceExtensionSize + 15) & ~ULONG(15);
+    {
+        std::lock_guard lock(O().Mutex);
+        if (!key.empty() && (O().DeviceNames.count(key) || O().Links.count(key)))
+            return STATUS_OBJECT_NAME_COLLISION;
+    }
+    auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, sizeof(DEVICE_OBJECT) + extension));
+    std::memset(device, 0, sizeof(DEVICE_OBJECT) + extension);
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->DriverObject = DriverObject;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->Characteristics = DeviceCharacteristics;
+    device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + sizeof(DEVICE_OBJECT) : nullptr;
+    device->DeviceType = DeviceType;
+    device->StackSize = 1;
+    InitEvent(&device->DeviceLock, SynchronizationEvent, true);
+    std::lock_guard lock(O().Mutex);
+    if (!key.empty() && (O().DeviceNames.count(key) || O().Links.count(key))) {
+        std::free(device);
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    DeviceRecord rec;
+    rec.Name = key;
+    rec.Shown = shown;
+    rec.Site = site;
+    O().Devices[device] = std::move(rec);
+    if (!key.empty())
+        O().DeviceNames[key] = device;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    using namespace host;
+    using namespace host::detail;
+    CallSite site = HOST_SITE();
+    if (Thread().Irql != PASSIVE_LEVEL)
+        Violate(Check::IrqlMisuse, fmt::format("IoDeleteDevice at IRQL {}", Thread().Irql), site);
+    std::size_t extension = 0;
+    {
+        std::lock_guard lock(O().Mutex);
+        auto it = O().Devices.find(DeviceObject);
+        if (it == O().Devices.end() || it->second.Deleted) {
+            Violate(it == O().Devices.end() ? Check::BadArgument : Check::TouchedAfterFree,
+                    fmt::format("IoDeleteDevice of {}, which is not a live device object", Hex(DeviceObject)), site);
+            return;
+        }
+        DeviceRecord& rec = it->second;
+        if (DeviceObject->AttachedDevice)
+            Violate(Check::ObjectMisuse,
+                    fmt::format("IoDeleteDevice of {} while device {} is still attached above it", Hex(DeviceObject),
+                                Hex(DeviceObject->AttachedDevice)),
+                    site);
+        if (rec.Lower) {
+            Violate(Check::ObjectMisuse,
+                    fmt::format("IoDeleteDevice of {} while it is still attached to {} (IoDetachDevice first)",
+                                Hex(DeviceObject), Hex(rec.Lower)),
+                    site);
+            if (rec.Lower->AttachedDevice == DeviceObject)
+                rec.Lower->AttachedDevice = nullptr;
+            rec.Lower = nullptr;
+        }
+        if (!rec.Name.empty())
+            O().DeviceNames.erase(rec.Name);
+        rec.Deleted = true;
+        PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+        for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
+            if (*link == DeviceObject) {
+                *link = DeviceObject->NextDevice;
+                break;
+            }
+        }
+        extension = DeviceObject->Size - sizeof(DEVICE_OBJECT);
+    }
+    PoolDeviceDeleted(DeviceObject);
+    if (DeviceObject->DeviceExtension)
+        std::memset(DeviceObject->DeviceExtension, DeletedExtensionPattern, extension);
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    using namespace host;
+    using namespace host::detail;
+    CallSite site = HOST_SITE();
+    if (Thread().Irql != PASSIVE_LEVEL)
+        Violate(Check::IrqlMisuse, fmt::format("IoCreateSymbolicLink at IRQL {}", Thread().Irql), site);
+    auto link = FromUnicode(SymbolicLinkName, "IoCreateSymbolicLink", site);
+    auto target = FromUnicode(DeviceName, "IoCreateSymbolicLink", site);
+    if (!link || !target)
+        return STATUS_OBJECT_NAME_INVALID;
+    std::u16string key = FoldName(*link);
+    std::lock_guard lock(O().Mutex);
+    if (O().Links.count(key) || O().DeviceNames.count(key))
+        return STATUS_OBJECT_NAME_COLLISION;
+    O().Links[key] = *target;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    using namespace host;
+    using namespace host::detail;
+    CallSite site = HOST_SITE();
+    if (Thread().Irql != PASSIVE_LEVEL)
+        Violate(Check::IrqlMisuse, fmt::format("IoDeleteSymbolicLink at IRQL {}", Thread().Irql), site);
+    auto link = FromUnicode(SymbolicLinkName, "IoDeleteSymbolicLink", site);
+    if (!link)
+        return STATUS_OBJECT_NAME_INVALID;
+    std::lock_guard lock(O().Mutex);
+    if (O().Links.erase(FoldName(*link)) == 0)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    using namespace host;
+    using namespace host::detail;
+    CallSite site = HOST_SITE();
+    if (TakeAttachFailure())
+        return nullptr;
+    std::lock_guard lock(O().Mutex);
+    auto source = O().Devices.find(SourceDevice);
+    auto target = O().Devices.find(TargetDevice);
+    if (source == O().Devices.end() || target == O().Devices.end() || source->second.Deleted) {
+        Violate(Check::BadArgument,
+                fmt::format("IoAttachDeviceToDeviceStack of {} to {}: both must be device objects", Hex(SourceDevice),
+                            Hex(TargetDevice)),
+                site);
+        return nullptr;
+    }
+    if (source->second.Lower) {
+        Violate(Check::ObjectMisuse,
+                fmt::format("IoAttachDeviceToDeviceStack of {}, which is already attached to {}", Hex(SourceDevice),
+                            Hex(source->second.Lower)),
+                site);
+        return nullptr;
+    }
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    if (O().Devices[top].Deleted)
+        return nullptr; // the target is going away: nothing to attach to
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    if (top->AlignmentRequirement > SourceDevice->AlignmentRequirement)
+        SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    source->second.Lower = top;
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    using namespace host;
+    using namespace host::detail;
+    CallSite site = HOST_SITE();
+    std::lock_guard lock(O().Mutex);
+    auto target = O().Devices.find(TargetDevice);
+    if (target == O().Devices.end() || !TargetDevice->AttachedDevice) {
+        Violate(Check::ObjectMisuse,
+                fmt::format("IoDetachDevice of {}, which has no device attached to it", Hex(TargetDevice)), site);
+        return;
+    }
+    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+    TargetDevice->AttachedDevice = nullptr;
+    auto it = O().Devices.find(upper);
+    if (it != O().Devices.end())
+        it->second.Lower = nullptr;
+}
+
+} // extern "C"

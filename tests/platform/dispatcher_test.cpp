@@ -1,0 +1,1 @@
+#include "host/host_kernel.h"
