@@ -10,6 +10,8 @@
 
 #include "platform/kernel.h"
 
+#include "host/host_kernel.h"
+
 #include <atomic>
 
 namespace {
@@ -92,7 +94,12 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 // InterfaceDescriptor is null; each listed entry gets its Interface pointed into the URB.
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    // The caller's site, for fault injection and the pool report; taken before anything else
+    // can overwrite it.
+    const host::CallSite site = host::TakeCallSite();
     if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr)
+        return nullptr;
+    if (host::FaultInjection::ShouldFail(host::AllocationKind::Usbd, site))
         return nullptr;
 
     // The URB is the fixed part followed by one interface record per listed interface, each as
