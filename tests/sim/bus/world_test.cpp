@@ -1,0 +1,356 @@
+// Scripted conversations with the whole simulated world: firmware download and renumeration,
+// faults, the timing model's counters, and a capture that tshark reads.
+
+#include "bus_fixture.h"
+
+#include "driver/firmware/firmware_images.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace bustest {
+namespace {
+
+constexpr ULONG kCommandOut = 0x01, kImageIn = 0x82, kStreamIn = 0x83;
+
+// A vendor write to device memory, as the driver's firmware download sends it.
+Result VendorWrite(PDEVICE_OBJECT pdo, UCHAR request, USHORT address, const std::uint8_t* data, ULONG length) {
+    UrbBlock urb(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), URB_FUNCTION_VENDOR_DEVICE);
+    std::vector<std::uint8_t> copy(data, data + length);
+    urb->UrbControlVendorClassRequest.TransferBuffer = copy.data();
+    urb->UrbControlVendorClassRequest.TransferBufferLength = length;
+    urb->UrbControlVendorClassRequest.Request = request;
+    urb->UrbControlVendorClassRequest.Value = address;
+    Result result = Submit(pdo, urb.Urb);
+    result.Status = NT_SUCCESS(result.Status) && USBD_SUCCESS(urb->UrbHeader.Status) ? result.Status : STATUS_UNSUCCESSFUL;
+    return result;
+}
+
+void CpuReset(PDEVICE_OBJECT pdo, std::uint8_t value) {
+    VendorWrite(pdo, 0xA0, 0x7F92, &value, 1);
+    VendorWrite(pdo, 0xA0, 0xE600, &value, 1);
+}
+
+void Download(PDEVICE_OBJECT pdo, const FIRMWARE_RECORD* image, int flipRecord = -1) {
+    CpuReset(pdo, 1);
+    for (int i = 0; image[i].Type == 0; ++i) {
+        FIRMWARE_RECORD record = image[i];
+        if (i == flipRecord)
+            record.Data[0] ^= 1;
+        EXPECT_EQ(VendorWrite(pdo, 0xA0, record.Address, record.Data, record.Length).Status, STATUS_SUCCESS);
+    }
+    CpuReset(pdo, 0);
+}
+
+TEST_F(BusTest, DownloadedCameraImageRenumeratesAndTheA3RuleHolds) {
+    Build(BareWorld(false));
+    const PDEVICE_OBJECT foreign = Pdo();
+    const std::uint8_t byte = 0x5A;
+    EXPECT_EQ(VendorWrite(foreign, 0xA3, 0x2000, &byte, 1).Status, STATUS_UNSUCCESSFUL)
+        << "0xA3 stalls while the loader does not run";
+
+    Download(foreign, FirmwareImageA);
+    World->WithCamera(0, [](sim::Camera& camera) { EXPECT_EQ(camera.Program(), sim::RunningProgram::Loader); });
+    EXPECT_EQ(VendorWrite(foreign, 0xA3, 0x2000, &byte, 1).Status, STATUS_SUCCESS) << "the loader serves 0xA3";
+
+    Download(foreign, FirmwareImageB);
+    ASSERT_TRUE(World->WaitForRenumeration(0));
+    EXPECT_EQ(World->Connections(0), 2u);
+    const PDEVICE_OBJECT own = Pdo();
+    EXPECT_NE(own, foreign);
+    std::array<std::uint8_t, 18> device{};
+    UrbBlock urb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    urb->UrbControlDescriptorRequest.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    urb->UrbControlDescriptorRequest.TransferBuffer = device.data();
+    urb->UrbControlDescriptorRequest.TransferBufferLength = 18;
+    EXPECT_EQ(Submit(own, urb.Urb).Status, STATUS_SUCCESS);
+    EXPECT_EQ(device[10] | device[11] << 8, sim::kOwnProductId);
+    World->WithCamera(0, [](sim::Camera& camera) { EXPECT_EQ(camera.ViolationCount(), 1u); });
+}
+
+TEST_F(BusTest, OneChangedByteKeepsTheCameraOnTheBus) {
+    Build(BareWorld(false));
+    Download(Pdo(), FirmwareImageA);
+    Download(Pdo(), FirmwareImageB, 17);
+    EXPECT_FALSE(World->WaitForRenumeration(0, 200));
+    EXPECT_EQ(World->Connections(0), 1u);
+    World->WithCamera(0, [](sim::Camera& camera) {
+        EXPECT_EQ(camera.Program(), sim::RunningProgram::Unrecognised);
+    });
+}
+
+TEST_F(BusTest, InjectedFaults) {
+    Build();
+    Configure();
+    std::vector<std::uint8_t> command(64, 0);
+    std::vector<std::uint8_t> data(4096);
+    const auto start = [&] {
+        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        command[0] = sim::kCommandStartFrame;
+        FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
+        return Submit(Pdo(), urb.Urb).Status;
+    };
+    const auto read = [&](ULONG length, ULONG* got = nullptr, USBD_STATUS* usbd = nullptr) {
+        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        FillBulk(urb, PipeAt(kImageIn), data.data(), length);
+        const NTSTATUS status = Submit(Pdo(), urb.Urb).Status;
+        if (got)
+            *got = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (usbd)
+            *usbd = urb->UrbHeader.Status;
+        return status;
+    };
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+
+    ULONG got = 0;
+    USBD_STATUS usbd = 0;
+    World->AddFault(0, {.What = sim::FaultRule::Kind::ShortPacket, .Endpoint = kImageIn, .ShortLength = 100});
+    EXPECT_EQ(read(512, &got), STATUS_SUCCESS);
+    EXPECT_EQ(got, 100u);
+
+    World->AddFault(0, {.What = sim::FaultRule::Kind::UrbError, .Endpoint = kImageIn, .UsbdStatus = USBD_STATUS_CRC});
+    EXPECT_EQ(read(512, nullptr, &usbd), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(usbd, USBD_STATUS_CRC);
+
+    World->AddFault(0, {.What = sim::FaultRule::Kind::FailRequest, .Endpoint = kImageIn,
+                        .UsbdStatus = USBD_STATUS_INSUFFICIENT_RESOURCES, .Status = STATUS_INSUFFICIENT_RESOURCES});
+    EXPECT_EQ(read(512, nullptr, &usbd), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(usbd, USBD_STATUS_INSUFFICIENT_RESOURCES);
+
+    // A stall holds until the pipe is reset.
+    World->AddFault(0, {.What = sim::FaultRule::Kind::Stall, .Endpoint = kImageIn});
+    EXPECT_EQ(read(512, nullptr, &usbd), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(read(512, nullptr, &usbd), STATUS_UNSUCCESSFUL) << "still halted";
+    UrbBlock reset(sizeof(_URB_PIPE_REQUEST), URB_FUNCTION_RESET_PIPE);
+    reset->UrbPipeRequest.PipeHandle = PipeAt(kImageIn).PipeHandle;
+    EXPECT_EQ(Submit(Pdo(), reset.Urb).Status, STATUS_SUCCESS);
+    EXPECT_EQ(read(512), STATUS_SUCCESS);
+
+    // Never answered: pending until cancelled.
+    World->AddFault(0, {.What = sim::FaultRule::Kind::NeverAnswer, .Endpoint = kImageIn});
+    UrbBlock stuck(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(stuck, PipeAt(kImageIn), data.data(), 512);
+    Pending pending(Pdo(), stuck.Urb);
+    EXPECT_EQ(pending.Start(), STATUS_PENDING);
+    World->WaitIdle();
+    EXPECT_FALSE(pending.Finished());
+    IoCancelIrp(pending.Irp);
+    EXPECT_EQ(pending.Wait(), STATUS_CANCELLED);
+}
+
+TEST_F(BusTest, UnplugWithTransfersInFlight) {
+    Build();
+    Configure();
+    std::vector<std::uint8_t> data(512);
+    UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(urb, PipeAt(kImageIn), data.data(), 512); // no frame: it pends
+    Pending read(Pdo(), urb.Urb);
+    EXPECT_EQ(read.Start(), STATUS_PENDING);
+    const PDEVICE_OBJECT pdo = Pdo();
+    // Keep the PDO alive for the refused request: a bare port's PDO goes with the device.
+    World->AddFault(0, {.What = sim::FaultRule::Kind::Unplug, .Endpoint = kImageIn});
+    UrbBlock second(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(second, PipeAt(kImageIn), data.data(), 512);
+    Pending trigger(pdo, second.Urb);
+    EXPECT_EQ(trigger.Start(), STATUS_PENDING);
+    EXPECT_EQ(read.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(trigger.Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(World->Pdo(0), nullptr);
+}
+
+// The timing model through the bus: 64 reads of 64 KiB of the image endpoint, either all
+// queued before the first microframe or one at a time from the completion routine.
+struct ReadRun {
+    sim::hc::EndpointCounters Counters;
+    ULONG Bytes = 0;
+};
+
+class Resubmitter {
+  public:
+    Resubmitter(PDEVICE_OBJECT pdo, const USBD_PIPE_INFORMATION& pipe, int total)
+        : Pdo(pdo), Pipe(pipe), Left(total), Buffer(64 * 1024) {
+        KeInitializeEvent(&Done, NotificationEvent, FALSE);
+        Irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    }
+    ~Resubmitter() { FreeAfterCompletion(Irp); }
+    void Send() {
+        IoReuseIrp(Irp, STATUS_SUCCESS);
+        Urb.reset();
+        Urb = std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        FillBulk(*Urb, Pipe, Buffer.data(), 64 * 1024);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = Urb->Urb;
+        IoSetCompletionRoutine(Irp, Completed, this, TRUE, TRUE, TRUE);
+        IofCallDriver(Pdo, Irp);
+    }
+    static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP, PVOID context) {
+        auto* self = static_cast<Resubmitter*>(context);
+        self->Bytes += self->Urb->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (--self->Left > 0)
+            self->Send();
+        else
+            KeSetEvent(&self->Done, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    PDEVICE_OBJECT Pdo;
+    USBD_PIPE_INFORMATION Pipe;
+    int Left;
+    std::vector<std::uint8_t> Buffer;
+    std::unique_ptr<UrbBlock> Urb;
+    PIRP Irp;
+    KEVENT Done;
+    ULONG Bytes = 0;
+};
+
+class TimingTest : public BusTest {
+  protected:
+    void BuildForReads(unsigned packetsPerMicroframe) {
+        sim::WorldOptions options = BareWorld();
+        options.Cameras[0].FrameWidth = 2048;
+        options.Cameras[0].FrameHeight = 1024; // 4 MiB: 64 reads of 64 KiB
+        options.BulkPacketsPerMicroframe = packetsPerMicroframe;
+        Build(options);
+        Configure();
+        std::vector<std::uint8_t> command(64, 0);
+        command[0] = sim::kCommandStartFrame;
+        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
+        ASSERT_EQ(Submit(Pdo(), urb.Urb).Status, STATUS_SUCCESS);
+        World->ResetCounters();
+    }
+
+    ReadRun AllQueued(unsigned packetsPerMicroframe) {
+        BuildForReads(packetsPerMicroframe);
+        std::vector<std::uint8_t> data(64 * 1024 * 64);
+        std::vector<std::unique_ptr<UrbBlock>> urbs;
+        std::vector<std::unique_ptr<Pending>> reads;
+        World->HoldSchedule();
+        for (int i = 0; i < 64; ++i) {
+            urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
+            FillBulk(*urbs.back(), PipeAt(kImageIn), data.data() + i * 65536, 65536);
+            reads.push_back(std::make_unique<Pending>(Pdo(), urbs.back()->Urb));
+            reads.back()->Start();
+        }
+        World->ReleaseSchedule();
+        ReadRun run;
+        for (int i = 0; i < 64; ++i) {
+            EXPECT_EQ(reads[i]->Wait(), STATUS_SUCCESS);
+            run.Bytes += urbs[i]->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        }
+        run.Counters = World->Counters(0, kImageIn);
+        reads.clear();
+        World.reset();
+        return run;
+    }
+};
+
+TEST_F(TimingTest, FullyQueuedReadFillsEveryMicroframeTheSameWayEveryTime) {
+    const ReadRun first = AllQueued(13);
+    EXPECT_EQ(first.Bytes, 64u * 65536);
+    EXPECT_EQ(first.Counters.Bytes, 64u * 65536);
+    EXPECT_EQ(first.Counters.Transfers, 64u);
+    EXPECT_EQ(first.Counters.IdleMicroframes, 0u);
+    EXPECT_EQ(first.Counters.ActiveMicroframes, 631u) << "13 x 512 bytes in every microframe";
+    const ReadRun second = AllQueued(13);
+    EXPECT_EQ(second.Counters.ActiveMicroframes, first.Counters.ActiveMicroframes);
+    EXPECT_EQ(second.Counters.Packets, first.Counters.Packets);
+    EXPECT_EQ(second.Counters.IdleMicroframes, first.Counters.IdleMicroframes);
+    const ReadRun typical = AllQueued(10);
+    EXPECT_EQ(typical.Counters.ActiveMicroframes, 820u) << "a typical controller's 10 packets";
+}
+
+TEST_F(TimingTest, OneUrbAtATimeShowsTheTurnaround) {
+    BuildForReads(13);
+    Resubmitter reader(Pdo(), PipeAt(kImageIn), 64);
+    reader.Send();
+    KeWaitForSingleObject(&reader.Done, Executive, KernelMode, FALSE, nullptr);
+    const auto counters = World->Counters(0, kImageIn);
+    EXPECT_EQ(reader.Bytes, 64u * 65536);
+    EXPECT_EQ(counters.ActiveMicroframes, 64u * 10) << "the last microframe of each URB is part-used";
+    EXPECT_EQ(counters.IdleMicroframes, 63u) << "one microframe lost between URBs";
+}
+
+TEST_F(BusTest, IsochronousStreamCarriesSequenceNumbers) {
+    Build();
+    Configure();
+    const USBD_PIPE_INFORMATION stream = PipeAt(kStreamIn);
+    constexpr ULONG kPackets = 16;
+    std::vector<std::uint8_t> data(kPackets * 1024);
+    UrbBlock urb(GET_ISO_URB_SIZE(kPackets), URB_FUNCTION_ISOCH_TRANSFER);
+    auto& iso = urb->UrbIsochronousTransfer;
+    iso.PipeHandle = stream.PipeHandle;
+    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
+    iso.TransferBuffer = data.data();
+    iso.TransferBufferLength = static_cast<ULONG>(data.size());
+    iso.NumberOfPackets = kPackets;
+    for (ULONG i = 0; i < kPackets; ++i) {
+        iso.IsoPacket[i].Offset = i * 1024;
+        iso.IsoPacket[i].Length = 1024;
+    }
+    World->AddFault(0, {.What = sim::FaultRule::Kind::PacketError, .Endpoint = kStreamIn, .Packet = 5,
+                        .UsbdStatus = USBD_STATUS_CRC});
+    EXPECT_EQ(Submit(Pdo(), urb.Urb).Status, STATUS_SUCCESS);
+    EXPECT_EQ(iso.ErrorCount, 1u);
+    EXPECT_EQ(iso.IsoPacket[5].Status, USBD_STATUS_CRC);
+    std::uint32_t previous = 0;
+    for (ULONG i = 0; i < kPackets; ++i) {
+        if (i == 5)
+            continue;
+        EXPECT_EQ(iso.IsoPacket[i].Status, USBD_STATUS_SUCCESS);
+        EXPECT_EQ(iso.IsoPacket[i].Length, 1024u);
+        const std::uint32_t sequence = sim::IsoPacketSequence(std::span<const std::uint8_t>(data.data() + i * 1024, 4));
+        if (i > 0 && i != 6) {
+            EXPECT_EQ(sequence, previous + 1);
+        }
+        previous = sequence;
+    }
+}
+
+// tshark's dissection of a short session: a firmware write, a command and a bulk read.
+TEST_F(BusTest, CaptureDissectsInTshark) {
+    if (std::string(TOVRIK_TSHARK).empty())
+        GTEST_SKIP() << "tshark is not installed";
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / ("tovrik-bus-" + std::to_string(::getpid()) + ".pcap");
+    sim::WorldOptions options = BareWorld();
+    options.CaptureFile = file;
+    Build(options);
+    Configure();
+    const std::uint8_t bytes[4] = {1, 2, 3, 4};
+    VendorWrite(Pdo(), 0xA0, 0x1234, bytes, 4);
+    std::vector<std::uint8_t> command(64, 0);
+    command[0] = sim::kCommandStartFrame;
+    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
+    Submit(Pdo(), start.Urb);
+    std::vector<std::uint8_t> data(1024);
+    UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(read, PipeAt(kImageIn), data.data(), 1024);
+    Submit(Pdo(), read.Urb);
+    World.reset(); // flushes the capture
+
+    const std::string command_line = std::string(TOVRIK_TSHARK) + " -r " + file.string() +
+                                     " -T fields -E separator=, -e usb.bmRequestType -e usb.setup.bRequest"
+                                     " -e usb.setup.wValue -e usb.endpoint_address -e usb.data_len -e _ws.malformed 2>&1";
+    FILE* pipe = ::popen(command_line.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[4096];
+    while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe))
+        output.append(chunk, n);
+    EXPECT_EQ(::pclose(pipe), 0) << output;
+    std::filesystem::remove(file);
+    EXPECT_EQ(output.find("Malformed"), std::string::npos) << output;
+    EXPECT_NE(output.find("0x40,160,0x1234"), std::string::npos) << output;
+    EXPECT_NE(output.find("0x82,1024"), std::string::npos) << output;
+}
+
+} // namespace
+} // namespace bustest
