@@ -1486,7 +1486,7 @@ std::uint32_t Bus::Connections(PortId port) const {
     return static_cast<std::uint32_t>(Self->Ports.at(port)->Connections.size());
 }
 
-bool Bus::WaitForConnections(PortId port, std::uint32_t connections, std::uint32_t timeoutMs) {
+bool Bus::WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs) {
     const double scale = std::max(host::Clock::Scale(), 1e-9);
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -1494,7 +1494,7 @@ bool Bus::WaitForConnections(PortId port, std::uint32_t connections, std::uint32
     std::unique_lock<std::mutex> lock(Self->Controller.Lock());
     return Self->ConnectionsChanged.wait_until(lock, deadline, [&] {
         const PortRecord& record = *Self->Ports.at(port);
-        return record.Connections.size() >= connections && record.Current != nullptr;
+        return record.Current != nullptr && record.Device->PresentsOwnIdentity();
     });
 }
 

@@ -92,9 +92,9 @@ class Bus {
     PDEVICE_OBJECT Pdo(PortId port) const;
     // How many PDOs the port has had: 1 after Plug, 2 after one renumeration.
     std::uint32_t Connections(PortId port) const;
-    // Waits (kernel time, on the scaled clock) until the port has had `connections` PDOs;
-    // false on time-out.
-    bool WaitForConnections(PortId port, std::uint32_t connections, std::uint32_t timeoutMs);
+    // Waits (kernel time, on the scaled clock) until the port's camera is on the bus with its
+    // own identity, as a new PDO after a renumeration; false on time-out.
+    bool WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs);
 
     // Bits of IOCTL_INTERNAL_USB_GET_PORT_STATUS; a port reset sets enabled again.
     void SetPortStatus(PortId port, bool connected, bool enabled);

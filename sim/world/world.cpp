@@ -101,8 +101,7 @@ PDEVICE_OBJECT World::Pdo(std::size_t camera) const {
 bool World::WaitForRenumeration(std::size_t camera, std::uint32_t timeoutMs) {
     if (!Self->Ports.at(camera))
         return false;
-    const PortId port = *Self->Ports.at(camera);
-    return Self->Usb->WaitForConnections(port, Self->Usb->Connections(port) + 1, timeoutMs);
+    return Self->Usb->WaitForOwnIdentity(*Self->Ports.at(camera), timeoutMs);
 }
 
 std::uint32_t World::Connections(std::size_t camera) const {

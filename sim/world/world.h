@@ -64,8 +64,9 @@ class World {
     void Unplug(std::size_t camera);
     // The camera's current PDO (a new one after each renumeration), or null.
     PDEVICE_OBJECT Pdo(std::size_t camera) const;
-    // Waits until the camera has come back with its own identity after the camera program was
-    // started; false when that did not happen within `timeoutMs` kernel milliseconds.
+    // Waits until the camera is on the bus with its own identity (after the camera program was
+    // started it leaves and comes back so); false when that did not happen within `timeoutMs`
+    // kernel milliseconds. A camera that powered on running its program is there at once.
     bool WaitForRenumeration(std::size_t camera, std::uint32_t timeoutMs = 10'000);
     std::uint32_t Connections(std::size_t camera) const;
 
