@@ -184,9 +184,10 @@ void Verifier::Clear() {
     V().Violations.clear();
 }
 
-void Verifier::SetReporter(Reporter reporter) {
+Verifier::Reporter Verifier::SetReporter(Reporter reporter) {
     std::lock_guard lock(V().Mutex);
-    V().Reporter = std::move(reporter);
+    std::swap(V().Reporter, reporter);
+    return reporter;
 }
 
 Verifier::ExpectViolation::ExpectViolation(Check kind) : expectation_(std::make_shared<Expectation>()) {

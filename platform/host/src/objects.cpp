@@ -260,14 +260,17 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         if (!key.empty() && (O().DeviceNames.count(key) || O().Links.count(key)))
             return STATUS_OBJECT_NAME_COLLISION;
     }
-    auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, sizeof(DEVICE_OBJECT) + extension));
-    std::memset(device, 0, sizeof(DEVICE_OBJECT) + extension);
+    // The extension starts on a 16-byte boundary after the object, as pool blocks do.
+    constexpr std::size_t ExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
+    std::size_t bytes = ExtensionOffset + extension;
+    auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, bytes));
+    std::memset(device, 0, bytes);
     device->Type = IO_TYPE_DEVICE;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->DriverObject = DriverObject;
     device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     device->Characteristics = DeviceCharacteristics;
-    device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + sizeof(DEVICE_OBJECT) : nullptr;
+    device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + ExtensionOffset : nullptr;
     device->DeviceType = DeviceType;
     device->StackSize = 1;
     InitEvent(&device->DeviceLock, SynchronizationEvent, true);
@@ -329,7 +332,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 break;
             }
         }
-        extension = DeviceObject->Size - sizeof(DEVICE_OBJECT);
+        extension = DeviceObject->Size - sizeof(DEVICE_OBJECT);  // the size the driver asked for
     }
     PoolDeviceDeleted(DeviceObject);
     if (DeviceObject->DeviceExtension)

@@ -162,8 +162,9 @@ public:
 
     // Reports each violation that no ExpectViolation scope absorbs. Default: print to stderr.
     // The GoogleTest glue sets one that fails the running test at the violation's site.
+    // Returns the reporter it replaces.
     using Reporter = std::function<void(const Violation&)>;
-    static void SetReporter(Reporter reporter);
+    static Reporter SetReporter(Reporter reporter);
 
     // While alive, violations of `kind` (from any thread) are expected: they are recorded but
     // not reported. At the end of the scope, if none fired, that absence is reported instead.
