@@ -1,0 +1,48 @@
+// The seam between the SDK's calls and the system below them. The core (records, decoding,
+// names) knows nothing of Windows or of the simulated world; each backend implements these two
+// classes, and the build links exactly one backend into the library together with the core.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+struct tovrik_system_options;
+
+namespace tovrik::sdk {
+
+struct RawResult {
+    std::int32_t Status = 0;
+    std::uint64_t Information = 0;
+};
+
+// An open camera. Ioctl behaves as DeviceIoControl does: the input is copied in, the output
+// buffer is the caller's own memory, used in place (the direct methods read data out of it or
+// write data into it), and on return it holds what the platform copied back.
+class Channel {
+public:
+    virtual ~Channel() = default;
+    virtual RawResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input,
+                            std::span<std::uint8_t> output) = 0;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // Opens camera `number`; on failure returns the status and leaves `channel` empty.
+    virtual std::int32_t Open(std::uint32_t number, std::unique_ptr<Channel>& channel) = 0;
+};
+
+} // namespace tovrik::sdk
+
+// The system handle of the C interface: owns its backend. Defined here so that a backend's
+// tovrik_system_open (and a test's) can make one.
+struct tovrik_system {
+    std::unique_ptr<tovrik::sdk::Backend> Backend;
+    std::uint32_t OpenDevices = 0;
+};
+
+namespace tovrik::sdk {
+// Wraps a backend into a system handle for tovrik_system_open.
+tovrik_system* AdoptBackend(std::unique_ptr<Backend> backend);
+} // namespace tovrik::sdk

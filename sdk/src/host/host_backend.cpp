@@ -1,0 +1,226 @@
+// The host backend: the simulated system in this process. Opening the system builds a world
+// (bus, cameras, the driver loaded through its DriverEntry into the host PnP manager) and waits
+// until every camera has come up, firmware download and renumeration included, so that callers
+// see what they would see on a machine where the cameras were plugged in a while ago.
+// Requests go through the host kernel's user-mode front end, which gives the driver the same
+// buffers, MDLs and status handling the platform's I/O manager does.
+#include "host_backend.h"
+
+#include "../backend.h"
+#include "host/host_kernel.h"
+#include "world/world.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+namespace tovrik::sdk {
+namespace {
+
+// The host kernel is one per process (one clock, one PnP manager), so is the world.
+std::atomic<bool> worldExists{false};
+
+std::u16string UserPath(std::uint32_t number) {
+    std::u16string path = u"\\\\.\\Tovrik318QX-";
+    path += static_cast<char16_t>(0x30 + number);
+    return path;
+}
+
+class FrontEndChannel final : public Channel {
+public:
+    explicit FrontEndChannel(host::Handle handle) : handle_(handle) {}
+    FrontEndChannel(const FrontEndChannel&) = delete;
+    FrontEndChannel& operator=(const FrontEndChannel&) = delete;
+    ~FrontEndChannel() override { host::FrontEnd::Close(handle_); }
+
+    RawResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override {
+        host::FrontEnd::IoctlResult result = host::FrontEnd::DeviceIoControl(handle_, code, input, output);
+        return {result.Status, static_cast<std::uint64_t>(result.Information)};
+    }
+
+private:
+    host::Handle handle_;
+};
+
+sim::FaultRule::Kind FaultKind(std::uint32_t kind) {
+    switch (kind) {
+    case TOVRIK_SIM_FAULT_STALL: return sim::FaultRule::Kind::Stall;
+    case TOVRIK_SIM_FAULT_NO_ANSWER: return sim::FaultRule::Kind::NeverAnswer;
+    case TOVRIK_SIM_FAULT_SHORT: return sim::FaultRule::Kind::ShortPacket;
+    case TOVRIK_SIM_FAULT_URB_ERROR: return sim::FaultRule::Kind::UrbError;
+    case TOVRIK_SIM_FAULT_PACKET_ERROR: return sim::FaultRule::Kind::PacketError;
+    case TOVRIK_SIM_FAULT_FAIL_REQUEST: return sim::FaultRule::Kind::FailRequest;
+    default: return sim::FaultRule::Kind::Unplug;
+    }
+}
+
+bool ValidOptions(const tovrik_system_options& o) {
+    if (o.sim_cameras < 1 || o.sim_cameras > TOVRIK_MAX_CAMERAS) return false;
+    if (o.sim_identity > TOVRIK_SIM_IDENTITY_OWN || o.sim_timing > TOVRIK_SIM_TIMING_HIGH_SPEED) return false;
+    if (!(o.sim_clock_scale > 0)) return false;
+    if ((o.sim_device_descriptor == nullptr) != (o.sim_device_descriptor_length == 0)) return false;
+    if ((o.sim_configuration_descriptor == nullptr) != (o.sim_configuration_descriptor_length == 0)) return false;
+    if (o.sim_fault_count != 0 && o.sim_faults == nullptr) return false;
+    for (std::uint32_t i = 0; i < o.sim_fault_count; ++i) {
+        const tovrik_sim_fault& f = o.sim_faults[i];
+        if (f.kind < TOVRIK_SIM_FAULT_STALL || f.kind > TOVRIK_SIM_FAULT_UNPLUG || f.camera >= o.sim_cameras) return false;
+    }
+    return true;
+}
+
+// The caller's options, with the members an older caller's smaller record lacks at their
+// defaults.
+tovrik_system_options Resolve(const tovrik_system_options* given) {
+    tovrik_system_options o;
+    tovrik_system_options_init(&o);
+    if (given != nullptr) {
+        std::memcpy(&o, given, std::min<std::size_t>(given->struct_size, sizeof o));
+        o.struct_size = sizeof o;
+    }
+    return o;
+}
+
+class HostBackend final : public Backend {
+public:
+    explicit HostBackend(const tovrik_system_options& o) {
+        if (o.sim_device_descriptor != nullptr)
+            device_.assign(o.sim_device_descriptor, o.sim_device_descriptor + o.sim_device_descriptor_length);
+        if (o.sim_configuration_descriptor != nullptr)
+            configuration_.assign(o.sim_configuration_descriptor,
+                                  o.sim_configuration_descriptor + o.sim_configuration_descriptor_length);
+        faults_.assign(o.sim_faults, o.sim_faults + o.sim_fault_count);
+
+        sim::WorldOptions world;
+        world.Cameras.assign(o.sim_cameras, sim::CameraOptions{});
+        for (sim::CameraOptions& camera : world.Cameras) {
+            camera.OwnIdentity = o.sim_identity == TOVRIK_SIM_IDENTITY_OWN;
+            if (!device_.empty() || !configuration_.empty()) {
+                sim::DescriptorSet own = sim::DefaultOwnDescriptors();
+                if (!device_.empty()) own.Device = device_;
+                if (!configuration_.empty()) own.Configuration = configuration_;
+                camera.Own = own;
+            }
+        }
+        world.Timing = o.sim_timing == TOVRIK_SIM_TIMING_HIGH_SPEED ? sim::hc::Timing::HighSpeed
+                                                                     : sim::hc::Timing::Unthrottled;
+        world.ClockScale = o.sim_clock_scale;
+        if (o.sim_pcap_path != nullptr) world.CaptureFile = o.sim_pcap_path;
+        world.FunctionDriver = DriverEntry;
+        world_ = std::make_unique<sim::World>(std::move(world));
+    }
+
+    ~HostBackend() override {
+        world_.reset();
+        worldExists = false;
+    }
+
+    // Every camera up: a foreign one has taken its firmware, left the bus and come back with
+    // its own identity, and the driver has started the new device.
+    std::int32_t BringUp(std::uint32_t identity) {
+        const std::size_t cameras = world_->CameraCount();
+        if (identity == TOVRIK_SIM_IDENTITY_FOREIGN) {
+            for (std::size_t i = 0; i < cameras; ++i) {
+                // The renumeration may already be over by the time this runs; waiting for one
+                // more would wait for nothing.
+                while (world_->Connections(i) < 2) {
+                    if (!world_->WaitForRenumeration(i) && world_->Connections(i) < 2)
+                        return TOVRIK_STATUS_UNSUCCESSFUL;
+                }
+            }
+        }
+        host::Pnp::WaitIdle();
+        // The PnP manager may still be working through the renumerated devices' arrivals;
+        // every camera is up once that many of them open. Bounded in kernel time so a driver
+        // that never starts a device ends the wait instead of hanging the caller.
+        const LONGLONG deadline = host::Clock::Now() + 30LL * 10'000'000;
+        for (;;) {
+            if (Openable() >= cameras) break;
+            if (host::Clock::Now() > deadline) return TOVRIK_STATUS_UNSUCCESSFUL;
+            host::Pnp::WaitIdle();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (std::size_t i = 0; i < cameras; ++i) {
+            for (const tovrik_sim_fault& f : faults_) {
+                if (f.camera == i) world_->AddFault(i, Rule(f));
+            }
+        }
+        return TOVRIK_STATUS_SUCCESS;
+    }
+
+    std::int32_t Open(std::uint32_t number, std::unique_ptr<Channel>& channel) override {
+        host::Handle handle = 0;
+        NTSTATUS status = host::FrontEnd::Open(UserPath(number), &handle);
+        if (status < 0 || handle == 0) return status < 0 ? status : TOVRIK_STATUS_UNSUCCESSFUL;
+        channel = std::make_unique<FrontEndChannel>(handle);
+        return status;
+    }
+
+    sim::World& World() { return *world_; }
+
+private:
+    std::size_t Openable() {
+        std::size_t count = 0;
+        for (std::uint32_t n = 0; n < TOVRIK_MAX_CAMERAS; ++n) {
+            std::unique_ptr<Channel> channel;
+            if (Open(n, channel) >= 0) ++count;
+        }
+        return count;
+    }
+
+    static sim::FaultRule Rule(const tovrik_sim_fault& f) {
+        sim::FaultRule rule;
+        rule.What = FaultKind(f.kind);
+        rule.Function = f.urb_function;
+        rule.Endpoint = f.endpoint;
+        rule.Skip = f.skip;
+        rule.Times = f.times;
+        rule.ShortLength = f.short_length;
+        rule.Packet = f.packet;
+        if (f.usbd_status != 0) rule.UsbdStatus = f.usbd_status;
+        if (f.status != 0) rule.Status = f.status;
+        return rule;
+    }
+
+    std::vector<std::uint8_t> device_;
+    std::vector<std::uint8_t> configuration_;
+    std::vector<tovrik_sim_fault> faults_;
+    std::unique_ptr<sim::World> world_;
+};
+
+} // namespace
+
+sim::World* HostWorld(tovrik_system* system) {
+    if (system == nullptr) return nullptr;
+    auto* backend = dynamic_cast<HostBackend*>(system->Backend.get());
+    return backend != nullptr ? &backend->World() : nullptr;
+}
+
+} // namespace tovrik::sdk
+
+extern "C" const char* tovrik_backend_name(void) { return "host"; }
+
+extern "C" std::int32_t tovrik_system_open(const tovrik_system_options* options, tovrik_system** system) {
+    using namespace tovrik::sdk;
+    if (system == nullptr) return TOVRIK_STATUS_INVALID_PARAMETER;
+    *system = nullptr;
+    tovrik_system_options o = Resolve(options);
+    if (!ValidOptions(o)) return TOVRIK_STATUS_INVALID_PARAMETER;
+    if (worldExists.exchange(true)) return TOVRIK_STATUS_NOT_SUPPORTED;
+    std::unique_ptr<HostBackend> backend;
+    try {
+        backend = std::make_unique<HostBackend>(o);
+    } catch (...) {
+        worldExists = false;
+        return TOVRIK_STATUS_UNSUCCESSFUL;
+    }
+    std::int32_t status = backend->BringUp(o.sim_identity);
+    if (status < 0) return status;
+    *system = AdoptBackend(std::move(backend));
+    return *system != nullptr ? TOVRIK_STATUS_SUCCESS : TOVRIK_STATUS_NO_MEMORY;
+}

@@ -1,0 +1,244 @@
+#include "cli.h"
+
+#include "commands.h"
+
+#include <fmt/format.h>
+
+#include <string>
+#include <vector>
+
+namespace tovrik::cli {
+
+Json ToJson(const Reply& reply) {
+    Json j;
+    j["command"] = reply.Command;
+    if (reply.Device) j["device"] = *reply.Device;
+    j["status"] = fmt::format("0x{:08X}", static_cast<std::uint32_t>(reply.Status));
+    j["status_name"] = StatusName(reply.Status);
+    j["information"] = reply.Information;
+    j["output"] = HexString(reply.Output);
+    for (const auto& [key, value] : reply.Fields.items()) j[key] = value;
+    return j;
+}
+
+CLI::App* CommandSet::Add(CLI::App& parent, const std::string& name, const std::string& description, Runner runner) {
+    CLI::App* app = parent.add_subcommand(name, description);
+    commands_.emplace_back(app, std::move(runner));
+    return app;
+}
+
+const Runner* CommandSet::Chosen() const {
+    // A group (`ram`) is parsed too when one of its members is; the member is the one to run.
+    const Runner* chosen = nullptr;
+    for (const auto& [app, runner] : commands_) {
+        if (app->parsed()) chosen = &runner;
+    }
+    return chosen;
+}
+
+CLI::Option* AddHex(CLI::App* app, const std::string& name, std::vector<std::uint8_t>& target,
+                    const std::string& description) {
+    return app
+        ->add_option_function<std::string>(
+            name,
+            [&target, name](const std::string& text) {
+                try {
+                    target = ParseHex(text);
+                } catch (const UsageError& e) {
+                    throw CLI::ValidationError(name, e.what());
+                }
+            },
+            description)
+        ->type_name("HEX");
+}
+
+void PrintStatus(std::ostream& out, const Reply& reply) {
+    Table t;
+    t.Add({"status", fmt::format("0x{:08X}", static_cast<std::uint32_t>(reply.Status)), StatusName(reply.Status)});
+    t.Add({"information", std::to_string(reply.Information)});
+    if (!reply.Output.empty()) t.Add({"output", HexDump(reply.Output, 16, "             ")});
+    t.Render(out);
+}
+
+void RegisterAll(CommandSet& commands, CLI::App& root) {
+    RegisterInfoCommands(commands, root);
+    RegisterControlCommands(commands, root);
+    RegisterRawCommands(commands, root);
+}
+
+namespace {
+
+struct Globals {
+    std::uint32_t Device = 0;
+    bool Json = false;
+    std::uint32_t SimCameras = 1;
+    std::string SimIdentity = "foreign";
+    double SimClockScale = 1.0;
+    std::string SimPcap;
+    std::string SimTiming = "unthrottled";
+};
+
+// Runs a command and turns a camera that does not open into a reply like any other failure.
+Reply Run(const Runner& runner, Session& session, const std::string& name) {
+    Reply reply;
+    try {
+        reply = runner(session);
+    } catch (const tovrik::Error& e) {
+        reply = Reply{};
+        reply.Status = e.Status();
+        reply.Failed = "open " + tovrik::System::Path(session.DeviceNumber());
+        reply.Fields["error"] = e.what();
+    }
+    if (reply.Command.empty()) reply.Command = name;
+    return reply;
+}
+
+std::string CommandName(const CLI::App& root) {
+    std::string name;
+    const CLI::App* app = &root;
+    for (;;) {
+        auto chosen = app->get_subcommands();
+        if (chosen.empty()) break;
+        app = chosen.front();
+        if (!name.empty()) name += ' ';
+        name += app->get_name();
+    }
+    return name;
+}
+
+// One input line of the shell, answered with one JSON line. Each line gets a fresh parser, so
+// nothing a line sets leaks into the next.
+void ShellLine(tovrik::System& system, std::uint32_t device, const std::string& line, std::ostream& out) {
+    CLI::App app("tovrik shell line", "tovrik");
+    std::uint32_t lineDevice = device;
+    bool json = true;
+    AddNumber(&app, "--device", lineDevice, "Camera number for this line");
+    app.add_flag("--json", json, "Accepted for symmetry; the shell always answers in JSON");
+    app.require_subcommand(1);
+    CommandSet commands;
+    RegisterAll(commands, app);
+    Json answer;
+    try {
+        app.parse(line, false);
+        const Runner* runner = commands.Chosen();
+        if (runner == nullptr) throw CLI::RequiredError("a subcommand");
+        Session session(system, lineDevice);
+        Reply reply = Run(*runner, session, CommandName(app));
+        answer = ToJson(reply);
+    } catch (const CLI::CallForHelp&) {
+        answer = Json{{"help", app.help()}};
+    } catch (const CLI::CallForAllHelp&) {
+        answer = Json{{"help", app.help("", CLI::AppFormatMode::All)}};
+    } catch (const CLI::ParseError& e) {
+        answer = Json{{"error", e.what()}, {"line", line}};
+    } catch (const UsageError& e) {
+        answer = Json{{"error", e.what()}, {"line", line}};
+    }
+    out << answer.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+    out.flush();
+}
+
+void RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out) {
+    std::string line;
+    while (std::getline(in, line)) {
+        std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        std::size_t last = line.find_last_not_of(" \t\r");
+        line = line.substr(first, last - first + 1);
+        if (line == "exit" || line == "quit") break;
+        ShellLine(system, device, line, out);
+    }
+}
+
+} // namespace
+
+int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
+    CLI::App app("Look at and drive Tovrik 318QX cameras.", "tovrik");
+    app.footer(std::string("Backend: ") + tovrik_backend_name() +
+               ". Exit codes: 0 done, 1 a request failed (its status is named), 2 bad arguments.");
+    app.require_subcommand(1);
+    app.fallthrough(false);
+    Globals g;
+    AddNumber(&app, "--device", g.Device, "Camera number (default 0)");
+    app.add_flag("--json", g.Json, "Answer with one JSON object instead of tables");
+    auto* cameras = AddNumber(&app, "--sim-cameras", g.SimCameras, "Simulated cameras in the world (default 1)");
+    auto* identity = app.add_option("--sim-identity", g.SimIdentity,
+                                    "Simulated cameras arrive without firmware (foreign, default) or running it (own)")
+                         ->check(CLI::IsMember({"foreign", "own"}));
+    auto* scale = app.add_option("--sim-clock-scale", g.SimClockScale,
+                                 "Kernel time per real time: 1 is real time (default), 100 runs the driver's delays 100 times faster")
+                      ->check(CLI::PositiveNumber);
+    auto* pcap = app.add_option("--sim-pcap", g.SimPcap, "Write every URB of the simulated bus to this pcap file (USBPcap)");
+    auto* timing = app.add_option("--sim-timing", g.SimTiming,
+                                  "Simulated bus timing: unthrottled (default) or high-speed (USB 2.0 microframes)")
+                       ->check(CLI::IsMember({"unthrottled", "high-speed"}));
+    CommandSet commands;
+    RegisterAll(commands, app);
+    bool shell = false;
+    app.add_subcommand("shell",
+                       "Read subcommands from standard input, one per line, against one world; answer each "
+                       "with one JSON line (a malformed line gets {\"error\": ...}); 'exit' or end of input ends it")
+        ->callback([&shell] { shell = true; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e, out, err);
+        return code == 0 ? 0 : 2;
+    }
+
+    tovrik_system_options options;
+    tovrik_system_options_init(&options);
+    if (std::string(tovrik_backend_name()) == "win32") {
+        for (const CLI::Option* sim : {cameras, identity, scale, pcap, timing}) {
+            if (sim->count() != 0) {
+                err << "tovrik: " << sim->get_name() << " shapes the simulated world; this build talks to the real driver\n";
+                return 2;
+            }
+        }
+    }
+    options.sim_cameras = g.SimCameras;
+    options.sim_identity = g.SimIdentity == "own" ? TOVRIK_SIM_IDENTITY_OWN : TOVRIK_SIM_IDENTITY_FOREIGN;
+    options.sim_timing = g.SimTiming == "high-speed" ? TOVRIK_SIM_TIMING_HIGH_SPEED : TOVRIK_SIM_TIMING_UNTHROTTLED;
+    options.sim_clock_scale = g.SimClockScale;
+    options.sim_pcap_path = g.SimPcap.empty() ? nullptr : g.SimPcap.c_str();
+    if (g.SimCameras < 1 || g.SimCameras > TOVRIK_MAX_CAMERAS) {
+        err << "tovrik: --sim-cameras must be 1 to " << TOVRIK_MAX_CAMERAS << "\n";
+        return 2;
+    }
+
+    std::optional<tovrik::System> system;
+    try {
+        system.emplace(tovrik::System::Open(&options));
+    } catch (const tovrik::Error& e) {
+        err << "tovrik: " << e.what() << "\n";
+        return 1;
+    }
+
+    if (shell) {
+        RunShell(*system, g.Device, in, out);
+        return 0;
+    }
+    const Runner* runner = commands.Chosen();
+    if (runner == nullptr) {
+        err << "tovrik: no subcommand\n";
+        return 2;
+    }
+    Session session(*system, g.Device);
+    Reply reply = Run(*runner, session, CommandName(app));
+    if (g.Json) {
+        out << ToJson(reply).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+    } else if (reply.Human && reply.Succeeded()) {
+        reply.Human(out);
+    } else {
+        PrintStatus(out, reply);
+    }
+    if (!reply.Succeeded()) {
+        err << fmt::format("tovrik: {} failed: {} (0x{:08X})\n", reply.Failed.empty() ? reply.Command : reply.Failed,
+                           StatusName(reply.Status), static_cast<std::uint32_t>(reply.Status));
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace tovrik::cli

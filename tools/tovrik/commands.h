@@ -1,0 +1,119 @@
+// The tool's subcommands. Each one is a CLI11 subcommand with a runner that does its requests
+// and returns a Reply; the same runners serve one command line and every line of `shell`, so a
+// command behaves the same in both and prints either a table or one JSON object.
+//
+// Adding a group (the data path brings `capture`, `iso` and `stream`): write a Register*
+// function in its own file that calls CommandSet::Add for each subcommand, and list it in
+// RegisterAll. Nothing else changes: parsing, --json, shell, exit codes and errors come with it.
+#pragma once
+
+#include "format.h"
+#include "tovrik/sdk.hpp"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tovrik::cli {
+
+using Json = nlohmann::ordered_json;
+
+// What a command did, for JSON and for people. Status, Information and Output are those of
+// the command's request; a command made of several requests (info, list) reports the first that
+// failed, or success, with Information 0 and no output, and lists its requests in its fields.
+struct Reply {
+    std::string Command;
+    std::optional<std::uint32_t> Device;
+    std::int32_t Status = 0;
+    std::uint64_t Information = 0;
+    std::vector<std::uint8_t> Output;
+    Json Fields = Json::object();
+    // Printed instead of the JSON when --json is not given.
+    std::function<void(std::ostream&)> Human;
+    // What failed, for the error line ("IOCTL_TOVRIK_GET_STRING_DESCRIPTOR", "open").
+    std::string Failed;
+
+    bool Succeeded() const { return Status >= 0; }
+    // Takes status and Information of a request's result (the output stays as set).
+    template <typename Result>
+    Reply& From(const Result& r, std::string request) {
+        Status = r.status;
+        Information = r.information;
+        if (r.status < 0) Failed = std::move(request);
+        return *this;
+    }
+};
+
+// The JSON object of a reply: command, device, status as "0x%08X", status_name, information,
+// output as lowercase hex, then the command's own fields.
+Json ToJson(const Reply& reply);
+
+// What a command runs against: the system and the camera number chosen with --device.
+class Session {
+public:
+    Session(tovrik::System& system, std::uint32_t device) : system_(system), device_(device) {}
+    tovrik::System& System() { return system_; }
+    std::uint32_t DeviceNumber() const { return device_; }
+    // Throws tovrik::Error when the camera does not open.
+    tovrik::Device OpenDevice() { return system_.Open(device_); }
+
+private:
+    tovrik::System& system_;
+    std::uint32_t device_;
+};
+
+using Runner = std::function<Reply(Session&)>;
+
+class CommandSet {
+public:
+    // A subcommand of `parent` (the root, or a group such as `ram`) that runs `runner`.
+    CLI::App* Add(CLI::App& parent, const std::string& name, const std::string& description, Runner runner);
+    // The runner of the subcommand the last parse chose, if any.
+    const Runner* Chosen() const;
+
+private:
+    std::vector<std::pair<CLI::App*, Runner>> commands_;
+};
+
+// Adds an option parsed as a number (decimal or 0x hex, range-checked for T).
+template <typename T>
+CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& target, const std::string& description) {
+    std::string label = name;
+    while (!label.empty() && label.front() == '-') label.erase(label.begin());
+    return app
+        ->add_option_function<std::string>(
+            name,
+            [&target, label](const std::string& text) {
+                try {
+                    target = ParseNumber<T>(text, label);
+                } catch (const UsageError& e) {
+                    throw CLI::ValidationError(label, e.what());
+                }
+            },
+            description)
+        ->type_name("N");
+}
+
+// Adds an option (or positional) holding hex bytes.
+CLI::Option* AddHex(CLI::App* app, const std::string& name, std::vector<std::uint8_t>& target,
+                    const std::string& description);
+
+void RegisterInfoCommands(CommandSet& commands, CLI::App& root);
+void RegisterControlCommands(CommandSet& commands, CLI::App& root);
+void RegisterRawCommands(CommandSet& commands, CLI::App& root);
+// Every group above.
+void RegisterAll(CommandSet& commands, CLI::App& root);
+
+// Common human output: the status line and Information, then the output bytes if any.
+void PrintStatus(std::ostream& out, const Reply& reply);
+
+std::string PipeTypeName(std::uint32_t type);
+
+} // namespace tovrik::cli
