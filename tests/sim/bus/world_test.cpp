@@ -354,3 +354,46 @@ TEST_F(BusTest, CaptureDissectsInTshark) {
 
 } // namespace
 } // namespace bustest
+
+namespace bustest {
+namespace {
+
+// The same framed read in every way the controller can run: the bytes are the same, and only
+// immediate completion finishes the request inside the submitting call.
+TEST_F(BusTest, EveryControllerModeMovesTheSameImage) {
+    struct Mode {
+        const char* Name;
+        sim::hc::Timing Timing;
+        bool VirtualTime;
+        bool Immediate;
+    } modes[] = {
+        {"high speed, paced on the scaled clock", sim::hc::Timing::HighSpeed, false, false},
+        {"high speed, virtual time", sim::hc::Timing::HighSpeed, true, false},
+        {"unthrottled", sim::hc::Timing::Unthrottled, false, false},
+        {"immediate completion", sim::hc::Timing::Unthrottled, false, true},
+    };
+    for (const Mode& mode : modes) {
+        SCOPED_TRACE(mode.Name);
+        sim::WorldOptions options = BareWorld();
+        options.Timing = mode.Timing;
+        options.VirtualTime = mode.VirtualTime;
+        options.ImmediateCompletion = mode.Immediate;
+        Build(options);
+        Configure();
+        std::vector<std::uint8_t> command(64, 0);
+        command[0] = sim::kCommandStartFrame;
+        UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
+        EXPECT_EQ(Submit(Pdo(), start.Urb).Returned, mode.Immediate ? STATUS_SUCCESS : STATUS_PENDING);
+        std::vector<std::uint8_t> data(2048), expected(2048);
+        UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        FillBulk(read, PipeAt(kImageIn), data.data(), 2048);
+        EXPECT_EQ(Submit(Pdo(), read.Urb).Status, STATUS_SUCCESS);
+        sim::FillFrameBytes(0, 0, expected);
+        EXPECT_EQ(data, expected);
+        World.reset();
+    }
+}
+
+} // namespace
+} // namespace bustest
