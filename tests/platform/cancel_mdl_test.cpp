@@ -1,1 +1,185 @@
-#include "host/host_kernel.h"
+// Cancel routines and the cancel spin lock, also racing a completion; MDLs and partial MDLs.
+#include "test_driver.h"
+
+#include <cstring>
+#include <thread>
+
+using namespace hktest;
+
+namespace {
+
+// A device that queues its request with a cancel routine, the way a driver that pends does.
+std::atomic<int> g_cancelCalls{0};
+std::atomic<bool> g_cancelSawDispatch{false};
+
+VOID NTAPI CancelQueued(PDEVICE_OBJECT device, PIRP irp) {
+    g_cancelCalls++;
+    g_cancelSawDispatch = KeGetCurrentIrql() == DISPATCH_LEVEL;
+    Ext(device)->Held = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS NTAPI QueueWithCancel(PDEVICE_OBJECT device, PIRP irp) {
+    IoMarkIrpPending(irp);
+    Ext(device)->Held = irp;
+    IoSetCancelRoutine(irp, CancelQueued);
+    return STATUS_PENDING;
+}
+
+// The driver's own completion path: whoever clears the cancel routine first owns the request.
+void CompleteUnlessCancelled(TestExtension& ext, PIRP irp) {
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr)
+        return; // the cancel routine has it
+    ext.Held = nullptr;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    KeLowerIrql(old);
+}
+
+TEST(Cancel, RoutineRunsOnceAtDispatchWithTheLockAndCompletes) {
+    g_cancelCalls = 0;
+    TestStack stack({"A"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = QueueWithCancel;
+    Originator o;
+    PIRP irp = o.Send(stack.Top());
+    EXPECT_FALSE(o.Called);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(g_cancelCalls, 1);
+    EXPECT_TRUE(g_cancelSawDispatch);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(o.Called);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_TRUE(irp->Cancel);
+    // Nothing left to call the second time.
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_EQ(g_cancelCalls, 1);
+    IoFreeIrp(irp);
+}
+
+TEST(Cancel, WithoutARoutineOnlyTheFlagIsSet) {
+    TestStack stack({"A"});
+    stack(0).Do.What = Action::Pend;
+    Originator o;
+    PIRP irp = o.Send(stack.Top());
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_TRUE(irp->Cancel);
+    CompleteHeld(stack(0), STATUS_SUCCESS);
+    o.Wait();
+    IoFreeIrp(irp);
+}
+
+TEST(Cancel, RacingCompletionCompletesExactlyOnce) {
+    TestStack stack({"A"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = QueueWithCancel;
+    g_cancelCalls = 0;
+    int cancelled = 0;
+    for (int round = 0; round < 300; ++round) {
+        Originator o;
+        PIRP irp = o.Send(stack.Top());
+        std::thread completer([&] { CompleteUnlessCancelled(stack(0), irp); });
+        BOOLEAN routineCalled = IoCancelIrp(irp);
+        completer.join();
+        o.Wait();
+        cancelled += irp->IoStatus.Status == STATUS_CANCELLED;
+        EXPECT_EQ(routineCalled != 0, irp->IoStatus.Status == STATUS_CANCELLED) << round;
+        IoFreeIrp(irp);
+    }
+    EXPECT_EQ(g_cancelCalls, cancelled);
+}
+
+// ---------------------------------------------------------------------------------------------
+// MDLs
+
+TEST(Mdl, AllocateDescribesTheRangeAndAttachesToTheRequest) {
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    auto* buffer = static_cast<unsigned char*>(ExAllocatePool(NonPagedPool, 3 * PAGE_SIZE));
+    PMDL primary = IoAllocateMdl(buffer + 100, 5000, FALSE, FALSE, irp);
+    PMDL secondary = IoAllocateMdl(buffer, 10, TRUE, FALSE, irp);
+    ASSERT_NE(primary, nullptr);
+    EXPECT_EQ(irp->MdlAddress, primary);
+    EXPECT_EQ(primary->Next, secondary);
+    EXPECT_EQ(MmGetMdlVirtualAddress(primary), buffer + 100);
+    EXPECT_EQ(MmGetMdlByteCount(primary), 5000u);
+    EXPECT_EQ(MmGetMdlByteOffset(primary), reinterpret_cast<std::uintptr_t>(buffer + 100) & (PAGE_SIZE - 1));
+    EXPECT_EQ(primary->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL), 0);
+    MmBuildMdlForNonPagedPool(primary);
+    EXPECT_TRUE(primary->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL);
+    EXPECT_EQ(primary->MappedSystemVa, buffer + 100);
+    EXPECT_EQ(MmMapLockedPages(primary, KernelMode), buffer + 100);
+    IoFreeIrp(irp);
+    IoFreeMdl(secondary);
+    IoFreeMdl(primary);
+    ExFreePool(buffer);
+}
+
+struct PartialCase {
+    const char* Label;
+    std::ptrdiff_t Offset;
+    ULONG Length;
+    bool Valid;
+    ULONG ExpectedCount;
+};
+
+class PartialMdl : public ::testing::TestWithParam<PartialCase> {};
+
+TEST_P(PartialMdl, RangeIsCheckedAgainstTheSource) {
+    const PartialCase& c = GetParam();
+    constexpr ULONG SourceBytes = 200000;
+    auto* buffer = static_cast<unsigned char*>(ExAllocatePool(NonPagedPool, SourceBytes));
+    PMDL source = IoAllocateMdl(buffer, SourceBytes, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(source);
+    PMDL target = IoAllocateMdl(buffer, SourceBytes, FALSE, FALSE, nullptr);
+    target->ByteCount = 0xDEAD;
+    {
+        std::optional<host::Verifier::ExpectViolation> expect;
+        if (!c.Valid)
+            expect.emplace(host::Check::MdlRange);
+        IoBuildPartialMdl(source, target, buffer + c.Offset, c.Length);
+    }
+    if (c.Valid) {
+        EXPECT_EQ(MmGetMdlVirtualAddress(target), buffer + c.Offset) << c.Label;
+        EXPECT_EQ(MmGetMdlByteCount(target), c.ExpectedCount) << c.Label;
+        EXPECT_TRUE(target->MdlFlags & MDL_PARTIAL);
+        EXPECT_EQ(target->MappedSystemVa, buffer + c.Offset); // inherited from non-paged pool
+    } else {
+        EXPECT_EQ(target->ByteCount, 0xDEADu) << "a refused partial MDL is left alone";
+    }
+    IoFreeMdl(target);
+    IoFreeMdl(source);
+    ExFreePool(buffer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PartialMdl,
+                         ::testing::Values(PartialCase{"first_chunk", 0, 65536, true, 65536},
+                                           PartialCase{"last_short_chunk", 196608, 3392, true, 3392},
+                                           PartialCase{"zero_length_is_the_rest", 196608, 0, true, 3392},
+                                           PartialCase{"whole", 0, 200000, true, 200000},
+                                           PartialCase{"one_past_the_end", 196608, 3393, false, 0},
+                                           PartialCase{"starts_before", -1, 10, false, 0},
+                                           PartialCase{"starts_at_end", 200000, 1, false, 0}),
+                         [](const auto& info) { return std::string(info.param.Label); });
+
+TEST(Mdl, PartialOfALockedBufferIsMappedOnDemand) {
+    std::vector<unsigned char> user(10000);
+    PMDL source = nullptr;
+    // A user buffer as the front end locks it: pages locked, not mapped.
+    {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        source = IoAllocateMdl(user.data(), 10000, FALSE, FALSE, irp);
+        source->MdlFlags |= MDL_PAGES_LOCKED;
+        IoFreeIrp(irp);
+    }
+    PMDL part = IoAllocateMdl(user.data(), 10000, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(source, part, user.data() + 4096, 100);
+    EXPECT_EQ(part->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+    EXPECT_EQ(MmMapLockedPages(part, KernelMode), user.data() + 4096);
+    EXPECT_TRUE(part->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+    IoFreeMdl(part);
+    IoFreeMdl(source);
+}
+
+} // namespace

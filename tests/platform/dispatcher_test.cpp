@@ -1,1 +1,272 @@
-#include "host/host_kernel.h"
+// Events and waits on the scaled clock, spin locks, executive resources, pool fault injection.
+#include "test_driver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Real = std::chrono::steady_clock;
+
+double RealSeconds(Real::time_point since) { return std::chrono::duration<double>(Real::now() - since).count(); }
+
+LARGE_INTEGER Interval(LONGLONG hundredNs) {
+    LARGE_INTEGER t;
+    t.QuadPart = hundredNs;
+    return t;
+}
+
+struct WaitCase {
+    const char* Label;
+    enum Kind { None, Zero, Relative, Absolute, AbsolutePast } How;
+    bool Signalled;
+    NTSTATUS Expected;
+    double KernelSecondsAtLeast;
+};
+
+class Waits : public ::testing::TestWithParam<WaitCase> {};
+
+TEST_P(Waits, EndAsTheirTimeoutSaysOnTheScaledClock) {
+    const WaitCase& c = GetParam();
+    host::Clock::SetScale(1000); // 3 s of kernel time in 3 ms
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, c.Signalled);
+    LARGE_INTEGER timeout{};
+    LONGLONG start = host::Clock::Now();
+    switch (c.How) {
+    case WaitCase::Zero: timeout.QuadPart = 0; break;
+    case WaitCase::Relative: timeout.QuadPart = host::Clock::Relative(3000); break;
+    case WaitCase::Absolute: timeout.QuadPart = start + 30000000; break;
+    case WaitCase::AbsolutePast: timeout.QuadPart = start - 10; break;
+    case WaitCase::None: break;
+    }
+    auto realStart = Real::now();
+    NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, c.How == WaitCase::None ? nullptr : &timeout);
+    EXPECT_EQ(status, c.Expected) << c.Label;
+    EXPECT_GE(host::Clock::Now() - start, static_cast<LONGLONG>(c.KernelSecondsAtLeast * 1e7)) << c.Label;
+    EXPECT_LT(RealSeconds(realStart), 1.0) << c.Label;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Waits,
+    ::testing::Values(WaitCase{"signalled_no_timeout", WaitCase::None, true, STATUS_SUCCESS, 0},
+                      WaitCase{"signalled_relative", WaitCase::Relative, true, STATUS_SUCCESS, 0},
+                      WaitCase{"zero_polls", WaitCase::Zero, false, STATUS_TIMEOUT, 0},
+                      WaitCase{"relative_3s", WaitCase::Relative, false, STATUS_TIMEOUT, 3.0},
+                      WaitCase{"absolute_3s", WaitCase::Absolute, false, STATUS_TIMEOUT, 3.0},
+                      WaitCase{"absolute_past_ends_at_once", WaitCase::AbsolutePast, false, STATUS_TIMEOUT, 0},
+                      WaitCase{"absolute_past_but_signalled", WaitCase::AbsolutePast, true, STATUS_SUCCESS, 0}),
+    [](const auto& info) { return std::string(info.param.Label); });
+
+TEST(Dispatcher, WaitEndsWhenAnotherThreadSetsTheEvent) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::thread setter([&] {
+        LARGE_INTEGER delay = Interval(host::Clock::Relative(5));
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+        KeLowerIrql(old);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    setter.join();
+    EXPECT_EQ(KeReadStateEvent(&event), 1); // a notification event stays signalled
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(Dispatcher, SynchronizationEventReleasesOneWaiterAndResets) {
+    host::Clock::SetScale(1000);
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> woken{0};
+    auto waiter = [&] {
+        LARGE_INTEGER t = Interval(host::Clock::Relative(2000));
+        woken += KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS;
+    };
+    std::thread a(waiter), b(waiter);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    a.join();
+    b.join();
+    EXPECT_EQ(woken, 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(Dispatcher, DelayRunsOnTheScaledClock) {
+    host::Clock::SetScale(1000);
+    LONGLONG start = host::Clock::Now();
+    auto realStart = Real::now();
+    LARGE_INTEGER delay = Interval(host::Clock::Relative(1500));
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
+    EXPECT_GE(host::Clock::Now() - start, 15000000);
+    EXPECT_LT(RealSeconds(realStart), 0.5);
+}
+
+TEST(Dispatcher, ScaleChangeMidWaitKeepsTimeMonotonicAndTakesEffect) {
+    host::Clock::SetScale(1);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LONGLONG before = host::Clock::Now();
+    auto realStart = Real::now();
+    std::thread speeder([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        host::Clock::SetScale(100000);
+    });
+    LARGE_INTEGER t = Interval(host::Clock::Relative(60000)); // a minute of kernel time
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    speeder.join();
+    EXPECT_LT(RealSeconds(realStart), 5.0);
+    LONGLONG after = host::Clock::Now();
+    EXPECT_GE(after - before, 600000000);
+    host::Clock::SetScale(0.5);
+    EXPECT_GE(host::Clock::Now(), after);
+}
+
+TEST(Dispatcher, SystemTimeComesFromTheHostClock) {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    // After 2020 in units of 100 ns since 1601.
+    EXPECT_GT(now.QuadPart, 132223104000000000LL);
+    EXPECT_LE(now.QuadPart, host::Clock::Now());
+}
+
+TEST(SpinLocks, ExcludeEachOtherAndRaiseToDispatch) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+                EXPECT_EQ(old, PASSIVE_LEVEL);
+                EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+                long seen = counter;
+                counter = seen + 1;
+                KeReleaseSpinLock(&lock, old);
+            }
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(counter, 8000);
+    EXPECT_EQ(lock, 0u);
+}
+
+TEST(Resources, SharedTogetherExclusiveAlone) {
+    ERESOURCE resource;
+    ExInitializeResourceLite(&resource);
+    KeEnterCriticalRegion();
+    ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
+    std::atomic<bool> otherShared{false}, exclusiveGot{false}, exclusiveTry{true};
+    std::thread reader([&] {
+        KeEnterCriticalRegion();
+        otherShared = ExAcquireResourceSharedLite(&resource, TRUE);
+        ExReleaseResourceLite(&resource);
+        exclusiveTry = ExAcquireResourceExclusiveLite(&resource, FALSE);
+        KeLeaveCriticalRegion();
+    });
+    reader.join();
+    EXPECT_TRUE(otherShared);
+    EXPECT_FALSE(exclusiveTry);
+    std::thread writer([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&resource, TRUE);
+        exclusiveGot = true;
+        ExReleaseResourceLite(&resource);
+        KeLeaveCriticalRegion();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(exclusiveGot) << "exclusive granted while a shared holder remains";
+    ExReleaseResourceLite(&resource);
+    writer.join();
+    EXPECT_TRUE(exclusiveGot);
+    // Exclusive is recursive for its owner, and shuts out shared acquisition by others.
+    ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
+    ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
+    std::thread tryReader([&] {
+        KeEnterCriticalRegion();
+        otherShared = ExAcquireResourceSharedLite(&resource, FALSE);
+        KeLeaveCriticalRegion();
+    });
+    tryReader.join();
+    EXPECT_FALSE(otherShared);
+    ExReleaseResourceLite(&resource);
+    ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&resource);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fault injection
+
+TEST(FaultInjection, FailsTheKthAllocationOfTheChosenKinds) {
+    host::FaultInjection::FailNth(3, host::AllocationKind::Pool);
+    void* a = ExAllocatePool(NonPagedPool, 8);
+    PIRP irp = IoAllocateIrp(1, FALSE); // not pool: not counted for the rule
+    void* b = ExAllocatePool(NonPagedPool, 8);
+    void* c = ExAllocatePool(NonPagedPool, 8);
+    void* d = ExAllocatePool(NonPagedPool, 8);
+    EXPECT_NE(a, nullptr);
+    EXPECT_NE(irp, nullptr);
+    EXPECT_NE(b, nullptr);
+    EXPECT_EQ(c, nullptr);
+    EXPECT_NE(d, nullptr);
+    EXPECT_EQ(host::FaultInjection::Failed(), 1u);
+    ExFreePool(a);
+    ExFreePool(b);
+    ExFreePool(d);
+    IoFreeIrp(irp);
+    host::FaultInjection::FailNth(1, host::AllocationKind::Irp);
+    EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
+    host::FaultInjection::FailNth(1, host::AllocationKind::Mdl);
+    char buffer[16];
+    EXPECT_EQ(IoAllocateMdl(buffer, 16, FALSE, FALSE, nullptr), nullptr);
+}
+
+TEST(FaultInjection, FailsAtANamedSite) {
+    host::FaultInjection::FailAtSite("dispatcher_test.cpp:" + std::to_string(__LINE__ + 2), 1);
+    for (int i = 0; i < 2; ++i) {
+        void* p = ExAllocatePool(NonPagedPool, 8);
+        EXPECT_EQ(p == nullptr, i == 0) << i;
+        if (p)
+            ExFreePool(p);
+    }
+    void* elsewhere = ExAllocatePool(NonPagedPool, 8);
+    EXPECT_NE(elsewhere, nullptr);
+    ExFreePool(elsewhere);
+}
+
+TEST(FaultInjection, ProbabilityIsReproducibleFromTheSeed) {
+    auto run = [] {
+        host::FaultInjection::Reset();
+        host::FaultInjection::FailWithProbability(0.3, 42);
+        std::vector<bool> failed;
+        for (int i = 0; i < 200; ++i) {
+            void* p = ExAllocatePool(NonPagedPool, 8);
+            failed.push_back(p == nullptr);
+            if (p)
+                ExFreePool(p);
+        }
+        return failed;
+    };
+    auto first = run(), second = run();
+    EXPECT_EQ(first, second);
+    auto failures = std::count(first.begin(), first.end(), true);
+    EXPECT_GT(failures, 30);
+    EXPECT_LT(failures, 100);
+}
+
+TEST(Pool, BlocksAreTrackedWithTheirSite) {
+    std::uint64_t mark = host::Pool::NextSerial();
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 24, 0x74736554);
+    std::string report = host::Pool::LeakReport(mark);
+    EXPECT_NE(report.find("24 bytes"), std::string::npos) << report;
+    EXPECT_NE(report.find("dispatcher_test.cpp"), std::string::npos) << report;
+    ExFreePoolWithTag(p, 0x74736554);
+    EXPECT_EQ(host::Pool::LeakReport(mark), "");
+}
+
+} // namespace

@@ -1,1 +1,396 @@
-#include "host/host_kernel.h"
+// Small deliberately broken drivers, one per rule: each test passes only if the verifier
+// catches the fault (ExpectViolation reports a check that did not fire), and names its site.
+#include "test_driver.h"
+
+#include <thread>
+
+using namespace hktest;
+using host::Check;
+using Expect = host::Verifier::ExpectViolation;
+
+namespace {
+
+int g_line = 0; // the line of the faulty call, noted by the broken routine
+
+NTSTATUS NTAPI CompletesTwice(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    g_line = __LINE__ + 1;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI CompletesWithPending(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_PENDING;
+    g_line = __LINE__ + 1;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI ReturnsWithoutCompleting(PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }
+
+KSPIN_LOCK g_lockA, g_lockB;
+
+NTSTATUS NTAPI KeepsASpinLock(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    g_line = __LINE__ + 1;
+    KeAcquireSpinLockRaiseToDpc(&g_lockA);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI LeavesIrqlRaised(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI CompletesAfterPassingDown(PDEVICE_OBJECT device, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(Ext(device)->Lower, irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    g_line = __LINE__ + 1;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void* g_leaked = nullptr;
+NTSTATUS NTAPI AllocatesForTheDevice(PDEVICE_OBJECT, PIRP irp) {
+    g_line = __LINE__ + 1;
+    g_leaked = ExAllocatePool(NonPagedPool, 40);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// Expects the violation to have named this file and the noted line.
+void ExpectSite(Check kind) {
+    for (const auto& v : host::Verifier::Violations()) {
+        if (v.Kind != kind)
+            continue;
+        ASSERT_NE(v.Site.File, nullptr) << v.Message;
+        EXPECT_NE(std::string(v.Site.File).find("verifier_test.cpp"), std::string::npos) << v.Site.ToString();
+        EXPECT_EQ(v.Site.Line, g_line) << v.Message;
+        return;
+    }
+    ADD_FAILURE() << "no violation of kind " << host::CheckName(kind);
+}
+
+TEST(Verifier, DoubleCompletion) {
+    TestStack stack({"A"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompletesTwice;
+    Originator o;
+    PIRP irp;
+    {
+        Expect e(Check::DoubleCompletion);
+        irp = o.Send(stack.Top());
+    }
+    ExpectSite(Check::DoubleCompletion);
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, CompletionWithStatusPending) {
+    TestStack stack({"A"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompletesWithPending;
+    Originator o;
+    PIRP irp;
+    {
+        Expect e(Check::CompletedWithPending);
+        irp = o.Send(stack.Top());
+    }
+    ExpectSite(Check::CompletedWithPending);
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, DispatchThatNeitherCompletesNorPasses) {
+    TestStack stack({"A"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ReturnsWithoutCompleting;
+    Originator o;
+    {
+        Expect e(Check::NeverCompleted);
+        o.Send(stack.Top());
+    }
+}
+
+TEST(Verifier, RequestNeverCompletedByTheEndOfTheTest) {
+    TestStack stack({"A"});
+    stack(0).Do.What = Action::Pend;
+    Originator o;
+    PIRP irp = o.Send(stack.Top());
+    {
+        Expect e(Check::NeverCompleted);
+        host::EndTest();
+    }
+    CompleteHeld(stack(0), STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, WaitAtDispatchLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = host::Clock::Relative(10);
+    {
+        Expect e(Check::WaitAtDispatch);
+        g_line = __LINE__ + 1;
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    }
+    ExpectSite(Check::WaitAtDispatch);
+    // A zero timeout is a poll, which DISPATCH_LEVEL allows.
+    timeout.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    KeLowerIrql(old);
+}
+
+TEST(Verifier, AllocationAboveDispatch) {
+    KIRQL old;
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    void* p;
+    {
+        Expect e(Check::AllocationAboveDispatch);
+        p = ExAllocatePool(NonPagedPool, 8);
+    }
+    KeLowerIrql(old);
+    ExFreePool(p);
+}
+
+TEST(Verifier, TwoSpinLocksAtOnce) {
+    KeInitializeSpinLock(&g_lockA);
+    KeInitializeSpinLock(&g_lockB);
+    KIRQL a = KeAcquireSpinLockRaiseToDpc(&g_lockA);
+    {
+        Expect e(Check::TwoSpinLocks);
+        g_line = __LINE__ + 1;
+        KIRQL b = KeAcquireSpinLockRaiseToDpc(&g_lockB);
+        KeReleaseSpinLock(&g_lockB, b);
+    }
+    ExpectSite(Check::TwoSpinLocks);
+    KeReleaseSpinLock(&g_lockA, a);
+}
+
+TEST(Verifier, SpinLockHeldOnReturnFromDispatch) {
+    KeInitializeSpinLock(&g_lockA);
+    TestStack stack({"A"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = KeepsASpinLock;
+    Originator o;
+    PIRP irp;
+    {
+        Expect e(Check::SpinLockHeldOnReturn);
+        irp = o.Send(stack.Top());
+    }
+    ExpectSite(Check::SpinLockHeldOnReturn);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is put back";
+    EXPECT_EQ(g_lockA, 0u);
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, IrqlNotRestoredByDispatch) {
+    TestStack stack({"A"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = LeavesIrqlRaised;
+    Originator o;
+    PIRP irp;
+    {
+        Expect e(Check::IrqlNotRestored);
+        irp = o.Send(stack.Top());
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    IoFreeIrp(irp);
+}
+
+NTSTATUS NTAPI RaisingCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(Verifier, IrqlNotRestoredByCompletionRoutine) {
+    TestStack stack({"A"});
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, RaisingCompletion, nullptr, TRUE, TRUE, TRUE);
+    {
+        Expect e(Check::IrqlNotRestored);
+        IoCallDriver(stack.Top(), irp);
+    }
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, IrqlMisuse) {
+    Expect e(Check::IrqlMisuse);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeRaiseIrql(APC_LEVEL, &old); // a raise to a lower level
+    KeLowerIrql(PASSIVE_LEVEL);
+}
+
+TEST(Verifier, FreedIrpStillInFlight) {
+    TestStack stack({"A"});
+    stack(0).Do.What = Action::Pend;
+    Originator o;
+    PIRP irp = o.Send(stack.Top());
+    {
+        Expect e(Check::FreedInFlight);
+        IoFreeIrp(irp);
+    }
+    EXPECT_EQ(host::IrpState(irp), "pending") << "the refused free left it alone";
+    CompleteHeld(stack(0), STATUS_SUCCESS);
+    o.Wait();
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, MdlFreedWhileItsRequestIsPending) {
+    TestStack stack({"A"});
+    stack(0).Do.What = Action::Pend;
+    Originator o;
+    char buffer[64];
+    PIRP first = o.Send(stack.Top()); // pending below; a second request carries the MDL
+    PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
+    PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, irp);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    // A second device holds this one.
+    TestStack other({"B"});
+    other(0).Do.What = Action::Pend;
+    Originator second;
+    IoSetCompletionRoutine(irp, Originator::Routine, &second, TRUE, TRUE, TRUE);
+    KeInitializeEvent(&second.Done, NotificationEvent, FALSE);
+    EXPECT_EQ(IoCallDriver(other.Top(), irp), STATUS_PENDING);
+    {
+        Expect e(Check::FreedInFlight);
+        IoFreeMdl(mdl);
+    }
+    CompleteHeld(other(0), STATUS_SUCCESS);
+    CompleteHeld(stack(0), STATUS_SUCCESS);
+    o.Wait();
+    IoFreeMdl(mdl);
+    IoFreeIrp(irp);
+    IoFreeIrp(first);
+}
+
+TEST(Verifier, RequestTouchedAfterItWasPassedDown) {
+    TestStack stack({"A", "B"});
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = TestDispatch;
+    stack(1).Do.What = Action::Pend;
+    // A's own dispatch routine is the broken one.
+    PDEVICE_OBJECT a = stack[0];
+    // Route A's requests to the faulty routine through a device-specific check.
+    static PDEVICE_OBJECT faulty;
+    faulty = a;
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
+        return d == faulty ? CompletesAfterPassingDown(d, irp) : TestDispatch(d, irp);
+    };
+    Originator o;
+    PIRP irp;
+    {
+        Expect e(Check::TouchedAfterPassDown);
+        irp = o.Send(a);
+    }
+    ExpectSite(Check::TouchedAfterPassDown);
+    CompleteHeld(stack(1), STATUS_SUCCESS);
+    o.Wait();
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, IllegalTransitionNamesBothStates) {
+    TestStack stack({"A"});
+    stack(0).Do.What = Action::Pend;
+    Originator o;
+    PIRP irp = o.Send(stack.Top());
+    {
+        Expect e(Check::IllegalTransition);
+        IoReuseIrp(irp, STATUS_SUCCESS);
+    }
+    bool named = false;
+    for (const auto& v : host::Verifier::Violations())
+        named |= v.Kind == Check::IllegalTransition && v.Message.find("pending -> allocated") != std::string::npos;
+    EXPECT_TRUE(named);
+    CompleteHeld(stack(0), STATUS_SUCCESS);
+    o.Wait();
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, PoolLeftAtDeviceRemovalIsReportedOnceAtRemoval) {
+    {
+        // The stack is torn down at the end of this block, inside the expectation: the device is
+        // deleted first (the block was allocated for it), then its driver is unloaded.
+        Expect removal(Check::PoolLeakAtRemove);
+        TestStack stack({"A"});
+        stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = AllocatesForTheDevice;
+        Originator o;
+        PIRP irp = o.Send(stack.Top());
+        IoFreeIrp(irp);
+    }
+    ExpectSite(Check::PoolLeakAtRemove);
+    EXPECT_EQ(host::Verifier::Count(Check::PoolLeakAtUnload), 0u);
+    ExFreePool(g_leaked);
+}
+
+NTSTATUS NTAPI DriverAllocatesAtEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    g_leaked = ExAllocatePool(NonPagedPool, 16);
+    return STATUS_SUCCESS;
+}
+
+TEST(Verifier, PoolLeftAtDriverUnload) {
+    PDRIVER_OBJECT driver = host::LoadDriver(DriverAllocatesAtEntry, u"\\Driver\\leaky");
+    ASSERT_NE(driver, nullptr);
+    {
+        Expect e(Check::PoolLeakAtUnload);
+        host::UnloadDriver(driver);
+    }
+    ExFreePool(g_leaked);
+}
+
+TEST(Verifier, LeakAtTheEndOfATest) {
+    void* p = ExAllocatePool(NonPagedPool, 8);
+    {
+        Expect e(Check::Leak);
+        host::EndTest();
+    }
+    ExFreePool(p);
+}
+
+TEST(Verifier, BadFrees) {
+    void* p = ExAllocatePool(NonPagedPool, 8);
+    ExFreePool(p);
+    Expect e(Check::BadFree);
+    ExFreePool(p);
+    int local;
+    ExFreePool(&local);
+}
+
+TEST(Verifier, ResourceOutsideACriticalRegion) {
+    ERESOURCE r;
+    ExInitializeResourceLite(&r);
+    {
+        Expect e(Check::ResourceMisuse);
+        ExAcquireResourceExclusiveLite(&r, TRUE);
+    }
+    ExReleaseResourceLite(&r);
+    ExDeleteResourceLite(&r);
+}
+
+TEST(Verifier, CompletionOnAnotherThreadAtDispatchIsClean) {
+    TestStack stack({"A", "B"});
+    stack(0).Do.What = Action::PassCopy;
+    stack(1).Do.What = Action::Pend;
+    Originator o;
+    PIRP irp = o.Send(stack.Top());
+    std::thread([&] { CompleteHeld(stack(1), STATUS_SUCCESS); }).join();
+    o.Wait();
+    EXPECT_TRUE(host::Verifier::Violations().empty());
+    IoFreeIrp(irp);
+}
+
+TEST(Verifier, AnExpectationThatDoesNotFireIsReported) {
+    std::vector<host::Violation> seen;
+    auto previous = host::Verifier::SetReporter([&](const host::Violation& v) { seen.push_back(v); });
+    { Expect e(Check::DoubleCompletion); }
+    host::Verifier::SetReporter(previous);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].Message.find("none fired"), std::string::npos);
+}
+
+} // namespace

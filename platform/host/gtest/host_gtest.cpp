@@ -23,12 +23,10 @@ void FailTest(const Violation& v) {
 
 void InstallGTestGlue() {
     Verifier::SetReporter(FailTest);
-    auto& listeners = ::testing::UnitTest::GetInstance()->listeners();
-    // Ahead of the printer, so a test that leaves something behind is printed as FAILED.
-    auto* printer = listeners.Release(listeners.default_result_printer());
-    listeners.Append(new Bracket);
-    if (printer)
-        listeners.Append(printer);
+    // GoogleTest calls the end of a test on its listeners in reverse order: appended after the
+    // printer, the bracket's end runs first, so a test that leaves something behind is printed
+    // as FAILED.
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Bracket);
 }
 
 } // namespace host::testing

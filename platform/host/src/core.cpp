@@ -372,6 +372,7 @@ void RoutineCheck::Finish() {
             __atomic_store_n(t.Locks.back().Lock, 0, __ATOMIC_RELEASE);
             t.Locks.pop_back();
         }
+        t.Irql = EntryIrql; // raised by the lock it kept: one fault, one report
     }
     if (t.Irql != EntryIrql) {
         Violate(Check::IrqlNotRestored,

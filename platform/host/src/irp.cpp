@@ -56,6 +56,7 @@ struct IrpRecord {
     CallSite AllocSite, DispatchSite, CompleteSite, FreeSite;
     DriverContext Owner;
     bool Reported = false;
+    bool CompletedSinceInit = false;
     std::shared_ptr<HostRequest> Host;
     // Threaded requests.
     void* SystemBuffer = nullptr;
@@ -351,6 +352,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
                                 "or returning STATUS_PENDING",
                                 DeviceLabel(device), StatusName(status), Describe(*rec)),
                     site);
+            rec->Reported = true;
             if (rec->Host) {
                 std::lock_guard hostLock(rec->Host->Mutex);
                 rec->Host->Abandoned = true;
@@ -475,6 +477,23 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
             }
             break;
         case IrpState::Allocated:
+            if (irp->CurrentLocation > irp->StackCount && rec->CompletedSinceInit) {
+                Violate(Check::DoubleCompletion,
+                        fmt::format("{} completed twice: its first completion (at {}) already went up to the "
+                                    "request's originator",
+                                    Describe(*rec), rec->CompleteSite.ToString()),
+                        site);
+                return;
+            }
+            if (const Frame* f = InnermostFrame(irp);
+                f && f->Kind == FrameKind::Dispatch && f->Location < irp->CurrentLocation) {
+                Violate(Check::DoubleCompletion,
+                        fmt::format("{} completed again by the dispatch routine of {} after its first completion "
+                                    "(at {}) went up past that driver",
+                                    Describe(*rec), DeviceLabel(f->Device), rec->CompleteSite.ToString()),
+                        site);
+                return;
+            }
             if (irp->CurrentLocation > irp->StackCount) {
                 Violate(Check::IllegalTransition,
                         fmt::format("IofCompleteRequest with {}: allocated -> completing, but it was never passed to "
@@ -501,6 +520,7 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
         rec->State = IrpState::Completing;
         rec->Generation++;
         rec->CompleteSite = site;
+        rec->CompletedSinceInit = true;
         rec->Holder = nullptr;
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
@@ -781,6 +801,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
         rec->State = IrpState::Allocated;
         rec->Generation++;
         rec->Holder = nullptr;
+        rec->CompletedSinceInit = false;
     }
     InitIrpFields(Irp, PacketSize, StackSize);
 }
@@ -815,6 +836,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         rec->State = IrpState::Allocated;
         rec->Generation++;
         rec->Holder = nullptr;
+        rec->CompletedSinceInit = false;
     }
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
         Violate(Check::BadArgument, fmt::format("IoReuseIrp of {} with a cancel routine still set", Hex(Irp)), site);
