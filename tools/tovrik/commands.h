@@ -62,7 +62,7 @@ public:
     tovrik::System& System() { return system_; }
     std::uint32_t DeviceNumber() const { return device_; }
     // Throws tovrik::Error when the camera does not open.
-    tovrik::Device OpenDevice() { return system_.Open(device_); }
+    tovrik::Device OpenDevice() { return system_.OpenCamera(device_); }
 
 private:
     tovrik::System& system_;

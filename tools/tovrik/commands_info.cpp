@@ -215,7 +215,7 @@ void Info(CommandSet& commands, CLI::App& root) {
             Json entry{{"device", n}, {"path", tovrik::System::Path(n)}};
             std::string vendor = "?", product = "?", release = "?", name;
             try {
-                tovrik::Device device = s.System().Open(n);
+                tovrik::Device device = s.System().OpenCamera(n);
                 auto d = device.DeviceDescriptor();
                 if (d.valid) {
                     vendor = Hex16(d.descriptor.idVendor);

@@ -203,7 +203,7 @@ public:
         return numbers;
     }
 
-    Device Open(std::uint32_t number) const {
+    Device OpenCamera(std::uint32_t number) const {
         tovrik_device* device = nullptr;
         std::int32_t status = tovrik_open(get(), number, &device);
         if (status < 0) throw Error("cannot open camera " + std::to_string(number), status);
