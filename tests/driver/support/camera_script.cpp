@@ -13,7 +13,10 @@ USBD_PIPE_HANDLE HandleFor(UCHAR endpointAddress) {
 }
 
 void FillInterface(const std::vector<std::uint8_t>& set, PUSBD_INTERFACE_INFORMATION info) {
-    // Find the interface descriptor with this number and alternate setting, then its endpoints.
+    // Find the interface descriptor with this number and alternate setting, then its endpoints;
+    // the bus reports as many pipes as the request has room for.
+    ULONG room = (info->Length - FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
+    info->NumberOfPipes = room;
     std::size_t offset = 0;
     bool inside = false;
     ULONG pipe = 0;
@@ -37,6 +40,7 @@ void FillInterface(const std::vector<std::uint8_t>& set, PUSBD_INTERFACE_INFORMA
         }
         offset += d[0];
     }
+    info->NumberOfPipes = pipe;
 }
 
 } // namespace
