@@ -187,7 +187,10 @@ NTSTATUS NTAPI FdoPower(PDEVICE_OBJECT fdo, PIRP irp) {
     return PoCallDriver(static_cast<FdoExtension*>(fdo->DeviceExtension)->Lower, irp);
 }
 
+std::atomic<int> g_closes{0};
 NTSTATUS NTAPI FdoOpenClose(PDEVICE_OBJECT, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE)
+        g_closes++;
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -332,6 +335,22 @@ TEST_F(PnpTest, DepartureWithAnOpenHandleRemovesTheStackWhenTheHandleCloses) {
     auto history = host::Pnp::History();
     ASSERT_EQ(history.back().Minor, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(host::Pnp::TopOf(pdo), nullptr); // the bus deleted its PDO
+}
+
+TEST_F(PnpTest, RemoveUnderAnOpenHandleStillDeliversItsClose) {
+    PDEVICE_OBJECT pdo = NewPdo();
+    host::Pnp::DeviceArrived(pdo);
+    host::Handle h = 0;
+    ASSERT_EQ(host::FrontEnd::Open(u"\\\\.\\PnpTest0", &h), STATUS_SUCCESS);
+    Ext(pdo).Present = false;
+    EXPECT_EQ(host::Pnp::Remove(pdo).Status, STATUS_SUCCESS);
+    EXPECT_EQ(host::Pnp::TopOf(pdo), nullptr);
+    host::Handle again = 0;
+    EXPECT_EQ(host::FrontEnd::Open(u"\\\\.\\PnpTest0", &again), STATUS_OBJECT_NAME_NOT_FOUND);
+    // The handle kept the deleted device object alive; its close still reaches the driver.
+    g_closes = 0;
+    EXPECT_EQ(host::FrontEnd::Close(h), STATUS_SUCCESS);
+    EXPECT_EQ(g_closes, 1);
 }
 
 TEST_F(PnpTest, DeviceThatComesBackWithANewIdentityGetsANewStack) {

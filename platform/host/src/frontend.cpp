@@ -82,11 +82,17 @@ NTSTATUS FrontEnd::Open(std::u16string_view name, Handle* handle) {
     if (IsRemovalUnderway(rec->Pdo))
         return STATUS_DELETE_PENDING;
     rec->Target = AttachedTop(device);
+    // The handle holds the device from here on: a remove may delete it, but not from under us.
+    if (!ReferenceDevice(rec->Target))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     if (device->Flags & DO_EXCLUSIVE) {
         std::lock_guard lock(U().Mutex);
-        for (auto& [h, other] : U().Handles)
-            if (other->Target == rec->Target)
+        for (auto& [h, other] : U().Handles) {
+            if (other->Target == rec->Target) {
+                DereferenceDevice(rec->Target);
                 return STATUS_ACCESS_DENIED;
+            }
+        }
     }
     rec->File = std::make_unique<FILE_OBJECT>();
     rec->File->Type = IoTypeFile;
@@ -101,8 +107,10 @@ NTSTATUS FrontEnd::Open(std::u16string_view name, Handle* handle) {
     next->MajorFunction = IRP_MJ_CREATE;
     next->FileObject = rec->File.get();
     RequestResult result = SendHostIrp(rec->Target, irp, request, {});
-    if (!NT_SUCCESS(result.Status))
+    if (!NT_SUCCESS(result.Status)) {
+        DereferenceDevice(rec->Target);
         return result.Status;
+    }
     HandleOpened(rec->Pdo);
     std::lock_guard lock(U().Mutex);
     Handle h = U().Next;
@@ -123,11 +131,11 @@ NTSTATUS FrontEnd::Close(Handle handle) {
         rec = it->second;
         U().Handles.erase(it);
     }
-    // A stack torn down under an open handle (a remove sent while it was open) gets no requests.
-    if (IsLiveDevice(rec->Target)) {
-        SimpleRequest(*rec, IRP_MJ_CLEANUP);
-        SimpleRequest(*rec, IRP_MJ_CLOSE);
-    }
+    // A device deleted under an open handle still gets its cleanup and close, as on the
+    // platform: the handle's reference kept it (and its extension) alive until now.
+    SimpleRequest(*rec, IRP_MJ_CLEANUP);
+    SimpleRequest(*rec, IRP_MJ_CLOSE);
+    DereferenceDevice(rec->Target);
     HandleClosed(rec->Pdo);
     return STATUS_SUCCESS;
 }
@@ -149,7 +157,8 @@ FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code, std::
         result.Status = result.Returned = STATUS_INVALID_HANDLE;
         return result;
     }
-    if (!IsLiveDevice(rec->Target)) {
+    // The request holds the device as the handle does, in case the handle is closed meanwhile.
+    if (!ReferenceDevice(rec->Target, true)) {
         result.Status = result.Returned = STATUS_DEVICE_REMOVED;
         return result;
     }
@@ -219,6 +228,7 @@ FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code, std::
         next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<std::uint8_t*>(input.data());
 
     RequestResult sent = SendHostIrp(rec->Target, irp, request, {});
+    DereferenceDevice(rec->Target);
     result.Returned = sent.Returned;
     result.Status = sent.Status;
     result.Information = sent.Information;

@@ -131,6 +131,11 @@ extern "C" NTSTATUS NTAPI HostInvalidDeviceRequest(PDEVICE_OBJECT device, PIRP i
 
 // Objects.
 bool IsLiveDevice(PDEVICE_OBJECT device);
+// Live, or deleted while still referenced (a request may still be sent to it).
+bool IsCallableDevice(PDEVICE_OBJECT device);
+// A new reference: to a live device, or (evenIfDeleted) to one other references still hold.
+bool ReferenceDevice(PDEVICE_OBJECT device, bool evenIfDeleted = false);
+void DereferenceDevice(PDEVICE_OBJECT device);
 bool IsKnownDriver(PDRIVER_OBJECT driver);
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
 PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device);

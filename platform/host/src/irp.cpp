@@ -261,7 +261,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
         Violate(Check::BadArgument, fmt::format("IofCallDriver with {}, which is not an IRP", Hex(irp)), site);
         return STATUS_INVALID_PARAMETER;
     }
-    if (!IsLiveDevice(device)) {
+    if (!IsCallableDevice(device)) {
         Violate(Check::ObjectMisuse,
                 fmt::format("IofCallDriver to {}, which is not a device object (or was deleted)", Hex(device)), site);
         return STATUS_NO_SUCH_DEVICE;

@@ -20,6 +20,10 @@ struct DeviceRecord {
     std::u16string Name;   // folded, empty for an unnamed device
     std::u16string Shown;  // as created
     bool Deleted = false;
+    // Open handles (and the front end's requests on their way) keep a deleted device's memory
+    // and extension valid, as references to the object do on the platform.
+    int References = 0;
+    std::size_t ExtensionBytes = 0;
     PDEVICE_OBJECT Lower = nullptr; // the device it is attached to
     CallSite Site;
 };
@@ -74,6 +78,30 @@ bool IsLiveDevice(PDEVICE_OBJECT device) {
     std::lock_guard lock(O().Mutex);
     auto it = O().Devices.find(device);
     return it != O().Devices.end() && !it->second.Deleted;
+}
+
+bool IsCallableDevice(PDEVICE_OBJECT device) {
+    std::lock_guard lock(O().Mutex);
+    auto it = O().Devices.find(device);
+    return it != O().Devices.end() && (!it->second.Deleted || it->second.References > 0);
+}
+
+bool ReferenceDevice(PDEVICE_OBJECT device, bool evenIfDeleted) {
+    std::lock_guard lock(O().Mutex);
+    auto it = O().Devices.find(device);
+    if (it == O().Devices.end() || (it->second.Deleted && (!evenIfDeleted || it->second.References == 0)))
+        return false;
+    it->second.References++;
+    return true;
+}
+
+void DereferenceDevice(PDEVICE_OBJECT device) {
+    std::lock_guard lock(O().Mutex);
+    auto it = O().Devices.find(device);
+    if (it == O().Devices.end() || it->second.References == 0)
+        return;
+    if (--it->second.References == 0 && it->second.Deleted && device->DeviceExtension)
+        std::memset(device->DeviceExtension, DeletedExtensionPattern, it->second.ExtensionBytes);
 }
 
 bool IsKnownDriver(PDRIVER_OBJECT driver) {
@@ -283,6 +311,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     rec.Name = key;
     rec.Shown = shown;
     rec.Site = site;
+    rec.ExtensionBytes = DeviceExtensionSize;
     O().Devices[device] = std::move(rec);
     if (!key.empty())
         O().DeviceNames[key] = device;
@@ -332,10 +361,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 break;
             }
         }
-        extension = DeviceObject->Size - sizeof(DEVICE_OBJECT);  // the size the driver asked for
+        // The extension goes now unless handles still refer to the device; then with the last.
+        if (rec.References == 0)
+            extension = rec.ExtensionBytes;
     }
     PoolDeviceDeleted(DeviceObject);
-    if (DeviceObject->DeviceExtension)
+    if (DeviceObject->DeviceExtension && extension)
         std::memset(DeviceObject->DeviceExtension, DeletedExtensionPattern, extension);
 }
 
