@@ -46,6 +46,18 @@ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(transfer->DeviceObject);
     (void)Unused;
 
+    // A URB the bus refused as a whole carries no packet results of its own: its packets are
+    // reported with the URB's status and no data, not as the successes we preset.
+    USBD_STATUS urbStatus = slot->Urb->UrbHeader.Status;
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && USBD_ERROR(urbStatus)) {
+        for (ULONG j = 0; j < transfer->PacketsPerUrb; j++) {
+            PUSBD_ISO_PACKET_DESCRIPTOR packet = &slot->Urb->UrbIsochronousTransfer.IsoPacket[j];
+            if (packet->Status == USBD_STATUS_SUCCESS) {
+                packet->Status = urbStatus;
+                packet->Length = 0;
+            }
+        }
+    }
     RtlCopyMemory(transfer->Descriptors + (SIZE_T)slot->StartPacket * ISO_DESCRIPTOR_SIZE,
                   slot->Urb->UrbIsochronousTransfer.IsoPacket, (SIZE_T)transfer->PacketsPerUrb * ISO_DESCRIPTOR_SIZE);
     slot->StartPacket += transfer->UrbCount * transfer->PacketsPerUrb;

@@ -8,9 +8,9 @@
 // | function the bus does not serve                      | USBD_STATUS_INVALID_URB_FUNCTION| STATUS_INVALID_PARAMETER     |
 // | pipe handle not of the current configuration         | USBD_STATUS_INVALID_PIPE_HANDLE | STATUS_INVALID_PARAMETER     |
 // | direction flag against the endpoint, wrong pipe type,| USBD_STATUS_INVALID_PARAMETER   | STATUS_INVALID_PARAMETER     |
-// | buffer longer than its MDL, longer than the pipe's   |                                 |                              |
-// | MaximumTransferSize, packet count 0, over 1024 or not|                                 |                              |
-// | a multiple of 8, packet offsets out of order         |                                 |                              |
+// | buffer longer than its MDL, packet count 0, over     |                                 |                              |
+// | 1024 or not a multiple of 8, packet offsets out of   |                                 |                              |
+// | order                                                |                                 |                              |
 // | isochronous start frame out of reach                 | USBD_STATUS_BAD_START_FRAME     | STATUS_INVALID_PARAMETER     |
 // | select-interface of a setting the device lacks       | USBD_STATUS_INTERFACE_NOT_FOUND | STATUS_INVALID_PARAMETER     |
 // | interface record shorter than its pipes need         | USBD_STATUS_BUFFER_TOO_SMALL    | STATUS_INVALID_PARAMETER     |
@@ -894,9 +894,10 @@ NTSTATUS BulkOrInterrupt(Submission& s) {
     const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     if (in != pipe->Endpoint.In())
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
+    // A pipe's MaximumTransferSize is the client's own business since the XP-era stack: the
+    // bus does not refuse a transfer for it, only for a buffer its MDL cannot hold.
     std::uint8_t* data = nullptr;
-    if (request.TransferBufferLength > pipe->MaximumTransferSize ||
-        !ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, data))
+    if (!ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, data))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
 
     const FaultRule* fault = MatchFault(*s.Link.Port, s.Urb->UrbHeader.Function, pipe->Endpoint.Address);
@@ -939,7 +940,7 @@ NTSTATUS Isochronous(Submission& s) {
     if (in != pipe->Endpoint.In())
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
     std::uint8_t* data = nullptr;
-    if (request.TransferBufferLength == 0 || request.TransferBufferLength > pipe->MaximumTransferSize ||
+    if (request.TransferBufferLength == 0 ||
         !ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, data))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
     // Packet offsets: the first at 0 is not required, but each must start inside the buffer

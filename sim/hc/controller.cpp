@@ -14,6 +14,13 @@ constexpr std::int64_t kClockUnitsPerMicroframe = MicroframeNanoseconds / 100;
 // Steps without progress (a device that keeps NAKing) before a virtual-time or unthrottled
 // controller rests a little instead of spinning.
 constexpr unsigned kFruitlessStepsBeforeRest = 1024;
+// Microframes the paced controller may fall behind a fast clock before it gives up catching up
+// (10 s of kernel time): past that it jumps to the clock, as a host controller that lost its
+// schedule would; the microframes jumped over move nothing and are not counted.
+constexpr std::uint64_t kMostMicroframesBehind = 80'000;
+// Steps between chances for other threads (plug, unplug, submissions) to take the lock while
+// the controller catches up.
+constexpr unsigned kStepsBetweenYields = 32;
 
 } // namespace
 
@@ -85,6 +92,7 @@ void Controller::Run() {
     ControllerThread = std::this_thread::get_id();
     const bool paced = Settings.Mode == Timing::HighSpeed && !Settings.VirtualTime;
     unsigned fruitless = 0;
+    unsigned sinceYield = 0;
     std::vector<Transfer*> finished;
 
     while (!Stopping) {
@@ -101,6 +109,8 @@ void Controller::Run() {
         }
         if (paced) {
             const std::uint64_t due = ClockMicroframe();
+            if (due > Engine.Now() + kMostMicroframesBehind)
+                Engine.SkipTo(due);
             if (Engine.Now() > due) {
                 // Ahead of the clock: sleep (in real time) until the next microframe is due,
                 // at least a little so a fast clock does not make this a busy loop.
@@ -136,6 +146,14 @@ void Controller::Run() {
             Delivering = false;
         }
         Idle.notify_all();
+        if (++sinceYield >= kStepsBetweenYields) {
+            // The mutex is not fair: without a pause a controller catching up would starve
+            // every thread that wants the bus.
+            sinceYield = 0;
+            lock.unlock();
+            std::this_thread::yield();
+            lock.lock();
+        }
     }
     Idle.notify_all();
 }

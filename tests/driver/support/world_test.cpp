@@ -1,0 +1,47 @@
+#include "world_test.h"
+
+namespace tovrik_test {
+
+sim::WorldOptions WorldTest::OwnCameras(std::size_t count) {
+    sim::WorldOptions options;
+    options.Cameras.assign(count, sim::CameraOptions{});
+    for (auto& camera : options.Cameras) {
+        camera.OwnIdentity = true;
+    }
+    options.ClockScale = 1000;
+    options.FunctionDriver = DriverEntry;
+    return options;
+}
+
+void WorldTest::StartWorld(sim::WorldOptions options) {
+    BulkTimeoutMs = 3000;
+    DeviceSlotsTried = 0;
+    world_ = std::make_unique<sim::World>(std::move(options));
+    for (std::size_t camera = 0; camera < world_->CameraCount(); camera++) {
+        ASSERT_TRUE(world_->WaitForRenumeration(camera));
+    }
+    host::Pnp::WaitIdle();
+    std::u16string path = u"\\\\.\\Tovrik318QX-0";
+    ASSERT_EQ(host::FrontEnd::Open(path, &handle_), STATUS_SUCCESS);
+}
+
+void WorldTest::TearDown() {
+    if (handle_ != 0) {
+        host::FrontEnd::Close(handle_);
+    }
+    world_.reset();
+}
+
+host::FrontEnd::IoctlResult WorldTest::Call(ULONG code, const Bytes& input, ULONG outputLength) {
+    return host::FrontEnd::DeviceIoControl(handle_, code, input, outputLength);
+}
+
+host::FrontEnd::IoctlResult WorldTest::Call(ULONG code, const Bytes& input, std::span<std::uint8_t> output) {
+    return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
+}
+
+PDEVICE_EXTENSION WorldTest::Extension(std::size_t camera) {
+    return DeviceExtensionOf(host::Pnp::TopOf(world_->Pdo(camera)));
+}
+
+} // namespace tovrik_test
