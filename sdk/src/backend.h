@@ -3,6 +3,7 @@
 // classes, and the build links exactly one backend into the library together with the core.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -31,6 +32,13 @@ public:
     virtual ~Backend() = default;
     // Opens camera `number`; on failure returns the status and leaves `channel` empty.
     virtual std::int32_t Open(std::uint32_t number, std::unique_ptr<Channel>& channel) = 0;
+    // The system's clock in 100-ns units and its speed against real time. The machine's
+    // monotonic clock unless the backend keeps its own.
+    virtual std::uint64_t Now() const {
+        auto since = std::chrono::steady_clock::now().time_since_epoch();
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+    }
+    virtual double ClockScale() const { return 1.0; }
 };
 
 } // namespace tovrik::sdk

@@ -156,6 +156,14 @@ void tovrik_system_options_init(tovrik_system_options* options) {
 
 void tovrik_system_close(tovrik_system* system) { delete system; }
 
+std::uint64_t tovrik_system_time(tovrik_system* system) {
+    return system != nullptr && system->Backend ? system->Backend->Now() : 0;
+}
+
+double tovrik_system_clock_scale(tovrik_system* system) {
+    return system != nullptr && system->Backend ? system->Backend->ClockScale() : 1.0;
+}
+
 size_t tovrik_device_path(std::uint32_t number, char* path, size_t capacity) {
     std::string text = std::string(TOVRIK_USER_PATH_PREFIX) + TOVRIK_DEVICE_NUMBER_CHARACTER(number);
     if (path != nullptr && capacity > 0) {

@@ -1,9 +1,11 @@
 #include "cli.h"
 
 #include "commands.h"
+#include "progress.h"
 
 #include <fmt/format.h>
 
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@ void RegisterAll(CommandSet& commands, CLI::App& root) {
     RegisterInfoCommands(commands, root);
     RegisterControlCommands(commands, root);
     RegisterRawCommands(commands, root);
+    RegisterDataCommands(commands, root);
 }
 
 namespace {
@@ -173,18 +176,31 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
         err << "tovrik: no subcommand\n";
         return 2;
     }
-    Session session(*system, g.Device);
-    Reply reply = Run(*runner, session, CommandName(app));
+    // A progress line only where a person watches it: never into a pipe, a file or JSON.
+    std::ostream* progress = !g.Json && &out == &std::cout && StandardOutputIsTerminal() ? &out : nullptr;
+    Session session(*system, g.Device, progress);
+    Reply reply;
+    try {
+        reply = Run(*runner, session, CommandName(app));
+    } catch (const UsageError& e) {
+        err << "tovrik: " << e.what() << "\n";
+        return 2;
+    }
     if (g.Json) {
         out << ToJson(reply).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
-    } else if (reply.Human && reply.Succeeded()) {
+    } else if (reply.Human && (reply.Succeeded() || reply.HumanOnFailure)) {
         reply.Human(out);
     } else {
         PrintStatus(out, reply);
     }
     if (!reply.Succeeded()) {
-        err << fmt::format("tovrik: {} failed: {} (0x{:08X})\n", reply.Failed.empty() ? reply.Command : reply.Failed,
-                           StatusName(reply.Status), static_cast<std::uint32_t>(reply.Status));
+        err << fmt::format("tovrik: {} failed: {} (0x{:08X}){}\n", reply.Failed.empty() ? reply.Command : reply.Failed,
+                           StatusName(reply.Status), static_cast<std::uint32_t>(reply.Status),
+                           reply.Problem.empty() ? "" : ": " + reply.Problem);
+        return 1;
+    }
+    if (!reply.Problem.empty()) {
+        err << fmt::format("tovrik: {} failed: {}\n", reply.Command, reply.Problem);
         return 1;
     }
     return 0;

@@ -2,7 +2,7 @@
 // and returns a Reply; the same runners serve one command line and every line of `shell`, so a
 // command behaves the same in both and prints either a table or one JSON object.
 //
-// Adding a group (the data path brings `capture`, `iso` and `stream`): write a Register*
+// Adding a group: write a Register*
 // function in its own file that calls CommandSet::Add for each subcommand, and list it in
 // RegisterAll. Nothing else changes: parsing, --json, shell, exit codes and errors come with it.
 #pragma once
@@ -37,10 +37,17 @@ struct Reply {
     Json Fields = Json::object();
     // Printed instead of the JSON when --json is not given.
     std::function<void(std::ostream&)> Human;
+    // Print Human even when the command failed (a capture's summary names its failures).
+    bool HumanOnFailure = false;
     // What failed, for the error line ("IOCTL_TOVRIK_GET_STRING_DESCRIPTOR", "open").
     std::string Failed;
 
+    // What went wrong beyond the request's status (a frame came short, a file was not
+    // written): the command fails although every request succeeded.
+    std::string Problem;
+
     bool Succeeded() const { return Status >= 0; }
+    bool Ok() const { return Succeeded() && Problem.empty(); }
     // Takes status and Information of a request's result (the output stays as set).
     template <typename Result>
     Reply& From(const Result& r, std::string request) {
@@ -58,15 +65,19 @@ Json ToJson(const Reply& reply);
 // What a command runs against: the system and the camera number chosen with --device.
 class Session {
 public:
-    Session(tovrik::System& system, std::uint32_t device) : system_(system), device_(device) {}
+    Session(tovrik::System& system, std::uint32_t device, std::ostream* progress = nullptr)
+        : system_(system), device_(device), progress_(progress) {}
     tovrik::System& System() { return system_; }
     std::uint32_t DeviceNumber() const { return device_; }
     // Throws tovrik::Error when the camera does not open.
     tovrik::Device OpenDevice() { return system_.OpenCamera(device_); }
+    // Where a long command draws its progress line: a terminal, or null for none.
+    std::ostream* Progress() const { return progress_; }
 
 private:
     tovrik::System& system_;
     std::uint32_t device_;
+    std::ostream* progress_;
 };
 
 using Runner = std::function<Reply(Session&)>;
@@ -108,6 +119,8 @@ CLI::Option* AddHex(CLI::App* app, const std::string& name, std::vector<std::uin
 void RegisterInfoCommands(CommandSet& commands, CLI::App& root);
 void RegisterControlCommands(CommandSet& commands, CLI::App& root);
 void RegisterRawCommands(CommandSet& commands, CLI::App& root);
+// capture, iso, stream.
+void RegisterDataCommands(CommandSet& commands, CLI::App& root);
 // Every group above.
 void RegisterAll(CommandSet& commands, CLI::App& root);
 

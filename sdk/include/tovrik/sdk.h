@@ -133,6 +133,13 @@ TOVRIK_SDK_API int32_t tovrik_system_open(const tovrik_system_options* options, 
 /* Closes a system; every device opened on it must be closed first. */
 TOVRIK_SDK_API void tovrik_system_close(tovrik_system* system);
 
+/* The system's clock in 100-ns units, and how fast it runs against real time. On the host build
+ * it is the simulated world's kernel clock, which may run scaled (sim_clock_scale), so a loop
+ * that should last "two seconds" of the camera's time measures on it; on Windows it is the
+ * machine's monotonic clock with scale 1. */
+TOVRIK_SDK_API uint64_t tovrik_system_time(tovrik_system* system);
+TOVRIK_SDK_API double tovrik_system_clock_scale(tovrik_system* system);
+
 /* Writes the numbers of the cameras that can be opened now, in increasing order, up to
  * `capacity` of them, and returns how many there are. */
 TOVRIK_SDK_API uint32_t tovrik_enumerate(tovrik_system* system, uint32_t* numbers, uint32_t capacity);

@@ -196,6 +196,9 @@ public:
     }
 
     tovrik_system* get() const { return system_.get(); }
+    // The system's clock (100-ns units) and its speed against real time.
+    std::uint64_t Time() const { return tovrik_system_time(get()); }
+    double ClockScale() const { return tovrik_system_clock_scale(get()); }
 
     std::vector<std::uint32_t> Cameras() const {
         std::vector<std::uint32_t> numbers(TOVRIK_MAX_CAMERAS);

@@ -161,6 +161,10 @@ public:
         return status;
     }
 
+    // The host kernel's one clock: what the driver's time limits and delays run on.
+    std::uint64_t Now() const override { return static_cast<std::uint64_t>(host::Clock::Now()); }
+    double ClockScale() const override { return host::Clock::Scale(); }
+
     sim::World& World() { return *world_; }
 
 private:

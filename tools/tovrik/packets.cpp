@@ -1,0 +1,95 @@
+#include "packets.h"
+
+#include "format.h"
+#include "image.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace tovrik::cli {
+
+namespace {
+
+// The real bytes of a packet: a device may report more than the place holds; never read past it.
+std::span<const std::uint8_t> RealBytes(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8_t> place) {
+    return place.first(std::min<std::size_t>(d.Length, place.size()));
+}
+
+} // namespace
+
+void PacketStats::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8_t> place) {
+    ++Packets;
+    std::span<const std::uint8_t> bytes = RealBytes(d, place);
+    Bytes += bytes.size();
+    if (d.Status != 0) {
+        ++Errors[d.Status];
+        return;
+    }
+    if (bytes.size() < place.size()) ++ShortPackets;
+    if (bytes.empty()) ++EmptyPackets;
+    if (bytes.size() < 4) return;
+    std::uint32_t sequence = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                             static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    if (!FirstSequence) FirstSequence = sequence;
+    if (LastSequence) {
+        // Unsigned difference, so a stream that runs past 2^32 numbers wraps without a gap.
+        std::uint32_t step = sequence - *LastSequence;
+        if (step == 0 || step > 0x80000000u) {
+            ++OutOfOrder;
+        } else if (step > 1) {
+            ++SequenceGaps;
+            LostSequenceNumbers += step - 1;
+        }
+    }
+    LastSequence = sequence;
+}
+
+std::uint64_t PacketStats::ErrorPackets() const {
+    std::uint64_t n = 0;
+    for (const auto& [status, count] : Errors) n += count;
+    return n;
+}
+
+nlohmann::ordered_json PacketStats::ToJson() const {
+    nlohmann::ordered_json errors = nlohmann::ordered_json::array();
+    for (const auto& [status, count] : Errors)
+        errors.push_back({{"usbd_status", Hex(static_cast<std::uint32_t>(status), 8)},
+                          {"usbd_status_name", UsbdStatusName(static_cast<std::uint32_t>(status))},
+                          {"packets", count}});
+    auto optional = [](const std::optional<std::uint32_t>& v) {
+        return v ? nlohmann::ordered_json(*v) : nlohmann::ordered_json(nullptr);
+    };
+    return {{"packets", Packets},
+            {"bytes", Bytes},
+            {"error_packets", ErrorPackets()},
+            {"errors", errors},
+            {"short_packets", ShortPackets},
+            {"empty_packets", EmptyPackets},
+            {"first_sequence", optional(FirstSequence)},
+            {"last_sequence", optional(LastSequence)},
+            {"sequence_gaps", SequenceGaps},
+            {"lost_sequence_numbers", LostSequenceNumbers},
+            {"out_of_order", OutOfOrder}};
+}
+
+PayloadFile::PayloadFile(const std::filesystem::path& path) : path_(path) {
+    MakeParentFolders(path);
+    out_.open(path, std::ios::binary | std::ios::trunc);
+    if (!out_) throw FileError(fmt::format("cannot write '{}'", path.string()));
+}
+
+void PayloadFile::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8_t> place) {
+    if (!out_.is_open()) return;
+    std::span<const std::uint8_t> bytes = RealBytes(d, place);
+    out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes_ += bytes.size();
+}
+
+void PayloadFile::Close() {
+    if (!out_.is_open()) return;
+    out_.close();
+    if (!out_) throw FileError(fmt::format("cannot write '{}'", path_.string()));
+}
+
+} // namespace tovrik::cli

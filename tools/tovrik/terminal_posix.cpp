@@ -1,0 +1,9 @@
+#include "progress.h"
+
+#include <unistd.h>
+
+namespace tovrik::cli {
+
+bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+} // namespace tovrik::cli
