@@ -55,6 +55,16 @@ NTSTATUS SendInternalRequestAndWait(PDEVICE_EXTENSION Extension, ULONG IoControl
     return status;
 }
 
+IO_COMPLETION_ROUTINE TimedUrbCompletion;
+
+// Takes a time-limited request back for its waiting thread, which frees it.
+NTSTATUS TimedUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 } // namespace
 
 LARGE_INTEGER BulkTimeoutInterval(void) {
@@ -88,13 +98,21 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp, BOOLEAN SendEndCommand) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
 
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = BuildInternalRequest(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, &event, &ioStatus);
+    // A request of our own rather than a threaded one: the platform frees a threaded request the
+    // moment it completes, which can fall between a timed-out wait and the cancel. This one stays
+    // ours until we free it, so the cancel can never reach a freed request.
+    PIRP irp = IoAllocateIrp(extension->LowerDeviceObject->StackSize, FALSE);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(irp, TimedUrbCompletion, &event, TRUE, TRUE, TRUE);
+
     NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
 
     // The end command closes the framing as soon as the transfer is below us, while it may
@@ -108,16 +126,15 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Caller
     if (status == STATUS_PENDING) {
         waitStatus = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &interval);
         if (waitStatus == STATUS_TIMEOUT) {
-            // At APC_LEVEL the completion cannot free the request under IoCancelIrp; after the
-            // cancel, wait until the request is really back: its URB and buffer are the caller's.
-            KIRQL oldIrql;
-            KeRaiseIrql(APC_LEVEL, &oldIrql);
+            // Never return while the URB is below: it and the caller's buffer are in use there.
             IoCancelIrp(irp);
-            KeLowerIrql(oldIrql);
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         }
-        status = ioStatus.Status;
+    } else {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
+    status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
     return ApplyResultRule(extension, waitStatus != STATUS_SUCCESS ? waitStatus : status, Urb);
 }
 

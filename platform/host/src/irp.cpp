@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <thread>
+#include <chrono>
 
 namespace host {
 namespace detail {
@@ -57,6 +59,10 @@ struct IrpRecord {
     DriverContext Owner;
     bool Reported = false;
     bool CompletedSinceInit = false;
+    // Freed by another thread while a completion routine of it was running: whether that was
+    // legal is known only when the routine returns (STATUS_MORE_PROCESSING_REQUIRED: yes).
+    bool FreeAwaitsVerdict = false;
+    CallSite AwaitingFreeSite;
     std::shared_ptr<HostRequest> Host;
     // Threaded requests.
     void* SystemBuffer = nullptr;
@@ -554,9 +560,30 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
         {
             std::lock_guard lock(R().Mutex);
             generation = rec->Generation;
+            if (rec->FreeAwaitsVerdict) {
+                rec->FreeAwaitsVerdict = false;
+                Violate(Check::FreedInFlight,
+                        fmt::format("{} was freed at {} before its completion routine ran", Describe(*rec),
+                                    rec->AwaitingFreeSite.ToString()),
+                        rec->AwaitingFreeSite);
+                ReleaseIrpLocked(rec, rec->AwaitingFreeSite);
+                return;
+            }
         }
         NTSTATUS result = RunCompletion(routine, device, irp, context, *rec, site);
         std::lock_guard lock(R().Mutex);
+        if (rec->FreeAwaitsVerdict) {
+            rec->FreeAwaitsVerdict = false;
+            if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+                Violate(Check::FreedInFlight,
+                        fmt::format("{} was freed at {} while a completion routine ran, and the routine returned {}, "
+                                    "so the completion walk goes on over a freed request",
+                                    Describe(*rec), rec->AwaitingFreeSite.ToString(), StatusName(result)),
+                        rec->AwaitingFreeSite);
+            }
+            ReleaseIrpLocked(rec, rec->AwaitingFreeSite);
+            return;
+        }
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             // The routine took the request back; from here it belongs to that driver.
             if (rec->Generation == generation && rec->State == IrpState::Completing) {
@@ -571,6 +598,18 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
                                 "STATUS_MORE_PROCESSING_REQUIRED",
                                 Describe(*rec), StateName(rec->State), StatusName(result)),
                     site);
+            return;
+        }
+    }
+    {
+        std::lock_guard lock(R().Mutex);
+        if (rec->FreeAwaitsVerdict) {
+            rec->FreeAwaitsVerdict = false;
+            Violate(Check::FreedInFlight,
+                    fmt::format("{} was freed at {} while the I/O manager was still completing it", Describe(*rec),
+                                rec->AwaitingFreeSite.ToString()),
+                    rec->AwaitingFreeSite);
+            ReleaseIrpLocked(rec, rec->AwaitingFreeSite);
             return;
         }
     }
@@ -618,7 +657,30 @@ void IrpStorageFreed(void* p, const CallSite& site) {
     R().Irps.erase(it);
 }
 
+// A completion routine that woke a waiter may still be returning on another thread when that
+// waiter goes on to remove and unload: give such walks a moment to unwind before judging.
+void LetCompletionsUnwind(PDRIVER_OBJECT driver) {
+    for (int attempt = 0; attempt < 2000; attempt++) {
+        {
+            std::lock_guard lock(R().Mutex);
+            bool unwinding = false;
+            for (auto& [irp, rec] : R().Irps) {
+                bool ours = driver == nullptr || rec->Owner.Driver == driver ||
+                            (rec->Holder && rec->Holder->DriverObject == driver);
+                if (ours && rec->State == IrpState::Completing) {
+                    unwinding = true;
+                    break;
+                }
+            }
+            if (!unwinding)
+                return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 std::size_t RequestLeaksSince(std::uint64_t irpSerial, std::uint64_t mdlSerial) {
+    LetCompletionsUnwind(nullptr);
     std::vector<std::tuple<Check, std::string, CallSite>> found;
     {
         std::lock_guard lock(R().Mutex);
@@ -655,6 +717,7 @@ std::size_t RequestLeaksSince(std::uint64_t irpSerial, std::uint64_t mdlSerial) 
 }
 
 void DriverUnloadedRequests(PDRIVER_OBJECT driver) {
+    LetCompletionsUnwind(driver);
     std::vector<std::pair<std::string, CallSite>> found;
     {
         std::lock_guard lock(R().Mutex);
@@ -868,6 +931,14 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         return;
     case IrpState::Completing:
         if (!InCompletionOf(Irp)) {
+            // The platform's I/O manager does not touch a request again once a completion routine
+            // has returned STATUS_MORE_PROCESSING_REQUIRED, so the thread the routine woke may
+            // free it while the routine is still returning. The verdict waits for the routine.
+            if (rec->Kind == IrpKind::Driver && !rec->FreeAwaitsVerdict) {
+                rec->FreeAwaitsVerdict = true;
+                rec->AwaitingFreeSite = site;
+                return;
+            }
             Violate(Check::FreedInFlight,
                     fmt::format("IoFreeIrp of {} while its completion runs on another thread", Describe(*rec)), site);
             return;
