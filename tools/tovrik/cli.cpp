@@ -90,6 +90,8 @@ void ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
     out.flush();
 }
 
+} // namespace
+
 void RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out) {
     std::string line;
     while (std::getline(in, line)) {
@@ -102,12 +104,11 @@ void RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, st
     }
 }
 
-} // namespace
-
 int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
     CLI::App app("Look at and drive Tovrik 318QX cameras.", "tovrik");
     app.footer(std::string("Backend: ") + tovrik_backend_name() +
-               ". Exit codes: 0 done, 1 a request failed (its status is named), 2 bad arguments.");
+               ". Exit codes: 0 done, 1 a request failed (its status is named) or a command could not finish (a short "
+               "frame, a file not written), 2 bad arguments.");
     app.require_subcommand(1);
     app.fallthrough(false);
     Globals g;

@@ -249,7 +249,7 @@ Reply Iso(const IsoArgs& a, Session& s) {
         AddErrorRows(t, stats);
         t.Add({"short packets", fmt::format("{} ({} empty)", stats.ShortPackets, stats.EmptyPackets)});
         t.Add({"sequence gaps", fmt::format("{} ({} numbers missing, {} out of order)", stats.SequenceGaps,
-                                            stats.LostSequenceNumbers, stats.OutOfOrder)});
+                                            stats.LostSequenceNumbers(), stats.OutOfOrder)});
         t.Add({"time", fmt::format("{:.3f} s", seconds)});
         AddFileRows(t, files);
         t.Render(out, "  ");
@@ -327,7 +327,7 @@ Reply Stream(const StreamArgs& a, Session& s) {
         std::string done = count != 0 ? fmt::format("{} {}/{} packets", Bar(stats.Packets, count), stats.Packets, count)
                                       : fmt::format("{:.2f}/{:.2f} s  {} packets", KernelSeconds(system, kernelStart),
                                                     *a.Seconds, stats.Packets);
-        progress.Show(fmt::format("{}  {}  lost {}  {:.1f} MB/s", done, Megabytes(stats.Bytes), stats.LostSequenceNumbers,
+        progress.Show(fmt::format("{}  {}  lost {}  {:.1f} MB/s", done, Megabytes(stats.Bytes), stats.LostSequenceNumbers(),
                                   Rate(stats.Bytes, real)),
                       force);
     };
@@ -404,7 +404,7 @@ Reply Stream(const StreamArgs& a, Session& s) {
     for (const auto& [key, value] : counted.items()) reply.Fields[key] = value;
     // The driver keeps no count of what a full ring dropped; every missing sequence number is
     // one packet that never reached the reader, whether the ring or the bus lost it.
-    reply.Fields["ring_full_drops"] = stats.LostSequenceNumbers;
+    reply.Fields["ring_full_drops"] = stats.LostSequenceNumbers();
     reply.Fields["ring_full_drops_source"] = "inferred from sequence gaps (the driver counts no drops)";
     reply.Fields["reads"] = reads;
     reply.Fields["drained_after_stop"] = drained;
@@ -421,8 +421,8 @@ Reply Stream(const StreamArgs& a, Session& s) {
         Table t;
         t.Add({"packets", std::to_string(stats.Packets)});
         t.Add({"bytes", std::to_string(stats.Bytes)});
-        t.Add({"lost", fmt::format("{} sequence number(s) in {} gap(s)", stats.LostSequenceNumbers, stats.SequenceGaps)});
-        t.Add({"ring-full drops", fmt::format("{} (inferred from the gaps: the driver counts none)", stats.LostSequenceNumbers)});
+        t.Add({"lost", fmt::format("{} sequence number(s) in {} gap(s)", stats.LostSequenceNumbers(), stats.SequenceGaps)});
+        t.Add({"ring-full drops", fmt::format("{} (inferred from the gaps: the driver counts none)", stats.LostSequenceNumbers())});
         t.Add({"errors", std::to_string(stats.ErrorPackets())});
         AddErrorRows(t, stats);
         t.Add({"short packets", std::to_string(stats.ShortPackets)});

@@ -33,16 +33,21 @@ void PacketStats::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8
                              static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     if (!FirstSequence) FirstSequence = sequence;
     if (LastSequence) {
-        // Unsigned difference, so a stream that runs past 2^32 numbers wraps without a gap.
-        std::uint32_t step = sequence - *LastSequence;
-        if (step == 0 || step > 0x80000000u) {
-            ++OutOfOrder;
-        } else if (step > 1) {
-            ++SequenceGaps;
-            LostSequenceNumbers += step - 1;
-        }
+        auto step = static_cast<std::int32_t>(sequence - *LastSequence);
+        if (step <= 0) ++OutOfOrder;
+        else if (step > 1) ++SequenceGaps;
+        unwrapped_ += step;
+        lowest_ = std::min(lowest_, unwrapped_);
+        highest_ = std::max(highest_, unwrapped_);
     }
     LastSequence = sequence;
+    ++Numbered;
+}
+
+std::uint64_t PacketStats::LostSequenceNumbers() const {
+    if (Numbered == 0) return 0;
+    auto span = static_cast<std::uint64_t>(highest_ - lowest_) + 1;
+    return span > Numbered ? span - Numbered : 0;
 }
 
 std::uint64_t PacketStats::ErrorPackets() const {
@@ -69,7 +74,7 @@ nlohmann::ordered_json PacketStats::ToJson() const {
             {"first_sequence", optional(FirstSequence)},
             {"last_sequence", optional(LastSequence)},
             {"sequence_gaps", SequenceGaps},
-            {"lost_sequence_numbers", LostSequenceNumbers},
+            {"lost_sequence_numbers", LostSequenceNumbers()},
             {"out_of_order", OutOfOrder}};
 }
 

@@ -22,17 +22,28 @@ struct PacketStats {
     std::uint64_t ShortPackets = 0; // ended without error but below the packet size (empty ones too)
     std::uint64_t EmptyPackets = 0;
     std::map<std::int32_t, std::uint64_t> Errors; // USBD status → packets that ended with it
-    // Sequence numbers of the packets that carried one (no error, at least 4 bytes).
+    // Sequence numbers of the packets that carried one (no error, at least 4 bytes), in the
+    // order the packets are laid out. A camera never sends a number twice, so the numbers
+    // missing are those between the lowest and the highest that no packet carried, whatever
+    // order the packets came in.
     std::optional<std::uint32_t> FirstSequence;
     std::optional<std::uint32_t> LastSequence;
-    std::uint64_t SequenceGaps = 0;       // places where the next number was skipped
-    std::uint64_t LostSequenceNumbers = 0; // numbers skipped in all
-    std::uint64_t OutOfOrder = 0;          // a number not above the one before it
+    std::uint64_t Numbered = 0;
+    std::uint64_t SequenceGaps = 0; // places where the next packet skipped numbers forward
+    std::uint64_t OutOfOrder = 0;   // a packet whose number is not above the one before it
+    std::uint64_t LostSequenceNumbers() const;
 
     // One packet: its descriptor and its place of `packetSize` bytes in the data.
     void Add(const ISO_PACKET_DESCRIPTOR& descriptor, std::span<const std::uint8_t> place);
     std::uint64_t ErrorPackets() const;
     nlohmann::ordered_json ToJson() const;
+
+private:
+    // Numbers unwrapped to 64 bits (each step taken as a signed 32-bit difference), so a stream
+    // that runs past 2^32 packets keeps one line of numbers.
+    std::int64_t unwrapped_ = 0;
+    std::int64_t lowest_ = 0;
+    std::int64_t highest_ = 0;
 };
 
 // The payload of packets in a file: each packet's real bytes, one after the other.
