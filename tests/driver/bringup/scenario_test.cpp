@@ -193,7 +193,8 @@ protected:
     void ExpectDelay(LONGLONG measured, LONGLONG slots, const char* which) {
         const LONGLONG expected = (slots + 1) * 15'000'000;
         EXPECT_GE(measured, expected) << which;
-        EXPECT_LT(measured, expected + kSecond + kSecond / 4) << which;
+        // Below the next step: the wake-up after the delay is at the mercy of a loaded machine.
+        EXPECT_LT(measured, expected + kSecond + kSecond * 4 / 10) << which;
     }
 
     // Brings every camera up in turn, as the scenario wants it; `own` gets the new PDOs.
@@ -319,8 +320,8 @@ TEST_P(BringupScenario, ForeignCamerasComeUpRenumerateAndLiveThroughStopAndRemov
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, BringupScenario,
-                         ::testing::Values(Scenario{"one", 1, 100}, Scenario{"two", 2, 100},
-                                           Scenario{"eleven", 11, 250}),
+                         ::testing::Values(Scenario{"one", 1, 50}, Scenario{"two", 2, 50},
+                                           Scenario{"eleven", 11, 60}),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.Label; });
 
 // ---- The capture ------------------------------------------------------------------------------
@@ -360,7 +361,7 @@ TEST_F(BringupCapture, TsharkDissectsTheBringUpWithoutComplaint) {
     std::filesystem::create_directories(directory);
     const std::filesystem::path file = directory / "bringup.pcap";
 
-    Build(Scenario{"capture", 1, 100}, file);
+    Build(Scenario{"capture", 1, 50}, file);
     std::vector<PDEVICE_OBJECT> own;
     BringUpAll(1, own);
     ASSERT_EQ(own.size(), 1u);

@@ -165,7 +165,7 @@ TEST_F(SubmitTest, ARequestThePlatformCannotBuildSendsNothingAndLeavesTheLastErr
 
 TEST_F(SubmitTest, ATimedOutUrbIsCancelledAfterThreeSecondsAndWaitedFor) {
     // Slow enough that scheduling noise is small against the 3 s being measured.
-    host::Clock::SetScale(100);
+    host::Clock::SetScale(50);
     struct Case {
         const char* Label;
         NTSTATUS CompleteWith;
@@ -191,7 +191,7 @@ TEST_F(SubmitTest, ATimedOutUrbIsCancelledAfterThreeSecondsAndWaitedFor) {
         ASSERT_TRUE(hold.WaitUntilCancelled());
         const LONGLONG elapsed = host::Clock::Now() - before;
         EXPECT_GE(elapsed, 3 * kSecond);
-        EXPECT_LT(elapsed, 3 * kSecond + kSecond / 2);
+        EXPECT_LT(elapsed, 4 * kSecond);
         // The request is cancelled but still below: the caller's URB and buffer are in use.
         EXPECT_FALSE(returned.load());
         hold.Complete(c.CompleteWith, c.UrbStatus);
