@@ -56,7 +56,8 @@ class Rig {
     host::Verifier::Reporter previousReporter_;
 };
 
-// Default options: one camera with its own identity, the driver loaded, frames of `frameBytes`.
+// One camera running its own program under the driver, with frames of frameWidth x frameHeight
+// 16-bit pixels.
 sim::WorldOptions CameraWorld(sim::hc::Timing timing, bool virtualTime, std::uint32_t frameWidth,
                               std::uint32_t frameHeight);
 
