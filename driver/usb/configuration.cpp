@@ -43,6 +43,9 @@ VOID ReplacePipeTable(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATION T
 // The bus fills the interface information; its Length must describe exactly its pipes and fit
 // the URB it came back in before we copy that many bytes.
 BOOLEAN InterfaceInfoIsSound(const USBD_INTERFACE_INFORMATION* Info, ULONG Room) {
+    if (Room < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) {
+        return FALSE;
+    }
     return Info->NumberOfPipes <= (Room - FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION) &&
            Info->Length == GET_USBD_INTERFACE_SIZE(Info->NumberOfPipes) && Info->Length <= Room;
 }
@@ -195,9 +198,11 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
         info->Pipes[i].MaximumTransferSize = (i == 2) ? 0x3FFFFF : 1024;
     }
 
+    // The block's size as the library made it: the bus may rewrite the header, and what it
+    // writes must not decide how far we read.
+    ULONG room = urb->UrbHeader.Length - FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
-        ULONG room = urb->UrbHeader.Length - FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
         if (!InterfaceInfoIsSound(info, room)) {
             status = STATUS_DEVICE_DATA_ERROR;
         } else {
