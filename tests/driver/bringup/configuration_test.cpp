@@ -215,12 +215,19 @@ TEST_F(ConfigurationTest, AnUnsoundSetOrAShortDescriptorFailsTheStartBeforeAnyth
 TEST_F(ConfigurationTest, WhatTheBusReturnsIsCheckedBeforeItIsCopied) {
     struct Case {
         const char* Label;
-        std::function<void(PUSBD_INTERFACE_INFORMATION)> Spoil;
+        std::function<void(PURB, PUSBD_INTERFACE_INFORMATION)> Spoil;
     };
     const Case cases[] = {
-        {"more pipes than the request has room for", [](PUSBD_INTERFACE_INFORMATION info) { info->NumberOfPipes = 200; }},
-        {"a Length past the request", [](PUSBD_INTERFACE_INFORMATION info) { info->Length = 0xFFF0; }},
-        {"a Length that disagrees with the pipes", [](PUSBD_INTERFACE_INFORMATION info) { info->Length = 24; }},
+        {"more pipes than the request has room for",
+         [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->NumberOfPipes = 200; }},
+        {"a Length past the request", [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->Length = 0xFFF0; }},
+        {"a Length that disagrees with the pipes", [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->Length = 24; }},
+        {"a grown header Length to make room for more pipes",
+         [](PURB urb, PUSBD_INTERFACE_INFORMATION info) {
+             urb->UrbHeader.Length = 0xFFF0;
+             info->NumberOfPipes = 200;
+             info->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(200));
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -228,7 +235,7 @@ TEST_F(ConfigurationTest, WhatTheBusReturnsIsCheckedBeforeItIsCopied) {
         Override = [&](PURB urb) -> std::optional<UrbReply> {
             if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
                 UrbReply reply = script_.Answer(urb);
-                c.Spoil(&urb->UrbSelectConfiguration.Interface);
+                c.Spoil(urb, &urb->UrbSelectConfiguration.Interface);
                 return reply;
             }
             return std::nullopt;
@@ -245,7 +252,7 @@ TEST_F(ConfigurationTest, WhatTheBusReturnsIsCheckedBeforeItIsCopied) {
         Override = [&](PURB urb) -> std::optional<UrbReply> {
             if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_INTERFACE) {
                 UrbReply reply = script_.Answer(urb);
-                c.Spoil(&urb->UrbSelectInterface.Interface);
+                c.Spoil(urb, &urb->UrbSelectInterface.Interface);
                 return reply;
             }
             return std::nullopt;
