@@ -58,9 +58,11 @@ std::string CommandName(const CLI::App& root) {
     return name;
 }
 
-// One input line of the shell, answered with one JSON line. Each line gets a fresh parser, so
-// nothing a line sets leaks into the next.
-void ShellLine(tovrik::System& system, std::uint32_t device, const std::string& line, std::ostream& out) {
+// One input line of the shell, answered with one JSON line (or, for people, the command's
+// table). Each line gets a fresh parser, so nothing a line sets leaks into the next. Returns
+// whether the line did what it asked.
+bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& line, std::ostream& out,
+               const ShellOptions& options) {
     CLI::App app("tovrik shell line", "tovrik");
     std::uint32_t lineDevice = device;
     bool json = true;
@@ -70,29 +72,49 @@ void ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
     CommandSet commands;
     RegisterAll(commands, app);
     Json answer;
+    bool ok = false;
     try {
         app.parse(line, false);
         const Runner* runner = commands.Chosen();
         if (runner == nullptr) throw CLI::RequiredError("a subcommand");
-        Session session(system, lineDevice);
+        Session session(system, lineDevice, options.Human ? options.Progress : nullptr);
         Reply reply = Run(*runner, session, CommandName(app));
+        ok = reply.Ok();
+        if (options.Human) {
+            out << "> " << line << '\n';
+            if (reply.Human && (reply.Succeeded() || reply.HumanOnFailure)) reply.Human(out);
+            else PrintStatus(out, reply);
+            if (!reply.Problem.empty()) out << "  failed: " << reply.Problem << '\n';
+            out << '\n';
+            out.flush();
+            return ok;
+        }
         answer = ToJson(reply);
     } catch (const CLI::CallForHelp&) {
         answer = Json{{"help", app.help()}};
+        ok = true;
     } catch (const CLI::CallForAllHelp&) {
         answer = Json{{"help", app.help("", CLI::AppFormatMode::All)}};
+        ok = true;
     } catch (const CLI::ParseError& e) {
         answer = Json{{"error", e.what()}, {"line", line}};
     } catch (const UsageError& e) {
         answer = Json{{"error", e.what()}, {"line", line}};
     }
-    out << answer.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+    if (options.Human) {
+        out << "> " << line << '\n' << (answer.contains("help") ? answer["help"].get<std::string>() : "  error: " + answer.value("error", std::string())) << "\n\n";
+    } else {
+        out << answer.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
+    }
     out.flush();
+    return ok;
 }
 
 } // namespace
 
-void RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out) {
+std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out,
+                       const ShellOptions& options) {
+    std::uint32_t failed = 0;
     std::string line;
     while (std::getline(in, line)) {
         std::size_t first = line.find_first_not_of(" \t\r");
@@ -100,8 +122,9 @@ void RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, st
         std::size_t last = line.find_last_not_of(" \t\r");
         line = line.substr(first, last - first + 1);
         if (line == "exit" || line == "quit") break;
-        ShellLine(system, device, line, out);
+        if (!ShellLine(system, device, line, out, options)) ++failed;
     }
+    return failed;
 }
 
 int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
@@ -128,10 +151,14 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
     CommandSet commands;
     RegisterAll(commands, app);
     bool shell = false;
-    app.add_subcommand("shell",
-                       "Read subcommands from standard input, one per line, against one world; answer each "
-                       "with one JSON line (a malformed line gets {\"error\": ...}); 'exit' or end of input ends it")
-        ->callback([&shell] { shell = true; });
+    bool shellHuman = false;
+    auto* shellApp = app.add_subcommand("shell",
+                                        "Read subcommands from standard input, one per line, against one world; answer "
+                                        "each with one JSON line (a malformed line gets {\"error\": ...}); 'exit' or end "
+                                        "of input ends it")
+                         ->callback([&shell] { shell = true; });
+    shellApp->add_flag("--human", shellHuman,
+                       "Answer with each command's tables instead of JSON, and exit with 1 when a line failed");
 
     try {
         app.parse(argc, argv);
@@ -169,7 +196,14 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
     }
 
     if (shell) {
-        RunShell(*system, g.Device, in, out);
+        ShellOptions options;
+        options.Human = shellHuman;
+        options.Progress = &out == &std::cout && StandardOutputIsTerminal() ? &out : nullptr;
+        std::uint32_t failed = RunShell(*system, g.Device, in, out, options);
+        if (shellHuman && failed != 0) {
+            err << "tovrik: " << failed << " shell line(s) failed\n";
+            return 1;
+        }
         return 0;
     }
     const Runner* runner = commands.Chosen();

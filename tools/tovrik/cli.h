@@ -12,8 +12,16 @@ namespace tovrik::cli {
 
 int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err);
 
+struct ShellOptions {
+    // Each command's tables instead of one JSON line.
+    bool Human = false;
+    // Where a human shell draws progress lines (a terminal), or null.
+    std::ostream* Progress = nullptr;
+};
+
 // The shell against a system the caller opened: one JSON line per input line, camera `device`
-// unless a line says otherwise.
-void RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out);
+// unless a line says otherwise. Returns how many lines failed (a request, a command, a parse).
+std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out,
+                       const ShellOptions& options = {});
 
 } // namespace tovrik::cli
