@@ -4,8 +4,8 @@
 namespace {
 
 LONG ReadFillCount(PBYTE_RING Ring) {
-    // An interlocked read: it acquires what the other side published with its update.
-    return InterlockedCompareExchange(&Ring->FillCount, 0, 0);
+    // Acquires what the other side published with its interlocked update.
+    return ReadAcquire(&Ring->FillCount);
 }
 
 } // namespace

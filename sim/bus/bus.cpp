@@ -354,14 +354,17 @@ class UrbTransfer final : public hc::CompletableTransfer {
     // device. Called under the bus lock; the work happens on the bus's event thread.
     void Renumerate();
 
-    // Called by the controller thread under the bus lock when the schedule finished it.
-    void TakenOff() override { Who = ClaimFromCancel(Irp) ? Owner::Completer : Owner::CancelRoutine; }
-
-    // Called by the controller thread at DISPATCH_LEVEL with no lock held.
-    void Finished() override {
-        if (Who == Owner::Completer)
-            Complete();
+    // Called by the controller thread under the bus lock when the schedule finished it. When a
+    // cancel routine has already claimed the request, it completes and frees the transfer as
+    // soon as it gets the lock: the controller must not look at it again.
+    bool TakenOff() override {
+        Who = ClaimFromCancel(Irp) ? Owner::Completer : Owner::CancelRoutine;
+        return Who == Owner::Completer;
     }
+
+    // Called by the controller thread at DISPATCH_LEVEL with no lock held, only for transfers
+    // TakenOff kept.
+    void Finished() override { Complete(); }
 
     // True when the caller may complete the request; false when its cancel routine has been
     // called (or is about to be) and will complete it.

@@ -130,8 +130,9 @@ void Controller::Run() {
         finished.clear();
         Engine.Step(finished);
         fruitless = Engine.LastStepMoved() ? 0 : fruitless + 1;
-        for (Transfer* transfer : finished)
-            static_cast<CompletableTransfer*>(transfer)->TakenOff();
+        std::erase_if(finished, [](Transfer* transfer) {
+            return !static_cast<CompletableTransfer*>(transfer)->TakenOff();
+        });
         if (!finished.empty()) {
             // The completions of a microframe are delivered at the start of the next, outside
             // the lock, at DISPATCH_LEVEL as a host controller's DPC delivers them.

@@ -44,8 +44,9 @@ class CompletableTransfer : public Transfer {
     virtual void Finished() = 0;
     // Called by the controller thread under the controller's lock right after the schedule
     // reported the transfer finished, before any other thread can see it gone: the bus decides
-    // there who completes the request.
-    virtual void TakenOff() {}
+    // there who completes the request. False: a cancel routine owns it now (and may free it as
+    // soon as the lock is dropped), so the controller must not touch it again, Finished included.
+    virtual bool TakenOff() { return true; }
 };
 
 class Controller {

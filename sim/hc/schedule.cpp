@@ -34,6 +34,9 @@ EndpointId Schedule::AddEndpoint(const EndpointSetup& setup, LostPacketSink* los
     return static_cast<EndpointId>(Endpoints.size() - 1);
 }
 
+// A whole frame without a queued URB: the client stopped streaming.
+constexpr std::uint32_t kIsoStoppedAfterIdleMicroframes = MicroframesPerFrame;
+
 std::vector<Transfer*> Schedule::Flush(EndpointId id) {
     Endpoint& endpoint = Endpoints.at(id);
     std::vector<Transfer*> queued(endpoint.Queue.begin(), endpoint.Queue.end());
@@ -54,8 +57,10 @@ void Schedule::Queue(EndpointId id, Transfer* transfer, std::uint64_t eligibleFr
     transfer->NextPacket = 0;
     transfer->Ended = false;
     endpoint.Queue.push_back(transfer);
-    if (endpoint.Setup.Kind == EndpointKind::Isochronous)
+    if (endpoint.Setup.Kind == EndpointKind::Isochronous) {
         endpoint.IsoActive = true;
+        endpoint.IdleIsoMicroframes = 0;
+    }
 }
 
 bool Schedule::Remove(EndpointId id, Transfer* transfer) {
@@ -84,12 +89,19 @@ void Schedule::ServePeriodic(Endpoint& endpoint, std::vector<Transfer*>& finishe
     Transfer* front = endpoint.Queue.empty() ? nullptr : endpoint.Queue.front();
     if (!Eligible(front, Current)) {
         if (endpoint.Setup.Kind == EndpointKind::Isochronous && endpoint.IsoActive) {
+            // A stream that left nothing queued for a whole frame has stopped, not fallen
+            // behind: its client ended it, so the microframes after are not its losses.
+            if (front == nullptr && ++endpoint.IdleIsoMicroframes > kIsoStoppedAfterIdleMicroframes) {
+                endpoint.IsoActive = false;
+                return;
+            }
             ++endpoint.Counters.LostIsoPackets;
             if (endpoint.Lost != nullptr)
                 endpoint.Lost->PacketLost(service);
         }
         return;
     }
+    endpoint.IdleIsoMicroframes = 0;
     if (front->FirstService == ~std::uint64_t{0})
         front->FirstService = Current;
 

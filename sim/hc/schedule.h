@@ -167,6 +167,8 @@ class Schedule {
         EndpointCounters Counters;
         bool Present = true;
         bool IsoActive = false;
+        // Microframes in a row the isochronous endpoint found nothing queued.
+        std::uint32_t IdleIsoMicroframes = 0;
         std::uint32_t PacketSize = 0;
         std::uint32_t Transactions = 1;
     };
