@@ -162,7 +162,7 @@ TEST_F(TransferTest, ATransferThatNeverEndsIsCancelledAtTheTimeLimit) {
         before = host::Clock::Now();
         result = Read(IOCTL_TOVRIK_BULK_READ, 1, buffer);
         EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL) << limit;
-        EXPECT_LT(host::Clock::Now() - before, 1000 * 10000LL) << "no wait with a limit of " << limit;
+        EXPECT_LT(host::Clock::Now() - before, 3000 * 10000LL) << "no wait with a limit of " << limit;
         EXPECT_EQ(bus_.Pending(), 0u);
     }
 }
@@ -211,11 +211,11 @@ TEST_F(TransferTest, AChunkedReadThatNeverEndsTimesOutAsAFailure) {
     EXPECT_LT(waited, 6000 * 10000LL) << "no bytes moved: one wait, not two";
     EXPECT_EQ(bus_.Pending(), 0u) << "every piece came back cancelled before the request ended";
 
-    // Idle again: the next transfer does not wait for the last one.
+    // Idle again: the next transfer does not first wait out a time limit for the last one.
     dataReply_ = nullptr;
     before = host::Clock::Now();
     EXPECT_EQ(Read(IOCTL_TOVRIK_CHUNKED_READ, 2, buffer).Status, STATUS_SUCCESS);
-    EXPECT_LT(host::Clock::Now() - before, 1000 * 10000LL);
+    EXPECT_LT(host::Clock::Now() - before, 3000 * 10000LL);
 }
 
 TEST_F(TransferTest, AChunkedReadWhosePiecesMovedSomeBytesWaitsTwice) {
