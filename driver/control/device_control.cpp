@@ -22,14 +22,6 @@ struct REQUEST {
     PUCHAR SystemBuffer;
 };
 
-ULONG ReadUlong(const UCHAR* Bytes) {
-    return (ULONG)Bytes[0] | ((ULONG)Bytes[1] << 8) | ((ULONG)Bytes[2] << 16) | ((ULONG)Bytes[3] << 24);
-}
-
-USHORT ReadUshort(const UCHAR* Bytes) {
-    return (USHORT)(Bytes[0] | (Bytes[1] << 8));
-}
-
 VOID WriteUlong(PUCHAR Bytes, ULONG Value) {
     Bytes[0] = (UCHAR)Value;
     Bytes[1] = (UCHAR)(Value >> 8);
@@ -79,7 +71,7 @@ NTSTATUS VendorRequest(const REQUEST& Request) {
         return STATUS_INVALID_PARAMETER;
     }
     const UCHAR* record = Request.SystemBuffer;
-    USHORT length = ReadUshort(record + FIELD_OFFSET(VENDOR_DEVICE_REQUEST, Length));
+    USHORT length = ReadUshortLe(record + FIELD_OFFSET(VENDOR_DEVICE_REQUEST, Length));
     BOOLEAN toHost = record[FIELD_OFFSET(VENDOR_DEVICE_REQUEST, Direction)] != 0;
     // The answer lands over the record and goes back to the caller's output buffer.
     if (toHost && Request.OutputLength < length) {
@@ -94,7 +86,7 @@ NTSTATUS PipeIndexOperation(const REQUEST& Request, NTSTATUS (*Operation)(PDEVIC
     if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return Operation(Request.DeviceObject, ReadUlong(Request.SystemBuffer));
+    return Operation(Request.DeviceObject, ReadUlongLe(Request.SystemBuffer));
 }
 
 NTSTATUS SetInterface(const REQUEST& Request) {
@@ -109,7 +101,7 @@ NTSTATUS ReadStringDescriptor(const REQUEST& Request) {
         return STATUS_INVALID_PARAMETER;
     }
     ULONG count = GetStringDescriptor(Request.DeviceObject, Request.SystemBuffer[0],
-                                      ReadUshort(Request.SystemBuffer + 2), Request.SystemBuffer, Request.OutputLength);
+                                      ReadUshortLe(Request.SystemBuffer + 2), Request.SystemBuffer, Request.OutputLength);
     Request.Irp->IoStatus.Information = count;
     return count == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
 }
@@ -145,7 +137,7 @@ NTSTATUS WriteRam(const REQUEST& Request) {
     if (data == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return WriteDeviceRam(Request.DeviceObject, ReadUshort(Request.SystemBuffer), data, Request.OutputLength);
+    return WriteDeviceRam(Request.DeviceObject, ReadUshortLe(Request.SystemBuffer), data, Request.OutputLength);
 }
 
 NTSTATUS ReadDriverVersion(const REQUEST& Request) {
@@ -162,16 +154,16 @@ NTSTATUS SetFeature(const REQUEST& Request) {
     if (Request.InputLength != sizeof(FEATURE_REQUEST)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return SetDeviceFeature(Request.DeviceObject, ReadUshort(Request.SystemBuffer), ReadUshort(Request.SystemBuffer + 2));
+    return SetDeviceFeature(Request.DeviceObject, ReadUshortLe(Request.SystemBuffer), ReadUshortLe(Request.SystemBuffer + 2));
 }
 
 NTSTATUS SetTimeout(const REQUEST& Request) {
     if (Request.InputLength < sizeof(TIMEOUT_REQUEST)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (ReadUlong(Request.SystemBuffer) == TOVRIK_TIMEOUT_SELECTOR_BULK) {
+    if (ReadUlongLe(Request.SystemBuffer) == TOVRIK_TIMEOUT_SELECTOR_BULK) {
         // A signed 32-bit count, sign-extended: 0 and negative limits end every wait at once.
-        WriteRelease64(&BulkTimeoutMs, (LONG64)(LONG)ReadUlong(Request.SystemBuffer + 4));
+        WriteRelease64(&BulkTimeoutMs, (LONG64)(LONG)ReadUlongLe(Request.SystemBuffer + 4));
     }
     return STATUS_SUCCESS;
 }
@@ -214,8 +206,8 @@ NTSTATUS ReadStream(const REQUEST& Request) {
     if (Request.InputLength != sizeof(ISO_REQUEST)) {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG packetSize = ReadUlong(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketSize));
-    ULONG packetCount = ReadUlong(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketCount));
+    ULONG packetSize = ReadUlongLe(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketSize));
+    ULONG packetCount = ReadUlongLe(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketCount));
     if (packetSize == 0 || packetCount == 0 ||
         (ULONG64)Request.OutputLength != (ULONG64)packetCount * (packetSize + (ULONG64)ISO_DESCRIPTOR_SIZE) ||
         Request.Irp->MdlAddress == NULL) {

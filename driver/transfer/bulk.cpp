@@ -8,7 +8,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    ULONG pipeIndex = (ULONG)input[0] | ((ULONG)input[1] << 8) | ((ULONG)input[2] << 16) | ((ULONG)input[3] << 24);
+    ULONG pipeIndex = ReadUlongLe(input);
     ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
     PUSBD_PIPE_INFORMATION pipe;
 

@@ -116,7 +116,7 @@ VOID RecoverPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe) {
 NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    ULONG pipeIndex = (ULONG)input[0] | ((ULONG)input[1] << 8) | ((ULONG)input[2] << 16) | ((ULONG)input[3] << 24);
+    ULONG pipeIndex = ReadUlongLe(input);
     PMDL callerMdl = Irp->MdlAddress;
     ULONG length = MmGetMdlByteCount(callerMdl);
     PUSBD_PIPE_INFORMATION pipe;

@@ -4,10 +4,6 @@
 
 namespace {
 
-ULONG ReadUlong(const UCHAR* Bytes) {
-    return (ULONG)Bytes[0] | ((ULONG)Bytes[1] << 8) | ((ULONG)Bytes[2] << 16) | ((ULONG)Bytes[3] << 24);
-}
-
 VOID FillIsoUrb(PISO_TRANSFER Transfer, PURB Urb, PUCHAR Data) {
     ULONG size = IsoUrbSize(Transfer->PacketsPerUrb);
     struct _URB_ISOCH_TRANSFER* iso = &Urb->UrbIsochronousTransfer;
@@ -127,11 +123,11 @@ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    ULONG pipeIndex = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
-    ULONG packetSize = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PacketSize));
-    ULONG totalPackets = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PacketCount));
-    ULONG packetsPerUrb = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PacketsPerUrb));
-    ULONG urbCount = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, UrbCount));
+    ULONG pipeIndex = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
+    ULONG packetSize = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketSize));
+    ULONG totalPackets = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketCount));
+    ULONG packetsPerUrb = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketsPerUrb));
+    ULONG urbCount = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, UrbCount));
     PUSBD_PIPE_INFORMATION pipe;
 
     PipeTableLockShared(extension);

@@ -10,10 +10,6 @@
 
 namespace {
 
-ULONG ReadUlong(const UCHAR* Bytes) {
-    return (ULONG)Bytes[0] | ((ULONG)Bytes[1] << 8) | ((ULONG)Bytes[2] << 16) | ((ULONG)Bytes[3] << 24);
-}
-
 VOID ReleaseStream(PISO_TRANSFER Stream) {
     if (Stream->Slots != NULL) {
         for (ULONG i = 0; i < Stream->UrbCount; i++) {
@@ -116,11 +112,11 @@ VOID InitializeTransferState(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    ULONG pipeIndex = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
-    ULONG packetSize = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PacketSize));
-    ULONG ringPackets = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PacketCount));
-    ULONG packetsPerUrb = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, PacketsPerUrb));
-    ULONG urbCount = ReadUlong(input + FIELD_OFFSET(ISO_REQUEST, UrbCount));
+    ULONG pipeIndex = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
+    ULONG packetSize = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketSize));
+    ULONG ringPackets = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketCount));
+    ULONG packetsPerUrb = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketsPerUrb));
+    ULONG urbCount = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, UrbCount));
     PUSBD_PIPE_INFORMATION pipe;
 
     // Ring capacities must fit the ring's signed count.

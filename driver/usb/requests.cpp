@@ -5,10 +5,6 @@
 
 namespace {
 
-USHORT ReadUshort(const UCHAR* Bytes) {
-    return (USHORT)(Bytes[0] | (Bytes[1] << 8));
-}
-
 // Pipe requests carry a header Length of 36 for a bus driver older than USBDI 0x101, which knows
 // the request without its trailing reserved field; the block stays 40 bytes either way.
 USHORT PipeRequestLength(void) {
@@ -103,8 +99,8 @@ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     request->TransferBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     request->TransferBufferMDL = request->TransferBufferLength != 0 ? Irp->MdlAddress : NULL;
     request->Request = record[4];
-    request->Value = ReadUshort(record + 6);
-    request->Index = ReadUshort(record + 8);
+    request->Value = ReadUshortLe(record + 6);
+    request->Index = ReadUshortLe(record + 8);
 
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
@@ -115,7 +111,7 @@ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record, ULONG RecordBufferLength) {
-    USHORT length = ReadUshort(Record + 6);
+    USHORT length = ReadUshortLe(Record + 6);
     BOOLEAN toHost = Record[8] != 0;
     PUCHAR data = NULL;
 
@@ -130,8 +126,8 @@ ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record, ULONG 
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &urb->UrbControlVendorClassRequest;
     request->TransferBufferLength = length;
     request->Request = Record[0];
-    request->Value = ReadUshort(Record + 2);
-    request->Index = ReadUshort(Record + 4);
+    request->Value = ReadUshortLe(Record + 2);
+    request->Index = ReadUshortLe(Record + 4);
     if (toHost) {
         request->TransferFlags = USBD_TRANSFER_DIRECTION_IN;
         request->TransferBuffer = Record;
