@@ -199,7 +199,12 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE, NULL);
             // A time-out is a failure to the caller, as it is for a single bulk transfer.
             status = STATUS_IO_TIMEOUT;
+        } else if (submitted < pieces) {
+            // Part of the buffer was never handed down: the transfer did not do what was asked,
+            // and the caller hears why rather than a success with a short count.
+            status = loopStatus;
         } else {
+            // Every piece went down; one that failed below only lowers the total.
             Irp->IoStatus.Information = ReadChunkCounter(extension, &extension->ChunkedBytesDone);
             status = STATUS_SUCCESS;
         }

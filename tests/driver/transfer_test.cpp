@@ -236,9 +236,10 @@ TEST_F(TransferTest, APieceThatCannotBeBuiltEndsTheLoopAndTheRestIsAccountedFor)
     host::FaultInjection::FailNth(3, host::AllocationKind::Irp);
     Bytes buffer(3 * 65536);
     auto result = Read(IOCTL_TOVRIK_CHUNKED_READ, 2, buffer);
-    // The piece that went down is waited for and counted; the pipe is reset after the failure.
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 65536u);
+    // The piece that went down is waited for; the caller hears the failure, not a short success;
+    // the pipe is reset after it.
+    EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(result.Information, 64u) << "as the command packets left it";
     EXPECT_EQ(bus_.SeenUrbs(URB_FUNCTION_RESET_PIPE).size(), 1u);
     EXPECT_EQ(Extension(pdo_)->ChunkContexts, nullptr);
 }
