@@ -46,8 +46,10 @@ PISO_TRANSFER ReferenceStream(PDEVICE_EXTENSION Extension) {
     return stream;
 }
 
-// Called by the slot that ends last: unpublishes the stream, tells removal it is gone, and gives
-// up the slots' reference. After the event is set the device record is not touched again.
+// Called by the slot that ends last: unpublishes the stream, gives up the slots' reference
+// (which frees the stream unless a read still holds it; a read runs inside the I/O gate, which
+// removal drains first), and only then tells removal the stream is gone: after the event is set
+// neither the stream nor the device record is touched again.
 VOID EndStream(PISO_TRANSFER Stream) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Stream->DeviceObject);
 
@@ -56,8 +58,8 @@ VOID EndStream(PISO_TRANSFER Stream) {
     extension->StreamDataRing = NULL;
     extension->StreamPacketRing = NULL;
     KeReleaseSpinLock(&extension->StreamLock, oldIrql);
-    KeSetEvent(&extension->StreamEndedEvent, IO_NO_INCREMENT, FALSE);
     DropReference(Stream);
+    KeSetEvent(&extension->StreamEndedEvent, IO_NO_INCREMENT, FALSE);
 }
 
 IO_COMPLETION_ROUTINE StreamCompletion;
