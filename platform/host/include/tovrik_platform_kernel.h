@@ -725,7 +725,6 @@ VOID NTAPI HostNoteCallSite(const char* File, int Line);
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest((Irp), (PriorityBoost))
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 #define KeInitializeSpinLock(SpinLock) (*(SpinLock) = 0)
-#define ExFreePoolWithTagIfAny ExFreePool
 
 // Stack-location operations: inline code in the platform's headers, the same here.
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
