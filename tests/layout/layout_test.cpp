@@ -56,8 +56,9 @@ bool AppendDirective(const std::string& line, std::vector<uint8_t>& bytes, bool&
         int fill = 0;
         if (operand.find(',') != std::string::npos)
             fill = std::stoi(Trim(operand.substr(operand.find(',') + 1)), nullptr, 0);
+        const std::string trimmed = Trim(count);
         char* end = nullptr;
-        unsigned long long n = std::strtoull(Trim(count).c_str(), &end, 0);
+        unsigned long long n = std::strtoull(trimmed.c_str(), &end, 0);
         if (end == nullptr || *end != '\0' || n > 1u << 20) {
             malformed = true;
             return false;

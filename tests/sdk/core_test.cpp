@@ -76,7 +76,9 @@ protected:
     // The driver writes `bytes` at the start of the output and reports `information`.
     void Answer(std::vector<std::uint8_t> bytes, std::uint64_t information, std::int32_t status = 0) {
         script_.Answer = [bytes, information, status](const Call&, std::span<std::uint8_t> out) {
-            std::memcpy(out.data(), bytes.data(), std::min(bytes.size(), out.size()));
+            if (!bytes.empty() && !out.empty()) {
+                std::memcpy(out.data(), bytes.data(), std::min(bytes.size(), out.size()));
+            }
             return RawResult{status, information};
         };
     }
