@@ -612,10 +612,15 @@ void Disconnect(PortRecord& port) {
     TheBus->ConnectionsChanged.notify_all();
 }
 
+// A real camera leaves the bus milliseconds after its program starts, long after the few
+// microseconds the host needs for the write that follows the release (the second CPU control
+// register). A fast test clock must not shrink that below what a loaded machine needs.
+constexpr double kLeastRealRenumerationMs = 5.0;
+
 void Reconnect(PortRecord& port) {
     const double scale = std::max(host::Clock::Scale(), 1e-9);
     std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(
-        TheBus->Options.RenumerationDelayMs / scale));
+        std::max(TheBus->Options.RenumerationDelayMs / scale, kLeastRealRenumerationMs)));
     Disconnect(port);
     {
         std::lock_guard<std::mutex> lock(TheBus->Controller.Lock());

@@ -149,10 +149,6 @@ protected:
         options.Cameras.assign(scenario.Cameras, sim::CameraOptions{});
         options.Timing = sim::hc::Timing::Unthrottled;
         options.ClockScale = scenario.ClockScale;
-        // The camera leaves the bus a while after its program starts: 20 ms of real time, so the
-        // driver's second reset write (0xE600, right after 0x7F92 released the CPU) still finds
-        // it on a loaded machine, as it does on a real one.
-        options.RenumerationDelayMs = static_cast<std::uint32_t>(20 * scenario.ClockScale);
         options.CaptureFile = std::move(capture);
         options.FunctionDriver = DriverEntry;
         options.PlugAtStart = false;
