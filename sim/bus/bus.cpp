@@ -890,6 +890,26 @@ NTSTATUS SetFeatureToDevice(Submission& s) {
     return ControlTransfer(s, setup, nullptr, nullptr, 0, false, true);
 }
 
+// The fault rule that applies to a validated data transfer, and the transfer record for it.
+// Null, with the lock dropped and `fault` set, when the rule fails the request at once (the
+// caller completes it then).
+UrbTransfer* NewTransfer(Submission& s, Pipe* pipe, TransferKind kind, bool in, const FaultRule*& fault) {
+    fault = MatchFault(*s.Link.Port, s.Urb->UrbHeader.Function, pipe->Endpoint.Address);
+    if (fault != nullptr && fault->What == FaultRule::Kind::FailRequest) {
+        s.Lock.unlock();
+        return nullptr;
+    }
+    auto* transfer = new UrbTransfer;
+    transfer->Link = &s.Link;
+    transfer->Through = pipe;
+    transfer->Irp = s.Irp;
+    transfer->Urb = s.Urb;
+    transfer->Kind = kind;
+    transfer->Endpoint = pipe->Endpoint.Address;
+    transfer->In = in;
+    return transfer;
+}
+
 NTSTATUS BulkOrInterrupt(Submission& s) {
     if (!s.LengthAtLeast(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
@@ -908,19 +928,10 @@ NTSTATUS BulkOrInterrupt(Submission& s) {
     if (!ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, data))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
 
-    const FaultRule* fault = MatchFault(*s.Link.Port, s.Urb->UrbHeader.Function, pipe->Endpoint.Address);
-    if (fault != nullptr && fault->What == FaultRule::Kind::FailRequest) {
-        s.Lock.unlock();
+    const FaultRule* fault = nullptr;
+    UrbTransfer* transfer = NewTransfer(s, pipe, TransferKind::BulkOrInterrupt, in, fault);
+    if (transfer == nullptr)
         return CompleteNow(s.Irp, s.Urb, fault->UsbdStatus, fault->Status);
-    }
-    auto* transfer = new UrbTransfer;
-    transfer->Link = &s.Link;
-    transfer->Through = pipe;
-    transfer->Irp = s.Irp;
-    transfer->Urb = s.Urb;
-    transfer->Kind = TransferKind::BulkOrInterrupt;
-    transfer->Endpoint = pipe->Endpoint.Address;
-    transfer->In = in;
     transfer->ShortOk = (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
     transfer->Buffer = data;
     transfer->Length = request.TransferBufferLength;
@@ -968,19 +979,10 @@ NTSTATUS Isochronous(Submission& s) {
         eligible = start * hc::MicroframesPerFrame;
     }
 
-    const FaultRule* fault = MatchFault(*s.Link.Port, s.Urb->UrbHeader.Function, pipe->Endpoint.Address);
-    if (fault != nullptr && fault->What == FaultRule::Kind::FailRequest) {
-        s.Lock.unlock();
+    const FaultRule* fault = nullptr;
+    UrbTransfer* transfer = NewTransfer(s, pipe, TransferKind::Isochronous, in, fault);
+    if (transfer == nullptr)
         return CompleteNow(s.Irp, s.Urb, fault->UsbdStatus, fault->Status);
-    }
-    auto* transfer = new UrbTransfer;
-    transfer->Link = &s.Link;
-    transfer->Through = pipe;
-    transfer->Irp = s.Irp;
-    transfer->Urb = s.Urb;
-    transfer->Kind = TransferKind::Isochronous;
-    transfer->Endpoint = pipe->Endpoint.Address;
-    transfer->In = in;
     transfer->ShortOk = true;
     transfer->Buffer = data;
     transfer->Length = request.TransferBufferLength;

@@ -810,6 +810,25 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     return NewIrp(StackSize, IrpKind::Driver, site);
 }
 
+// Whether a request may be set up afresh (IoInitializeIrp, IoReuseIrp): not once freed, and not
+// while a driver holds it. Called with the registry's lock held; reports what it refuses.
+static bool MayStartOver(const IrpRecord& rec, PIRP irp, const char* routine, const CallSite& site) {
+    if (rec.State == IrpState::Freed) {
+        Violate(Check::TouchedAfterFree,
+                fmt::format("{} of {}, freed at {}", routine, Describe(rec), rec.FreeSite.ToString()), site);
+        return false;
+    }
+    if (rec.State == IrpState::Dispatched || rec.State == IrpState::Pending ||
+        (rec.State == IrpState::Completing && !InCompletionOf(irp))) {
+        Violate(Check::IllegalTransition,
+                fmt::format("{} of {}: {} -> allocated while a driver holds it", routine, Describe(rec),
+                            StateName(rec.State)),
+                site);
+        return false;
+    }
+    return true;
+}
+
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     CallSite site = HOST_SITE();
     if (StackSize < 1 || PacketSize < IoSizeOfIrp(StackSize)) {
@@ -841,19 +860,8 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     }
     {
         std::lock_guard lock(R().Mutex);
-        if (rec->State == IrpState::Freed) {
-            Violate(Check::TouchedAfterFree,
-                    fmt::format("IoInitializeIrp of {}, freed at {}", Describe(*rec), rec->FreeSite.ToString()), site);
+        if (!MayStartOver(*rec, Irp, "IoInitializeIrp", site))
             return;
-        }
-        if (rec->State == IrpState::Dispatched || rec->State == IrpState::Pending ||
-            (rec->State == IrpState::Completing && !InCompletionOf(Irp))) {
-            Violate(Check::IllegalTransition,
-                    fmt::format("IoInitializeIrp of {}: {} -> allocated while a driver holds it", Describe(*rec),
-                                StateName(rec->State)),
-                    site);
-            return;
-        }
         if (PacketSize > rec->Bytes || StackSize > rec->StackCapacity) {
             Violate(Check::BadArgument,
                     fmt::format("IoInitializeIrp of {} with {} bytes / {} locations; it has {} / {}", Describe(*rec),
@@ -878,19 +886,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     }
     {
         std::lock_guard lock(R().Mutex);
-        if (rec->State == IrpState::Freed) {
-            Violate(Check::TouchedAfterFree,
-                    fmt::format("IoReuseIrp of {}, freed at {}", Describe(*rec), rec->FreeSite.ToString()), site);
+        if (!MayStartOver(*rec, Irp, "IoReuseIrp", site))
             return;
-        }
-        if (rec->State == IrpState::Dispatched || rec->State == IrpState::Pending ||
-            (rec->State == IrpState::Completing && !InCompletionOf(Irp))) {
-            Violate(Check::IllegalTransition,
-                    fmt::format("IoReuseIrp of {}: {} -> allocated while a driver holds it", Describe(*rec),
-                                StateName(rec->State)),
-                    site);
-            return;
-        }
         if (rec->Kind == IrpKind::Threaded || rec->Kind == IrpKind::Host) {
             Violate(Check::BadArgument, fmt::format("IoReuseIrp of {}, a request the I/O manager owns", Describe(*rec)),
                     site);
