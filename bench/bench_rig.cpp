@@ -73,13 +73,18 @@ Rig::~Rig() {
     host::Verifier::SetReporter(previousReporter_);
 }
 
-std::size_t Rig::Violations() const { return host::Verifier::Violations().size() - violationsBefore_; }
+std::size_t Rig::Violations() const {
+    return host::Verifier::Violations().size() - violationsBefore_;
+}
 
-host::FrontEnd::IoctlResult Rig::Call(ULONG code, const Bytes& input, std::span<std::uint8_t> output) {
+host::FrontEnd::IoctlResult Rig::Call(ULONG code, const Bytes& input,
+                                      std::span<std::uint8_t> output) {
     return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
 }
 
-PDEVICE_EXTENSION Rig::Extension() { return DeviceExtensionOf(host::Pnp::TopOf(world_->Pdo(0))); }
+PDEVICE_EXTENSION Rig::Extension() {
+    return DeviceExtensionOf(host::Pnp::TopOf(world_->Pdo(0)));
+}
 
 std::uint64_t Rig::Microframe() {
     sim::hc::Controller& controller = world_->UsbBus().Controller();

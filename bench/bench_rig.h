@@ -38,7 +38,8 @@ class Rig {
     Rig& operator=(const Rig&) = delete;
 
     bool Ready() const { return handle_ != 0; }
-    host::FrontEnd::IoctlResult Call(ULONG code, const Bytes& input, std::span<std::uint8_t> output);
+    host::FrontEnd::IoctlResult Call(ULONG code, const Bytes& input,
+                                     std::span<std::uint8_t> output);
     sim::World& World() { return *world_; }
     PDEVICE_EXTENSION Extension();
     // The schedule's current microframe: the next one it will serve.

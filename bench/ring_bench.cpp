@@ -47,7 +47,9 @@ class Backoff {
             std::this_thread::yield();
         }
     }
-    void Reset() { spins_ = 0; }
+    void Reset() {
+        spins_ = 0;
+    }
 
   private:
     unsigned spins_ = 0;
@@ -57,7 +59,8 @@ struct Buffers {
     std::vector<std::uint8_t> Source = std::vector<std::uint8_t>(kSourceBytes);
     // Slack at the end: a consumer may receive a piece shorter than asked and place the next one
     // right after it.
-    std::vector<std::uint8_t> Destination = std::vector<std::uint8_t>(kDestinationBytes + kRingBytes);
+    std::vector<std::uint8_t> Destination =
+        std::vector<std::uint8_t>(kDestinationBytes + kRingBytes);
 
     Buffers() {
         for (std::size_t i = 0; i < Source.size(); ++i)
@@ -65,12 +68,15 @@ struct Buffers {
     }
 };
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 double TimeMemcpy(Buffers& b, std::size_t piece) {
     const auto start = Clock::now();
     for (std::size_t done = 0; done < kBytesPerIteration; done += piece)
-        std::memcpy(b.Destination.data() + done % kDestinationBytes, b.Source.data() + done % kSourceBytes, piece);
+        std::memcpy(b.Destination.data() + done % kDestinationBytes,
+                    b.Source.data() + done % kSourceBytes, piece);
     benchmark::DoNotOptimize(b.Destination.data());
     benchmark::ClobberMemory();
     return Seconds(Clock::now() - start);
@@ -78,7 +84,8 @@ double TimeMemcpy(Buffers& b, std::size_t piece) {
 
 // Runs `produce` on a second thread and `consume` on this one, both released at once; the time
 // is from the release until the consumer has every byte.
-template <typename Produce, typename Consume> double TimeTwoThreads(Produce produce, Consume consume) {
+template <typename Produce, typename Consume>
+double TimeTwoThreads(Produce produce, Consume consume) {
     std::atomic<bool> ready{false};
     std::atomic<bool> go{false};
     std::thread producer([&] {
@@ -113,7 +120,8 @@ double TimeByteRing(PBYTE_RING ring, Buffers& b, std::size_t piece) {
             Backoff backoff;
             std::size_t received = 0;
             while (received < kBytesPerIteration) {
-                const ULONG got = RingGet(ring, b.Destination.data() + received % kDestinationBytes, length);
+                const ULONG got =
+                    RingGet(ring, b.Destination.data() + received % kDestinationBytes, length);
                 if (got == 0) {
                     backoff.Wait();
                     continue;
@@ -148,7 +156,8 @@ double TimeBoost(BoostQueue& queue, Buffers& b, std::size_t piece) {
             Backoff backoff;
             std::size_t received = 0;
             while (received < kBytesPerIteration) {
-                const std::size_t got = queue.pop(b.Destination.data() + received % kDestinationBytes, piece);
+                const std::size_t got =
+                    queue.pop(b.Destination.data() + received % kDestinationBytes, piece);
                 if (got == 0) {
                     backoff.Wait();
                     continue;
@@ -198,6 +207,12 @@ void BM_ByteRing(benchmark::State& state) {
 
 // 4 KiB: small pieces; 24 KiB and 96 KiB: the data of one URB of the stream at 3072 bytes per
 // packet with 8 and 32 packets per URB.
-BENCHMARK(BM_ByteRing)->Arg(4096)->Arg(24576)->Arg(98304)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_ByteRing)
+    ->Arg(4096)
+    ->Arg(24576)
+    ->Arg(98304)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(20);
 
 } // namespace

@@ -37,7 +37,9 @@ constexpr double kBulkBytesPerMicroframe = 13.0 * 512.0;
 // 100-ns units of kernel time.
 constexpr LONGLONG kUnitsPerMillisecond = 10'000;
 
-double Seconds(WallClock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(WallClock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 std::uint32_t ReadU32(const std::uint8_t* p) {
     std::uint32_t v;
@@ -113,7 +115,10 @@ void BM_ChunkedReadUnthrottled(benchmark::State& state) {
     state.counters["path_x_memcpy"] = copySeconds / std::max(readSeconds - fillSeconds, 1e-12);
     state.counters["verifier_violations"] = static_cast<double>(rig.Violations());
 }
-BENCHMARK(BM_ChunkedReadUnthrottled)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+BENCHMARK(BM_ChunkedReadUnthrottled)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(40);
 
 // ---------------------------------------------------------------------------------------------
 // (c) Share of the high-speed bulk limit, chunked vs single 64 KiB reads.
@@ -144,11 +149,13 @@ template <typename Reads> bool Measure(Rig& rig, BusUse& use, Reads reads) {
     const sim::hc::EndpointCounters command1 = rig.World().Counters(0, kCommandEndpoint);
     use.Bytes += static_cast<double>(image1.Bytes - image0.Bytes);
     use.Span += static_cast<double>(end - start);
-    use.ImageMicroframes += static_cast<double>((image1.ActiveMicroframes + image1.IdleMicroframes) -
-                                                (image0.ActiveMicroframes + image0.IdleMicroframes));
+    use.ImageMicroframes +=
+        static_cast<double>((image1.ActiveMicroframes + image1.IdleMicroframes) -
+                            (image0.ActiveMicroframes + image0.IdleMicroframes));
     use.ImageIdle += static_cast<double>(image1.IdleMicroframes - image0.IdleMicroframes);
-    use.CommandMicroframes += static_cast<double>((command1.ActiveMicroframes + command1.IdleMicroframes) -
-                                                  (command0.ActiveMicroframes + command0.IdleMicroframes));
+    use.CommandMicroframes +=
+        static_cast<double>((command1.ActiveMicroframes + command1.IdleMicroframes) -
+                            (command0.ActiveMicroframes + command0.IdleMicroframes));
     return true;
 }
 
@@ -176,7 +183,8 @@ void BM_BulkShareHighSpeed(benchmark::State& state) {
         return r.Status == STATUS_SUCCESS && r.Information == kChunkedBytes;
     };
     auto single = [&] {
-        auto r = rig.Call(IOCTL_TOVRIK_BULK_READ, pipe, std::span<std::uint8_t>(image.data(), kSingleBytes));
+        auto r = rig.Call(IOCTL_TOVRIK_BULK_READ, pipe,
+                          std::span<std::uint8_t>(image.data(), kSingleBytes));
         return r.Status == STATUS_SUCCESS && r.Information == kSingleBytes;
     };
 
@@ -185,17 +193,17 @@ void BM_BulkShareHighSpeed(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = WallClock::now();
         bool ok = chunked() && Measure(rig, chunkedUse, [&] {
-            for (int i = 0; i < kChunkedReads; ++i)
-                if (!chunked())
-                    return false;
-            return true;
-        });
+                      for (int i = 0; i < kChunkedReads; ++i)
+                          if (!chunked())
+                              return false;
+                      return true;
+                  });
         ok = ok && single() && Measure(rig, singleUse, [&] {
-            for (int i = 0; i < kSingleReads; ++i)
-                if (!single())
-                    return false;
-            return true;
-        });
+                 for (int i = 0; i < kSingleReads; ++i)
+                     if (!single())
+                         return false;
+                 return true;
+             });
         if (!ok) {
             state.SkipWithError("a read failed");
             return;
@@ -218,7 +226,8 @@ void BM_BulkShareHighSpeed(benchmark::State& state) {
     state.counters["chunked_idle_uframes_per_read"] = chunkedUse.ImageIdle / chunkedUse.Reads;
     state.counters["single_uframes_per_read"] = singleUse.Span / singleUse.Reads;
     state.counters["single_data_uframes_per_read"] = singleUse.ImageMicroframes / singleUse.Reads;
-    state.counters["single_command_uframes_per_read"] = singleUse.CommandMicroframes / singleUse.Reads;
+    state.counters["single_command_uframes_per_read"] =
+        singleUse.CommandMicroframes / singleUse.Reads;
     state.counters["verifier_violations"] = static_cast<double>(rig.Violations());
 }
 BENCHMARK(BM_BulkShareHighSpeed)
@@ -242,7 +251,8 @@ void SleepUntil(LONGLONG deadline) {
         if (left <= 0)
             return;
         const double realNanoseconds = static_cast<double>(left) * 100.0 / host::Clock::Scale();
-        std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<std::int64_t>(realNanoseconds)));
+        std::this_thread::sleep_for(
+            std::chrono::nanoseconds(static_cast<std::int64_t>(realNanoseconds)));
     }
 }
 
@@ -259,28 +269,35 @@ std::uint32_t DroppedUrbs(Rig& rig) {
 // TOVRIK_BENCH_STREAM_CLOCK_SCALE (default 1: real time).
 void BM_StreamHighBandwidth(benchmark::State& state) {
     // TOVRIK_BENCH_STREAM_R, _P and _N replace the registered shape, to look for the edge.
-    const auto ringPackets = static_cast<std::uint32_t>(EnvironmentNumber("TOVRIK_BENCH_STREAM_R", static_cast<double>(state.range(0))));
-    const auto packetsPerUrb = static_cast<std::uint32_t>(EnvironmentNumber("TOVRIK_BENCH_STREAM_P", static_cast<double>(state.range(1))));
-    const auto urbCount = static_cast<std::uint32_t>(EnvironmentNumber("TOVRIK_BENCH_STREAM_N", static_cast<double>(state.range(2))));
-    const auto target = static_cast<std::uint64_t>(EnvironmentNumber("TOVRIK_BENCH_STREAM_PACKETS", 1'000'000));
+    const auto ringPackets = static_cast<std::uint32_t>(
+        EnvironmentNumber("TOVRIK_BENCH_STREAM_R", static_cast<double>(state.range(0))));
+    const auto packetsPerUrb = static_cast<std::uint32_t>(
+        EnvironmentNumber("TOVRIK_BENCH_STREAM_P", static_cast<double>(state.range(1))));
+    const auto urbCount = static_cast<std::uint32_t>(
+        EnvironmentNumber("TOVRIK_BENCH_STREAM_N", static_cast<double>(state.range(2))));
+    const auto target =
+        static_cast<std::uint64_t>(EnvironmentNumber("TOVRIK_BENCH_STREAM_PACKETS", 1'000'000));
     const double scale = EnvironmentNumber("TOVRIK_BENCH_STREAM_CLOCK_SCALE", 1);
     const LONGLONG period = 8 * kUnitsPerMillisecond;
 
     // Paced: the reader's 8 ms and the bus's microframes run on the same kernel clock.
-    Rig rig(CameraWorld(sim::hc::Timing::HighSpeed, false, sim::kDefaultFrameWidth, sim::kDefaultFrameHeight), scale);
+    Rig rig(CameraWorld(sim::hc::Timing::HighSpeed, false, sim::kDefaultFrameWidth,
+                        sim::kDefaultFrameHeight),
+            scale);
     if (!rig.Ready()) {
         state.SkipWithError("the device did not come up");
         return;
     }
-    auto selected = rig.Call(IOCTL_TOVRIK_SET_INTERFACE, RecordBytes(INTERFACE_SELECTION{0, 2}), {});
+    auto selected =
+        rig.Call(IOCTL_TOVRIK_SET_INTERFACE, RecordBytes(INTERFACE_SELECTION{0, 2}), {});
     const int pipe = rig.PipeIndexOf(kStreamEndpoint);
     if (selected.Status != STATUS_SUCCESS || pipe < 0) {
         state.SkipWithError("no high-bandwidth isochronous pipe");
         return;
     }
 
-    const ISO_REQUEST start{static_cast<std::uint32_t>(pipe), kStreamPacketBytes, ringPackets, packetsPerUrb,
-                            urbCount};
+    const ISO_REQUEST start{static_cast<std::uint32_t>(pipe), kStreamPacketBytes, ringPackets,
+                            packetsPerUrb, urbCount};
     const ISO_REQUEST read{0, kStreamPacketBytes, ringPackets, 0, 0};
     Bytes output(static_cast<std::size_t>(ringPackets) * (kStreamPacketBytes + 12));
 
@@ -297,7 +314,8 @@ void BM_StreamHighBandwidth(benchmark::State& state) {
 
     for (auto _ : state) {
         const auto wallStart = WallClock::now();
-        if (rig.Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(start), {}).Status != STATUS_SUCCESS) {
+        if (rig.Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(start), {}).Status !=
+            STATUS_SUCCESS) {
             state.SkipWithError("the stream did not start");
             return;
         }
@@ -326,7 +344,8 @@ void BM_StreamHighBandwidth(benchmark::State& state) {
                     ++disorder;
                 haveExpected = true;
                 expected = sequence + 1;
-                if (ReadU32(descriptors + 12 * k + 4) != kStreamPacketBytes || ReadU32(descriptors + 12 * k + 8) != 0)
+                if (ReadU32(descriptors + 12 * k + 4) != kStreamPacketBytes ||
+                    ReadU32(descriptors + 12 * k + 8) != 0)
                     ++badDescriptors;
             }
             received += count;
@@ -336,7 +355,8 @@ void BM_StreamHighBandwidth(benchmark::State& state) {
         dropped = DroppedUrbs(rig);
         rig.Call(IOCTL_TOVRIK_STOP_ISO_STREAM, {}, {});
         // The stream ends with its last slot; until then reads still drain the rings.
-        while (rig.Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(read), output).Status == STATUS_SUCCESS)
+        while (rig.Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(read), output).Status ==
+               STATUS_SUCCESS)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         state.SetIterationTime(Seconds(WallClock::now() - wallStart));
     }
@@ -350,7 +370,8 @@ void BM_StreamHighBandwidth(benchmark::State& state) {
     state.counters["out_of_order"] = static_cast<double>(disorder);
     state.counters["bad_descriptors"] = static_cast<double>(badDescriptors);
     // Packets the reader got of those the camera sent while it read.
-    state.counters["delivered_share"] = static_cast<double>(received) / static_cast<double>(received + gaps);
+    state.counters["delivered_share"] =
+        static_cast<double>(received) / static_cast<double>(received + gaps);
     // How close the rings came to full: the most packets one read found, against the capacity.
     state.counters["peak_fill_share"] = static_cast<double>(mostPerRead) / ringPackets;
     // The latest a read came after its 8 ms tick, as a share of the ring's span of time.

@@ -7,7 +7,7 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libfmt-dev libpng-dev libboost-dev
-  tshark
+  tshark clang-format
 )
 
 missing=()

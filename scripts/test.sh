@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds everything (host kernel build, the sanitizer build, and the Windows cross build of
+# Checks the formatting of every source, builds everything (host kernel build, the sanitizer build, and the Windows cross build of
 # tovrik.sys, the SDK DLL and the tool) and runs every test. Usage: scripts/test.sh [--no-asan]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +14,9 @@ done
 
 scripts/install-deps.sh
 jobs=$(nproc)
+
+echo "== format"
+scripts/check-format.sh
 
 build_and_test() {
   local preset=$1

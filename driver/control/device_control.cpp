@@ -56,13 +56,15 @@ NTSTATUS ReadDeviceDescriptor(const REQUEST& Request) {
         return STATUS_INVALID_PARAMETER;
     }
     Request.Irp->IoStatus.Information =
-        GetDescriptor(Request.DeviceObject, Request.SystemBuffer, DEVICE_DESCRIPTOR_LENGTH, USB_DEVICE_DESCRIPTOR_TYPE);
+        GetDescriptor(Request.DeviceObject, Request.SystemBuffer, DEVICE_DESCRIPTOR_LENGTH,
+                      USB_DEVICE_DESCRIPTOR_TYPE);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ReadConfigurationDescriptor(const REQUEST& Request) {
-    Request.Irp->IoStatus.Information = GetDescriptor(Request.DeviceObject, Request.SystemBuffer,
-                                                      Request.OutputLength, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+    Request.Irp->IoStatus.Information =
+        GetDescriptor(Request.DeviceObject, Request.SystemBuffer, Request.OutputLength,
+                      USB_CONFIGURATION_DESCRIPTOR_TYPE);
     return STATUS_SUCCESS;
 }
 
@@ -77,8 +79,10 @@ NTSTATUS VendorRequest(const REQUEST& Request) {
     if (toHost && Request.OutputLength < length) {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG bufferLength = Request.InputLength > Request.OutputLength ? Request.InputLength : Request.OutputLength;
-    Request.Irp->IoStatus.Information = SendVendorDeviceRequest(Request.DeviceObject, Request.SystemBuffer, bufferLength);
+    ULONG bufferLength =
+        Request.InputLength > Request.OutputLength ? Request.InputLength : Request.OutputLength;
+    Request.Irp->IoStatus.Information =
+        SendVendorDeviceRequest(Request.DeviceObject, Request.SystemBuffer, bufferLength);
     return STATUS_SUCCESS;
 }
 
@@ -93,7 +97,8 @@ NTSTATUS SetInterface(const REQUEST& Request) {
     if (Request.InputLength < sizeof(INTERFACE_SELECTION)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return SelectAlternateInterface(Request.DeviceObject, Request.SystemBuffer[0], Request.SystemBuffer[1]);
+    return SelectAlternateInterface(Request.DeviceObject, Request.SystemBuffer[0],
+                                    Request.SystemBuffer[1]);
 }
 
 NTSTATUS ReadStringDescriptor(const REQUEST& Request) {
@@ -101,7 +106,8 @@ NTSTATUS ReadStringDescriptor(const REQUEST& Request) {
         return STATUS_INVALID_PARAMETER;
     }
     ULONG count = GetStringDescriptor(Request.DeviceObject, Request.SystemBuffer[0],
-                                      ReadUshortLe(Request.SystemBuffer + 2), Request.SystemBuffer, Request.OutputLength);
+                                      ReadUshortLe(Request.SystemBuffer + 2), Request.SystemBuffer,
+                                      Request.OutputLength);
     Request.Irp->IoStatus.Information = count;
     return count == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
 }
@@ -130,14 +136,16 @@ NTSTATUS ReadLastError(const REQUEST& Request) {
 }
 
 NTSTATUS WriteRam(const REQUEST& Request) {
-    if (Request.InputLength != sizeof(USHORT) || Request.OutputLength == 0 || Request.Irp->MdlAddress == NULL) {
+    if (Request.InputLength != sizeof(USHORT) || Request.OutputLength == 0 ||
+        Request.Irp->MdlAddress == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     const UCHAR* data = (const UCHAR*)MdlSystemAddress(Request.Irp->MdlAddress);
     if (data == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return WriteDeviceRam(Request.DeviceObject, ReadUshortLe(Request.SystemBuffer), data, Request.OutputLength);
+    return WriteDeviceRam(Request.DeviceObject, ReadUshortLe(Request.SystemBuffer), data,
+                          Request.OutputLength);
 }
 
 NTSTATUS ReadDriverVersion(const REQUEST& Request) {
@@ -154,7 +162,8 @@ NTSTATUS SetFeature(const REQUEST& Request) {
     if (Request.InputLength != sizeof(FEATURE_REQUEST)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return SetDeviceFeature(Request.DeviceObject, ReadUshortLe(Request.SystemBuffer), ReadUshortLe(Request.SystemBuffer + 2));
+    return SetDeviceFeature(Request.DeviceObject, ReadUshortLe(Request.SystemBuffer),
+                            ReadUshortLe(Request.SystemBuffer + 2));
 }
 
 NTSTATUS SetTimeout(const REQUEST& Request) {
@@ -177,7 +186,8 @@ NTSTATUS Bulk(const REQUEST& Request) {
 
 NTSTATUS Chunked(const REQUEST& Request) {
     // The pieces are partial MDLs over the caller's buffer: there must be one.
-    if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST) || Request.OutputLength == 0 || Request.Irp->MdlAddress == NULL) {
+    if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST) || Request.OutputLength == 0 ||
+        Request.Irp->MdlAddress == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     return ChunkedTransfer(Request.DeviceObject, Request.Irp);
@@ -209,7 +219,8 @@ NTSTATUS ReadStream(const REQUEST& Request) {
     ULONG packetSize = ReadUlongLe(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketSize));
     ULONG packetCount = ReadUlongLe(Request.SystemBuffer + FIELD_OFFSET(ISO_REQUEST, PacketCount));
     if (packetSize == 0 || packetCount == 0 ||
-        (ULONG64)Request.OutputLength != (ULONG64)packetCount * (packetSize + (ULONG64)ISO_DESCRIPTOR_SIZE) ||
+        (ULONG64)Request.OutputLength !=
+            (ULONG64)packetCount * (packetSize + (ULONG64)ISO_DESCRIPTOR_SIZE) ||
         Request.Irp->MdlAddress == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -218,7 +229,8 @@ NTSTATUS ReadStream(const REQUEST& Request) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG written;
-    NTSTATUS status = ReadIsoStream(Request.DeviceObject, packetSize, packetCount, output, &written);
+    NTSTATUS status =
+        ReadIsoStream(Request.DeviceObject, packetSize, packetCount, output, &written);
     Request.Irp->IoStatus.Information = written;
     return status;
 }

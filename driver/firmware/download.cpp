@@ -9,8 +9,8 @@ namespace {
 
 // One vendor write to device memory through a URB block the caller owns; the block is cleared
 // and refilled for every write.
-NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Request, USHORT Address, const UCHAR* Data,
-                     ULONG Length) {
+NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Request, USHORT Address,
+                     const UCHAR* Data, ULONG Length) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
 
     RtlZeroMemory(request, sizeof(*request));
@@ -26,12 +26,14 @@ NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Request, USHOR
 }
 
 PURB AllocateVendorUrb(void) {
-    return AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), URB_FUNCTION_VENDOR_DEVICE);
+    return AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                       URB_FUNCTION_VENDOR_DEVICE);
 }
 
 } // namespace
 
-VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject, const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
+VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
+                         const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
     // The controller needs time after the configuration before it takes its program; later
     // cameras wait longer. The product is formed in 32 bits, then widened.
     LONG slots = ReadAcquire(&DeviceSlotsTried);
@@ -42,7 +44,8 @@ VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject, const USB_DEVICE_DESCRIPTO
     if (DeviceDescriptor == NULL) {
         return;
     }
-    if (DeviceDescriptor->idVendor != CAMERA_VENDOR_ID || DeviceDescriptor->idProduct != CAMERA_PRODUCT_ID) {
+    if (DeviceDescriptor->idVendor != CAMERA_VENDOR_ID ||
+        DeviceDescriptor->idProduct != CAMERA_PRODUCT_ID) {
         // The loader first; the camera program second is the one left running.
         DownloadFirmwareImage(DeviceObject, FirmwareImageA);
         DownloadFirmwareImage(DeviceObject, FirmwareImageB);
@@ -59,8 +62,8 @@ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECOR
     // External memory is written by the program already running, before the CPU is stopped.
     for (const FIRMWARE_RECORD* record = Image; record->Type == 0; record++) {
         if (record->Address > FIRMWARE_INTERNAL_MEMORY_LIMIT) {
-            status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_EXTERNAL, record->Address, record->Data,
-                                 record->Length);
+            status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_EXTERNAL,
+                                 record->Address, record->Data, record->Length);
             if (!NT_SUCCESS(status)) {
                 break;
             }
@@ -70,8 +73,8 @@ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECOR
     SetCpuReset(DeviceObject, 1);
     for (const FIRMWARE_RECORD* record = Image; record->Type == 0; record++) {
         if (record->Address <= FIRMWARE_INTERNAL_MEMORY_LIMIT) {
-            status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, record->Address, record->Data,
-                                 record->Length);
+            status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, record->Address,
+                                 record->Data, record->Length);
             if (!NT_SUCCESS(status)) {
                 break;
             }
@@ -91,12 +94,14 @@ NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte) {
     }
     UCHAR value = ResetByte;
     VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, CPUCS_ADDRESS_FIRST, &value, 1);
-    NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, CPUCS_ADDRESS_SECOND, &value, 1);
+    NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY,
+                                  CPUCS_ADDRESS_SECOND, &value, 1);
     ExFreePool(urb);
     return status;
 }
 
-NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data, ULONG Length) {
+NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data,
+                        ULONG Length) {
     PURB urb = AllocateVendorUrb();
     if (urb == NULL) {
         return STATUS_NO_MEMORY;
@@ -107,8 +112,8 @@ NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR
     for (ULONG i = 0; i < pieces; i++) {
         ULONG offset = i * RAM_PIECE;
         ULONG length = Length - offset < RAM_PIECE ? Length - offset : RAM_PIECE;
-        status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, (USHORT)(Address + offset), Data + offset,
-                             length);
+        status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY,
+                             (USHORT)(Address + offset), Data + offset, length);
         if (!NT_SUCCESS(status)) {
             break;
         }
@@ -128,8 +133,8 @@ NTSTATUS DownloadRamBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR* Data, ULONG
         // Whole blocks, then whatever is left as one shorter block: no byte is dropped.
         ULONG offset = i * RAM_BLOCK;
         ULONG length = Length - offset < RAM_BLOCK ? Length - offset : RAM_BLOCK;
-        NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, (USHORT)offset, Data + offset,
-                                      length);
+        NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY,
+                                      (USHORT)offset, Data + offset, length);
         if (!NT_SUCCESS(status) && NT_SUCCESS(firstFailure)) {
             firstFailure = status;
         }

@@ -21,7 +21,8 @@
 // The last step of the start-time configuration: waits (DeviceSlotsTried + 1) × 1.5 s and, when
 // a device descriptor was read and it does not carry the camera's own identity, downloads both
 // images. Without a descriptor nothing identifies the camera, so nothing is downloaded.
-VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject, const USB_DEVICE_DESCRIPTOR* DeviceDescriptor);
+VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
+                         const USB_DEVICE_DESCRIPTOR* DeviceDescriptor);
 
 // Writes one image: records above the internal-memory limit first (request 0xA3, while the
 // current program runs), then the CPU is held in reset, the internal records follow (0xA0), and
@@ -34,7 +35,8 @@ NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte);
 
 // Writes Length bytes upward from Address in pieces of 64, the address wrapping at 64 KiB; stops
 // at the first failed piece and returns the status of the last piece written (success for 0 bytes).
-NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data, ULONG Length);
+NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data,
+                        ULONG Length);
 
 // Writes Length bytes from device address 0 in blocks of 512 (the address wrapping at 64 KiB), the
 // remainder as one final shorter block. Every block is attempted; returns the first failure, or

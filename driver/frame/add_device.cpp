@@ -9,9 +9,7 @@ namespace {
 
 // A UTF-16 copy of a name template, made at compile time so that no constructor runs at load
 // and the same source serves a platform whose WCHAR is wchar_t and one whose WCHAR is char16_t.
-template <ULONG N> struct WIDE_NAME {
-    WCHAR Chars[N];
-};
+template <ULONG N> struct WIDE_NAME { WCHAR Chars[N]; };
 
 template <ULONG N> constexpr WIDE_NAME<N> Widen(const char (&Text)[N]) {
     WIDE_NAME<N> name{};
@@ -31,14 +29,16 @@ static_assert(sizeof(LinkNameTemplate.Chars) == sizeof(DEVICE_EXTENSION::Symboli
 
 // Copies a template and writes the device number as one character before the NUL: '0' to '9',
 // then ':' for 10 and onwards through the character table up to 'O' for 31.
-template <ULONG N> VOID NumberedName(const WIDE_NAME<N>& Template, WCHAR (&Name)[N], ULONG DeviceNumber) {
+template <ULONG N>
+VOID NumberedName(const WIDE_NAME<N>& Template, WCHAR (&Name)[N], ULONG DeviceNumber) {
     RtlCopyMemory(Name, Template.Chars, sizeof(Name));
     Name[N - 2] = (WCHAR)(0x30 + DeviceNumber);
 }
 
 } // namespace
 
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject, ULONG DeviceNumber) {
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject,
+                            ULONG DeviceNumber) {
     WCHAR deviceName[sizeof(DeviceNameTemplate.Chars) / sizeof(WCHAR)];
     WCHAR linkName[sizeof(LinkNameTemplate.Chars) / sizeof(WCHAR)];
     UNICODE_STRING deviceNameString;

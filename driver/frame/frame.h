@@ -86,14 +86,16 @@ DRIVER_DISPATCH DispatchClose;
 DRIVER_DISPATCH DispatchPower;
 DRIVER_DISPATCH DispatchPnp;
 
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject, ULONG DeviceNumber);
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject,
+                            ULONG DeviceNumber);
 
 // Request records from user software are little-endian and may sit at any alignment.
 static inline USHORT ReadUshortLe(const UCHAR* Bytes) {
     return (USHORT)(Bytes[0] | (Bytes[1] << 8));
 }
 static inline ULONG ReadUlongLe(const UCHAR* Bytes) {
-    return (ULONG)Bytes[0] | ((ULONG)Bytes[1] << 8) | ((ULONG)Bytes[2] << 16) | ((ULONG)Bytes[3] << 24);
+    return (ULONG)Bytes[0] | ((ULONG)Bytes[1] << 8) | ((ULONG)Bytes[2] << 16) |
+           ((ULONG)Bytes[3] << 24);
 }
 
 // The system address of a locked buffer described by an MDL: its mapping when it has one (or

@@ -60,7 +60,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    PDEVICE_CAPABILITIES capabilities =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
 
     if (capabilities->Version == 0) {
         return PassDown(extension, Irp);

@@ -30,7 +30,8 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         SendPipeZeroCommand(DeviceObject, Irp, FALSE);
     }
 
-    PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                           URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     if (urb == NULL) {
         PipeTableUnlock(extension);
         return STATUS_NO_MEMORY;
@@ -44,7 +45,8 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = SubmitUrbWithTimeout(DeviceObject, urb, Irp, wrapWithCommands);
     if (NT_SUCCESS(status)) {
         // The bytes actually moved: a short IN transfer ends without error.
-        Irp->IoStatus.Information = transfer->TransferBufferLength < length ? transfer->TransferBufferLength : length;
+        Irp->IoStatus.Information =
+            transfer->TransferBufferLength < length ? transfer->TransferBufferLength : length;
     }
     ExFreePool(urb);
     PipeTableUnlock(extension);

@@ -59,17 +59,19 @@ VOID FreePiece(PCHUNK_CONTEXT Entry) {
 
 // Builds piece Index over [Offset, Offset + Length) of the caller's buffer. FALSE when an
 // allocation fails; whatever was built for the piece is then freed.
-BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL CallerMdl, PUSBD_PIPE_INFORMATION Pipe,
-                   ULONG Offset, ULONG Length) {
+BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL CallerMdl,
+                   PUSBD_PIPE_INFORMATION Pipe, ULONG Offset, ULONG Length) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUCHAR virtualAddress = (PUCHAR)MmGetMdlVirtualAddress(CallerMdl);
 
     Entry->DeviceObject = DeviceObject;
     Entry->Irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);
     if (Entry->Irp != NULL) {
-        Entry->Mdl = IoAllocateMdl(virtualAddress, MmGetMdlByteCount(CallerMdl), FALSE, FALSE, Entry->Irp);
+        Entry->Mdl =
+            IoAllocateMdl(virtualAddress, MmGetMdlByteCount(CallerMdl), FALSE, FALSE, Entry->Irp);
     }
-    Entry->Urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    Entry->Urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                             URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     if (Entry->Irp == NULL || Entry->Mdl == NULL || Entry->Urb == NULL) {
         FreePiece(Entry);
         return FALSE;
@@ -78,7 +80,8 @@ BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL Calle
 
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Entry->Urb->UrbBulkOrInterruptTransfer;
     transfer->PipeHandle = Pipe->PipeHandle;
-    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK | (PipeIsIn(Pipe) ? USBD_TRANSFER_DIRECTION_IN : 0);
+    transfer->TransferFlags =
+        USBD_SHORT_TRANSFER_OK | (PipeIsIn(Pipe) ? USBD_TRANSFER_DIRECTION_IN : 0);
     transfer->TransferBufferLength = MmGetMdlByteCount(Entry->Mdl);
     transfer->TransferBufferMDL = Entry->Mdl;
 
@@ -187,10 +190,13 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = loopStatus;
     } else {
         LARGE_INTEGER interval = BulkTimeoutInterval();
-        NTSTATUS wait = KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE, &interval);
+        NTSTATUS wait = KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode,
+                                              FALSE, &interval);
         // Data still moving earns one more period.
-        if (wait == STATUS_TIMEOUT && ReadChunkCounter(extension, &extension->ChunkedBytesDone) > 0) {
-            wait = KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE, &interval);
+        if (wait == STATUS_TIMEOUT &&
+            ReadChunkCounter(extension, &extension->ChunkedBytesDone) > 0) {
+            wait = KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE,
+                                         &interval);
         }
         if (wait == STATUS_TIMEOUT) {
             for (ULONG i = 0; i < submitted; i++) {

@@ -55,11 +55,13 @@ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
         }
     }
     RtlCopyMemory(transfer->Descriptors + (SIZE_T)slot->StartPacket * ISO_DESCRIPTOR_SIZE,
-                  slot->Urb->UrbIsochronousTransfer.IsoPacket, (SIZE_T)transfer->PacketsPerUrb * ISO_DESCRIPTOR_SIZE);
+                  slot->Urb->UrbIsochronousTransfer.IsoPacket,
+                  (SIZE_T)transfer->PacketsPerUrb * ISO_DESCRIPTOR_SIZE);
     slot->StartPacket += transfer->UrbCount * transfer->PacketsPerUrb;
 
     BOOLEAN lastGroup = slot->StartPacket >= transfer->TotalPackets;
-    BOOLEAN endEarly = Irp->IoStatus.Status == STATUS_CANCELLED || ReadBooleanAcquire(&extension->RemovePending);
+    BOOLEAN endEarly =
+        Irp->IoStatus.Status == STATUS_CANCELLED || ReadBooleanAcquire(&extension->RemovePending);
     if (lastGroup || endEarly) {
         slot->EndedEarly = !lastGroup;
         FreeIsoSlot(slot);
@@ -74,7 +76,8 @@ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
 } // namespace
 
 BOOLEAN IsoShapeIsSound(ULONG PacketSize, ULONG PacketsPerUrb, ULONG UrbCount) {
-    if (PacketSize == 0 || PacketsPerUrb == 0 || UrbCount == 0 || PacketsPerUrb > ISO_MAX_PACKETS_PER_URB) {
+    if (PacketSize == 0 || PacketsPerUrb == 0 || UrbCount == 0 ||
+        PacketsPerUrb > ISO_MAX_PACKETS_PER_URB) {
         return FALSE;
     }
     ULONG64 group = (ULONG64)PacketsPerUrb * UrbCount;
@@ -96,14 +99,16 @@ NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE
         FreeIsoSlot(slot);
         return STATUS_NO_MEMORY;
     }
-    FillIsoUrb(Transfer, slot->Urb, Transfer->Buffer + (SIZE_T)slot->StartPacket * Transfer->PacketSize);
+    FillIsoUrb(Transfer, slot->Urb,
+               Transfer->Buffer + (SIZE_T)slot->StartPacket * Transfer->PacketSize);
     SetSlotRequest(slot, Routine);
     return STATUS_SUCCESS;
 }
 
 VOID PrepareIsoSlot(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine) {
     PISO_TRANSFER transfer = Slot->Transfer;
-    FillIsoUrb(transfer, Slot->Urb, transfer->Buffer + (SIZE_T)Slot->StartPacket * transfer->PacketSize);
+    FillIsoUrb(transfer, Slot->Urb,
+               transfer->Buffer + (SIZE_T)Slot->StartPacket * transfer->PacketSize);
     IoReuseIrp(Slot->Irp, STATUS_SUCCESS);
     SetSlotRequest(Slot, Routine);
 }
@@ -137,13 +142,15 @@ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     }
     ULONG group = packetsPerUrb * urbCount;
-    if (!IsoShapeIsSound(packetSize, packetsPerUrb, urbCount) || totalPackets == 0 || totalPackets % group != 0 ||
+    if (!IsoShapeIsSound(packetSize, packetsPerUrb, urbCount) || totalPackets == 0 ||
+        totalPackets % group != 0 ||
         (ULONG64)totalPackets * (packetSize + (ULONG64)ISO_DESCRIPTOR_SIZE) > 0xFFFFFFFFull) {
         PipeTableUnlock(extension);
         return STATUS_INVALID_PARAMETER;
     }
     ULONG dataBytes = totalPackets * packetSize;
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < dataBytes + totalPackets * ISO_DESCRIPTOR_SIZE) {
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength <
+        dataBytes + totalPackets * ISO_DESCRIPTOR_SIZE) {
         PipeTableUnlock(extension);
         return STATUS_UNSUCCESSFUL;
     }
@@ -154,7 +161,8 @@ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     PISO_TRANSFER transfer = (PISO_TRANSFER)ExAllocatePool(NonPagedPool, sizeof(ISO_TRANSFER));
-    PISO_URB_SLOT slots = (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
+    PISO_URB_SLOT slots =
+        (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
     if (transfer == NULL || slots == NULL) {
         if (transfer != NULL) {
             ExFreePool(transfer);

@@ -76,9 +76,12 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     (void)Unused;
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&stream->PutLock);
-    if (RingFreeSpace(stream->PacketRing) >= descriptorBytes && RingFreeSpace(stream->DataRing) >= dataBytes) {
-        RingPut(stream->PacketRing, (const UCHAR*)slot->Urb->UrbIsochronousTransfer.IsoPacket, descriptorBytes);
-        RingPut(stream->DataRing, stream->Buffer + (SIZE_T)slot->StartPacket * stream->PacketSize, dataBytes);
+    if (RingFreeSpace(stream->PacketRing) >= descriptorBytes &&
+        RingFreeSpace(stream->DataRing) >= dataBytes) {
+        RingPut(stream->PacketRing, (const UCHAR*)slot->Urb->UrbIsochronousTransfer.IsoPacket,
+                descriptorBytes);
+        RingPut(stream->DataRing, stream->Buffer + (SIZE_T)slot->StartPacket * stream->PacketSize,
+                dataBytes);
     } else {
         // The reader is behind: new packets are dropped, not queued.
         stream->DroppedUrbs++;
@@ -162,8 +165,10 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         stream->Buffer = (PUCHAR)ExAllocatePool(NonPagedPool, stream->BufferBytes);
         stream->DataRing = RingCreate(ringPackets * packetSize);
         stream->PacketRing = RingCreate(ringPackets * ISO_DESCRIPTOR_SIZE);
-        stream->Slots = (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
-        if (stream->Buffer == NULL || stream->DataRing == NULL || stream->PacketRing == NULL || stream->Slots == NULL) {
+        stream->Slots =
+            (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
+        if (stream->Buffer == NULL || stream->DataRing == NULL || stream->PacketRing == NULL ||
+            stream->Slots == NULL) {
             status = STATUS_NO_MEMORY;
         } else {
             RtlZeroMemory(stream->Slots, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
@@ -194,8 +199,8 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG PacketCount, PUCHAR Output,
-                       ULONG* Written) {
+NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG PacketCount,
+                       PUCHAR Output, ULONG* Written) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     *Written = 0;
@@ -208,7 +213,8 @@ NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG Pack
     // Data first, then exactly as many descriptors as whole packets of data were taken: the
     // completions put descriptors before data, so those descriptors are already there.
     ULONG data = RingGet(stream->DataRing, Output, PacketCount * PacketSize);
-    ULONG descriptors = RingGet(stream->PacketRing, Output + data, (data / PacketSize) * ISO_DESCRIPTOR_SIZE);
+    ULONG descriptors =
+        RingGet(stream->PacketRing, Output + data, (data / PacketSize) * ISO_DESCRIPTOR_SIZE);
     *Written = data + descriptors;
     DropReference(stream);
     KeSetEvent(&extension->StreamReadLock, IO_NO_INCREMENT, FALSE);
@@ -228,5 +234,6 @@ VOID StopIsoStream(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID WaitForStreamEnd(PDEVICE_OBJECT DeviceObject) {
-    KeWaitForSingleObject(&DeviceExtensionOf(DeviceObject)->StreamEndedEvent, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&DeviceExtensionOf(DeviceObject)->StreamEndedEvent, Executive, KernelMode,
+                          FALSE, NULL);
 }

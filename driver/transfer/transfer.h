@@ -40,8 +40,8 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Drains up to PacketCount packets of PacketSize data bytes and their descriptors into Output
 // (PacketCount × (PacketSize + 12) bytes). *Written receives the bytes written. Read requests of
 // one device run one at a time. STATUS_UNSUCCESSFUL when no stream exists.
-NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG PacketCount, PUCHAR Output,
-                       ULONG* Written);
+NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG PacketCount,
+                       PUCHAR Output, ULONG* Written);
 
 // TRUE while a stream exists (running or draining): its slots use a pipe of the current table.
 BOOLEAN StreamIsRunning(PDEVICE_OBJECT DeviceObject);

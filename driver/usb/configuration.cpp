@@ -13,8 +13,8 @@ namespace {
 
 // Reads a descriptor from the device into Buffer. On success *Received holds the bytes that
 // arrived, never more than were asked for.
-NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULONG Length,
-                        ULONG* Received) {
+NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer,
+                        ULONG Length, ULONG* Received) {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
 
     RtlZeroMemory(request, sizeof(*request));
@@ -46,13 +46,15 @@ BOOLEAN InterfaceInfoIsSound(const USBD_INTERFACE_INFORMATION* Info, ULONG Room)
     if (Room < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) {
         return FALSE;
     }
-    return Info->NumberOfPipes <= (Room - FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION) &&
+    return Info->NumberOfPipes <= (Room - FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) /
+                                      sizeof(USBD_PIPE_INFORMATION) &&
            Info->Length == GET_USBD_INTERFACE_SIZE(Info->NumberOfPipes) && Info->Length <= Room;
 }
 
 // A pool copy of the interface information, or NULL when there is no pool.
 PUSBD_INTERFACE_INFORMATION CopyInterfaceInfo(const USBD_INTERFACE_INFORMATION* Info) {
-    PUSBD_INTERFACE_INFORMATION copy = (PUSBD_INTERFACE_INFORMATION)ExAllocatePool(NonPagedPool, Info->Length);
+    PUSBD_INTERFACE_INFORMATION copy =
+        (PUSBD_INTERFACE_INFORMATION)ExAllocatePool(NonPagedPool, Info->Length);
     if (copy != NULL) {
         RtlCopyMemory(copy, Info, Info->Length);
     }
@@ -62,7 +64,8 @@ PUSBD_INTERFACE_INFORMATION CopyInterfaceInfo(const USBD_INTERFACE_INFORMATION* 
 } // namespace
 
 BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG Received) {
-    if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) || Set->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+    if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        Set->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
         return FALSE;
     }
     ULONG total = Set->wTotalLength;
@@ -95,17 +98,20 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     NTSTATUS status;
 
     // The link already exists (and LinkCreated says so) from device creation on.
-    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                           URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     if (urb == NULL) {
         status = STATUS_NO_MEMORY;
     } else {
-        PUSB_DEVICE_DESCRIPTOR block = (PUSB_DEVICE_DESCRIPTOR)ExAllocatePool(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR));
+        PUSB_DEVICE_DESCRIPTOR block =
+            (PUSB_DEVICE_DESCRIPTOR)ExAllocatePool(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR));
         if (block == NULL) {
             status = STATUS_NO_MEMORY;
         } else {
             ULONG received;
             RtlZeroMemory(block, sizeof(*block));
-            status = ReadDescriptor(DeviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE, block, sizeof(*block), &received);
+            status = ReadDescriptor(DeviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE, block,
+                                    sizeof(*block), &received);
             // A short answer would leave the identity we decide on unread.
             if (NT_SUCCESS(status) && received < sizeof(*block)) {
                 status = STATUS_DEVICE_DATA_ERROR;
@@ -133,7 +139,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
-    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                           URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     PUCHAR header = (PUCHAR)ExAllocatePool(NonPagedPool, CONFIGURATION_HEADER_BLOCK);
     if (urb == NULL || header == NULL) {
         if (urb != NULL) {
@@ -160,29 +167,32 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
 
     ULONG total = ((PUSB_CONFIGURATION_DESCRIPTOR)header)->wTotalLength + CONFIGURATION_SLACK;
     ExFreePool(header);
-    PUSB_CONFIGURATION_DESCRIPTOR set = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, total);
+    PUSB_CONFIGURATION_DESCRIPTOR set =
+        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, total);
     if (set == NULL) {
         ExFreePool(urb);
         return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(set, total);
-    status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, set, total, &received);
+    status =
+        ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, set, total, &received);
     if (NT_SUCCESS(status)) {
-        status = ConfigurationSetIsSound(set, received) ? SelectConfiguration(DeviceObject, set, received)
-                                                        : STATUS_DEVICE_DATA_ERROR;
+        status = ConfigurationSetIsSound(set, received)
+                     ? SelectConfiguration(DeviceObject, set, received)
+                     : STATUS_DEVICE_DATA_ERROR;
     }
     ExFreePool(urb);
     ExFreePool(set);
     return status;
 }
 
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                             ULONG Length) {
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, ULONG Length) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     (void)Length;
 
-    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
-        USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, -1, -1, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
+        ConfigurationDescriptor, ConfigurationDescriptor, -1, -1, -1, -1, -1);
     if (interfaceDescriptor == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -219,7 +229,8 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DES
 }
 
 PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
-    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                           URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     if (urb == NULL) {
         return NULL;
     }
@@ -227,13 +238,15 @@ PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfigurationDescriptor(PDEVICE_OBJECT Dev
     ULONG size = CONFIGURATION_FIRST_READ;
     // One enlargement at most: a device whose wTotalLength keeps growing gets no second chance.
     for (ULONG attempt = 0; attempt < 2; attempt++) {
-        PUSB_CONFIGURATION_DESCRIPTOR set = (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, size);
+        PUSB_CONFIGURATION_DESCRIPTOR set =
+            (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePool(NonPagedPool, size);
         if (set == NULL) {
             break;
         }
         ULONG received;
         RtlZeroMemory(set, size);
-        NTSTATUS status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, set, size, &received);
+        NTSTATUS status = ReadDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, set,
+                                         size, &received);
         if (!NT_SUCCESS(status) || received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
             set->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
             ExFreePool(set);
@@ -255,7 +268,8 @@ PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfigurationDescriptor(PDEVICE_OBJECT Dev
     return NULL;
 }
 
-NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
+                                  UCHAR AlternateSetting) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     PUSB_CONFIGURATION_DESCRIPTOR set = ReadFullConfigurationDescriptor(DeviceObject);
@@ -263,8 +277,8 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
         return STATUS_UNSUCCESSFUL;
     }
     NTSTATUS status;
-    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor =
-        USBD_ParseConfigurationDescriptorEx(set, set, InterfaceNumber, AlternateSetting, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
+        set, set, InterfaceNumber, AlternateSetting, -1, -1, -1);
     if (interfaceDescriptor == NULL) {
         ExFreePool(set);
         return STATUS_UNSUCCESSFUL;
@@ -272,7 +286,8 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
 
     ULONG pipes = interfaceDescriptor->bNumEndpoints;
     // The select-interface request for n pipes: 80 + 24 × (n − 1) bytes, 56 for none.
-    ULONG size = sizeof(struct _URB_SELECT_INTERFACE) - sizeof(USBD_PIPE_INFORMATION) + pipes * sizeof(USBD_PIPE_INFORMATION);
+    ULONG size = sizeof(struct _URB_SELECT_INTERFACE) - sizeof(USBD_PIPE_INFORMATION) +
+                 pipes * sizeof(USBD_PIPE_INFORMATION);
     PURB urb = AllocateUrb(size, URB_FUNCTION_SELECT_INTERFACE);
     if (urb == NULL) {
         ExFreePool(set);
@@ -295,7 +310,8 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     if (NT_SUCCESS(status)) {
         PUSBD_INTERFACE_INFORMATION old = extension->InterfaceInfo;
         extension->InterfaceInfo = NULL;
-        if (InterfaceInfoIsSound(&select->Interface, size - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface))) {
+        if (InterfaceInfoIsSound(&select->Interface,
+                                 size - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface))) {
             extension->InterfaceInfo = CopyInterfaceInfo(&select->Interface);
             status = extension->InterfaceInfo != NULL ? STATUS_SUCCESS : STATUS_NO_MEMORY;
         } else {
@@ -313,7 +329,8 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
 }
 
 NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject) {
-    PURB urb = AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION), URB_FUNCTION_SELECT_CONFIGURATION);
+    PURB urb =
+        AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION), URB_FUNCTION_SELECT_CONFIGURATION);
     if (urb == NULL) {
         return STATUS_NO_MEMORY;
     }

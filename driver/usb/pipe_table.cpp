@@ -40,7 +40,8 @@ NTSTATUS DataPipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex, BOOLEAN I
         return status;
     }
     BOOLEAN typeFits = Isochronous ? pipe->PipeType == UsbdPipeTypeIsochronous
-                                   : (pipe->PipeType == UsbdPipeTypeBulk || pipe->PipeType == UsbdPipeTypeInterrupt);
+                                   : (pipe->PipeType == UsbdPipeTypeBulk ||
+                                      pipe->PipeType == UsbdPipeTypeInterrupt);
     if (!typeFits) {
         return STATUS_INVALID_PARAMETER;
     }

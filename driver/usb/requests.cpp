@@ -11,10 +11,12 @@ USHORT PipeRequestLength(void) {
     USBD_VERSION_INFORMATION version;
     RtlZeroMemory(&version, sizeof(version));
     USBD_GetUSBDIVersion(&version);
-    return version.USBDI_Version < 0x101 ? sizeof(struct _URB_PIPE_REQUEST) - 4 : sizeof(struct _URB_PIPE_REQUEST);
+    return version.USBDI_Version < 0x101 ? sizeof(struct _URB_PIPE_REQUEST) - 4
+                                         : sizeof(struct _URB_PIPE_REQUEST);
 }
 
-NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle) {
+NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function,
+                         USBD_PIPE_HANDLE PipeHandle) {
     PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST), Function);
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -29,21 +31,31 @@ NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE
 // Class and vendor requests by (request type << 2) | recipient, both whole bytes.
 USHORT ClassOrVendorFunction(ULONG Key) {
     switch (Key) {
-    case 4: return URB_FUNCTION_CLASS_DEVICE;
-    case 5: return URB_FUNCTION_CLASS_INTERFACE;
-    case 6: return URB_FUNCTION_CLASS_ENDPOINT;
-    case 7: return URB_FUNCTION_CLASS_OTHER;
-    case 8: return URB_FUNCTION_VENDOR_DEVICE;
-    case 9: return URB_FUNCTION_VENDOR_INTERFACE;
-    case 10: return URB_FUNCTION_VENDOR_ENDPOINT;
-    case 11: return URB_FUNCTION_VENDOR_OTHER;
-    default: return 0;
+    case 4:
+        return URB_FUNCTION_CLASS_DEVICE;
+    case 5:
+        return URB_FUNCTION_CLASS_INTERFACE;
+    case 6:
+        return URB_FUNCTION_CLASS_ENDPOINT;
+    case 7:
+        return URB_FUNCTION_CLASS_OTHER;
+    case 8:
+        return URB_FUNCTION_VENDOR_DEVICE;
+    case 9:
+        return URB_FUNCTION_VENDOR_INTERFACE;
+    case 10:
+        return URB_FUNCTION_VENDOR_ENDPOINT;
+    case 11:
+        return URB_FUNCTION_VENDOR_OTHER;
+    default:
+        return 0;
     }
 }
 
-ULONG ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index, USHORT LanguageId, PVOID Buffer,
-                           ULONG Length) {
-    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+ULONG ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index, USHORT LanguageId,
+                           PVOID Buffer, ULONG Length) {
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                           URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     if (urb == NULL) {
         return 0;
     }
@@ -73,8 +85,10 @@ ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, UCH
     return ReadDescriptorOfType(DeviceObject, DescriptorType, 0, 0, Buffer, Length);
 }
 
-ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer, ULONG Length) {
-    return ReadDescriptorOfType(DeviceObject, USB_STRING_DESCRIPTOR_TYPE, Index, LanguageId, Buffer, Length);
+ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer,
+                          ULONG Length) {
+    return ReadDescriptorOfType(DeviceObject, USB_STRING_DESCRIPTOR_TYPE, Index, LanguageId, Buffer,
+                                Length);
 }
 
 NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -95,7 +109,8 @@ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &urb->UrbControlVendorClassRequest;
     request->Hdr.Function = function;
-    request->TransferFlags = USBD_SHORT_TRANSFER_OK | (record[0] != 0 ? USBD_TRANSFER_DIRECTION_IN : 0);
+    request->TransferFlags =
+        USBD_SHORT_TRANSFER_OK | (record[0] != 0 ? USBD_TRANSFER_DIRECTION_IN : 0);
     request->TransferBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     request->TransferBufferMDL = request->TransferBufferLength != 0 ? Irp->MdlAddress : NULL;
     request->Request = record[4];
@@ -110,7 +125,8 @@ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record, ULONG RecordBufferLength) {
+ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
+                              ULONG RecordBufferLength) {
     USHORT length = ReadUshortLe(Record + 6);
     BOOLEAN toHost = Record[8] != 0;
     PUCHAR data = NULL;
@@ -119,7 +135,8 @@ ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record, ULONG 
     if (RecordBufferLength < 10 || (toHost && RecordBufferLength < length)) {
         return 0;
     }
-    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), URB_FUNCTION_VENDOR_DEVICE);
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                           URB_FUNCTION_VENDOR_DEVICE);
     if (urb == NULL) {
         return 0;
     }
@@ -187,7 +204,8 @@ NTSTATUS AbortPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
 }
 
 ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject) {
-    PURB urb = AllocateUrb(sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER), URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
+    PURB urb = AllocateUrb(sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER),
+                           URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
     if (urb == NULL) {
         return 0;
     }
@@ -198,7 +216,8 @@ ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, USHORT FeatureSelector, USHORT Index) {
-    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_FEATURE_REQUEST), URB_FUNCTION_SET_FEATURE_TO_DEVICE);
+    PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_FEATURE_REQUEST),
+                           URB_FUNCTION_SET_FEATURE_TO_DEVICE);
     if (urb == NULL) {
         return STATUS_UNSUCCESSFUL;
     }

@@ -24,10 +24,10 @@ NTSTATUS ApplyResultRule(PDEVICE_EXTENSION Extension, NTSTATUS RequestStatus, PU
     return USBD_ERROR(usbdStatus) ? STATUS_UNSUCCESSFUL : RequestStatus;
 }
 
-PIRP BuildInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControlCode, PVOID Argument1, PKEVENT Event,
-                          PIO_STATUS_BLOCK IoStatus) {
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDeviceObject, NULL, 0, NULL, 0, TRUE,
-                                             Event, IoStatus);
+PIRP BuildInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControlCode, PVOID Argument1,
+                          PKEVENT Event, PIO_STATUS_BLOCK IoStatus) {
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDeviceObject, NULL, 0,
+                                             NULL, 0, TRUE, Event, IoStatus);
     if (irp != NULL) {
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Argument1;
     }
@@ -36,8 +36,8 @@ PIRP BuildInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControlCode, PVOI
 
 // Sends one internal request and waits for it without a time limit. When the platform cannot
 // build the request nothing is sent and the caller sees STATUS_INSUFFICIENT_RESOURCES.
-NTSTATUS SendInternalRequestAndWait(PDEVICE_EXTENSION Extension, ULONG IoControlCode, PVOID Argument1,
-                                    BOOLEAN* Sent) {
+NTSTATUS SendInternalRequestAndWait(PDEVICE_EXTENSION Extension, ULONG IoControlCode,
+                                    PVOID Argument1, BOOLEAN* Sent) {
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
 
@@ -87,7 +87,8 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     BOOLEAN sent;
 
-    NTSTATUS status = SendInternalRequestAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, &sent);
+    NTSTATUS status =
+        SendInternalRequestAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, &sent);
     if (!sent) {
         // Nothing went down, so the URB header says nothing about this attempt.
         return status;
@@ -95,7 +96,8 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     return ApplyResultRule(extension, status, Urb);
 }
 
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp, BOOLEAN SendEndCommand) {
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp,
+                              BOOLEAN SendEndCommand) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     KEVENT event;
 
@@ -140,7 +142,8 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Caller
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
     BOOLEAN sent;
-    return SendInternalRequestAndWait(DeviceExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, NULL, &sent);
+    return SendInternalRequestAndWait(DeviceExtensionOf(DeviceObject),
+                                      IOCTL_INTERNAL_USB_RESET_PORT, NULL, &sent);
 }
 
 NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
@@ -148,7 +151,8 @@ NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
     ULONG portStatus = 0;
     BOOLEAN sent;
 
-    NTSTATUS status = SendInternalRequestAndWait(extension, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus, &sent);
+    NTSTATUS status = SendInternalRequestAndWait(extension, IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+                                                 &portStatus, &sent);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -169,7 +173,8 @@ NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN EndC
     const USBD_PIPE_INFORMATION* pipe = &table->Pipes[0];
 
     PUCHAR packet = (PUCHAR)ExAllocatePool(NonPagedPool, COMMAND_PACKET_LENGTH);
-    PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                           URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     if (packet == NULL || urb == NULL) {
         if (packet != NULL) {
             ExFreePool(packet);
@@ -185,7 +190,8 @@ NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN EndC
 
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
     transfer->PipeHandle = pipe->PipeHandle;
-    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK | (PipeIsIn(pipe) ? USBD_TRANSFER_DIRECTION_IN : 0);
+    transfer->TransferFlags =
+        USBD_SHORT_TRANSFER_OK | (PipeIsIn(pipe) ? USBD_TRANSFER_DIRECTION_IN : 0);
     transfer->TransferBufferLength = COMMAND_PACKET_LENGTH;
     transfer->TransferBuffer = packet;
 

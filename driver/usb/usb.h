@@ -26,8 +26,10 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // for, so it never returns while the URB is still below. With SendEndCommand the end command
 // (byte 3) goes out on pipe 0 right after the URB has been handed down, before the wait; the
 // caller's request only receives the command's Information. Returns STATUS_TIMEOUT when the
-// cancelled URB carries no error. The caller holds the pipe table shared when SendEndCommand is set.
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp, BOOLEAN SendEndCommand);
+// cancelled URB carries no error. The caller holds the pipe table shared when SendEndCommand is
+// set.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp,
+                              BOOLEAN SendEndCommand);
 
 // Resets the port when it is connected but not enabled; returns the status of the last port
 // request sent.
@@ -77,8 +79,8 @@ static inline BOOLEAN PipeIsIn(const USBD_PIPE_INFORMATION* Pipe) {
 // the download). Returns the status of the descriptor and configuration steps.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject);
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                             ULONG Length);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, ULONG Length);
 
 // The whole configuration descriptor set in a pool block the caller frees, or NULL. The set has
 // been checked: wTotalLength bytes arrived and every descriptor lies within them.
@@ -86,7 +88,8 @@ PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfigurationDescriptor(PDEVICE_OBJECT Dev
 
 // Selects an interface's alternate setting and replaces the pipe table; every pipe is offered
 // transfers of up to 0xFFFF bytes.
-NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber, UCHAR AlternateSetting);
+NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
+                                  UCHAR AlternateSetting);
 
 // Puts the USB device into the unconfigured state. STATUS_NO_MEMORY when its URB cannot be
 // allocated, else STATUS_SUCCESS whatever the bus said. The stored table stays.
@@ -99,7 +102,8 @@ BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG R
 
 // Bytes received, 0 on any failure (also for a NULL buffer, when nothing is sent).
 ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, UCHAR DescriptorType);
-ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer, ULONG Length);
+ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer,
+                          ULONG Length);
 
 // A class or vendor request described by the 10-byte record in the request's system buffer; the
 // data stage uses the request's output buffer through its MDL. Sets Information on success.

@@ -21,14 +21,14 @@ struct RawResult {
 // buffer is the caller's own memory, used in place (the direct methods read data out of it or
 // write data into it), and on return it holds what the platform copied back.
 class Channel {
-public:
+  public:
     virtual ~Channel() = default;
     virtual RawResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input,
                             std::span<std::uint8_t> output) = 0;
 };
 
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
     // Opens camera `number`; on failure returns the status and leaves `channel` empty.
     virtual std::int32_t Open(std::uint32_t number, std::unique_ptr<Channel>& channel) = 0;
@@ -36,7 +36,8 @@ public:
     // monotonic clock unless the backend keeps its own.
     virtual std::uint64_t Now() const {
         auto since = std::chrono::steady_clock::now().time_since_epoch();
-        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
     }
     virtual double ClockScale() const { return 1.0; }
 };

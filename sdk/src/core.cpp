@@ -22,7 +22,8 @@ namespace tovrik::sdk {
 
 tovrik_system* AdoptBackend(std::unique_ptr<Backend> backend) {
     auto* system = new (std::nothrow) tovrik_system;
-    if (system != nullptr) system->Backend = std::move(backend);
+    if (system != nullptr)
+        system->Backend = std::move(backend);
     return system;
 }
 
@@ -33,8 +34,7 @@ namespace {
 using tovrik::sdk::RawResult;
 using Bytes = std::span<const std::uint8_t>;
 
-template <typename Result>
-Result Start(const RawResult& raw) {
+template <typename Result> Result Start(const RawResult& raw) {
     Result result{};
     result.status = raw.Status;
     result.information = raw.Information;
@@ -43,22 +43,25 @@ Result Start(const RawResult& raw) {
 
 // The bytes of the output the driver vouched for: Information, never more than the buffer.
 std::size_t Reported(const RawResult& raw, std::size_t capacity) {
-    if (raw.Status < 0) return 0;
+    if (raw.Status < 0)
+        return 0;
     return static_cast<std::size_t>(std::min<std::uint64_t>(raw.Information, capacity));
 }
 
-RawResult Send(tovrik_device* device, std::uint32_t code, Bytes input, std::span<std::uint8_t> output) {
-    if (device == nullptr || !device->Channel) return {TOVRIK_STATUS_INVALID_HANDLE, 0};
+RawResult Send(tovrik_device* device, std::uint32_t code, Bytes input,
+               std::span<std::uint8_t> output) {
+    if (device == nullptr || !device->Channel)
+        return {TOVRIK_STATUS_INVALID_HANDLE, 0};
     return device->Channel->Ioctl(code, input, output);
 }
 
-template <typename Record>
-Bytes AsBytes(const Record& record) {
+template <typename Record> Bytes AsBytes(const Record& record) {
     return {reinterpret_cast<const std::uint8_t*>(&record), sizeof record};
 }
 
 std::span<std::uint8_t> Buffer(void* buffer, std::uint32_t length) {
-    if (buffer == nullptr) return {};
+    if (buffer == nullptr)
+        return {};
     return {static_cast<std::uint8_t*>(buffer), length};
 }
 
@@ -72,7 +75,8 @@ tovrik_result Simple(tovrik_device* device, std::uint32_t code, Bytes input) {
     return Start<tovrik_result>(Send(device, code, input, {}));
 }
 
-tovrik_data_result Data(tovrik_device* device, std::uint32_t code, Bytes input, std::span<std::uint8_t> output) {
+tovrik_data_result Data(tovrik_device* device, std::uint32_t code, Bytes input,
+                        std::span<std::uint8_t> output) {
     RawResult raw = Send(device, code, input, output);
     auto result = Start<tovrik_data_result>(raw);
     result.data = output.data();
@@ -80,20 +84,22 @@ tovrik_data_result Data(tovrik_device* device, std::uint32_t code, Bytes input, 
     return result;
 }
 
-tovrik_data_result Pipe(tovrik_device* device, std::uint32_t code, std::uint32_t pipe, std::span<std::uint8_t> buffer) {
+tovrik_data_result Pipe(tovrik_device* device, std::uint32_t code, std::uint32_t pipe,
+                        std::span<std::uint8_t> buffer) {
     PIPE_INDEX_REQUEST request{pipe};
     return Data(device, code, AsBytes(request), buffer);
 }
 
-tovrik_packets_result Packets(const RawResult& raw, std::span<std::uint8_t> buffer, std::uint32_t packetSize,
-                              std::uint32_t packets) {
+tovrik_packets_result Packets(const RawResult& raw, std::span<std::uint8_t> buffer,
+                              std::uint32_t packetSize, std::uint32_t packets) {
     auto result = Start<tovrik_packets_result>(raw);
     result.data = buffer.data();
     result.packet_size = packetSize;
     std::uint64_t dataBytes = std::uint64_t{packetSize} * packets;
     // Only a successful transfer whose whole layout fits the buffer is split; anything else
     // would point the caller past its own memory.
-    if (raw.Status < 0 || dataBytes + std::uint64_t{12} * packets > buffer.size()) return result;
+    if (raw.Status < 0 || dataBytes + std::uint64_t{12} * packets > buffer.size())
+        return result;
     result.data_length = static_cast<std::uint32_t>(dataBytes);
     result.descriptors = buffer.data() + dataBytes;
     result.packet_count = packets;
@@ -145,7 +151,8 @@ using tovrik::sdk::Le64;
 extern "C" {
 
 void tovrik_system_options_init(tovrik_system_options* options) {
-    if (options == nullptr) return;
+    if (options == nullptr)
+        return;
     *options = tovrik_system_options{};
     options->struct_size = sizeof *options;
     options->sim_cameras = 1;
@@ -154,7 +161,9 @@ void tovrik_system_options_init(tovrik_system_options* options) {
     options->sim_clock_scale = 1.0;
 }
 
-void tovrik_system_close(tovrik_system* system) { delete system; }
+void tovrik_system_close(tovrik_system* system) {
+    delete system;
+}
 
 std::uint64_t tovrik_system_time(tovrik_system* system) {
     return system != nullptr && system->Backend ? system->Backend->Now() : 0;
@@ -165,7 +174,8 @@ double tovrik_system_clock_scale(tovrik_system* system) {
 }
 
 size_t tovrik_device_path(std::uint32_t number, char* path, size_t capacity) {
-    std::string text = std::string(TOVRIK_USER_PATH_PREFIX) + TOVRIK_DEVICE_NUMBER_CHARACTER(number);
+    std::string text =
+        std::string(TOVRIK_USER_PATH_PREFIX) + TOVRIK_DEVICE_NUMBER_CHARACTER(number);
     if (path != nullptr && capacity > 0) {
         std::size_t n = std::min(text.size(), capacity - 1);
         std::memcpy(path, text.data(), n);
@@ -174,15 +184,18 @@ size_t tovrik_device_path(std::uint32_t number, char* path, size_t capacity) {
     return text.size();
 }
 
-std::uint32_t tovrik_enumerate(tovrik_system* system, std::uint32_t* numbers, std::uint32_t capacity) {
-    if (system == nullptr || !system->Backend) return 0;
+std::uint32_t tovrik_enumerate(tovrik_system* system, std::uint32_t* numbers,
+                               std::uint32_t capacity) {
+    if (system == nullptr || !system->Backend)
+        return 0;
     // There is no registry of cameras to ask: a camera exists when its name opens, which is
     // also how the numbers are handed out (the lowest free one), so every number is tried.
     std::uint32_t found = 0;
     for (std::uint32_t n = 0; n < TOVRIK_MAX_CAMERAS; ++n) {
         std::unique_ptr<tovrik::sdk::Channel> channel;
         if (system->Backend->Open(n, channel) >= 0 && channel) {
-            if (numbers != nullptr && found < capacity) numbers[found] = n;
+            if (numbers != nullptr && found < capacity)
+                numbers[found] = n;
             ++found;
         }
     }
@@ -190,16 +203,22 @@ std::uint32_t tovrik_enumerate(tovrik_system* system, std::uint32_t* numbers, st
 }
 
 std::int32_t tovrik_open(tovrik_system* system, std::uint32_t number, tovrik_device** device) {
-    if (device == nullptr) return TOVRIK_STATUS_INVALID_PARAMETER;
+    if (device == nullptr)
+        return TOVRIK_STATUS_INVALID_PARAMETER;
     *device = nullptr;
-    if (system == nullptr || !system->Backend) return TOVRIK_STATUS_INVALID_HANDLE;
-    if (number >= TOVRIK_MAX_CAMERAS) return TOVRIK_STATUS_OBJECT_NAME_NOT_FOUND;
+    if (system == nullptr || !system->Backend)
+        return TOVRIK_STATUS_INVALID_HANDLE;
+    if (number >= TOVRIK_MAX_CAMERAS)
+        return TOVRIK_STATUS_OBJECT_NAME_NOT_FOUND;
     std::unique_ptr<tovrik::sdk::Channel> channel;
     std::int32_t status = system->Backend->Open(number, channel);
-    if (status < 0) return status;
-    if (!channel) return TOVRIK_STATUS_UNSUCCESSFUL;
+    if (status < 0)
+        return status;
+    if (!channel)
+        return TOVRIK_STATUS_UNSUCCESSFUL;
     auto* opened = new (std::nothrow) tovrik_device;
-    if (opened == nullptr) return TOVRIK_STATUS_NO_MEMORY;
+    if (opened == nullptr)
+        return TOVRIK_STATUS_NO_MEMORY;
     opened->System = system;
     opened->Number = number;
     opened->Channel = std::move(channel);
@@ -209,16 +228,21 @@ std::int32_t tovrik_open(tovrik_system* system, std::uint32_t number, tovrik_dev
 }
 
 void tovrik_close(tovrik_device* device) {
-    if (device == nullptr) return;
-    if (device->System != nullptr) --device->System->OpenDevices;
+    if (device == nullptr)
+        return;
+    if (device->System != nullptr)
+        --device->System->OpenDevices;
     delete device;
 }
 
-std::uint32_t tovrik_device_number(const tovrik_device* device) { return device != nullptr ? device->Number : 0; }
+std::uint32_t tovrik_device_number(const tovrik_device* device) {
+    return device != nullptr ? device->Number : 0;
+}
 
-tovrik_result tovrik_ioctl(tovrik_device* device, std::uint32_t code, const void* input, std::uint32_t input_length,
-                           void* output, std::uint32_t output_length) {
-    Bytes in = input != nullptr ? Bytes{static_cast<const std::uint8_t*>(input), input_length} : Bytes{};
+tovrik_result tovrik_ioctl(tovrik_device* device, std::uint32_t code, const void* input,
+                           std::uint32_t input_length, void* output, std::uint32_t output_length) {
+    Bytes in =
+        input != nullptr ? Bytes{static_cast<const std::uint8_t*>(input), input_length} : Bytes{};
     return Start<tovrik_result>(Send(device, code, in, Buffer(output, output_length)));
 }
 
@@ -229,7 +253,8 @@ tovrik_pipe_info_result tovrik_get_pipe_info(tovrik_device* device) {
     std::size_t got = Reported(raw, buffer.size());
     result.raw_length = static_cast<std::uint32_t>(got);
     std::memcpy(result.raw, buffer.data(), got);
-    if (got < TOVRIK_PIPE_TABLE_HEADER_BYTES) return result;
+    if (got < TOVRIK_PIPE_TABLE_HEADER_BYTES)
+        return result;
     Bytes table{buffer.data(), got};
     result.present = 1;
     result.length = Le16(table, 0);
@@ -241,7 +266,8 @@ tovrik_pipe_info_result tovrik_get_pipe_info(tovrik_device* device) {
     result.interface_handle = Le64(table, 8);
     result.number_of_pipes = Le32(table, 16);
     std::size_t fit = (got - TOVRIK_PIPE_TABLE_HEADER_BYTES) / TOVRIK_PIPE_ENTRY_BYTES;
-    std::uint32_t decoded = static_cast<std::uint32_t>(std::min<std::size_t>({fit, result.number_of_pipes, TOVRIK_MAX_PIPES}));
+    std::uint32_t decoded = static_cast<std::uint32_t>(
+        std::min<std::size_t>({fit, result.number_of_pipes, TOVRIK_MAX_PIPES}));
     for (std::uint32_t i = 0; i < decoded; ++i) {
         std::size_t at = TOVRIK_PIPE_TABLE_HEADER_BYTES + TOVRIK_PIPE_ENTRY_BYTES * i;
         tovrik_pipe& pipe = result.pipes[i];
@@ -263,7 +289,8 @@ tovrik_device_descriptor_result tovrik_get_device_descriptor(tovrik_device* devi
     auto result = Start<tovrik_device_descriptor_result>(raw);
     std::size_t got = Reported(raw, buffer.size());
     std::memcpy(result.raw, buffer.data(), got);
-    if (got < buffer.size()) return result;
+    if (got < buffer.size())
+        return result;
     Bytes d = buffer;
     tovrik_device_descriptor& out = result.descriptor;
     out.bLength = d[0];
@@ -284,15 +311,17 @@ tovrik_device_descriptor_result tovrik_get_device_descriptor(tovrik_device* devi
     return result;
 }
 
-tovrik_configuration_descriptor_result tovrik_get_configuration_descriptor(tovrik_device* device, void* buffer,
-                                                                           std::uint32_t buffer_length) {
+tovrik_configuration_descriptor_result
+tovrik_get_configuration_descriptor(tovrik_device* device, void* buffer,
+                                    std::uint32_t buffer_length) {
     auto output = Buffer(buffer, buffer_length);
     RawResult raw = Send(device, IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR, {}, output);
     auto result = Start<tovrik_configuration_descriptor_result>(raw);
     std::size_t got = Reported(raw, output.size());
     result.bytes = output.data();
     result.length = static_cast<std::uint32_t>(got);
-    if (got < 9) return result;
+    if (got < 9)
+        return result;
     Bytes c{output.data(), got};
     result.wTotalLength = Le16(c, 2);
     result.bNumInterfaces = c[4];
@@ -304,20 +333,27 @@ tovrik_configuration_descriptor_result tovrik_get_configuration_descriptor(tovri
     return result;
 }
 
-tovrik_data_result tovrik_vendor_request(tovrik_device* device, const VENDOR_DEVICE_REQUEST* request, void* data,
+tovrik_data_result tovrik_vendor_request(tovrik_device* device,
+                                         const VENDOR_DEVICE_REQUEST* request, void* data,
                                          std::uint32_t data_length) {
-    if (request == nullptr) return Start<tovrik_data_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
+    if (request == nullptr)
+        return Start<tovrik_data_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
     return Data(device, IOCTL_TOVRIK_VENDOR_REQUEST, AsBytes(*request), Buffer(data, data_length));
 }
 
-tovrik_result tovrik_no_operation(tovrik_device* device) { return Simple(device, IOCTL_TOVRIK_NO_OPERATION, {}); }
+tovrik_result tovrik_no_operation(tovrik_device* device) {
+    return Simple(device, IOCTL_TOVRIK_NO_OPERATION, {});
+}
 
 tovrik_result tovrik_download_ram(tovrik_device* device, const void* bytes, std::uint32_t length) {
-    Bytes input = bytes != nullptr ? Bytes{static_cast<const std::uint8_t*>(bytes), length} : Bytes{};
+    Bytes input =
+        bytes != nullptr ? Bytes{static_cast<const std::uint8_t*>(bytes), length} : Bytes{};
     return Simple(device, IOCTL_TOVRIK_DOWNLOAD_RAM, input);
 }
 
-tovrik_result tovrik_reset_port(tovrik_device* device) { return Simple(device, IOCTL_TOVRIK_RESET_PORT, {}); }
+tovrik_result tovrik_reset_port(tovrik_device* device) {
+    return Simple(device, IOCTL_TOVRIK_RESET_PORT, {});
+}
 
 tovrik_result tovrik_reset_pipe(tovrik_device* device, std::uint32_t pipe_index) {
     PIPE_INDEX_REQUEST request{pipe_index};
@@ -329,13 +365,14 @@ tovrik_result tovrik_abort_pipe(tovrik_device* device, std::uint32_t pipe_index)
     return Simple(device, IOCTL_TOVRIK_ABORT_PIPE, AsBytes(request));
 }
 
-tovrik_result tovrik_set_interface(tovrik_device* device, std::uint8_t interface_number, std::uint8_t alternate_setting) {
+tovrik_result tovrik_set_interface(tovrik_device* device, std::uint8_t interface_number,
+                                   std::uint8_t alternate_setting) {
     INTERFACE_SELECTION request{interface_number, alternate_setting};
     return Simple(device, IOCTL_TOVRIK_SET_INTERFACE, AsBytes(request));
 }
 
-tovrik_string_descriptor_result tovrik_get_string_descriptor(tovrik_device* device, std::uint8_t index,
-                                                             std::uint16_t language_id) {
+tovrik_string_descriptor_result
+tovrik_get_string_descriptor(tovrik_device* device, std::uint8_t index, std::uint16_t language_id) {
     STRING_DESCRIPTOR_REQUEST request{index, 0, language_id};
     // A string descriptor's length is one byte, so 255 bytes always hold the whole of it.
     std::array<std::uint8_t, 255> buffer{};
@@ -344,14 +381,16 @@ tovrik_string_descriptor_result tovrik_get_string_descriptor(tovrik_device* devi
     std::size_t got = Reported(raw, buffer.size());
     std::memcpy(result.raw, buffer.data(), got);
     result.raw_length = static_cast<std::uint32_t>(got);
-    if (got < 2) return result;
+    if (got < 2)
+        return result;
     // The descriptor's own length bounds the text; a device claiming more than it sent is held
     // to what it sent.
     std::size_t end = std::min<std::size_t>(got, buffer[0]);
     Bytes units = end > 2 ? Bytes{buffer.data() + 2, end - 2} : Bytes{};
     if (index == 0) {
         result.language_id_count = static_cast<std::uint32_t>(units.size() / 2);
-        for (std::uint32_t i = 0; i < result.language_id_count; ++i) result.language_ids[i] = Le16(units, 2 * i);
+        for (std::uint32_t i = 0; i < result.language_id_count; ++i)
+            result.language_ids[i] = Le16(units, 2 * i);
         return result;
     }
     std::string text = Utf8FromUtf16(units);
@@ -361,22 +400,23 @@ tovrik_string_descriptor_result tovrik_get_string_descriptor(tovrik_device* devi
     return result;
 }
 
-tovrik_data_result tovrik_bulk_read(tovrik_device* device, std::uint32_t pipe_index, void* buffer, std::uint32_t length) {
+tovrik_data_result tovrik_bulk_read(tovrik_device* device, std::uint32_t pipe_index, void* buffer,
+                                    std::uint32_t length) {
     return Pipe(device, IOCTL_TOVRIK_BULK_READ, pipe_index, Buffer(buffer, length));
 }
 
-tovrik_data_result tovrik_bulk_write(tovrik_device* device, std::uint32_t pipe_index, const void* buffer,
-                                     std::uint32_t length) {
+tovrik_data_result tovrik_bulk_write(tovrik_device* device, std::uint32_t pipe_index,
+                                     const void* buffer, std::uint32_t length) {
     return Pipe(device, IOCTL_TOVRIK_BULK_WRITE, pipe_index, ConstBuffer(buffer, length));
 }
 
-tovrik_data_result tovrik_chunked_read(tovrik_device* device, std::uint32_t pipe_index, void* buffer,
-                                       std::uint32_t length) {
+tovrik_data_result tovrik_chunked_read(tovrik_device* device, std::uint32_t pipe_index,
+                                       void* buffer, std::uint32_t length) {
     return Pipe(device, IOCTL_TOVRIK_CHUNKED_READ, pipe_index, Buffer(buffer, length));
 }
 
-tovrik_data_result tovrik_chunked_write(tovrik_device* device, std::uint32_t pipe_index, const void* buffer,
-                                        std::uint32_t length) {
+tovrik_data_result tovrik_chunked_write(tovrik_device* device, std::uint32_t pipe_index,
+                                        const void* buffer, std::uint32_t length) {
     return Pipe(device, IOCTL_TOVRIK_CHUNKED_WRITE, pipe_index, ConstBuffer(buffer, length));
 }
 
@@ -384,13 +424,16 @@ tovrik_u32_result tovrik_get_frame_number(tovrik_device* device) {
     std::array<std::uint8_t, 4> buffer{};
     RawResult raw = Send(device, IOCTL_TOVRIK_GET_FRAME_NUMBER, {}, buffer);
     auto result = Start<tovrik_u32_result>(raw);
-    if (Reported(raw, buffer.size()) == 4) result.value = Le32(buffer, 0);
+    if (Reported(raw, buffer.size()) == 4)
+        result.value = Le32(buffer, 0);
     return result;
 }
 
-tovrik_data_result tovrik_control_request(tovrik_device* device, const CLASS_VENDOR_REQUEST* request, void* data,
+tovrik_data_result tovrik_control_request(tovrik_device* device,
+                                          const CLASS_VENDOR_REQUEST* request, void* data,
                                           std::uint32_t data_length) {
-    if (request == nullptr) return Start<tovrik_data_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
+    if (request == nullptr)
+        return Start<tovrik_data_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
     return Data(device, IOCTL_TOVRIK_CONTROL_REQUEST, AsBytes(*request), Buffer(data, data_length));
 }
 
@@ -398,29 +441,34 @@ tovrik_u32_result tovrik_get_last_error(tovrik_device* device) {
     std::array<std::uint8_t, 4> buffer{};
     RawResult raw = Send(device, IOCTL_TOVRIK_GET_LAST_ERROR, {}, buffer);
     auto result = Start<tovrik_u32_result>(raw);
-    if (Reported(raw, buffer.size()) == 4) result.value = Le32(buffer, 0);
+    if (Reported(raw, buffer.size()) == 4)
+        result.value = Le32(buffer, 0);
     return result;
 }
 
-tovrik_packets_result tovrik_iso_read(tovrik_device* device, const ISO_REQUEST* request, void* buffer,
-                                      std::uint32_t buffer_length) {
-    if (request == nullptr) return Start<tovrik_packets_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
+tovrik_packets_result tovrik_iso_read(tovrik_device* device, const ISO_REQUEST* request,
+                                      void* buffer, std::uint32_t buffer_length) {
+    if (request == nullptr)
+        return Start<tovrik_packets_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
     auto output = Buffer(buffer, buffer_length);
     RawResult raw = Send(device, IOCTL_TOVRIK_ISO_READ, AsBytes(*request), output);
     return Packets(raw, output, request->PacketSize, request->PacketCount);
 }
 
-tovrik_packets_result tovrik_iso_write(tovrik_device* device, const ISO_REQUEST* request, void* buffer,
-                                       std::uint32_t buffer_length) {
-    if (request == nullptr) return Start<tovrik_packets_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
+tovrik_packets_result tovrik_iso_write(tovrik_device* device, const ISO_REQUEST* request,
+                                       void* buffer, std::uint32_t buffer_length) {
+    if (request == nullptr)
+        return Start<tovrik_packets_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
     auto output = Buffer(buffer, buffer_length);
     RawResult raw = Send(device, IOCTL_TOVRIK_ISO_WRITE, AsBytes(*request), output);
     return Packets(raw, output, request->PacketSize, request->PacketCount);
 }
 
-ISO_PACKET_DESCRIPTOR tovrik_packet_descriptor(const tovrik_packets_result* result, std::uint32_t i) {
+ISO_PACKET_DESCRIPTOR tovrik_packet_descriptor(const tovrik_packets_result* result,
+                                               std::uint32_t i) {
     ISO_PACKET_DESCRIPTOR descriptor{};
-    if (result == nullptr || result->descriptors == nullptr || i >= result->packet_count) return descriptor;
+    if (result == nullptr || result->descriptors == nullptr || i >= result->packet_count)
+        return descriptor;
     Bytes d{result->descriptors + std::size_t{12} * i, 12};
     descriptor.Offset = Le32(d, 0);
     descriptor.Length = Le32(d, 4);
@@ -429,13 +477,17 @@ ISO_PACKET_DESCRIPTOR tovrik_packet_descriptor(const tovrik_packets_result* resu
 }
 
 const std::uint8_t* tovrik_packet_data(const tovrik_packets_result* result, std::uint32_t i) {
-    if (result == nullptr || result->data == nullptr || i >= result->packet_count) return nullptr;
+    if (result == nullptr || result->data == nullptr || i >= result->packet_count)
+        return nullptr;
     return result->data + std::size_t{result->packet_size} * i;
 }
 
-tovrik_result tovrik_write_ram(tovrik_device* device, std::uint16_t address, const void* bytes, std::uint32_t length) {
-    std::array<std::uint8_t, 2> input{static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8)};
-    return Start<tovrik_result>(Send(device, IOCTL_TOVRIK_WRITE_RAM, input, ConstBuffer(bytes, length)));
+tovrik_result tovrik_write_ram(tovrik_device* device, std::uint16_t address, const void* bytes,
+                               std::uint32_t length) {
+    std::array<std::uint8_t, 2> input{static_cast<std::uint8_t>(address),
+                                      static_cast<std::uint8_t>(address >> 8)};
+    return Start<tovrik_result>(
+        Send(device, IOCTL_TOVRIK_WRITE_RAM, input, ConstBuffer(bytes, length)));
 }
 
 tovrik_driver_version_result tovrik_get_driver_version(tovrik_device* device) {
@@ -451,30 +503,37 @@ tovrik_driver_version_result tovrik_get_driver_version(tovrik_device* device) {
 }
 
 tovrik_result tovrik_start_iso_stream(tovrik_device* device, const ISO_REQUEST* request) {
-    if (request == nullptr) return Start<tovrik_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
+    if (request == nullptr)
+        return Start<tovrik_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
     return Simple(device, IOCTL_TOVRIK_START_ISO_STREAM, AsBytes(*request));
 }
 
-tovrik_result tovrik_stop_iso_stream(tovrik_device* device) { return Simple(device, IOCTL_TOVRIK_STOP_ISO_STREAM, {}); }
+tovrik_result tovrik_stop_iso_stream(tovrik_device* device) {
+    return Simple(device, IOCTL_TOVRIK_STOP_ISO_STREAM, {});
+}
 
 tovrik_packets_result tovrik_read_iso_stream(tovrik_device* device, std::uint32_t packet_size,
-                                             std::uint32_t packet_count, void* buffer, std::uint32_t buffer_length) {
+                                             std::uint32_t packet_count, void* buffer,
+                                             std::uint32_t buffer_length) {
     ISO_REQUEST request{0, packet_size, packet_count, 0, 0};
     auto output = Buffer(buffer, buffer_length);
     RawResult raw = Send(device, IOCTL_TOVRIK_READ_ISO_STREAM, AsBytes(request), output);
     // Information is D data bytes plus 12 per packet read, each packet taking S bytes of data:
     // D (S + 12) / S bytes, so the packets read are Information / (S + 12).
     std::uint32_t packets = 0;
-    if (raw.Status >= 0) packets = static_cast<std::uint32_t>(raw.Information / (std::uint64_t{packet_size} + 12));
+    if (raw.Status >= 0)
+        packets = static_cast<std::uint32_t>(raw.Information / (std::uint64_t{packet_size} + 12));
     return Packets(raw, output, packet_size, std::min(packets, packet_count));
 }
 
-tovrik_result tovrik_set_feature(tovrik_device* device, std::uint16_t feature_selector, std::uint16_t index) {
+tovrik_result tovrik_set_feature(tovrik_device* device, std::uint16_t feature_selector,
+                                 std::uint16_t index) {
     FEATURE_REQUEST request{feature_selector, index};
     return Simple(device, IOCTL_TOVRIK_SET_FEATURE, AsBytes(request));
 }
 
-tovrik_result tovrik_set_timeout(tovrik_device* device, std::uint32_t selector, std::int32_t milliseconds) {
+tovrik_result tovrik_set_timeout(tovrik_device* device, std::uint32_t selector,
+                                 std::int32_t milliseconds) {
     TIMEOUT_REQUEST request{selector, milliseconds};
     return Simple(device, IOCTL_TOVRIK_SET_TIMEOUT, AsBytes(request));
 }

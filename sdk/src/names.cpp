@@ -90,10 +90,10 @@ constexpr Named kUsbdNames[] = {
     {0xC0050000, "USBD_STATUS_ISO_NOT_ACCESSED_LATE"},
 };
 
-template <std::size_t N>
-const char* Lookup(const Named (&table)[N], std::uint32_t value) {
+template <std::size_t N> const char* Lookup(const Named (&table)[N], std::uint32_t value) {
     for (const Named& entry : table) {
-        if (entry.Value == value) return entry.Name;
+        if (entry.Value == value)
+            return entry.Name;
     }
     // One buffer per thread: a caller that logs from several threads gets its own text.
     thread_local char hex[11];

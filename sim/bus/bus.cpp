@@ -2,23 +2,28 @@
 //
 // USBD status choices, made as the platform's USB 2.0 stack makes them:
 //
-// | Refusal                                              | URB status                      | Request status               |
+// | Refusal                                              | URB status                      |
+// Request status               |
 // |------------------------------------------------------|---------------------------------|------------------------------|
-// | no URB, header Length too small for the function     | USBD_STATUS_INVALID_PARAMETER   | STATUS_INVALID_PARAMETER     |
-// | function the bus does not serve                      | USBD_STATUS_INVALID_URB_FUNCTION| STATUS_INVALID_PARAMETER     |
-// | pipe handle not of the current configuration         | USBD_STATUS_INVALID_PIPE_HANDLE | STATUS_INVALID_PARAMETER     |
-// | direction flag against the endpoint, wrong pipe type,| USBD_STATUS_INVALID_PARAMETER   | STATUS_INVALID_PARAMETER     |
-// | buffer longer than its MDL, packet count 0, over     |                                 |                              |
-// | 1024 or not a multiple of 8, packet offsets out of   |                                 |                              |
-// | order                                                |                                 |                              |
-// | isochronous start frame out of reach                 | USBD_STATUS_BAD_START_FRAME     | STATUS_INVALID_PARAMETER     |
-// | select-interface of a setting the device lacks       | USBD_STATUS_INTERFACE_NOT_FOUND | STATUS_INVALID_PARAMETER     |
-// | interface record shorter than its pipes need         | USBD_STATUS_BUFFER_TOO_SMALL    | STATUS_INVALID_PARAMETER     |
-// | periodic bandwidth over 80 % of a microframe         | USBD_STATUS_NO_BANDWIDTH        | STATUS_INSUFFICIENT_RESOURCES|
-// | device gone (before or while the URB pends)          | USBD_STATUS_DEVICE_GONE         | STATUS_DEVICE_NOT_CONNECTED  |
-// | cancelled, or ended by abort-pipe                    | USBD_STATUS_CANCELED            | STATUS_CANCELLED             |
-// | the device stalls                                    | USBD_STATUS_STALL_PID           | STATUS_UNSUCCESSFUL          |
-// | the device does not answer on that endpoint          | USBD_STATUS_DEV_NOT_RESPONDING  | STATUS_UNSUCCESSFUL          |
+// | no URB, header Length too small for the function     | USBD_STATUS_INVALID_PARAMETER   |
+// STATUS_INVALID_PARAMETER     | | function the bus does not serve                      |
+// USBD_STATUS_INVALID_URB_FUNCTION| STATUS_INVALID_PARAMETER     | | pipe handle not of the current
+// configuration         | USBD_STATUS_INVALID_PIPE_HANDLE | STATUS_INVALID_PARAMETER     | |
+// direction flag against the endpoint, wrong pipe type,| USBD_STATUS_INVALID_PARAMETER   |
+// STATUS_INVALID_PARAMETER     | | buffer longer than its MDL, packet count 0, over     | | | |
+// 1024 or not a multiple of 8, packet offsets out of   |                                 | | |
+// order                                                |                                 | | |
+// isochronous start frame out of reach                 | USBD_STATUS_BAD_START_FRAME     |
+// STATUS_INVALID_PARAMETER     | | select-interface of a setting the device lacks       |
+// USBD_STATUS_INTERFACE_NOT_FOUND | STATUS_INVALID_PARAMETER     | | interface record shorter than
+// its pipes need         | USBD_STATUS_BUFFER_TOO_SMALL    | STATUS_INVALID_PARAMETER     | |
+// periodic bandwidth over 80 % of a microframe         | USBD_STATUS_NO_BANDWIDTH        |
+// STATUS_INSUFFICIENT_RESOURCES| | device gone (before or while the URB pends)          |
+// USBD_STATUS_DEVICE_GONE         | STATUS_DEVICE_NOT_CONNECTED  | | cancelled, or ended by
+// abort-pipe                    | USBD_STATUS_CANCELED            | STATUS_CANCELLED             |
+// | the device stalls                                    | USBD_STATUS_STALL_PID           |
+// STATUS_UNSUCCESSFUL          | | the device does not answer on that endpoint          |
+// USBD_STATUS_DEV_NOT_RESPONDING  | STATUS_UNSUCCESSFUL          |
 //
 // A short IN transfer without USBD_SHORT_TRANSFER_OK ends with USBD_STATUS_DATA_UNDERRUN and
 // STATUS_UNSUCCESSFUL, TransferBufferLength holding the bytes that did arrive: that is what the
@@ -136,7 +141,8 @@ struct BusState {
     bool EventStop = false;
     std::atomic<unsigned> EventsRunning{0};
 
-    explicit BusState(const BusOptions& options) : Options(options), Controller(options.Controller) {}
+    explicit BusState(const BusOptions& options)
+        : Options(options), Controller(options.Controller) {}
 
     void Post(std::function<void()> event) {
         {
@@ -270,7 +276,8 @@ class UrbTransfer final : public hc::CompletableTransfer {
         if (ForcedError != USBD_STATUS_SUCCESS)
             return Fail(ForcedError);
         if (Kind == TransferKind::Control) {
-            const ControlResult result = Device().Control(Setup, std::span<std::uint8_t>(Buffer, Length));
+            const ControlResult result =
+                Device().Control(Setup, std::span<std::uint8_t>(Buffer, Length));
             ControlRan = true;
             if (Device().PendingEvents() & CameraEventRenumerate)
                 Renumerate();
@@ -315,7 +322,8 @@ class UrbTransfer final : public hc::CompletableTransfer {
     }
 
     // Called by the schedule under the bus lock.
-    std::uint32_t MoveIsoPacket(std::uint32_t index, std::uint32_t room, std::uint64_t microframe) override {
+    std::uint32_t MoveIsoPacket(std::uint32_t index, std::uint32_t room,
+                                std::uint64_t microframe) override {
         if (index == 0)
             FirstMicroframe = microframe;
         const std::uint32_t offset = Urb->UrbIsochronousTransfer.IsoPacket[index].Offset;
@@ -324,7 +332,8 @@ class UrbTransfer final : public hc::CompletableTransfer {
         if (In)
             result = Device().IsoIn(Endpoint, std::span<std::uint8_t>(Buffer + offset, capacity));
         else
-            result = Device().IsoOut(Endpoint, std::span<const std::uint8_t>(Buffer + offset, capacity));
+            result =
+                Device().IsoOut(Endpoint, std::span<const std::uint8_t>(Buffer + offset, capacity));
         USBD_STATUS status = USBD_STATUS_SUCCESS;
         std::uint32_t bytes = 0;
         switch (result.Status) {
@@ -380,7 +389,8 @@ class UrbTransfer final : public hc::CompletableTransfer {
             std::uint32_t total = 0;
             for (std::uint32_t i = 0; i < Packets; ++i) {
                 if (Usbd == USBD_STATUS_CANCELED || Usbd == USBD_STATUS_DEVICE_GONE) {
-                    if (FirstMicroframe == ~std::uint64_t{0} || PacketStatus[i] == USBD_STATUS_PENDING) {
+                    if (FirstMicroframe == ~std::uint64_t{0} ||
+                        PacketStatus[i] == USBD_STATUS_PENDING) {
                         PacketStatus[i] = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
                         PacketBytes[i] = 0;
                     }
@@ -425,18 +435,23 @@ void UrbTransfer::CaptureSubmission() {
     const UrbRef ref = RefOf(Link, Irp, Urb, Endpoint);
     const std::span<const std::uint8_t> data(Buffer, Buffer ? Length : 0);
     if (Kind == TransferKind::Control) {
-        capture->WriteControlSubmit(ref, SetupPacket::Make(Setup.RequestType, Setup.Request, Setup.Value,
-                                                           Setup.Index, Setup.Length),
+        capture->WriteControlSubmit(ref,
+                                    SetupPacket::Make(Setup.RequestType, Setup.Request, Setup.Value,
+                                                      Setup.Index, Setup.Length),
                                     data, CaptureNow());
     } else if (Kind == TransferKind::BulkOrInterrupt) {
-        capture->WriteBulkSubmit(ref, Through->Endpoint.Kind == EndpointKind::Interrupt ? DataPipe::Interrupt : DataPipe::Bulk,
+        capture->WriteBulkSubmit(ref,
+                                 Through->Endpoint.Kind == EndpointKind::Interrupt
+                                     ? DataPipe::Interrupt
+                                     : DataPipe::Bulk,
                                  data, CaptureNow());
     } else {
         std::vector<IsoPacket> packets(Packets);
         for (std::uint32_t i = 0; i < Packets; ++i)
             packets[i] = {Urb->UrbIsochronousTransfer.IsoPacket[i].Offset,
                           Urb->UrbIsochronousTransfer.IsoPacket[i].Length, 0};
-        capture->WriteIsoSubmit(ref, Urb->UrbIsochronousTransfer.StartFrame, packets, data, CaptureNow());
+        capture->WriteIsoSubmit(ref, Urb->UrbIsochronousTransfer.StartFrame, packets, data,
+                                CaptureNow());
     }
 }
 
@@ -446,30 +461,40 @@ void UrbTransfer::CaptureCompletion() {
         return;
     const UrbRef ref = RefOf(Link, Irp, Urb, Endpoint);
     if (Kind == TransferKind::Control) {
-        capture->WriteControlComplete(ref, SetupPacket::Make(Setup.RequestType, Setup.Request, Setup.Value,
-                                                             Setup.Index, Setup.Length),
-                                      Usbd, std::span<const std::uint8_t>(Buffer, Buffer ? Done : 0), CaptureNow());
+        capture->WriteControlComplete(
+            ref,
+            SetupPacket::Make(Setup.RequestType, Setup.Request, Setup.Value, Setup.Index,
+                              Setup.Length),
+            Usbd, std::span<const std::uint8_t>(Buffer, Buffer ? Done : 0), CaptureNow());
     } else if (Kind == TransferKind::BulkOrInterrupt) {
-        capture->WriteBulkComplete(ref, Through->Endpoint.Kind == EndpointKind::Interrupt ? DataPipe::Interrupt : DataPipe::Bulk,
-                                   Usbd, std::span<const std::uint8_t>(Buffer, Buffer ? Done : 0), CaptureNow());
+        capture->WriteBulkComplete(
+            ref,
+            Through->Endpoint.Kind == EndpointKind::Interrupt ? DataPipe::Interrupt
+                                                              : DataPipe::Bulk,
+            Usbd, std::span<const std::uint8_t>(Buffer, Buffer ? Done : 0), CaptureNow());
     } else {
         const auto& iso = Urb->UrbIsochronousTransfer;
         std::vector<IsoPacket> packets(Packets);
         for (std::uint32_t i = 0; i < Packets; ++i)
-            packets[i] = {iso.IsoPacket[i].Offset, iso.IsoPacket[i].Length, iso.IsoPacket[i].Status};
+            packets[i] = {iso.IsoPacket[i].Offset, iso.IsoPacket[i].Length,
+                          iso.IsoPacket[i].Status};
         capture->WriteIsoComplete(ref, Usbd, iso.StartFrame, packets,
-                                  std::span<const std::uint8_t>(Buffer, Buffer ? Length : 0), CaptureNow());
+                                  std::span<const std::uint8_t>(Buffer, Buffer ? Length : 0),
+                                  CaptureNow());
     }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Connections, pipes and their transfers (all with the bus lock held unless said otherwise)
 
-hc::Schedule& Sched() { return TheBus->Controller.Sched(); }
+hc::Schedule& Sched() {
+    return TheBus->Controller.Sched();
+}
 
 // Takes every queued transfer of one schedule endpoint off and decides who completes each; the
 // caller completes those in `out` after dropping the lock.
-void TakeQueued(const std::vector<hc::Transfer*>& queued, USBD_STATUS status, std::vector<UrbTransfer*>& out) {
+void TakeQueued(const std::vector<hc::Transfer*>& queued, USBD_STATUS status,
+                std::vector<UrbTransfer*>& out) {
     for (hc::Transfer* item : queued) {
         auto* transfer = static_cast<UrbTransfer*>(item);
         transfer->Usbd = status;
@@ -505,7 +530,8 @@ void ClosePipes(Connection& connection, const std::vector<Pipe*>& pipes, USBD_ST
     }
 }
 
-Pipe* OpenPipe(Connection& connection, const EndpointDescription& endpoint, std::uint32_t maximumTransferSize) {
+Pipe* OpenPipe(Connection& connection, const EndpointDescription& endpoint,
+               std::uint32_t maximumTransferSize) {
     auto pipe = std::make_unique<Pipe>();
     pipe->Owner = &connection;
     pipe->Endpoint = endpoint;
@@ -525,13 +551,17 @@ Pipe* OpenPipe(Connection& connection, const EndpointDescription& endpoint, std:
         setup.Kind = hc::EndpointKind::Bulk;
         break;
     }
-    setup.MaxPacketField = static_cast<std::uint16_t>(endpoint.MaxPacketSize | ((endpoint.Multiplier - 1) << 11));
+    setup.MaxPacketField =
+        static_cast<std::uint16_t>(endpoint.MaxPacketSize | ((endpoint.Multiplier - 1) << 11));
     // High-speed periodic endpoints: bInterval is an exponent, 2^(bInterval - 1) microframes.
-    const unsigned exponent = endpoint.Interval == 0 ? 0 : std::min<unsigned>(endpoint.Interval - 1, 15);
-    setup.Interval = setup.Kind == hc::EndpointKind::Isochronous || setup.Kind == hc::EndpointKind::Interrupt
-                         ? 1u << exponent
-                         : 1u;
-    pipe->Schedule = Sched().AddEndpoint(setup, setup.Kind == hc::EndpointKind::Isochronous ? pipe.get() : nullptr);
+    const unsigned exponent =
+        endpoint.Interval == 0 ? 0 : std::min<unsigned>(endpoint.Interval - 1, 15);
+    setup.Interval =
+        setup.Kind == hc::EndpointKind::Isochronous || setup.Kind == hc::EndpointKind::Interrupt
+            ? 1u << exponent
+            : 1u;
+    pipe->Schedule = Sched().AddEndpoint(
+        setup, setup.Kind == hc::EndpointKind::Isochronous ? pipe.get() : nullptr);
     connection.Endpoints[endpoint.Address] = pipe->Schedule;
     Pipe* raw = pipe.get();
     connection.AllPipes.push_back(std::move(pipe));
@@ -570,7 +600,8 @@ bool ControlToDevice(Connection& connection, std::uint8_t requestType, std::uint
 std::uint32_t PeriodicLoad(const std::vector<Pipe*>& pipes) {
     std::uint32_t bytes = 0;
     for (const Pipe* pipe : pipes)
-        if (pipe->Endpoint.Kind == EndpointKind::Isochronous || pipe->Endpoint.Kind == EndpointKind::Interrupt)
+        if (pipe->Endpoint.Kind == EndpointKind::Isochronous ||
+            pipe->Endpoint.Kind == EndpointKind::Interrupt)
             bytes += pipe->Endpoint.BytesPerMicroframe();
     return bytes;
 }
@@ -698,8 +729,8 @@ bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, std::uint8_t*& out) {
 // Queues a validated transfer, or runs it at once when immediate completion is on. Called with
 // the bus lock held (the lock is released on return); the request is pending unless it was
 // completed here.
-NTSTATUS QueueTransfer(std::unique_lock<std::mutex>& lock, UrbTransfer* transfer, hc::EndpointId endpoint,
-                       const FaultRule* fault) {
+NTSTATUS QueueTransfer(std::unique_lock<std::mutex>& lock, UrbTransfer* transfer,
+                       hc::EndpointId endpoint, const FaultRule* fault) {
     PIRP irp = transfer->Irp;
     transfer->ScheduleEndpoint = endpoint;
     bool unplug = false;
@@ -822,8 +853,8 @@ struct Submission {
     bool LengthAtLeast(std::size_t bytes) const { return Urb->UrbHeader.Length >= bytes; }
 };
 
-NTSTATUS ControlTransfer(Submission& s, const SetupRequest& setup, PVOID buffer, PMDL mdl, ULONG length,
-                         bool in, bool shortOk) {
+NTSTATUS ControlTransfer(Submission& s, const SetupRequest& setup, PVOID buffer, PMDL mdl,
+                         ULONG length, bool in, bool shortOk) {
     std::uint8_t* data = nullptr;
     if (length > 0xFFFF || !ResolveBuffer(buffer, mdl, length, data))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
@@ -867,10 +898,9 @@ NTSTATUS VendorOrClass(Submission& s) {
     auto& request = s.Urb->UrbControlVendorClassRequest;
     const bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     SetupRequest setup;
-    setup.RequestType = static_cast<std::uint8_t>((in ? 0x80 : 0x00) |
-                                                  (IsClass(s.Urb->UrbHeader.Function) ? 0x20 : 0x40) |
-                                                  RecipientOf(s.Urb->UrbHeader.Function) |
-                                                  request.RequestTypeReservedBits);
+    setup.RequestType = static_cast<std::uint8_t>(
+        (in ? 0x80 : 0x00) | (IsClass(s.Urb->UrbHeader.Function) ? 0x20 : 0x40) |
+        RecipientOf(s.Urb->UrbHeader.Function) | request.RequestTypeReservedBits);
     setup.Request = request.Request;
     setup.Value = request.Value;
     setup.Index = request.Index;
@@ -893,7 +923,8 @@ NTSTATUS SetFeatureToDevice(Submission& s) {
 // The fault rule that applies to a validated data transfer, and the transfer record for it.
 // Null, with the lock dropped and `fault` set, when the rule fails the request at once (the
 // caller completes it then).
-UrbTransfer* NewTransfer(Submission& s, Pipe* pipe, TransferKind kind, bool in, const FaultRule*& fault) {
+UrbTransfer* NewTransfer(Submission& s, Pipe* pipe, TransferKind kind, bool in,
+                         const FaultRule*& fault) {
     fault = MatchFault(*s.Link.Port, s.Urb->UrbHeader.Function, pipe->Endpoint.Address);
     if (fault != nullptr && fault->What == FaultRule::Kind::FailRequest) {
         s.Lock.unlock();
@@ -925,7 +956,8 @@ NTSTATUS BulkOrInterrupt(Submission& s) {
     // A pipe's MaximumTransferSize is the client's own business since the XP-era stack: the
     // bus does not refuse a transfer for it, only for a buffer its MDL cannot hold.
     std::uint8_t* data = nullptr;
-    if (!ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, data))
+    if (!ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL,
+                       request.TransferBufferLength, data))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
 
     const FaultRule* fault = nullptr;
@@ -960,13 +992,15 @@ NTSTATUS Isochronous(Submission& s) {
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
     std::uint8_t* data = nullptr;
     if (request.TransferBufferLength == 0 ||
-        !ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL, request.TransferBufferLength, data))
+        !ResolveBuffer(request.TransferBuffer, request.TransferBufferMDL,
+                       request.TransferBufferLength, data))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
     // Packet offsets: the first at 0 is not required, but each must start inside the buffer
     // and after the one before.
     for (std::uint32_t i = 0; i < packets; ++i) {
         const ULONG offset = request.IsoPacket[i].Offset;
-        if (offset >= request.TransferBufferLength || (i > 0 && offset <= request.IsoPacket[i - 1].Offset))
+        if (offset >= request.TransferBufferLength ||
+            (i > 0 && offset <= request.IsoPacket[i - 1].Offset))
             return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
     }
     const std::uint64_t frame = TheBus->Controller.Microframe() / hc::MicroframesPerFrame;
@@ -1032,14 +1066,15 @@ NTSTATUS FrameNumber(Submission& s) {
 }
 
 // Fills the interface record of `pipes` pipes just opened for (number, alternate).
-void FillInterface(USBD_INTERFACE_INFORMATION& info, const std::span<const std::uint8_t> configuration,
-                   std::uint8_t number, std::uint8_t alternate, const std::vector<Pipe*>& pipes,
-                   Configuration* handle) {
+void FillInterface(USBD_INTERFACE_INFORMATION& info,
+                   const std::span<const std::uint8_t> configuration, std::uint8_t number,
+                   std::uint8_t alternate, const std::vector<Pipe*>& pipes, Configuration* handle) {
     // Class, subclass and protocol come from the interface descriptor itself.
     const auto* cursor = configuration.data();
     const auto* end = configuration.data() + configuration.size();
     while (cursor + 2 <= end && cursor[0] >= 2 && cursor + cursor[0] <= end) {
-        if (cursor[1] == USB_INTERFACE_DESCRIPTOR_TYPE && cursor[0] >= 9 && cursor[2] == number && cursor[3] == alternate) {
+        if (cursor[1] == USB_INTERFACE_DESCRIPTOR_TYPE && cursor[0] >= 9 && cursor[2] == number &&
+            cursor[3] == alternate) {
             info.Class = cursor[5];
             info.SubClass = cursor[6];
             info.Protocol = cursor[7];
@@ -1099,8 +1134,8 @@ NTSTATUS SelectConfiguration(Submission& s) {
         if (!HasAlternateSetting(configuration, info->InterfaceNumber, info->AlternateSetting))
             return s.Refuse(USBD_STATUS_INTERFACE_NOT_FOUND);
         Listed entry{info, 0, {}};
-        entry.Pipes = ParseInterfaceEndpoints(configuration, info->InterfaceNumber, info->AlternateSetting,
-                                              entry.Endpoints);
+        entry.Pipes = ParseInterfaceEndpoints(configuration, info->InterfaceNumber,
+                                              info->AlternateSetting, entry.Endpoints);
         if (entry.Pipes > 32 || info->Length < GET_USBD_INTERFACE_SIZE(entry.Pipes) ||
             cursor + GET_USBD_INTERFACE_SIZE(entry.Pipes) > end)
             return s.Refuse(USBD_STATUS_BUFFER_TOO_SMALL);
@@ -1114,7 +1149,8 @@ NTSTATUS SelectConfiguration(Submission& s) {
     std::uint32_t periodic = 0;
     for (const Listed& entry : listed)
         for (std::uint32_t i = 0; i < entry.Pipes; ++i)
-            if (entry.Endpoints[i].Kind == EndpointKind::Isochronous || entry.Endpoints[i].Kind == EndpointKind::Interrupt)
+            if (entry.Endpoints[i].Kind == EndpointKind::Isochronous ||
+                entry.Endpoints[i].Kind == EndpointKind::Interrupt)
                 periodic += entry.Endpoints[i].BytesPerMicroframe();
     if (periodic > kPeriodicBytesPerMicroframe)
         return s.Refuse(USBD_STATUS_NO_BANDWIDTH);
@@ -1123,7 +1159,8 @@ NTSTATUS SelectConfiguration(Submission& s) {
         return s.Refuse(USBD_STATUS_SET_CONFIG_FAILED);
     for (const Listed& entry : listed)
         if (entry.Info->AlternateSetting != 0 &&
-            !ControlToDevice(link, 0x01, 11, entry.Info->AlternateSetting, entry.Info->InterfaceNumber))
+            !ControlToDevice(link, 0x01, 11, entry.Info->AlternateSetting,
+                             entry.Info->InterfaceNumber))
             return s.Refuse(USBD_STATUS_STALL_PID);
 
     if (link.Current != nullptr)
@@ -1135,9 +1172,10 @@ NTSTATUS SelectConfiguration(Submission& s) {
     for (const Listed& entry : listed) {
         std::vector<Pipe*> pipes;
         for (std::uint32_t i = 0; i < entry.Pipes; ++i)
-            pipes.push_back(OpenPipe(link, entry.Endpoints[i], entry.Info->Pipes[i].MaximumTransferSize));
-        FillInterface(*entry.Info, configuration, entry.Info->InterfaceNumber, entry.Info->AlternateSetting,
-                      pipes, handle);
+            pipes.push_back(
+                OpenPipe(link, entry.Endpoints[i], entry.Info->Pipes[i].MaximumTransferSize));
+        FillInterface(*entry.Info, configuration, entry.Info->InterfaceNumber,
+                      entry.Info->AlternateSetting, pipes, handle);
         handle->Pipes.insert(handle->Pipes.end(), pipes.begin(), pipes.end());
     }
     link.Current = handle;
@@ -1148,23 +1186,27 @@ NTSTATUS SelectConfiguration(Submission& s) {
 }
 
 NTSTATUS SelectInterface(Submission& s) {
-    constexpr std::size_t fixed = FIELD_OFFSET(_URB_SELECT_INTERFACE, Interface) + GET_USBD_INTERFACE_SIZE(0);
+    constexpr std::size_t fixed =
+        FIELD_OFFSET(_URB_SELECT_INTERFACE, Interface) + GET_USBD_INTERFACE_SIZE(0);
     if (!s.LengthAtLeast(fixed))
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
     Connection& link = s.Link;
     auto& request = s.Urb->UrbSelectInterface;
     if (link.Current == nullptr || request.ConfigurationHandle != link.Current)
         return s.Refuse(USBD_STATUS_INVALID_PARAMETER);
-    const std::span<const std::uint8_t> configuration = link.Port->Device->ConfigurationDescriptor();
+    const std::span<const std::uint8_t> configuration =
+        link.Port->Device->ConfigurationDescriptor();
     USBD_INTERFACE_INFORMATION& info = request.Interface;
     if (!HasAlternateSetting(configuration, info.InterfaceNumber, info.AlternateSetting))
         return s.Refuse(USBD_STATUS_INTERFACE_NOT_FOUND);
     EndpointDescription endpoints[32];
-    const std::uint32_t count = ParseInterfaceEndpoints(configuration, info.InterfaceNumber, info.AlternateSetting, endpoints);
+    const std::uint32_t count = ParseInterfaceEndpoints(configuration, info.InterfaceNumber,
+                                                        info.AlternateSetting, endpoints);
     if (count > 32)
         return s.Refuse(USBD_STATUS_BUFFER_TOO_SMALL);
     // GET_SELECT_INTERFACE_REQUEST_SIZE(count), with no pipe at all taking one entry less.
-    const std::size_t needed = sizeof(_URB_SELECT_INTERFACE) + std::size_t{count} * sizeof(USBD_PIPE_INFORMATION) -
+    const std::size_t needed = sizeof(_URB_SELECT_INTERFACE) +
+                               std::size_t{count} * sizeof(USBD_PIPE_INFORMATION) -
                                sizeof(USBD_PIPE_INFORMATION);
     if (!s.LengthAtLeast(needed) || info.Length < GET_USBD_INTERFACE_SIZE(count))
         return s.Refuse(USBD_STATUS_BUFFER_TOO_SMALL);
@@ -1172,10 +1214,12 @@ NTSTATUS SelectInterface(Submission& s) {
     // The pipes of this interface's current setting go; the others stay.
     std::vector<Pipe*> closing, staying;
     for (Pipe* pipe : link.Current->Pipes)
-        (pipe->Endpoint.InterfaceNumber == info.InterfaceNumber ? closing : staying).push_back(pipe);
+        (pipe->Endpoint.InterfaceNumber == info.InterfaceNumber ? closing : staying)
+            .push_back(pipe);
     std::uint32_t periodic = PeriodicLoad(staying);
     for (std::uint32_t i = 0; i < count; ++i)
-        if (endpoints[i].Kind == EndpointKind::Isochronous || endpoints[i].Kind == EndpointKind::Interrupt)
+        if (endpoints[i].Kind == EndpointKind::Isochronous ||
+            endpoints[i].Kind == EndpointKind::Interrupt)
             periodic += endpoints[i].BytesPerMicroframe();
     if (periodic > kPeriodicBytesPerMicroframe)
         return s.Refuse(USBD_STATUS_NO_BANDWIDTH);
@@ -1187,7 +1231,8 @@ NTSTATUS SelectInterface(Submission& s) {
     std::vector<Pipe*> opened;
     for (std::uint32_t i = 0; i < count; ++i)
         opened.push_back(OpenPipe(link, endpoints[i], info.Pipes[i].MaximumTransferSize));
-    FillInterface(info, configuration, info.InterfaceNumber, info.AlternateSetting, opened, link.Current);
+    FillInterface(info, configuration, info.InterfaceNumber, info.AlternateSetting, opened,
+                  link.Current);
     staying.insert(staying.end(), opened.begin(), opened.end());
     link.Current->Pipes = staying;
     const NTSTATUS status = s.Served();
@@ -1261,7 +1306,8 @@ NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
             *status = 0;
             return CompleteNow(Irp, nullptr, 0, STATUS_DEVICE_NOT_CONNECTED);
         }
-        const ULONG bits = (link.Port->Connected ? USBD_PORT_CONNECTED : 0) | (link.Port->Enabled ? USBD_PORT_ENABLED : 0);
+        const ULONG bits = (link.Port->Connected ? USBD_PORT_CONNECTED : 0) |
+                           (link.Port->Enabled ? USBD_PORT_ENABLED : 0);
         lock.unlock();
         *status = bits;
         return CompleteNow(Irp, nullptr, 0, STATUS_SUCCESS);
@@ -1367,10 +1413,11 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void CreateConnection(PortRecord& port) {
     PDEVICE_OBJECT pdo = nullptr;
-    const NTSTATUS status = IoCreateDevice(TheBus->Driver, sizeof(PDO_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN,
-                                           0, FALSE, &pdo);
+    const NTSTATUS status = IoCreateDevice(TheBus->Driver, sizeof(PDO_EXTENSION), nullptr,
+                                           FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
     if (!NT_SUCCESS(status) || pdo == nullptr) {
-        host::Verifier::Report(host::Check::BadArgument, "the simulated bus could not create a PDO");
+        host::Verifier::Report(host::Check::BadArgument,
+                               "the simulated bus could not create a PDO");
         return;
     }
     pdo->Flags |= DO_POWER_PAGABLE;
@@ -1397,7 +1444,8 @@ void CreateConnection(PortRecord& port) {
 
 Bus::Bus(BusOptions options) : Self(std::make_unique<BusState>(options)) {
     if (TheBus != nullptr)
-        host::Verifier::Report(host::Check::ObjectMisuse, "a second simulated bus while one exists");
+        host::Verifier::Report(host::Check::ObjectMisuse,
+                               "a second simulated bus while one exists");
     TheBus = Self.get();
     Self->ClockOrigin = host::Clock::Now();
     Self->Driver = host::CreateBusDriver(u"\\Driver\\usbsim");
@@ -1407,14 +1455,17 @@ Bus::Bus(BusOptions options) : Self(std::make_unique<BusState>(options)) {
     if (!options.CaptureFile.empty())
         Self->Capture = std::make_unique<PcapWriter>(options.CaptureFile);
     PDRIVER_OBJECT driver = Self->Driver;
-    Self->Controller.Start([driver] { static thread_local std::unique_ptr<host::DriverContextScope> scope;
-                                      scope = std::make_unique<host::DriverContextScope>(driver, nullptr); });
+    Self->Controller.Start([driver] {
+        static thread_local std::unique_ptr<host::DriverContextScope> scope;
+        scope = std::make_unique<host::DriverContextScope>(driver, nullptr);
+    });
     BusState* state = Self.get();
     Self->EventThread = std::thread([state] {
         host::DriverContextScope scope(state->Driver, nullptr);
         std::unique_lock<std::mutex> lock(state->EventLock);
         for (;;) {
-            state->EventWake.wait(lock, [state] { return state->EventStop || !state->Events.empty(); });
+            state->EventWake.wait(lock,
+                                  [state] { return state->EventStop || !state->Events.empty(); });
             if (state->Events.empty())
                 return;
             std::function<void()> event = std::move(state->Events.front());
@@ -1433,7 +1484,8 @@ Bus::~Bus() {
     // Let pending port events (a renumeration under way) finish, then unplug what is left.
     {
         std::unique_lock<std::mutex> lock(Self->EventLock);
-        Self->EventWake.wait(lock, [this] { return Self->Events.empty() && Self->EventsRunning == 0; });
+        Self->EventWake.wait(lock,
+                             [this] { return Self->Events.empty() && Self->EventsRunning == 0; });
         Self->EventStop = true;
     }
     Self->EventWake.notify_all();
@@ -1455,7 +1507,9 @@ Bus::~Bus() {
     TheBus = nullptr;
 }
 
-PDRIVER_OBJECT Bus::Driver() const { return Self->Driver; }
+PDRIVER_OBJECT Bus::Driver() const {
+    return Self->Driver;
+}
 
 PortId Bus::PlugBare(Camera& camera) {
     auto port = std::make_unique<PortRecord>();
@@ -1533,7 +1587,7 @@ void Bus::ClearFaults(PortId port) {
 hc::EndpointCounters Bus::Counters(PortId port, std::uint8_t endpoint) const {
     std::lock_guard<std::mutex> lock(Self->Controller.Lock());
     const PortRecord& record = *Self->Ports.at(port);
-    const Connection* connection = record.Current != nullptr ? record.Current
+    const Connection* connection = record.Current != nullptr    ? record.Current
                                    : record.Connections.empty() ? nullptr
                                                                 : record.Connections.back().get();
     if (connection == nullptr)
@@ -1554,6 +1608,8 @@ void Bus::WithCamera(PortId port, const std::function<void(Camera&)>& action) {
     action(*Self->Ports.at(port)->Device);
 }
 
-hc::Controller& Bus::Controller() { return Self->Controller; }
+hc::Controller& Bus::Controller() {
+    return Self->Controller;
+}
 
 } // namespace sim

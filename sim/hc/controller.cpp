@@ -29,7 +29,9 @@ Controller::Controller(ControllerOptions options)
       Engine(Schedule::Options{.Throttled = options.Mode == Timing::HighSpeed,
                                .BulkPacketsPerMicroframe = options.BulkPacketsPerMicroframe}) {}
 
-Controller::~Controller() { Stop(); }
+Controller::~Controller() {
+    Stop();
+}
 
 void Controller::Start(std::function<void()> enter) {
     std::lock_guard<std::mutex> lock(Mutex);
@@ -64,7 +66,9 @@ void Controller::Queue(EndpointId endpoint, CompletableTransfer* transfer) {
     Wake.notify_all();
 }
 
-std::uint64_t Controller::Microframe() const { return Engine.Now(); }
+std::uint64_t Controller::Microframe() const {
+    return Engine.Now();
+}
 
 void Controller::Hold() {
     std::lock_guard<std::mutex> lock(Mutex);

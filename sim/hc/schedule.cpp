@@ -91,7 +91,8 @@ void Schedule::ServePeriodic(Endpoint& endpoint, std::vector<Transfer*>& finishe
         if (endpoint.Setup.Kind == EndpointKind::Isochronous && endpoint.IsoActive) {
             // A stream that left nothing queued for a whole frame has stopped, not fallen
             // behind: its client ended it, so the microframes after are not its losses.
-            if (front == nullptr && ++endpoint.IdleIsoMicroframes > kIsoStoppedAfterIdleMicroframes) {
+            if (front == nullptr &&
+                ++endpoint.IdleIsoMicroframes > kIsoStoppedAfterIdleMicroframes) {
                 endpoint.IsoActive = false;
                 return;
             }
@@ -214,7 +215,8 @@ void Schedule::ServeUnthrottled(Endpoint& endpoint, std::vector<Transfer*>& fini
             return;
         if (outcome.Result == PacketResult::Data) {
             endpoint.Counters.Bytes += outcome.Bytes;
-            endpoint.Counters.Packets += room == 0 ? 1 : (outcome.Bytes + endpoint.PacketSize - 1) / endpoint.PacketSize;
+            endpoint.Counters.Packets +=
+                room == 0 ? 1 : (outcome.Bytes + endpoint.PacketSize - 1) / endpoint.PacketSize;
             moved = true;
         }
         // A whole transfer, a short one or a failed one: in each case it has ended.
@@ -287,7 +289,9 @@ bool Schedule::HasQueuedTransfers() const {
     return false;
 }
 
-EndpointCounters Schedule::Counters(EndpointId id) const { return Endpoints.at(id).Counters; }
+EndpointCounters Schedule::Counters(EndpointId id) const {
+    return Endpoints.at(id).Counters;
+}
 
 void Schedule::ResetCounters() {
     for (Endpoint& endpoint : Endpoints)

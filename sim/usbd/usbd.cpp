@@ -28,7 +28,9 @@ const UCHAR* SetEnd(const USB_CONFIGURATION_DESCRIPTOR* configuration) {
     return start + configuration->wTotalLength;
 }
 
-bool Matches(LONG wanted, UCHAR actual) { return wanted == -1 || wanted == static_cast<LONG>(actual); }
+bool Matches(LONG wanted, UCHAR actual) {
+    return wanted == -1 || wanted == static_cast<LONG>(actual);
+}
 
 // The next interface descriptor at or after position, or null. Position need not sit on a
 // descriptor boundary of the set's own walk: the driver passes either the set's start or a
@@ -57,9 +59,13 @@ void SetUsbdiVersion(std::uint32_t usbdiVersion, std::uint32_t supportedUsbVersi
     ReportedUsbVersion.store(supportedUsbVersion);
 }
 
-void ResetUsbdiVersion() { SetUsbdiVersion(DefaultUsbdiVersion, DefaultSupportedUsbVersion); }
+void ResetUsbdiVersion() {
+    SetUsbdiVersion(DefaultUsbdiVersion, DefaultSupportedUsbVersion);
+}
 
-std::uint32_t CurrentUsbdiVersion() { return ReportedUsbdiVersion.load(); }
+std::uint32_t CurrentUsbdiVersion() {
+    return ReportedUsbdiVersion.load();
+}
 
 } // namespace sim
 
@@ -67,8 +73,9 @@ extern "C" {
 
 // Called by a function driver at PASSIVE_LEVEL or DISPATCH_LEVEL, no locks needed: it only reads.
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
-    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
+    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
+    LONG InterfaceProtocol) {
     if (ConfigurationDescriptor == nullptr)
         return nullptr;
     const auto* start = reinterpret_cast<const UCHAR*>(ConfigurationDescriptor);
@@ -106,7 +113,8 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
     // long as its own pipe array. bNumEndpoints is a byte, so the size cannot overflow.
     SIZE_T size = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
     ULONG interfaces = 0;
-    for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr; ++entry) {
+    for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr;
+         ++entry) {
         size += GET_USBD_INTERFACE_SIZE(entry->InterfaceDescriptor->bNumEndpoints);
         ++interfaces;
     }
@@ -128,7 +136,8 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
     urb->UrbSelectConfiguration.ConfigurationDescriptor = ConfigurationDescriptor;
 
     auto* cursor = reinterpret_cast<UCHAR*>(&urb->UrbSelectConfiguration.Interface);
-    for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr; ++entry) {
+    for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr;
+         ++entry) {
         const PUSB_INTERFACE_DESCRIPTOR descriptor = entry->InterfaceDescriptor;
         auto* interface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
         const ULONG pipes = descriptor->bNumEndpoints;

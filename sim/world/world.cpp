@@ -62,7 +62,8 @@ World::World(WorldOptions options) : Self(std::make_unique<Parts>()) {
             config.Own = *camera.Own;
         config.FrameWidth = camera.FrameWidth;
         config.FrameHeight = camera.FrameHeight;
-        config.PowerOn = camera.OwnIdentity ? PowerOnState::CameraRunning : PowerOnState::HeldInReset;
+        config.PowerOn =
+            camera.OwnIdentity ? PowerOnState::CameraRunning : PowerOnState::HeldInReset;
         Self->Cameras.push_back(std::make_unique<Camera>(*storage, config));
         Self->Storage.push_back(std::move(storage));
         Self->Ports.push_back(std::nullopt);
@@ -79,11 +80,14 @@ World::~World() {
         host::UnloadDriver(Self->Driver);
 }
 
-std::size_t World::CameraCount() const { return Self->Cameras.size(); }
+std::size_t World::CameraCount() const {
+    return Self->Cameras.size();
+}
 
 void World::Plug(std::size_t camera) {
     Camera& device = *Self->Cameras.at(camera);
-    const PortId port = Self->Driver != nullptr ? Self->Usb->Plug(device, Self->Driver) : Self->Usb->PlugBare(device);
+    const PortId port = Self->Driver != nullptr ? Self->Usb->Plug(device, Self->Driver)
+                                                : Self->Usb->PlugBare(device);
     Self->Ports.at(camera) = port;
     for (const FaultRule& rule : Self->Options.Cameras.at(camera).Faults)
         Self->Usb->AddFault(port, rule);
@@ -117,10 +121,13 @@ void World::WithCamera(std::size_t camera, const std::function<void(Camera&)>& a
 }
 
 hc::EndpointCounters World::Counters(std::size_t camera, std::uint8_t endpoint) const {
-    return Self->Ports.at(camera) ? Self->Usb->Counters(*Self->Ports.at(camera), endpoint) : hc::EndpointCounters{};
+    return Self->Ports.at(camera) ? Self->Usb->Counters(*Self->Ports.at(camera), endpoint)
+                                  : hc::EndpointCounters{};
 }
 
-void World::ResetCounters() { Self->Usb->ResetCounters(); }
+void World::ResetCounters() {
+    Self->Usb->ResetCounters();
+}
 
 void World::SetPortStatus(std::size_t camera, bool connected, bool enabled) {
     Self->Usb->SetPortStatus(Self->Ports.at(camera).value(), connected, enabled);
@@ -130,13 +137,25 @@ void World::AddFault(std::size_t camera, const FaultRule& rule) {
     Self->Usb->AddFault(Self->Ports.at(camera).value(), rule);
 }
 
-void World::ClearFaults(std::size_t camera) { Self->Usb->ClearFaults(Self->Ports.at(camera).value()); }
+void World::ClearFaults(std::size_t camera) {
+    Self->Usb->ClearFaults(Self->Ports.at(camera).value());
+}
 
-void World::HoldSchedule() { Self->Usb->Controller().Hold(); }
-void World::ReleaseSchedule() { Self->Usb->Controller().Release(); }
-void World::WaitIdle() { Self->Usb->Controller().WaitIdle(); }
+void World::HoldSchedule() {
+    Self->Usb->Controller().Hold();
+}
+void World::ReleaseSchedule() {
+    Self->Usb->Controller().Release();
+}
+void World::WaitIdle() {
+    Self->Usb->Controller().WaitIdle();
+}
 
-PDRIVER_OBJECT World::FunctionDriver() const { return Self->Driver; }
-Bus& World::UsbBus() { return *Self->Usb; }
+PDRIVER_OBJECT World::FunctionDriver() const {
+    return Self->Driver;
+}
+Bus& World::UsbBus() {
+    return *Self->Usb;
+}
 
 } // namespace sim

@@ -36,7 +36,7 @@ bool Untouched(const Bytes& output) {
 }
 
 class ControlTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         script_ = CameraScript::Default();
@@ -86,39 +86,68 @@ TEST_F(ControlTest, MalformedRequestsAreRefusedBeforeAnythingIsTouched) {
     toHost.Length = 16;
     toHost.Direction = 1;
     const Refusal refusals[] = {
-        {"unknown function 0x803", TOVRIK_CTL_CODE(0x803, TOVRIK_METHOD_BUFFERED), {}, 16, STATUS_INVALID_PARAMETER},
-        {"pipe table code with another method", TOVRIK_CTL_CODE(0x800, TOVRIK_METHOD_IN_DIRECT), {}, 256,
+        {"unknown function 0x803",
+         TOVRIK_CTL_CODE(0x803, TOVRIK_METHOD_BUFFERED),
+         {},
+         16,
          STATUS_INVALID_PARAMETER},
-        {"pipe table longer than the output", IOCTL_TOVRIK_GET_PIPE_INFO, {}, 24 + 4 * 24 - 1, STATUS_INVALID_PARAMETER},
-        {"device descriptor in 17 bytes", IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 17, STATUS_INVALID_PARAMETER},
-        {"vendor request of 9 bytes", IOCTL_TOVRIK_VENDOR_REQUEST, Bytes(9), 16, STATUS_INVALID_PARAMETER},
-        {"vendor answer longer than the output", IOCTL_TOVRIK_VENDOR_REQUEST, RecordBytes(toHost), 15,
+        {"pipe table code with another method",
+         TOVRIK_CTL_CODE(0x800, TOVRIK_METHOD_IN_DIRECT),
+         {},
+         256,
          STATUS_INVALID_PARAMETER},
+        {"pipe table longer than the output",
+         IOCTL_TOVRIK_GET_PIPE_INFO,
+         {},
+         24 + 4 * 24 - 1,
+         STATUS_INVALID_PARAMETER},
+        {"device descriptor in 17 bytes",
+         IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR,
+         {},
+         17,
+         STATUS_INVALID_PARAMETER},
+        {"vendor request of 9 bytes", IOCTL_TOVRIK_VENDOR_REQUEST, Bytes(9), 16,
+         STATUS_INVALID_PARAMETER},
+        {"vendor answer longer than the output", IOCTL_TOVRIK_VENDOR_REQUEST, RecordBytes(toHost),
+         15, STATUS_INVALID_PARAMETER},
         {"reset pipe of 3 bytes", IOCTL_TOVRIK_RESET_PIPE, Bytes(3), 0, STATUS_INVALID_PARAMETER},
-        {"reset pipe past the table", IOCTL_TOVRIK_RESET_PIPE, Ulong(4), 0, STATUS_INVALID_PARAMETER},
+        {"reset pipe past the table", IOCTL_TOVRIK_RESET_PIPE, Ulong(4), 0,
+         STATUS_INVALID_PARAMETER},
         {"abort pipe of 3 bytes", IOCTL_TOVRIK_ABORT_PIPE, Bytes(3), 0, STATUS_INVALID_PARAMETER},
-        {"abort pipe past the table", IOCTL_TOVRIK_ABORT_PIPE, Ulong(4), 0, STATUS_INVALID_PARAMETER},
-        {"abort pipe of a negative index", IOCTL_TOVRIK_ABORT_PIPE, Ulong(0xFFFFFFFF), 0, STATUS_INVALID_PARAMETER},
-        {"set interface of 1 byte", IOCTL_TOVRIK_SET_INTERFACE, Bytes(1), 0, STATUS_INVALID_PARAMETER},
-        {"string descriptor of 5 bytes", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, Bytes(5), 64, STATUS_INVALID_PARAMETER},
-        {"string descriptor without output", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, Bytes(4), 0, STATUS_INVALID_PARAMETER},
+        {"abort pipe past the table", IOCTL_TOVRIK_ABORT_PIPE, Ulong(4), 0,
+         STATUS_INVALID_PARAMETER},
+        {"abort pipe of a negative index", IOCTL_TOVRIK_ABORT_PIPE, Ulong(0xFFFFFFFF), 0,
+         STATUS_INVALID_PARAMETER},
+        {"set interface of 1 byte", IOCTL_TOVRIK_SET_INTERFACE, Bytes(1), 0,
+         STATUS_INVALID_PARAMETER},
+        {"string descriptor of 5 bytes", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, Bytes(5), 64,
+         STATUS_INVALID_PARAMETER},
+        {"string descriptor without output", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, Bytes(4), 0,
+         STATUS_INVALID_PARAMETER},
         {"frame number in 3 bytes", IOCTL_TOVRIK_GET_FRAME_NUMBER, {}, 3, STATUS_INVALID_PARAMETER},
         {"last error in 3 bytes", IOCTL_TOVRIK_GET_LAST_ERROR, {}, 3, STATUS_UNSUCCESSFUL},
         {"driver version in 5 bytes", IOCTL_TOVRIK_GET_DRIVER_VERSION, {}, 5, STATUS_UNSUCCESSFUL},
-        {"write memory with a 3-byte address", IOCTL_TOVRIK_WRITE_RAM, Bytes(3), 64, STATUS_INVALID_PARAMETER},
-        {"write memory without data", IOCTL_TOVRIK_WRITE_RAM, Bytes(2), 0, STATUS_INVALID_PARAMETER},
+        {"write memory with a 3-byte address", IOCTL_TOVRIK_WRITE_RAM, Bytes(3), 64,
+         STATUS_INVALID_PARAMETER},
+        {"write memory without data", IOCTL_TOVRIK_WRITE_RAM, Bytes(2), 0,
+         STATUS_INVALID_PARAMETER},
         {"set feature of 3 bytes", IOCTL_TOVRIK_SET_FEATURE, Bytes(3), 0, STATUS_INVALID_PARAMETER},
         {"set feature of 5 bytes", IOCTL_TOVRIK_SET_FEATURE, Bytes(5), 0, STATUS_INVALID_PARAMETER},
         {"time limit of 7 bytes", IOCTL_TOVRIK_SET_TIMEOUT, Bytes(7), 0, STATUS_INVALID_PARAMETER},
-        {"control request of 9 bytes", IOCTL_TOVRIK_CONTROL_REQUEST, Bytes(9), 8, STATUS_INVALID_PARAMETER},
-        {"control request of key 12", IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{1, 3, 0, 0, 1, 0, 0, 0, 0, 0}, 8,
+        {"control request of 9 bytes", IOCTL_TOVRIK_CONTROL_REQUEST, Bytes(9), 8,
          STATUS_INVALID_PARAMETER},
+        {"control request of key 12", IOCTL_TOVRIK_CONTROL_REQUEST,
+         Bytes{1, 3, 0, 0, 1, 0, 0, 0, 0, 0}, 8, STATUS_INVALID_PARAMETER},
         {"bulk read of 3 bytes", IOCTL_TOVRIK_BULK_READ, Bytes(3), 64, STATUS_INVALID_PARAMETER},
-        {"chunked read of 3 bytes", IOCTL_TOVRIK_CHUNKED_READ, Bytes(3), 64, STATUS_INVALID_PARAMETER},
-        {"chunked read without output", IOCTL_TOVRIK_CHUNKED_READ, Ulong(2), 0, STATUS_INVALID_PARAMETER},
+        {"chunked read of 3 bytes", IOCTL_TOVRIK_CHUNKED_READ, Bytes(3), 64,
+         STATUS_INVALID_PARAMETER},
+        {"chunked read without output", IOCTL_TOVRIK_CHUNKED_READ, Ulong(2), 0,
+         STATUS_INVALID_PARAMETER},
         {"iso read of 19 bytes", IOCTL_TOVRIK_ISO_READ, Bytes(19), 64, STATUS_INVALID_PARAMETER},
-        {"stream start of 19 bytes", IOCTL_TOVRIK_START_ISO_STREAM, Bytes(19), 0, STATUS_INVALID_PARAMETER},
-        {"stream read of 21 bytes", IOCTL_TOVRIK_READ_ISO_STREAM, Bytes(21), 16 * (1024 + 12), STATUS_INVALID_PARAMETER},
+        {"stream start of 19 bytes", IOCTL_TOVRIK_START_ISO_STREAM, Bytes(19), 0,
+         STATUS_INVALID_PARAMETER},
+        {"stream read of 21 bytes", IOCTL_TOVRIK_READ_ISO_STREAM, Bytes(21), 16 * (1024 + 12),
+         STATUS_INVALID_PARAMETER},
     };
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.Label);
@@ -141,7 +170,8 @@ TEST_F(ControlTest, PipeTableIsAnExactCopyOfTheSelectedInterface) {
     EXPECT_EQ(result.Output[24 + 2 * 24 + 2], 0x82);
     EXPECT_EQ(ReadUlong(result.Output, 24 + 2 * 24 + 16), 0x3FFFFFu);
     EXPECT_EQ(ReadUlong(result.Output, 24 + 0 * 24 + 16), 1024u);
-    EXPECT_EQ(ReadUlong(result.Output, 24 + 3 * 24 + 4), static_cast<std::uint32_t>(UsbdPipeTypeIsochronous));
+    EXPECT_EQ(ReadUlong(result.Output, 24 + 3 * 24 + 4),
+              static_cast<std::uint32_t>(UsbdPipeTypeIsochronous));
 
     // An interface with two pipes: 72 bytes, every pipe offered 0xFFFF.
     ASSERT_EQ(Call(IOCTL_TOVRIK_SET_INTERFACE, {0, 2}, 0).Status, STATUS_SUCCESS);
@@ -212,7 +242,8 @@ TEST_F(ControlTest, DescriptorsAsTheDeviceSendsThem) {
     auto configuration = Call(IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR, {}, 9);
     EXPECT_EQ(configuration.Status, STATUS_SUCCESS);
     EXPECT_EQ(configuration.Information, 9u);
-    EXPECT_TRUE(std::equal(configuration.Output.begin(), configuration.Output.end(), script_.Configuration.begin()));
+    EXPECT_TRUE(std::equal(configuration.Output.begin(), configuration.Output.end(),
+                           script_.Configuration.begin()));
 
     // A failed read shows only as Information 0.
     failNext_ = true;
@@ -258,18 +289,23 @@ TEST_F(ControlTest, VendorRequestsMoveTheirDataBothWays) {
     EXPECT_EQ(urb.TransferFlags, 0u);
 
     // Class and vendor requests through the control code: key 8 is a vendor device request.
-    auto control = Call(IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{1, 0, 8, 0, 0x22, 0, 0x34, 0x12, 0x01, 0x00}, 6);
+    auto control =
+        Call(IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{1, 0, 8, 0, 0x22, 0, 0x34, 0x12, 0x01, 0x00}, 6);
     EXPECT_EQ(control.Status, STATUS_SUCCESS);
     EXPECT_EQ(control.Information, 6u);
-    auto vendor = bus_.SeenUrbs(URB_FUNCTION_VENDOR_DEVICE).back().As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
-    EXPECT_EQ(vendor.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+    auto vendor =
+        bus_.SeenUrbs(URB_FUNCTION_VENDOR_DEVICE).back().As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
+    EXPECT_EQ(vendor.TransferFlags,
+              static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
     EXPECT_EQ(vendor.Request, 0x22);
     EXPECT_EQ(vendor.Value, 0x1234);
 
     // Without data the request has no data stage and no MDL.
     auto noData = Call(IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{0, 1, 1, 0, 0x0B, 0, 1, 0, 0, 0}, 0);
     EXPECT_EQ(noData.Status, STATUS_SUCCESS);
-    auto classInterface = bus_.SeenUrbs(URB_FUNCTION_CLASS_INTERFACE).back().As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
+    auto classInterface = bus_.SeenUrbs(URB_FUNCTION_CLASS_INTERFACE)
+                              .back()
+                              .As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
     EXPECT_EQ(classInterface.TransferBufferLength, 0u);
     EXPECT_EQ(classInterface.TransferBufferMDL, nullptr);
 }
@@ -293,7 +329,8 @@ TEST_F(ControlTest, MemoryWritesSendEveryByteAndReportFailures) {
     // Write memory: the data is the output buffer, in 64-byte pieces from the address given.
     bus_.ClearSeen();
     Bytes payload(100, 0x5C);
-    auto write = host::FrontEnd::DeviceIoControl(handle_, IOCTL_TOVRIK_WRITE_RAM, Bytes{0xF0, 0x1F}, payload);
+    auto write = host::FrontEnd::DeviceIoControl(handle_, IOCTL_TOVRIK_WRITE_RAM, Bytes{0xF0, 0x1F},
+                                                 payload);
     EXPECT_EQ(write.Status, STATUS_SUCCESS);
     writes = bus_.SeenUrbs(URB_FUNCTION_VENDOR_DEVICE);
     ASSERT_EQ(writes.size(), 2u);
@@ -330,7 +367,8 @@ TEST_F(ControlTest, PipePortInterfaceAndFeatureFailuresAreReported) {
     EXPECT_EQ(Extension(pdo_)->InterfaceInfo->NumberOfPipes, 4u);
 
     EXPECT_EQ(Call(IOCTL_TOVRIK_SET_FEATURE, {1, 0, 0, 0}, 0).Status, STATUS_SUCCESS);
-    auto feature = bus_.SeenUrbs(URB_FUNCTION_SET_FEATURE_TO_DEVICE).at(0).As<_URB_CONTROL_FEATURE_REQUEST>();
+    auto feature =
+        bus_.SeenUrbs(URB_FUNCTION_SET_FEATURE_TO_DEVICE).at(0).As<_URB_CONTROL_FEATURE_REQUEST>();
     EXPECT_EQ(feature.Hdr.Length, 136);
     EXPECT_EQ(feature.FeatureSelector, 1);
     failNext_ = true;
@@ -354,7 +392,8 @@ TEST_F(ControlTest, TimeLimitAndStreamStopNeedNoDevice) {
     EXPECT_TRUE(Extension(pdo_)->StreamStopRequested);
     // With no stream the read finds no rings.
     ISO_REQUEST read{0, 1024, 16, 0, 0};
-    EXPECT_EQ(Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(read), 16 * (1024 + 12)).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(read), 16 * (1024 + 12)).Status,
+              STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(bus_.Seen().empty());
 }
 

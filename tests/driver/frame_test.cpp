@@ -12,7 +12,7 @@ namespace tovrik_test {
 namespace {
 
 class FrameTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         script_ = CameraScript::Default();
@@ -88,13 +88,14 @@ TEST_F(FrameTest, ANumberWhoseLinkIsTakenIsSkipped) {
     EXPECT_EQ(DeviceSlotsTried, 2);
     // The device object made for number 0 is gone again: its name is free.
     host::Handle handle = 0;
-    EXPECT_EQ(host::FrontEnd::Open(u"\\Device\\Tovrik318QX-0", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(host::FrontEnd::Open(u"\\Device\\Tovrik318QX-0", &handle),
+              STATUS_OBJECT_NAME_NOT_FOUND);
 
     EXPECT_EQ(IoDeleteSymbolicLink(&linkName), STATUS_SUCCESS);
 }
 
 TEST_F(FrameTest, ANewDeviceStartsWithItsRecordAsCreated) {
-    bus_.StartResult = STATUS_UNSUCCESSFUL;  // stays unstarted, so nothing touches the record
+    bus_.StartResult = STATUS_UNSUCCESSFUL; // stays unstarted, so nothing touches the record
     PDEVICE_OBJECT pdo = Plug();
     ASSERT_NE(pdo, nullptr);
     PDEVICE_OBJECT fdo = Fdo(pdo);
@@ -167,7 +168,8 @@ TEST_F(FrameTest, PowerRequestsGoDownPresetToSuccessAlsoDuringUse) {
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Information, 0u);
     state.SystemState = PowerSystemWorking;
-    EXPECT_EQ(host::Pnp::Power(pdo, IRP_MN_QUERY_POWER, SystemPowerState, state).Status, STATUS_SUCCESS);
+    EXPECT_EQ(host::Pnp::Power(pdo, IRP_MN_QUERY_POWER, SystemPowerState, state).Status,
+              STATUS_SUCCESS);
 }
 
 TEST_F(FrameTest, TheGateCountsAdmittedRequestsAndRefusesOnceRemovalBegins) {
@@ -214,13 +216,15 @@ TEST_F(FrameTest, RequestsRacingARemovalAreAdmittedOrRefusedAndAllComplete) {
     for (int t = 0; t < 4; t++) {
         callers.emplace_back([&] {
             for (;;) {
-                auto result = host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_GET_PIPE_INFO, {}, 256);
+                auto result =
+                    host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_GET_PIPE_INFO, {}, 256);
                 if (result.Status == STATUS_SUCCESS) {
                     admitted++;
                     continue;
                 }
                 // Refused by the gate while the removal drains, or by the platform once it is done.
-                if ((result.Status != STATUS_DELETE_PENDING && result.Status != STATUS_DEVICE_REMOVED) ||
+                if ((result.Status != STATUS_DELETE_PENDING &&
+                     result.Status != STATUS_DEVICE_REMOVED) ||
                     result.Information != 0) {
                     unexpected++;
                 }

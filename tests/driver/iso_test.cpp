@@ -11,7 +11,8 @@ constexpr std::uint32_t kIsoPipe = 3;
 class IsoTest : public WorldTest {};
 
 std::uint32_t ReadUlong(const std::uint8_t* bytes) {
-    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+           (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 TEST_F(IsoTest, OneShotReadFillsDataThenDescriptors) {

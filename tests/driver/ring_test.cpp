@@ -19,7 +19,7 @@ Bytes Sequence(std::size_t count, std::uint8_t first = 0) {
 }
 
 class RingTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         if (ring_ != nullptr) {
             RingRelease(ring_);
@@ -44,9 +44,11 @@ TEST_F(RingTest, PutsAreWholeOrNothingAndGetsTakeWhatIsThere) {
     // Exactly the free three fill it; then write and read positions meet.
     EXPECT_EQ(RingPut(ring_, Sequence(3, 7).data(), 3), 3u);
     EXPECT_EQ(ring_->WritePos, ring_->ReadPos);
-    EXPECT_EQ(ring_->WritePos, ring_->Base) << "a put ending at the end of the storage wraps to Base";
+    EXPECT_EQ(ring_->WritePos, ring_->Base)
+        << "a put ending at the end of the storage wraps to Base";
 
-    // More than the ring can ever hold is refused even when it is full; exactly its capacity is not.
+    // More than the ring can ever hold is refused even when it is full; exactly its capacity is
+    // not.
     EXPECT_EQ(RingGet(ring_, out.data(), 11), 0u);
     EXPECT_EQ(RingGet(ring_, out.data(), 10), 10u);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 10), Sequence(10));
@@ -67,7 +69,7 @@ TEST_F(RingTest, CopiesThatCrossTheEndAreSplitAndKeepTheOrder) {
 }
 
 TEST_F(RingTest, AProducerAndAConsumerOnTwoThreadsLoseAndRepeatNothing) {
-    ring_ = RingCreate(4093);  // a size no put or get divides evenly, so positions keep moving
+    ring_ = RingCreate(4093); // a size no put or get divides evenly, so positions keep moving
     constexpr std::size_t kTotal = 4 << 20;
     std::thread producer([&] {
         std::size_t sent = 0;

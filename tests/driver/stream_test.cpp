@@ -13,17 +13,19 @@ constexpr std::uint32_t kIsoPipe = 3;
 constexpr std::uint32_t kPacket = 1024;
 
 std::uint32_t ReadUlong(const std::uint8_t* bytes) {
-    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+           (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 class StreamTest : public WorldTest {
-protected:
+  protected:
     host::FrontEnd::IoctlResult Start(ISO_REQUEST request) {
         return Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(request), 0);
     }
     host::FrontEnd::IoctlResult ReadPackets(std::uint32_t count, Bytes& output) {
         output.assign(count * (kPacket + 12), 0xA5);
-        return Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, count, 0, 0}), output);
+        return Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, count, 0, 0}),
+                    output);
     }
     void StopAndDrain() {
         EXPECT_EQ(Call(IOCTL_TOVRIK_STOP_ISO_STREAM, {}, 0).Status, STATUS_SUCCESS);
@@ -56,7 +58,8 @@ TEST_F(StreamTest, ReadsReturnWholePacketsThenTheirDescriptorsInOrder) {
         auto result = ReadPackets(64, output);
         ASSERT_EQ(result.Status, STATUS_SUCCESS);
         std::uint32_t got = static_cast<std::uint32_t>(result.Information / (kPacket + 12));
-        ASSERT_EQ(result.Information, got * (kPacket + 12)) << "whole packets with their descriptors";
+        ASSERT_EQ(result.Information, got * (kPacket + 12))
+            << "whole packets with their descriptors";
         const std::uint8_t* descriptors = output.data() + got * kPacket;
         for (std::uint32_t p = 0; p < got; p++) {
             std::uint32_t sequence = ReadUlong(output.data() + p * kPacket);
@@ -65,7 +68,8 @@ TEST_F(StreamTest, ReadsReturnWholePacketsThenTheirDescriptorsInOrder) {
             }
             first = false;
             expected = sequence + 1;
-            EXPECT_EQ(ReadUlong(descriptors + 12 * p), (p % 8) * kPacket) << "offset within its URB";
+            EXPECT_EQ(ReadUlong(descriptors + 12 * p), (p % 8) * kPacket)
+                << "offset within its URB";
             EXPECT_EQ(ReadUlong(descriptors + 12 * p + 4), kPacket);
             EXPECT_EQ(ReadUlong(descriptors + 12 * p + 8), 0u);
         }
@@ -102,9 +106,9 @@ TEST_F(StreamTest, ReadsAndStartsWithBadShapesAreRefused) {
         {kIsoPipe, 0x100000, 64, 1024, 8},  // URB buffers past 32 bits
     };
     for (const ISO_REQUEST& request : badStarts) {
-        EXPECT_EQ(Start(request).Status, STATUS_INVALID_PARAMETER) << request.PacketSize << " " << request.PacketCount
-                                                                   << " " << request.PacketsPerUrb << " "
-                                                                   << request.UrbCount;
+        EXPECT_EQ(Start(request).Status, STATUS_INVALID_PARAMETER)
+            << request.PacketSize << " " << request.PacketCount << " " << request.PacketsPerUrb
+            << " " << request.UrbCount;
     }
     EXPECT_EQ(Start({2, kPacket, 64, 8, 4}).Status, STATUS_INVALID_PARAMETER) << "a bulk pipe";
     EXPECT_EQ(Start({9, kPacket, 64, 8, 4}).Status, STATUS_INVALID_PARAMETER) << "past the table";
@@ -112,14 +116,20 @@ TEST_F(StreamTest, ReadsAndStartsWithBadShapesAreRefused) {
 
     ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
     Bytes output(16 * (kPacket + 12) - 1);
-    EXPECT_EQ(Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, 16, 0, 0}), output).Status,
-              STATUS_INVALID_PARAMETER) << "one byte short";
+    EXPECT_EQ(
+        Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, 16, 0, 0}), output)
+            .Status,
+        STATUS_INVALID_PARAMETER)
+        << "one byte short";
     output.assign(16 * 12, 0);
-    EXPECT_EQ(Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, 0, 16, 0, 0}), output).Status,
-              STATUS_INVALID_PARAMETER) << "packet size 0";
+    EXPECT_EQ(
+        Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, 0, 16, 0, 0}), output).Status,
+        STATUS_INVALID_PARAMETER)
+        << "packet size 0";
     // More packets than the ring holds: the ring refuses a read larger than itself.
     output.assign(65 * (kPacket + 12), 0);
-    auto tooMany = Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, 65, 0, 0}), output);
+    auto tooMany =
+        Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, 65, 0, 0}), output);
     EXPECT_EQ(tooMany.Status, STATUS_SUCCESS);
     EXPECT_EQ(tooMany.Information, 0u);
     StopAndDrain();

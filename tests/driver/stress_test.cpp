@@ -47,16 +47,21 @@ TEST_F(StressTest, MixedTransfersWhileTheCameraIsRemovedAtARandomMoment) {
         }));
         threads.push_back(worker([&] {
             Bytes buffer(32 * (1024 + 12));
-            return Call(IOCTL_TOVRIK_ISO_READ, RecordBytes(ISO_REQUEST{3, 1024, 32, 8, 2}), buffer).Status;
+            return Call(IOCTL_TOVRIK_ISO_READ, RecordBytes(ISO_REQUEST{3, 1024, 32, 8, 2}), buffer)
+                .Status;
         }));
         threads.push_back(worker([&] {
-            NTSTATUS status = Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(ISO_REQUEST{3, 1024, 64, 8, 4}), 0).Status;
+            NTSTATUS status =
+                Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(ISO_REQUEST{3, 1024, 64, 8, 4}), 0)
+                    .Status;
             if (DeviceGone(status)) {
                 return status;
             }
             Bytes buffer(16 * (1024 + 12));
             for (int i = 0; i < 5; i++) {
-                status = Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, 1024, 16, 0, 0}), buffer).Status;
+                status = Call(IOCTL_TOVRIK_READ_ISO_STREAM,
+                              RecordBytes(ISO_REQUEST{0, 1024, 16, 0, 0}), buffer)
+                             .Status;
                 if (DeviceGone(status)) {
                     return status;
                 }
@@ -66,9 +71,7 @@ TEST_F(StressTest, MixedTransfersWhileTheCameraIsRemovedAtARandomMoment) {
         threads.push_back(worker([&] {
             return Call(IOCTL_TOVRIK_SET_INTERFACE, {0, 0}, 0).Status;
         }));
-        threads.push_back(worker([&] {
-            return Call(IOCTL_TOVRIK_GET_PIPE_INFO, {}, 256).Status;
-        }));
+        threads.push_back(worker([&] { return Call(IOCTL_TOVRIK_GET_PIPE_INFO, {}, 256).Status; }));
 
         std::mt19937 random(1234 + round);
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 60));

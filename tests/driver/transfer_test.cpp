@@ -19,22 +19,26 @@ Bytes PipeIndex(std::uint32_t index) {
 
 // The endpoint a bulk URB addresses, from the canned camera's fake handles.
 UCHAR EndpointOf(const SeenRequest& request) {
-    return static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(request.As<_URB_BULK_OR_INTERRUPT_TRANSFER>().PipeHandle) & 0xFF);
+    return static_cast<UCHAR>(
+        reinterpret_cast<ULONG_PTR>(request.As<_URB_BULK_OR_INTERRUPT_TRANSFER>().PipeHandle) &
+        0xFF);
 }
 
 class TransferTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         script_ = CameraScript::Default();
         bus_.OnUrb = [this](PURB urb) {
             if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
                 auto& transfer = urb->UrbBulkOrInterruptTransfer;
-                UCHAR endpoint = static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(transfer.PipeHandle) & 0xFF);
+                UCHAR endpoint =
+                    static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(transfer.PipeHandle) & 0xFF);
                 if (endpoint != 0x01) {
                     std::lock_guard lock(mutex_);
                     if (transfer.TransferBufferMDL != nullptr) {
-                        pieceAddresses_.push_back(static_cast<std::uint8_t*>(MmGetMdlVirtualAddress(transfer.TransferBufferMDL)));
+                        pieceAddresses_.push_back(static_cast<std::uint8_t*>(
+                            MmGetMdlVirtualAddress(transfer.TransferBufferMDL)));
                     }
                     if (dataReply_) {
                         return dataReply_(urb);
@@ -57,7 +61,8 @@ protected:
         DriverTest::TearDown();
     }
 
-    host::FrontEnd::IoctlResult Read(ULONG code, std::uint32_t pipe, std::span<std::uint8_t> buffer) {
+    host::FrontEnd::IoctlResult Read(ULONG code, std::uint32_t pipe,
+                                     std::span<std::uint8_t> buffer) {
         return host::FrontEnd::DeviceIoControl(handle_, code, PipeIndex(pipe), buffer);
     }
 
@@ -90,9 +95,12 @@ TEST_F(TransferTest, AnImageReadIsFramedByTheTwoCommands) {
     auto result = Read(IOCTL_TOVRIK_BULK_READ, 2, buffer);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Information, 4096u);
-    EXPECT_EQ(Conversation(), (std::vector<std::string>{"command 2 of 64", "data 4096", "command 3 of 64"}));
-    auto data = bus_.SeenUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)[1].As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
-    EXPECT_EQ(data.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(Conversation(),
+              (std::vector<std::string>{"command 2 of 64", "data 4096", "command 3 of 64"}));
+    auto data = bus_.SeenUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)[1]
+                    .As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
+    EXPECT_EQ(data.TransferFlags,
+              static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
     EXPECT_EQ(data.TransferBuffer, nullptr);
     EXPECT_EQ(data.Hdr.Length, 128);
 
@@ -105,13 +113,18 @@ TEST_F(TransferTest, AnImageReadIsFramedByTheTwoCommands) {
     // The write code on an IN pipe still reads: the direction is the endpoint's.
     bus_.ClearSeen();
     EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_WRITE, 1, small).Status, STATUS_SUCCESS);
-    auto write = bus_.SeenUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).at(0).As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
-    EXPECT_EQ(write.TransferFlags & USBD_TRANSFER_DIRECTION_IN, static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN));
+    auto write = bus_.SeenUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+                     .at(0)
+                     .As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
+    EXPECT_EQ(write.TransferFlags & USBD_TRANSFER_DIRECTION_IN,
+              static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN));
 
     // An empty buffer is a transfer of 0 bytes without an MDL.
     bus_.ClearSeen();
     EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 1, {}).Status, STATUS_SUCCESS);
-    auto empty = bus_.SeenUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).at(0).As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
+    auto empty = bus_.SeenUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+                     .at(0)
+                     .As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
     EXPECT_EQ(empty.TransferBufferLength, 0u);
     EXPECT_EQ(empty.TransferBufferMDL, nullptr);
 }
@@ -119,7 +132,8 @@ TEST_F(TransferTest, AnImageReadIsFramedByTheTwoCommands) {
 TEST_F(TransferTest, BulkReadsRespectThePipeAndItsSizeLimit) {
     // Pipe 2 takes up to 0x3FFFFF bytes in one transfer; one more is refused before anything moves.
     Bytes big(0x400000);
-    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 2, std::span(big).first(0x3FFFFF)).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 2, std::span(big).first(0x3FFFFF)).Status,
+              STATUS_SUCCESS);
     bus_.ClearSeen();
     auto refused = Read(IOCTL_TOVRIK_BULK_READ, 2, big);
     EXPECT_EQ(refused.Status, STATUS_INVALID_PARAMETER);
@@ -127,9 +141,12 @@ TEST_F(TransferTest, BulkReadsRespectThePipeAndItsSizeLimit) {
     EXPECT_TRUE(bus_.Seen().empty());
 
     Bytes buffer(64);
-    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 4, buffer).Status, STATUS_INVALID_PARAMETER) << "index = NumberOfPipes";
-    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 3, buffer).Status, STATUS_INVALID_PARAMETER) << "isochronous pipe";
-    EXPECT_EQ(Read(IOCTL_TOVRIK_CHUNKED_READ, 3, buffer).Status, STATUS_INVALID_PARAMETER) << "isochronous pipe";
+    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 4, buffer).Status, STATUS_INVALID_PARAMETER)
+        << "index = NumberOfPipes";
+    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 3, buffer).Status, STATUS_INVALID_PARAMETER)
+        << "isochronous pipe";
+    EXPECT_EQ(Read(IOCTL_TOVRIK_CHUNKED_READ, 3, buffer).Status, STATUS_INVALID_PARAMETER)
+        << "isochronous pipe";
     EXPECT_TRUE(bus_.Seen().empty());
 }
 
@@ -162,7 +179,8 @@ TEST_F(TransferTest, ATransferThatNeverEndsIsCancelledAtTheTimeLimit) {
         before = host::Clock::Now();
         result = Read(IOCTL_TOVRIK_BULK_READ, 1, buffer);
         EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL) << limit;
-        EXPECT_LT(host::Clock::Now() - before, 3000 * 10000LL) << "no wait with a limit of " << limit;
+        EXPECT_LT(host::Clock::Now() - before, 3000 * 10000LL)
+            << "no wait with a limit of " << limit;
         EXPECT_EQ(bus_.Pending(), 0u);
     }
 }

@@ -24,8 +24,8 @@
 #define TOVRIK_CAT2(a, b) a##b
 #define TOVRIK_CAT(a, b) TOVRIK_CAT2(a, b)
 #define EMIT(name, value)                                                                          \
-    extern "C" constinit const unsigned long long TOVRIK_CAT(tovrik_probe_, __COUNTER__)           \
-        __asm__("tovrik_layout." name) = (unsigned long long)(value);
+    extern "C" constinit const unsigned long long TOVRIK_CAT(tovrik_probe_, __COUNTER__) __asm__(  \
+        "tovrik_layout." name) = (unsigned long long)(value);
 
 #define SIZE(T) EMIT("size." #T, sizeof(T))
 // Offset and size together: two members at the same offset with different widths (a ULONG where
@@ -48,8 +48,8 @@
         Capabilities.F = 1;                                                                        \
         return Capabilities;                                                                       \
     }                                                                                              \
-    extern "C" constinit const DEVICE_CAPABILITIES TOVRIK_CAT(tovrik_probe_, __COUNTER__)          \
-        __asm__("tovrik_layout.bits.DEVICE_CAPABILITIES." #F) = CapabilitiesWith##F();
+    extern "C" constinit const DEVICE_CAPABILITIES TOVRIK_CAT(tovrik_probe_, __COUNTER__) __asm__( \
+        "tovrik_layout.bits.DEVICE_CAPABILITIES." #F) = CapabilitiesWith##F();
 
 // ---------------------------------------------------------------------------------------------
 // Basic records

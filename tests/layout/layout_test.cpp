@@ -23,9 +23,9 @@ constexpr const char kCompileFailed[] = "# tovrik-layout-probe: compile failed";
 struct ProbeOutput {
     std::string Path;
     bool Opened = false;
-    std::string CompileFailure;  // the compiler's diagnostics when the probe did not compile
-    std::vector<std::string> Unreadable;  // probe symbols whose data could not be read
-    std::map<std::string, std::vector<uint8_t>> Data;  // symbol (without the prefix) -> bytes
+    std::string CompileFailure; // the compiler's diagnostics when the probe did not compile
+    std::vector<std::string> Unreadable;              // probe symbols whose data could not be read
+    std::map<std::string, std::vector<uint8_t>> Data; // symbol (without the prefix) -> bytes
 };
 
 std::string Trim(const std::string& text) {
@@ -158,7 +158,8 @@ Measurements Measure(const ProbeOutput& probe) {
             continue;
         }
         if (bytes.size() != 8) {
-            result.Errors.push_back(name + ": " + std::to_string(bytes.size()) + " bytes, expected 8");
+            result.Errors.push_back(name + ": " + std::to_string(bytes.size()) +
+                                    " bytes, expected 8");
             continue;
         }
         uint64_t value = 0;
@@ -182,7 +183,7 @@ struct Side {
 };
 
 class LayoutProbe : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         host_ = new Side{"host", ReadProbe(TOVRIK_LAYOUT_HOST_ASM), {}};
         windows_ = new Side{"windows", ReadProbe(TOVRIK_LAYOUT_WINDOWS_ASM), {}};
@@ -199,11 +200,14 @@ protected:
     void SetUp() override {
         for (const Side* side : {host_, windows_}) {
             ASSERT_TRUE(side->Probe.Opened)
-                << side->Name << ": no probe output at " << side->Probe.Path << " (build the tovrik_layout_probe target)";
+                << side->Name << ": no probe output at " << side->Probe.Path
+                << " (build the tovrik_layout_probe target)";
             ASSERT_TRUE(side->Probe.CompileFailure.empty())
                 << side->Name << ": the probe did not compile; a declaration the probe measures is "
-                << "missing or different on this side:\n" << side->Probe.CompileFailure;
-            ASSERT_FALSE(side->Probe.Data.empty()) << side->Name << ": no measurements in " << side->Probe.Path;
+                << "missing or different on this side:\n"
+                << side->Probe.CompileFailure;
+            ASSERT_FALSE(side->Probe.Data.empty())
+                << side->Name << ": no measurements in " << side->Probe.Path;
         }
     }
 
@@ -280,7 +284,8 @@ TEST_F(LayoutProbe, UrbSizesTheDriverAllocates) {
     // Select interface: 80 + 24 per pipe past the first; 56 for none.
     expected.push_back({"macro.GET_SELECT_INTERFACE_REQUEST_SIZE.0", 56});
     for (uint64_t n : {1, 4})
-        expected.push_back({"macro.GET_SELECT_INTERFACE_REQUEST_SIZE." + std::to_string(n), 80 + 24 * (n - 1)});
+        expected.push_back(
+            {"macro.GET_SELECT_INTERFACE_REQUEST_SIZE." + std::to_string(n), 80 + 24 * (n - 1)});
 
     for (const Side* side : {host_, windows_}) {
         for (const auto& [name, size] : expected) {
@@ -288,7 +293,8 @@ TEST_F(LayoutProbe, UrbSizesTheDriverAllocates) {
             if (found == side->Measured.Values.end())
                 ADD_FAILURE() << side->Name << ": " << name << " is not measured";
             else if (found->second != size)
-                ADD_FAILURE() << side->Name << ": " << name << " is " << found->second << ", the driver allocates " << size;
+                ADD_FAILURE() << side->Name << ": " << name << " is " << found->second
+                              << ", the driver allocates " << size;
         }
     }
 }
@@ -298,7 +304,8 @@ TEST_F(LayoutProbe, UrbSizesTheDriverAllocates) {
 TEST_F(LayoutProbe, SurpriseRemovalOkIsBit9OfTheFlagWord) {
     for (const Side* side : {host_, windows_}) {
         auto found = side->Measured.Values.find("bit.DEVICE_CAPABILITIES.SurpriseRemovalOK");
-        ASSERT_NE(found, side->Measured.Values.end()) << side->Name << ": SurpriseRemovalOK not measured";
+        ASSERT_NE(found, side->Measured.Values.end())
+            << side->Name << ": SurpriseRemovalOK not measured";
         EXPECT_EQ(found->second, 4 * 8 + 9u) << side->Name;
     }
 }
@@ -321,7 +328,8 @@ TEST_F(LayoutProbe, PublicPacketDescriptorIsTheUsbStacks) {
             auto public_value = values.find(public_name);
             auto platform_value = values.find(platform_name);
             if (public_value == values.end() || platform_value == values.end()) {
-                ADD_FAILURE() << side->Name << ": " << public_name << " or " << platform_name << " not measured";
+                ADD_FAILURE() << side->Name << ": " << public_name << " or " << platform_name
+                              << " not measured";
                 continue;
             }
             EXPECT_EQ(public_value->second, platform_value->second)
@@ -343,7 +351,8 @@ TEST(LayoutProbeReader, ReadsEveryCompilersSpelling) {
                "tovrik_layout.offset.C:\n\t.space 8\n"
                "\t.align 8\n"
                "tovrik_layout.value.D:\n\t.quad\t-1073741823\n"
-               "tovrik_layout.bits.R.F:\n\t.short\t0\n\t.short\t0\n\t.byte\t0\n\t.byte\t2\n\t.zero\t58\n"
+               "tovrik_layout.bits.R.F:\n\t.short\t0\n\t.short\t0\n\t.byte\t0\n\t.byte\t2\n\t."
+               "zero\t58\n"
                "unrelated:\n\t.quad\t5\n"
                "tovrik_layout.value.E:\n\t.quad\tsome_symbol\n";
     }
@@ -366,8 +375,9 @@ TEST(LayoutProbeReader, ReportsACompileFailureWithItsDiagnostics) {
         out << kCompileFailed << " (exit 1)\n# g++\n# probe.cpp:3:1: error: 'X' was not declared\n";
     }
     ProbeOutput probe = ReadProbe(path);
-    EXPECT_NE(probe.CompileFailure.find("'X' was not declared"), std::string::npos) << probe.CompileFailure;
+    EXPECT_NE(probe.CompileFailure.find("'X' was not declared"), std::string::npos)
+        << probe.CompileFailure;
     EXPECT_TRUE(probe.Data.empty());
 }
 
-}  // namespace
+} // namespace

@@ -104,7 +104,8 @@ TEST(Mdl, AllocateDescribesTheRangeAndAttachesToTheRequest) {
     EXPECT_EQ(primary->Next, secondary);
     EXPECT_EQ(MmGetMdlVirtualAddress(primary), buffer + 100);
     EXPECT_EQ(MmGetMdlByteCount(primary), 5000u);
-    EXPECT_EQ(MmGetMdlByteOffset(primary), reinterpret_cast<std::uintptr_t>(buffer + 100) & (PAGE_SIZE - 1));
+    EXPECT_EQ(MmGetMdlByteOffset(primary),
+              reinterpret_cast<std::uintptr_t>(buffer + 100) & (PAGE_SIZE - 1));
     EXPECT_EQ(primary->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL), 0);
     MmBuildMdlForNonPagedPool(primary);
     EXPECT_TRUE(primary->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL);
@@ -153,15 +154,16 @@ TEST_P(PartialMdl, RangeIsCheckedAgainstTheSource) {
     ExFreePool(buffer);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PartialMdl,
-                         ::testing::Values(PartialCase{"first_chunk", 0, 65536, true, 65536},
-                                           PartialCase{"last_short_chunk", 196608, 3392, true, 3392},
-                                           PartialCase{"zero_length_is_the_rest", 196608, 0, true, 3392},
-                                           PartialCase{"whole", 0, 200000, true, 200000},
-                                           PartialCase{"one_past_the_end", 196608, 3393, false, 0},
-                                           PartialCase{"starts_before", -1, 10, false, 0},
-                                           PartialCase{"starts_at_end", 200000, 1, false, 0}),
-                         [](const auto& info) { return std::string(info.param.Label); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, PartialMdl,
+    ::testing::Values(PartialCase{"first_chunk", 0, 65536, true, 65536},
+                      PartialCase{"last_short_chunk", 196608, 3392, true, 3392},
+                      PartialCase{"zero_length_is_the_rest", 196608, 0, true, 3392},
+                      PartialCase{"whole", 0, 200000, true, 200000},
+                      PartialCase{"one_past_the_end", 196608, 3393, false, 0},
+                      PartialCase{"starts_before", -1, 10, false, 0},
+                      PartialCase{"starts_at_end", 200000, 1, false, 0}),
+    [](const auto& info) { return std::string(info.param.Label); });
 
 TEST(Mdl, PartialOfALockedBufferIsMappedOnDemand) {
     std::vector<unsigned char> user(10000);

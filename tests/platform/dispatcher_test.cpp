@@ -9,7 +9,9 @@ namespace {
 
 using Real = std::chrono::steady_clock;
 
-double RealSeconds(Real::time_point since) { return std::chrono::duration<double>(Real::now() - since).count(); }
+double RealSeconds(Real::time_point since) {
+    return std::chrono::duration<double>(Real::now() - since).count();
+}
 
 LARGE_INTEGER Interval(LONGLONG hundredNs) {
     LARGE_INTEGER t;
@@ -35,28 +37,40 @@ TEST_P(Waits, EndAsTheirTimeoutSaysOnTheScaledClock) {
     LARGE_INTEGER timeout{};
     LONGLONG start = host::Clock::Now();
     switch (c.How) {
-    case WaitCase::Zero: timeout.QuadPart = 0; break;
-    case WaitCase::Relative: timeout.QuadPart = host::Clock::Relative(3000); break;
-    case WaitCase::Absolute: timeout.QuadPart = start + 30000000; break;
-    case WaitCase::AbsolutePast: timeout.QuadPart = start - 10; break;
-    case WaitCase::None: break;
+    case WaitCase::Zero:
+        timeout.QuadPart = 0;
+        break;
+    case WaitCase::Relative:
+        timeout.QuadPart = host::Clock::Relative(3000);
+        break;
+    case WaitCase::Absolute:
+        timeout.QuadPart = start + 30000000;
+        break;
+    case WaitCase::AbsolutePast:
+        timeout.QuadPart = start - 10;
+        break;
+    case WaitCase::None:
+        break;
     }
     auto realStart = Real::now();
-    NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, c.How == WaitCase::None ? nullptr : &timeout);
+    NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE,
+                                            c.How == WaitCase::None ? nullptr : &timeout);
     EXPECT_EQ(status, c.Expected) << c.Label;
-    EXPECT_GE(host::Clock::Now() - start, static_cast<LONGLONG>(c.KernelSecondsAtLeast * 1e7)) << c.Label;
+    EXPECT_GE(host::Clock::Now() - start, static_cast<LONGLONG>(c.KernelSecondsAtLeast * 1e7))
+        << c.Label;
     EXPECT_LT(RealSeconds(realStart), 1.0) << c.Label;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Waits,
-    ::testing::Values(WaitCase{"signalled_no_timeout", WaitCase::None, true, STATUS_SUCCESS, 0},
-                      WaitCase{"signalled_relative", WaitCase::Relative, true, STATUS_SUCCESS, 0},
-                      WaitCase{"zero_polls", WaitCase::Zero, false, STATUS_TIMEOUT, 0},
-                      WaitCase{"relative_3s", WaitCase::Relative, false, STATUS_TIMEOUT, 3.0},
-                      WaitCase{"absolute_3s", WaitCase::Absolute, false, STATUS_TIMEOUT, 3.0},
-                      WaitCase{"absolute_past_ends_at_once", WaitCase::AbsolutePast, false, STATUS_TIMEOUT, 0},
-                      WaitCase{"absolute_past_but_signalled", WaitCase::AbsolutePast, true, STATUS_SUCCESS, 0}),
+    ::testing::Values(
+        WaitCase{"signalled_no_timeout", WaitCase::None, true, STATUS_SUCCESS, 0},
+        WaitCase{"signalled_relative", WaitCase::Relative, true, STATUS_SUCCESS, 0},
+        WaitCase{"zero_polls", WaitCase::Zero, false, STATUS_TIMEOUT, 0},
+        WaitCase{"relative_3s", WaitCase::Relative, false, STATUS_TIMEOUT, 3.0},
+        WaitCase{"absolute_3s", WaitCase::Absolute, false, STATUS_TIMEOUT, 3.0},
+        WaitCase{"absolute_past_ends_at_once", WaitCase::AbsolutePast, false, STATUS_TIMEOUT, 0},
+        WaitCase{"absolute_past_but_signalled", WaitCase::AbsolutePast, true, STATUS_SUCCESS, 0}),
     [](const auto& info) { return std::string(info.param.Label); });
 
 TEST(Dispatcher, WaitEndsWhenAnotherThreadSetsTheEvent) {

@@ -89,7 +89,7 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp) {
 }
 
 class FrontEndTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_device = &device_;
         driver_ = host::CreateBusDriver(u"\\Driver\\fronttest");
@@ -98,7 +98,8 @@ protected:
         driver_->MajorFunction[IRP_MJ_CLEANUP] = CloseOrCleanup;
         driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
         UNICODE_STRING name = host::MakeUnicode(deviceName_);
-        ASSERT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_object_), STATUS_SUCCESS);
+        ASSERT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_object_),
+                  STATUS_SUCCESS);
         UNICODE_STRING link = host::MakeUnicode(linkName_);
         ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
         device_object_->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -216,7 +217,8 @@ TEST_P(Methods, BuffersAreHandedOverAndBackAsTheMethodSays) {
             EXPECT_TRUE(seen.MdlFlags & MDL_PAGES_LOCKED);
             EXPECT_FALSE(seen.MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL));
         }
-        // The caller's buffer is used in place: what the driver wrote is there, whatever the status.
+        // The caller's buffer is used in place: what the driver wrote is there, whatever the
+        // status.
         for (ULONG i = 0; i < c.Out; ++i)
             ASSERT_EQ(result.Output[i], Written) << c.Label << " byte " << i;
     }
@@ -228,19 +230,22 @@ constexpr NTSTATUS Overflow = (NTSTATUS)0x80000005L; // a warning: data still co
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Methods,
-    ::testing::Values(MethodCase{"buffered_none", METHOD_BUFFERED, 0, 0, STATUS_SUCCESS, 0, false},
-                      MethodCase{"buffered_in_only", METHOD_BUFFERED, 8, 0, STATUS_SUCCESS, 0, false},
-                      MethodCase{"buffered_out_only", METHOD_BUFFERED, 0, 16, STATUS_SUCCESS, 16, false},
-                      MethodCase{"buffered_in_gt_out", METHOD_BUFFERED, 32, 8, STATUS_SUCCESS, 8, false},
-                      MethodCase{"buffered_partial_info", METHOD_BUFFERED, 4, 16, STATUS_SUCCESS, 5, false},
-                      MethodCase{"buffered_error_copies_nothing", METHOD_BUFFERED, 4, 16, STATUS_UNSUCCESSFUL, 16, false},
-                      MethodCase{"buffered_warning_copies", METHOD_BUFFERED, 4, 16, Overflow, 16, false},
-                      MethodCase{"buffered_pended", METHOD_BUFFERED, 4, 16, STATUS_SUCCESS, 12, true},
-                      MethodCase{"in_direct_none", METHOD_IN_DIRECT, 0, 0, STATUS_SUCCESS, 0, false},
-                      MethodCase{"in_direct_both", METHOD_IN_DIRECT, 4, 100, STATUS_SUCCESS, 100, false},
-                      MethodCase{"out_direct_out_only", METHOD_OUT_DIRECT, 0, 5000, STATUS_SUCCESS, 5000, false},
-                      MethodCase{"out_direct_error", METHOD_OUT_DIRECT, 4, 64, STATUS_INVALID_PARAMETER, 0, false},
-                      MethodCase{"out_direct_pended", METHOD_OUT_DIRECT, 4, 64, STATUS_SUCCESS, 64, true}),
+    ::testing::Values(
+        MethodCase{"buffered_none", METHOD_BUFFERED, 0, 0, STATUS_SUCCESS, 0, false},
+        MethodCase{"buffered_in_only", METHOD_BUFFERED, 8, 0, STATUS_SUCCESS, 0, false},
+        MethodCase{"buffered_out_only", METHOD_BUFFERED, 0, 16, STATUS_SUCCESS, 16, false},
+        MethodCase{"buffered_in_gt_out", METHOD_BUFFERED, 32, 8, STATUS_SUCCESS, 8, false},
+        MethodCase{"buffered_partial_info", METHOD_BUFFERED, 4, 16, STATUS_SUCCESS, 5, false},
+        MethodCase{"buffered_error_copies_nothing", METHOD_BUFFERED, 4, 16, STATUS_UNSUCCESSFUL, 16,
+                   false},
+        MethodCase{"buffered_warning_copies", METHOD_BUFFERED, 4, 16, Overflow, 16, false},
+        MethodCase{"buffered_pended", METHOD_BUFFERED, 4, 16, STATUS_SUCCESS, 12, true},
+        MethodCase{"in_direct_none", METHOD_IN_DIRECT, 0, 0, STATUS_SUCCESS, 0, false},
+        MethodCase{"in_direct_both", METHOD_IN_DIRECT, 4, 100, STATUS_SUCCESS, 100, false},
+        MethodCase{"out_direct_out_only", METHOD_OUT_DIRECT, 0, 5000, STATUS_SUCCESS, 5000, false},
+        MethodCase{"out_direct_error", METHOD_OUT_DIRECT, 4, 64, STATUS_INVALID_PARAMETER, 0,
+                   false},
+        MethodCase{"out_direct_pended", METHOD_OUT_DIRECT, 4, 64, STATUS_SUCCESS, 64, true}),
     [](const auto& info) { return std::string(info.param.Label); });
 
 TEST_F(FrontEndTest, ManyThreadsCallAtOnce) {
@@ -253,7 +258,8 @@ TEST_F(FrontEndTest, ManyThreadsCallAtOnce) {
             for (int i = 0; i < 50; ++i) {
                 unsigned char in[4] = {1, 2, 3, 4};
                 auto r = host::FrontEnd::DeviceIoControl(
-                    h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS), in, 32);
+                    h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS), in,
+                    32);
                 good += r.Status == STATUS_SUCCESS && r.Output[31] == Written;
             }
         });

@@ -23,10 +23,13 @@ TEST(Objects, CreateDeviceGivesAZeroedExtensionAndInitialState) {
     PDEVICE_OBJECT again = nullptr;
     std::u16string upper = u"\\DEVICE\\OBJTEST";
     UNICODE_STRING u2 = host::MakeUnicode(upper);
-    EXPECT_EQ(IoCreateDevice(driver, 0, &u2, FILE_DEVICE_UNKNOWN, 0, FALSE, &again), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(IoCreateDevice(driver, 0, &u2, FILE_DEVICE_UNKNOWN, 0, FALSE, &again),
+              STATUS_OBJECT_NAME_COLLISION);
     PDEVICE_OBJECT unnamed1 = nullptr, unnamed2 = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &unnamed1), STATUS_SUCCESS);
-    EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &unnamed2), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &unnamed1),
+              STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &unnamed2),
+              STATUS_SUCCESS);
     IoDeleteDevice(unnamed1);
     IoDeleteDevice(unnamed2);
     IoDeleteDevice(d);
@@ -38,13 +41,17 @@ TEST(Objects, CreateDeviceGivesAZeroedExtensionAndInitialState) {
 }
 
 TEST(Objects, SymbolicLinksCollideAndMissingOnesAreNotFound) {
-    std::u16string link = u"\\DosDevices\\LinkTest", target = u"\\Device\\Nowhere", other = u"\\??\\linktest";
-    UNICODE_STRING l = host::MakeUnicode(link), t = host::MakeUnicode(target), o = host::MakeUnicode(other);
+    std::u16string link = u"\\DosDevices\\LinkTest", target = u"\\Device\\Nowhere",
+                   other = u"\\??\\linktest";
+    UNICODE_STRING l = host::MakeUnicode(link), t = host::MakeUnicode(target),
+                   o = host::MakeUnicode(other);
     EXPECT_EQ(IoCreateSymbolicLink(&l, &t), STATUS_SUCCESS);
     EXPECT_EQ(IoCreateSymbolicLink(&l, &t), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(IoCreateSymbolicLink(&o, &t), STATUS_OBJECT_NAME_COLLISION); // one directory, any case
+    EXPECT_EQ(IoCreateSymbolicLink(&o, &t),
+              STATUS_OBJECT_NAME_COLLISION); // one directory, any case
     host::Handle h = 0;
-    EXPECT_EQ(host::FrontEnd::Open(u"\\\\.\\LinkTest", &h), STATUS_OBJECT_NAME_NOT_FOUND); // dangling
+    EXPECT_EQ(host::FrontEnd::Open(u"\\\\.\\LinkTest", &h),
+              STATUS_OBJECT_NAME_NOT_FOUND); // dangling
     EXPECT_EQ(IoDeleteSymbolicLink(&l), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&l), STATUS_OBJECT_NAME_NOT_FOUND);
 }
@@ -67,7 +74,8 @@ TEST(Objects, AttachGoesOnTopAndSizesTheStack) {
     EXPECT_EQ(stack(0).Lower, stack[1]);
     // A fourth device attached to the bottom lands on the top of the stack.
     PDEVICE_OBJECT d = nullptr;
-    ASSERT_EQ(IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(stack.Driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d),
+              STATUS_SUCCESS);
     EXPECT_EQ(IoAttachDeviceToDeviceStack(d, stack[2]), stack[0]);
     EXPECT_EQ(d->StackSize, 4);
     EXPECT_EQ(stack[0]->AttachedDevice, d);
@@ -207,7 +215,8 @@ NTSTATUS NTAPI FdoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     RtlInitUnicodeString(&un, name);
     RtlInitUnicodeString(&ul, link);
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(FdoExtension), &un, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(FdoExtension), &un, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status))
         return status;
     auto* ext = static_cast<FdoExtension*>(fdo->DeviceExtension);
@@ -220,7 +229,9 @@ NTSTATUS NTAPI FdoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 }
 
 bool g_unloaded = false;
-VOID NTAPI FdoUnload(PDRIVER_OBJECT) { g_unloaded = true; }
+VOID NTAPI FdoUnload(PDRIVER_OBJECT) {
+    g_unloaded = true;
+}
 
 NTSTATUS NTAPI FdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -233,10 +244,12 @@ NTSTATUS NTAPI FdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_UNSUCCESSFUL; }
+NTSTATUS NTAPI FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    return STATUS_UNSUCCESSFUL;
+}
 
 class PnpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_number = 0;
         g_unloaded = false;
@@ -256,13 +269,16 @@ protected:
     }
     PDEVICE_OBJECT NewPdo() {
         PDEVICE_OBJECT pdo = nullptr;
-        EXPECT_EQ(IoCreateDevice(bus_, sizeof(PdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo),
+        EXPECT_EQ(IoCreateDevice(bus_, sizeof(PdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                 &pdo),
                   STATUS_SUCCESS);
         static_cast<PdoExtension*>(pdo->DeviceExtension)->Present = true;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         return pdo;
     }
-    static PdoExtension& Ext(PDEVICE_OBJECT pdo) { return *static_cast<PdoExtension*>(pdo->DeviceExtension); }
+    static PdoExtension& Ext(PDEVICE_OBJECT pdo) {
+        return *static_cast<PdoExtension*>(pdo->DeviceExtension);
+    }
     void Unplug(PDEVICE_OBJECT pdo) {
         Ext(pdo).Present = false;
         host::Pnp::DeviceDeparted(pdo);
@@ -367,8 +383,8 @@ TEST_F(PnpTest, DeviceThatComesBackWithANewIdentityGetsANewStack) {
     std::vector<UCHAR> minors;
     for (auto& r : host::Pnp::History())
         minors.push_back(r.Minor);
-    EXPECT_EQ(minors, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE,
-                                          IRP_MN_START_DEVICE}));
+    EXPECT_EQ(minors, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL,
+                                          IRP_MN_REMOVE_DEVICE, IRP_MN_START_DEVICE}));
     Unplug(second);
 }
 

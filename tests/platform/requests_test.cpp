@@ -97,7 +97,8 @@ TEST_P(InvokeFlags, RoutineRunsExactlyWhenItsFlagMatches) {
     stack(1).Do.Status = c.Status;
     Originator o;
     PIRP irp = o.Send(stack.Top(), IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                      SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL, nullptr, c.Cancelled);
+                      SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL, nullptr,
+                      c.Cancelled);
     EXPECT_EQ(stack.Log().size(), c.Invoked ? 1u : 0u) << c.Label;
     EXPECT_TRUE(o.Called);
     EXPECT_EQ(irp->IoStatus.Status, c.Status);
@@ -106,17 +107,19 @@ TEST_P(InvokeFlags, RoutineRunsExactlyWhenItsFlagMatches) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, InvokeFlags,
-    ::testing::Values(InvokeCase{"success/on-success", STATUS_SUCCESS, false, SL_INVOKE_ON_SUCCESS, true},
-                      InvokeCase{"success/on-error", STATUS_SUCCESS, false, SL_INVOKE_ON_ERROR, false},
-                      InvokeCase{"success/on-cancel", STATUS_SUCCESS, false, SL_INVOKE_ON_CANCEL, false},
-                      InvokeCase{"warning/on-success", (NTSTATUS)0x80000005L, false, SL_INVOKE_ON_SUCCESS, false},
-                      InvokeCase{"warning/on-error", (NTSTATUS)0x80000005L, false, SL_INVOKE_ON_ERROR, true},
-                      InvokeCase{"error/on-error", STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_ERROR, true},
-                      InvokeCase{"error/on-success", STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_SUCCESS, false},
-                      InvokeCase{"cancelled-error/on-cancel", STATUS_CANCELLED, true, SL_INVOKE_ON_CANCEL, true},
-                      InvokeCase{"cancelled-success/on-cancel", STATUS_SUCCESS, true, SL_INVOKE_ON_CANCEL, true},
-                      InvokeCase{"cancelled-error/on-success", STATUS_CANCELLED, true, SL_INVOKE_ON_SUCCESS, false},
-                      InvokeCase{"none", STATUS_SUCCESS, false, 0, false}),
+    ::testing::Values(
+        InvokeCase{"success/on-success", STATUS_SUCCESS, false, SL_INVOKE_ON_SUCCESS, true},
+        InvokeCase{"success/on-error", STATUS_SUCCESS, false, SL_INVOKE_ON_ERROR, false},
+        InvokeCase{"success/on-cancel", STATUS_SUCCESS, false, SL_INVOKE_ON_CANCEL, false},
+        InvokeCase{"warning/on-success", (NTSTATUS)0x80000005L, false, SL_INVOKE_ON_SUCCESS, false},
+        InvokeCase{"warning/on-error", (NTSTATUS)0x80000005L, false, SL_INVOKE_ON_ERROR, true},
+        InvokeCase{"error/on-error", STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_ERROR, true},
+        InvokeCase{"error/on-success", STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_SUCCESS, false},
+        InvokeCase{"cancelled-error/on-cancel", STATUS_CANCELLED, true, SL_INVOKE_ON_CANCEL, true},
+        InvokeCase{"cancelled-success/on-cancel", STATUS_SUCCESS, true, SL_INVOKE_ON_CANCEL, true},
+        InvokeCase{"cancelled-error/on-success", STATUS_CANCELLED, true, SL_INVOKE_ON_SUCCESS,
+                   false},
+        InvokeCase{"none", STATUS_SUCCESS, false, 0, false}),
     [](const auto& info) {
         std::string s = info.param.Label;
         for (auto& ch : s)
@@ -166,12 +169,13 @@ TEST_P(PendingReturned, FlowsUpAsTheRoutinesPassIt) {
     IoFreeIrp(irp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PendingReturned,
-                         ::testing::Values(PendingCase{"sync", false, true, true, false, false},
-                                           PendingCase{"pended_no_middle_routine", true, false, false, false, true},
-                                           PendingCase{"pended_middle_propagates", true, true, true, true, true},
-                                           PendingCase{"pended_middle_swallows", true, true, false, true, false}),
-                         [](const auto& info) { return std::string(info.param.Label); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, PendingReturned,
+    ::testing::Values(PendingCase{"sync", false, true, true, false, false},
+                      PendingCase{"pended_no_middle_routine", true, false, false, false, true},
+                      PendingCase{"pended_middle_propagates", true, true, true, true, true},
+                      PendingCase{"pended_middle_swallows", true, true, false, true, false}),
+    [](const auto& info) { return std::string(info.param.Label); });
 
 // A threaded request: the I/O manager copies the status to the caller's block, sets the
 // caller's event and frees the request itself, whether the driver completes at once or later.
@@ -194,8 +198,8 @@ TEST_P(Threaded, StatusBlockFilledEventSetRequestFreed) {
     IO_STATUS_BLOCK iosb;
     iosb.Status = (NTSTATUS)0xDEADBEEF;
     iosb.Information = 0xDEADBEEF;
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, stack.Top(), nullptr, 0, nullptr, 0, TRUE,
-                                             &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, stack.Top(), nullptr, 0,
+                                             nullptr, 0, TRUE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     EXPECT_EQ(next->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
@@ -210,7 +214,8 @@ TEST_P(Threaded, StatusBlockFilledEventSetRequestFreed) {
         std::thread([&] { CompleteHeld(stack(0), c.Status, 77); }).join();
     }
     LARGE_INTEGER zero{};
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS) << c.Label;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
+        << c.Label;
     EXPECT_EQ(iosb.Status, c.Status);
     EXPECT_EQ(iosb.Information, 77u);
     EXPECT_EQ(host::IrpState(irp), "freed");
@@ -220,7 +225,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Threaded,
                          ::testing::Values(ThreadedCase{"sync_success", false, STATUS_SUCCESS},
                                            ThreadedCase{"sync_error", false, STATUS_UNSUCCESSFUL},
                                            ThreadedCase{"pended_success", true, STATUS_SUCCESS},
-                                           ThreadedCase{"pended_cancelled", true, STATUS_CANCELLED}),
+                                           ThreadedCase{"pended_cancelled", true,
+                                                        STATUS_CANCELLED}),
                          [](const auto& info) { return std::string(info.param.Label); });
 
 NTSTATUS NTAPI EchoBuffered(PDEVICE_OBJECT, PIRP irp) {
@@ -242,8 +248,9 @@ TEST(Requests, ThreadedBufferedRequestCopiesBackInformationBytes) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                             stack.Top(), in, 4, out, 4, FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), stack.Top(), in, 4, out,
+        4, FALSE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
     EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_SUCCESS);

@@ -14,10 +14,10 @@
 namespace hktest {
 
 enum class Action {
-    Complete,  // set IoStatus from the behaviour and complete
-    Pend,      // mark pending, keep the request in Held, return STATUS_PENDING
-    PassCopy,  // copy the location down, set the completion routine of the behaviour, call lower
-    PassSkip,  // skip the location, call lower
+    Complete, // set IoStatus from the behaviour and complete
+    Pend,     // mark pending, keep the request in Held, return STATUS_PENDING
+    PassCopy, // copy the location down, set the completion routine of the behaviour, call lower
+    PassSkip, // skip the location, call lower
 };
 
 struct Behaviour {
@@ -48,7 +48,9 @@ struct TestExtension {
     std::mutex* LogMutex;
 };
 
-inline TestExtension* Ext(PDEVICE_OBJECT d) { return static_cast<TestExtension*>(d->DeviceExtension); }
+inline TestExtension* Ext(PDEVICE_OBJECT d) {
+    return static_cast<TestExtension*>(d->DeviceExtension);
+}
 
 inline NTSTATUS NTAPI LogCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     auto* ext = static_cast<TestExtension*>(context);
@@ -56,7 +58,8 @@ inline NTSTATUS NTAPI LogCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID conte
         std::lock_guard lock(*ext->LogMutex);
         ext->Log->push_back({ext->Name, device, irp->PendingReturned != 0});
     }
-    if (ext->Do.RoutineReturns != STATUS_MORE_PROCESSING_REQUIRED && ext->Do.PropagatePending && irp->PendingReturned)
+    if (ext->Do.RoutineReturns != STATUS_MORE_PROCESSING_REQUIRED && ext->Do.PropagatePending &&
+        irp->PendingReturned)
         IoMarkIrpPending(irp);
     return ext->Do.RoutineReturns;
 }
@@ -76,7 +79,8 @@ inline NTSTATUS NTAPI TestDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case Action::PassCopy:
         IoCopyCurrentIrpStackLocationToNext(irp);
         if (ext->Do.SetRoutine) {
-            IoSetCompletionRoutine(irp, LogCompletion, ext, (ext->Do.InvokeFlags & SL_INVOKE_ON_SUCCESS) != 0,
+            IoSetCompletionRoutine(irp, LogCompletion, ext,
+                                   (ext->Do.InvokeFlags & SL_INVOKE_ON_SUCCESS) != 0,
                                    (ext->Do.InvokeFlags & SL_INVOKE_ON_ERROR) != 0,
                                    (ext->Do.InvokeFlags & SL_INVOKE_ON_CANCEL) != 0);
         }
@@ -91,7 +95,7 @@ inline NTSTATUS NTAPI TestDispatch(PDEVICE_OBJECT device, PIRP irp) {
 // A stack of test devices, top first, under one driver object of its own. Unnamed unless names
 // are given.
 class TestStack {
-public:
+  public:
     explicit TestStack(std::vector<const char*> names) {
         driver_ = host::CreateBusDriver(u"\\Driver\\hktest");
         for (auto& f : driver_->MajorFunction)
@@ -99,7 +103,8 @@ public:
         PDEVICE_OBJECT below = nullptr;
         for (auto it = names.rbegin(); it != names.rend(); ++it) {
             PDEVICE_OBJECT d = nullptr;
-            EXPECT_EQ(IoCreateDevice(driver_, sizeof(TestExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d),
+            EXPECT_EQ(IoCreateDevice(driver_, sizeof(TestExtension), nullptr, FILE_DEVICE_UNKNOWN,
+                                     0, FALSE, &d),
                       STATUS_SUCCESS);
             auto* ext = new (d->DeviceExtension) TestExtension{};
             ext->Name = *it;
@@ -130,7 +135,7 @@ public:
     }
     PDRIVER_OBJECT Driver() const { return driver_; }
 
-private:
+  private:
     PDRIVER_OBJECT driver_;
     std::vector<PDEVICE_OBJECT> devices_;
     std::vector<Seen> log_;
@@ -156,14 +161,15 @@ struct Originator {
 
     // Allocates a request for `target`, sets this routine with `flags`, and sends it.
     PIRP Send(PDEVICE_OBJECT target, UCHAR major = IRP_MJ_INTERNAL_DEVICE_CONTROL,
-              UCHAR flags = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL, NTSTATUS* returned = nullptr,
-              bool cancelFirst = false) {
+              UCHAR flags = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL,
+              NTSTATUS* returned = nullptr, bool cancelFirst = false) {
         KeInitializeEvent(&Done, NotificationEvent, FALSE);
         PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = major;
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        IoSetCompletionRoutine(irp, Routine, this, (flags & SL_INVOKE_ON_SUCCESS) != 0, (flags & SL_INVOKE_ON_ERROR) != 0,
+        IoSetCompletionRoutine(irp, Routine, this, (flags & SL_INVOKE_ON_SUCCESS) != 0,
+                               (flags & SL_INVOKE_ON_ERROR) != 0,
                                (flags & SL_INVOKE_ON_CANCEL) != 0);
         if (cancelFirst)
             IoCancelIrp(irp);
@@ -176,7 +182,8 @@ struct Originator {
     void Wait() {
         LARGE_INTEGER limit;
         limit.QuadPart = host::Clock::Relative(10000);
-        ASSERT_EQ(KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+        ASSERT_EQ(KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, &limit),
+                  STATUS_SUCCESS);
     }
 };
 

@@ -27,7 +27,9 @@ NTSTATUS NTAPI CompletesWithPending(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS NTAPI ReturnsWithoutCompleting(PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI ReturnsWithoutCompleting(PDEVICE_OBJECT, PIRP) {
+    return STATUS_SUCCESS;
+}
 
 KSPIN_LOCK g_lockA, g_lockB;
 
@@ -71,7 +73,8 @@ void ExpectSite(Check kind) {
         if (v.Kind != kind)
             continue;
         ASSERT_NE(v.Site.File, nullptr) << v.Message;
-        EXPECT_NE(std::string(v.Site.File).find("verifier_test.cpp"), std::string::npos) << v.Site.ToString();
+        EXPECT_NE(std::string(v.Site.File).find("verifier_test.cpp"), std::string::npos)
+            << v.Site.ToString();
         EXPECT_EQ(v.Site.Line, g_line) << v.Message;
         return;
     }
@@ -137,12 +140,14 @@ TEST(Verifier, WaitAtDispatchLevel) {
     {
         Expect e(Check::WaitAtDispatch);
         g_line = __LINE__ + 1;
-        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+                  STATUS_TIMEOUT);
     }
     ExpectSite(Check::WaitAtDispatch);
     // A zero timeout is a poll, which DISPATCH_LEVEL allows.
     timeout.QuadPart = 0;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
     KeLowerIrql(old);
 }
 
@@ -279,7 +284,8 @@ TEST(Verifier, RequestTouchedAfterItWasPassedDown) {
     // Route A's requests to the faulty routine through a device-specific check.
     static PDEVICE_OBJECT faulty;
     faulty = a;
-    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT d, PIRP irp) -> NTSTATUS {
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT d,
+                                                                       PIRP irp) -> NTSTATUS {
         return d == faulty ? CompletesAfterPassingDown(d, irp) : TestDispatch(d, irp);
     };
     Originator o;
@@ -305,7 +311,8 @@ TEST(Verifier, IllegalTransitionNamesBothStates) {
     }
     bool named = false;
     for (const auto& v : host::Verifier::Violations())
-        named |= v.Kind == Check::IllegalTransition && v.Message.find("pending -> allocated") != std::string::npos;
+        named |= v.Kind == Check::IllegalTransition &&
+                 v.Message.find("pending -> allocated") != std::string::npos;
     EXPECT_TRUE(named);
     CompleteHeld(stack(0), STATUS_SUCCESS);
     o.Wait();
@@ -386,7 +393,8 @@ TEST(Verifier, CompletionOnAnotherThreadAtDispatchIsClean) {
 
 TEST(Verifier, AnExpectationThatDoesNotFireIsReported) {
     std::vector<host::Violation> seen;
-    auto previous = host::Verifier::SetReporter([&](const host::Violation& v) { seen.push_back(v); });
+    auto previous =
+        host::Verifier::SetReporter([&](const host::Violation& v) { seen.push_back(v); });
     { Expect e(Check::DoubleCompletion); }
     host::Verifier::SetReporter(previous);
     ASSERT_EQ(seen.size(), 1u);

@@ -27,29 +27,32 @@ struct Call {
 // output buffer, as a driver would.
 struct Script {
     std::vector<Call> Calls;
-    std::function<RawResult(const Call&, std::span<std::uint8_t>)> Answer = [](const Call&, std::span<std::uint8_t>) {
-        return RawResult{0, 0};
-    };
+    std::function<RawResult(const Call&, std::span<std::uint8_t>)> Answer =
+        [](const Call&, std::span<std::uint8_t>) {
+            return RawResult{0, 0};
+        };
     std::vector<std::uint32_t> Present{0};
 };
 
 class ScriptedChannel final : public tovrik::sdk::Channel {
-public:
+  public:
     explicit ScriptedChannel(Script& script) : script_(script) {}
-    RawResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override {
+    RawResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input,
+                    std::span<std::uint8_t> output) override {
         Call call{code, {input.begin(), input.end()}, output.data(), output.size()};
         script_.Calls.push_back(call);
         return script_.Answer(call, output);
     }
 
-private:
+  private:
     Script& script_;
 };
 
 class ScriptedBackend final : public tovrik::sdk::Backend {
-public:
+  public:
     explicit ScriptedBackend(Script& script) : script_(script) {}
-    std::int32_t Open(std::uint32_t number, std::unique_ptr<tovrik::sdk::Channel>& channel) override {
+    std::int32_t Open(std::uint32_t number,
+                      std::unique_ptr<tovrik::sdk::Channel>& channel) override {
         for (std::uint32_t n : script_.Present) {
             if (n == number) {
                 channel = std::make_unique<ScriptedChannel>(script_);
@@ -59,12 +62,12 @@ public:
         return TOVRIK_STATUS_OBJECT_NAME_NOT_FOUND;
     }
 
-private:
+  private:
     Script& script_;
 };
 
 class SdkCore : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         system_ = tovrik::sdk::AdoptBackend(std::make_unique<ScriptedBackend>(script_));
         ASSERT_EQ(tovrik_open(system_, 0, &device_), 0);
@@ -74,7 +77,8 @@ protected:
         tovrik_system_close(system_);
     }
     // The driver writes `bytes` at the start of the output and reports `information`.
-    void Answer(std::vector<std::uint8_t> bytes, std::uint64_t information, std::int32_t status = 0) {
+    void Answer(std::vector<std::uint8_t> bytes, std::uint64_t information,
+                std::int32_t status = 0) {
         script_.Answer = [bytes, information, status](const Call&, std::span<std::uint8_t> out) {
             if (!bytes.empty() && !out.empty()) {
                 std::memcpy(out.data(), bytes.data(), std::min(bytes.size(), out.size()));
@@ -98,12 +102,12 @@ std::vector<std::uint8_t> PipeTable(std::uint32_t pipes) {
     for (std::uint32_t i = 0; i < pipes; ++i) {
         std::uint8_t* p = &t[24 + 24 * i];
         p[0] = 0x00;
-        p[1] = 0x02;                              // 512
+        p[1] = 0x02;                                // 512
         p[2] = static_cast<std::uint8_t>(0x81 + i); // endpoint
         p[3] = 1;
-        p[4] = 2;                                 // bulk
+        p[4] = 2;                                   // bulk
         p[8] = static_cast<std::uint8_t>(0x10 + i); // handle, low byte
-        p[15] = 0x7F;                             // handle, high byte
+        p[15] = 0x7F;                               // handle, high byte
         p[16] = 0xFF;
         p[17] = 0xFF;
         p[18] = 0x3F; // 0x3FFFFF
@@ -184,10 +188,12 @@ TEST_F(SdkCore, RecordsGoOnTheWireInTheDriversLayout) {
 
     CLASS_VENDOR_REQUEST control{1, 2, 3, 0, 0x55, 0, 0xBEEF, 0x0102};
     tovrik_control_request(device_, &control, nullptr, 0);
-    EXPECT_EQ(script_.Calls.back().Input, (std::vector<std::uint8_t>{1, 2, 3, 0, 0x55, 0, 0xEF, 0xBE, 0x02, 0x01}));
+    EXPECT_EQ(script_.Calls.back().Input,
+              (std::vector<std::uint8_t>{1, 2, 3, 0, 0x55, 0, 0xEF, 0xBE, 0x02, 0x01}));
 
     tovrik_set_timeout(device_, 1, -1);
-    EXPECT_EQ(script_.Calls.back().Input, (std::vector<std::uint8_t>{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(script_.Calls.back().Input,
+              (std::vector<std::uint8_t>{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
     tovrik_set_feature(device_, 1, 0x0203);
     EXPECT_EQ(script_.Calls.back().Input, (std::vector<std::uint8_t>{1, 0, 3, 2}));
     tovrik_set_interface(device_, 0, 2);
@@ -227,7 +233,8 @@ TEST_F(SdkCore, PacketOutputsSplitIntoDataAndDescriptors) {
         }
         return RawResult{0, 0}; // the driver reports 0 for these codes
     };
-    auto r = tovrik_iso_read(device_, &request, buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    auto r = tovrik_iso_read(device_, &request, buffer.data(),
+                             static_cast<std::uint32_t>(buffer.size()));
     ASSERT_EQ(r.packet_count, 3u);
     EXPECT_EQ(r.data_length, 15u);
     EXPECT_EQ(r.descriptors, buffer.data() + 15);
@@ -239,15 +246,18 @@ TEST_F(SdkCore, PacketOutputsSplitIntoDataAndDescriptors) {
     EXPECT_EQ(tovrik_packet_data(&r, 3), nullptr);
 
     // A buffer one byte short of the layout: nothing is pointed at.
-    r = tovrik_iso_read(device_, &request, buffer.data(), static_cast<std::uint32_t>(buffer.size() - 1));
+    r = tovrik_iso_read(device_, &request, buffer.data(),
+                        static_cast<std::uint32_t>(buffer.size() - 1));
     EXPECT_EQ(r.packet_count, 0u);
     EXPECT_EQ(r.descriptors, nullptr);
 
     // A stream read reports D + 12 per packet read; the packets read follow from it.
     Answer({}, 2 * (5 + 12));
-    r = tovrik_read_iso_stream(device_, 5, 3, buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-    EXPECT_EQ(script_.Calls.back().Input,
-              (std::vector<std::uint8_t>{0, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    r = tovrik_read_iso_stream(device_, 5, 3, buffer.data(),
+                               static_cast<std::uint32_t>(buffer.size()));
+    EXPECT_EQ(
+        script_.Calls.back().Input,
+        (std::vector<std::uint8_t>{0, 0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(r.packet_count, 2u);
     EXPECT_EQ(r.data_length, 10u);
     EXPECT_EQ(r.descriptors, buffer.data() + 10);
@@ -268,7 +278,8 @@ TEST_F(SdkCore, FixedOutputsNeedAllTheirBytes) {
     Answer({0x04, 0x00, 0x00, 0xC0}, 3);
     EXPECT_EQ(tovrik_get_last_error(device_).value, 0u);
 
-    std::vector<std::uint8_t> d{18, 1, 0, 2, 0xFF, 0xFF, 0xFF, 64, 0x17, 0x5A, 0x15, 0x0E, 0, 1, 1, 2, 3, 1};
+    std::vector<std::uint8_t> d{18,   1,    0,    2, 0xFF, 0xFF, 0xFF, 64, 0x17,
+                                0x5A, 0x15, 0x0E, 0, 1,    1,    2,    3,  1};
     Answer(d, 18);
     auto dd = tovrik_get_device_descriptor(device_);
     ASSERT_TRUE(dd.valid);
@@ -304,7 +315,8 @@ TEST_F(SdkCore, CameraNumbersAndPaths) {
 TEST(SdkNames, StatusesByNameOrHex) {
     EXPECT_STREQ(tovrik_status_name(0), "STATUS_SUCCESS");
     EXPECT_STREQ(tovrik_status_name(TOVRIK_STATUS_INVALID_PARAMETER), "STATUS_INVALID_PARAMETER");
-    EXPECT_STREQ(tovrik_status_name(static_cast<std::int32_t>(0xC0000056)), "STATUS_DELETE_PENDING");
+    EXPECT_STREQ(tovrik_status_name(static_cast<std::int32_t>(0xC0000056)),
+                 "STATUS_DELETE_PENDING");
     EXPECT_STREQ(tovrik_status_name(static_cast<std::int32_t>(0xC00000B5)), "STATUS_IO_TIMEOUT");
     EXPECT_STREQ(tovrik_status_name(0x102), "STATUS_TIMEOUT");
     EXPECT_STREQ(tovrik_status_name(static_cast<std::int32_t>(0xC0001234)), "0xC0001234");

@@ -32,16 +32,15 @@ constexpr std::int32_t kDeletePending = static_cast<std::int32_t>(0xC0000056);
 // milliseconds, and no test sleeps.
 constexpr double kClockScale = 1000;
 
-template <typename Record>
-Bytes Record_(const Record& r) {
+template <typename Record> Bytes Record_(const Record& r) {
     auto* p = reinterpret_cast<const std::uint8_t*>(&r);
     return Bytes(p, p + sizeof r);
 }
 
 class SdkHost : public ::testing::Test {
-protected:
-    void Open(std::uint32_t identity = TOVRIK_SIM_IDENTITY_OWN, std::uint32_t cameras = 1, const char* pcap = nullptr,
-              std::uint32_t timing = TOVRIK_SIM_TIMING_UNTHROTTLED) {
+  protected:
+    void Open(std::uint32_t identity = TOVRIK_SIM_IDENTITY_OWN, std::uint32_t cameras = 1,
+              const char* pcap = nullptr, std::uint32_t timing = TOVRIK_SIM_TIMING_UNTHROTTLED) {
         tovrik_system_options o;
         tovrik_system_options_init(&o);
         o.sim_identity = identity;
@@ -75,7 +74,8 @@ protected:
     // Transfers the bus finished on the camera's endpoints: the probe for "nothing was sent".
     std::uint64_t BusTransfers() {
         std::uint64_t n = 0;
-        for (std::uint8_t ep : {0x00, 0x01, 0x81, 0x82, 0x83}) n += World().Counters(0, ep).Transfers;
+        for (std::uint8_t ep : {0x00, 0x01, 0x81, 0x82, 0x83})
+            n += World().Counters(0, ep).Transfers;
         return n;
     }
 
@@ -92,7 +92,8 @@ protected:
 
 TEST_F(SdkHost, ForeignCamerasComeUpRunningTheirFirmware) {
     TearDown();
-    auto pcap = std::filesystem::temp_directory_path() / ("tovrik_sdk_" + std::to_string(::getpid()) + ".pcap");
+    auto pcap = std::filesystem::temp_directory_path() /
+                ("tovrik_sdk_" + std::to_string(::getpid()) + ".pcap");
     Open(TOVRIK_SIM_IDENTITY_FOREIGN, 2, pcap.c_str(), TOVRIK_SIM_TIMING_HIGH_SPEED);
     ASSERT_EQ(system_->Cameras(), (std::vector<std::uint32_t>{0, 1}));
     for (std::uint32_t n : system_->Cameras()) {
@@ -136,30 +137,113 @@ struct FixedCase {
 
 TEST_F(SdkHost, EachCodeAnswersWithItsStatusAndInformation) {
     const std::vector<FixedCase> cases = {
-        {"version, 6 bytes", IOCTL_TOVRIK_GET_DRIVER_VERSION, {}, 6, kSuccess, 6, Bytes{1, 0, 1, 0, 0, 0}},
+        {"version, 6 bytes",
+         IOCTL_TOVRIK_GET_DRIVER_VERSION,
+         {},
+         6,
+         kSuccess,
+         6,
+         Bytes{1, 0, 1, 0, 0, 0}},
         {"version, 5 bytes", IOCTL_TOVRIK_GET_DRIVER_VERSION, {}, 5, kUnsuccessful, 0, {}},
         {"last error, fresh", IOCTL_TOVRIK_GET_LAST_ERROR, {}, 4, kSuccess, 4, Bytes{0, 0, 0, 0}},
         {"last error, 3 bytes", IOCTL_TOVRIK_GET_LAST_ERROR, {}, 3, kUnsuccessful, 0, {}},
         {"frame number, 3 bytes", IOCTL_TOVRIK_GET_FRAME_NUMBER, {}, 3, kInvalidParameter, 0, {}},
-        {"device descriptor, no buffers", IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 0, kSuccess, 0, {}},
-        {"device descriptor, 17 bytes", IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 17, kInvalidParameter, 0, {}},
+        {"device descriptor, no buffers",
+         IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR,
+         {},
+         0,
+         kSuccess,
+         0,
+         {}},
+        {"device descriptor, 17 bytes",
+         IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR,
+         {},
+         17,
+         kInvalidParameter,
+         0,
+         {}},
         {"device descriptor", IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 18, kSuccess, 18, {}},
-        {"configuration, no buffer", IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR, {}, 0, kSuccess, 0, {}},
-        {"configuration, header", IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR, {}, 9, kSuccess, 9, {}},
+        {"configuration, no buffer",
+         IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR,
+         {},
+         0,
+         kSuccess,
+         0,
+         {}},
+        {"configuration, header",
+         IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR,
+         {},
+         9,
+         kSuccess,
+         9,
+         {}},
         {"pipe table", IOCTL_TOVRIK_GET_PIPE_INFO, {}, 200, kSuccess, 24 + 24 * 4, {}},
-        {"pipe table, one byte short", IOCTL_TOVRIK_GET_PIPE_INFO, {}, 24 + 24 * 4 - 1, kInvalidParameter, 0, {}},
-        {"no operation, buffers untouched", IOCTL_TOVRIK_NO_OPERATION, {1, 2, 3}, 8, kSuccess, 0, {}},
+        {"pipe table, one byte short",
+         IOCTL_TOVRIK_GET_PIPE_INFO,
+         {},
+         24 + 24 * 4 - 1,
+         kInvalidParameter,
+         0,
+         {}},
+        {"no operation, buffers untouched",
+         IOCTL_TOVRIK_NO_OPERATION,
+         {1, 2, 3},
+         8,
+         kSuccess,
+         0,
+         {}},
         {"stop stream, none running", IOCTL_TOVRIK_STOP_ISO_STREAM, {}, 0, kSuccess, 0, {}},
         {"reset port", IOCTL_TOVRIK_RESET_PORT, {}, 0, kSuccess, 0, {}},
-        {"time limit, other selector", IOCTL_TOVRIK_SET_TIMEOUT, {2, 0, 0, 0, 0x10, 0x27, 0, 0}, 0, kSuccess, 0, {}},
-        {"string, language list", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, {0, 0, 0, 0}, 255, kSuccess, 4, Bytes{4, 3, 0x09, 0x04}},
-        {"string, absent index", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, {9, 0, 0x09, 0x04}, 255, kUnsuccessful, 0, {}},
-        {"function 0x803, buffered", TOVRIK_CTL_CODE(0x803, TOVRIK_METHOD_BUFFERED), {}, 16, kInvalidParameter, 0, {}},
-        {"function 0x800, in direct", TOVRIK_CTL_CODE(0x800, TOVRIK_METHOD_IN_DIRECT), {}, 200, kInvalidParameter, 0, {}},
-        {"function 0x82B", TOVRIK_CTL_CODE(0x82B, TOVRIK_METHOD_BUFFERED), {}, 0, kInvalidParameter, 0, {}},
+        {"time limit, other selector",
+         IOCTL_TOVRIK_SET_TIMEOUT,
+         {2, 0, 0, 0, 0x10, 0x27, 0, 0},
+         0,
+         kSuccess,
+         0,
+         {}},
+        {"string, language list",
+         IOCTL_TOVRIK_GET_STRING_DESCRIPTOR,
+         {0, 0, 0, 0},
+         255,
+         kSuccess,
+         4,
+         Bytes{4, 3, 0x09, 0x04}},
+        {"string, absent index",
+         IOCTL_TOVRIK_GET_STRING_DESCRIPTOR,
+         {9, 0, 0x09, 0x04},
+         255,
+         kUnsuccessful,
+         0,
+         {}},
+        {"function 0x803, buffered",
+         TOVRIK_CTL_CODE(0x803, TOVRIK_METHOD_BUFFERED),
+         {},
+         16,
+         kInvalidParameter,
+         0,
+         {}},
+        {"function 0x800, in direct",
+         TOVRIK_CTL_CODE(0x800, TOVRIK_METHOD_IN_DIRECT),
+         {},
+         200,
+         kInvalidParameter,
+         0,
+         {}},
+        {"function 0x82B",
+         TOVRIK_CTL_CODE(0x82B, TOVRIK_METHOD_BUFFERED),
+         {},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
         {"another device type", 0x00012000, {}, 0, kInvalidParameter, 0, {}},
-        {"stream read before any start", IOCTL_TOVRIK_READ_ISO_STREAM, Record_(ISO_REQUEST{0, 16, 2, 0, 0}), 56,
-         kUnsuccessful, 0, {}},
+        {"stream read before any start",
+         IOCTL_TOVRIK_READ_ISO_STREAM,
+         Record_(ISO_REQUEST{0, 16, 2, 0, 0}),
+         56,
+         kUnsuccessful,
+         0,
+         {}},
     };
     for (const FixedCase& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -170,40 +254,175 @@ TEST_F(SdkHost, EachCodeAnswersWithItsStatusAndInformation) {
             EXPECT_EQ(Bytes(r.Output.begin(), r.Output.begin() + c.Output->size()), *c.Output);
         }
         // Nothing past Information is written, and a refused request writes nothing at all.
-        for (std::size_t i = r.Information; i < r.Output.size(); ++i) ASSERT_EQ(r.Output[i], 0xA5) << "byte " << i;
+        for (std::size_t i = r.Information; i < r.Output.size(); ++i)
+            ASSERT_EQ(r.Output[i], 0xA5) << "byte " << i;
     }
 }
 
 TEST_F(SdkHost, MalformedRequestsAreRefusedBeforeAnythingIsSent) {
     const std::vector<FixedCase> cases = {
-        {"string, 5-byte input", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, {2, 0, 0x09, 0x04, 0}, 255, kInvalidParameter, 0, {}},
-        {"string, 3-byte input", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, {2, 0, 0x09}, 255, kInvalidParameter, 0, {}},
-        {"string, no output", IOCTL_TOVRIK_GET_STRING_DESCRIPTOR, {2, 0, 0x09, 0x04}, 0, kInvalidParameter, 0, {}},
-        {"vendor, 9-byte input", IOCTL_TOVRIK_VENDOR_REQUEST, {0xA0, 0, 0, 0x30, 0, 0, 4, 0, 1}, 4, kInvalidParameter, 0, {}},
-        {"vendor in, output shorter than Length", IOCTL_TOVRIK_VENDOR_REQUEST,
-         Record_(VENDOR_DEVICE_REQUEST{0xA0, 0, 0x3000, 0, 64, 1, 0}), 32, kInvalidParameter, 0, {}},
-        {"control, 9-byte input", IOCTL_TOVRIK_CONTROL_REQUEST, {1, 2, 0, 0, 0xA0, 0, 0, 0x30, 0}, 4, kInvalidParameter, 0, {}},
-        {"control, type 3 (key 12)", IOCTL_TOVRIK_CONTROL_REQUEST, Record_(CLASS_VENDOR_REQUEST{1, 3, 0, 0, 0xA0, 0, 0, 0}),
-         4, kInvalidParameter, 0, {}},
-        {"reset pipe, 3-byte input", IOCTL_TOVRIK_RESET_PIPE, {0, 0, 0}, 0, kInvalidParameter, 0, {}},
-        {"reset pipe, index = pipe count", IOCTL_TOVRIK_RESET_PIPE, {4, 0, 0, 0}, 0, kInvalidParameter, 0, {}},
-        {"abort pipe, 3-byte input", IOCTL_TOVRIK_ABORT_PIPE, {0, 0, 0}, 0, kInvalidParameter, 0, {}},
-        {"abort pipe, index = pipe count", IOCTL_TOVRIK_ABORT_PIPE, {4, 0, 0, 0}, 0, kInvalidParameter, 0, {}},
-        {"abort pipe, index -1", IOCTL_TOVRIK_ABORT_PIPE, {0xFF, 0xFF, 0xFF, 0xFF}, 0, kInvalidParameter, 0, {}},
-        {"set interface, 1-byte input", IOCTL_TOVRIK_SET_INTERFACE, {0}, 0, kInvalidParameter, 0, {}},
-        {"set feature, 3-byte input", IOCTL_TOVRIK_SET_FEATURE, {1, 0, 0}, 0, kInvalidParameter, 0, {}},
-        {"set feature, 5-byte input", IOCTL_TOVRIK_SET_FEATURE, {1, 0, 0, 0, 0}, 0, kInvalidParameter, 0, {}},
-        {"time limit, 7-byte input", IOCTL_TOVRIK_SET_TIMEOUT, {1, 0, 0, 0, 0, 0, 0}, 0, kInvalidParameter, 0, {}},
-        {"write memory, 3-byte input", IOCTL_TOVRIK_WRITE_RAM, {0, 0x30, 0}, 4, kInvalidParameter, 0, {}},
+        {"string, 5-byte input",
+         IOCTL_TOVRIK_GET_STRING_DESCRIPTOR,
+         {2, 0, 0x09, 0x04, 0},
+         255,
+         kInvalidParameter,
+         0,
+         {}},
+        {"string, 3-byte input",
+         IOCTL_TOVRIK_GET_STRING_DESCRIPTOR,
+         {2, 0, 0x09},
+         255,
+         kInvalidParameter,
+         0,
+         {}},
+        {"string, no output",
+         IOCTL_TOVRIK_GET_STRING_DESCRIPTOR,
+         {2, 0, 0x09, 0x04},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"vendor, 9-byte input",
+         IOCTL_TOVRIK_VENDOR_REQUEST,
+         {0xA0, 0, 0, 0x30, 0, 0, 4, 0, 1},
+         4,
+         kInvalidParameter,
+         0,
+         {}},
+        {"vendor in, output shorter than Length",
+         IOCTL_TOVRIK_VENDOR_REQUEST,
+         Record_(VENDOR_DEVICE_REQUEST{0xA0, 0, 0x3000, 0, 64, 1, 0}),
+         32,
+         kInvalidParameter,
+         0,
+         {}},
+        {"control, 9-byte input",
+         IOCTL_TOVRIK_CONTROL_REQUEST,
+         {1, 2, 0, 0, 0xA0, 0, 0, 0x30, 0},
+         4,
+         kInvalidParameter,
+         0,
+         {}},
+        {"control, type 3 (key 12)",
+         IOCTL_TOVRIK_CONTROL_REQUEST,
+         Record_(CLASS_VENDOR_REQUEST{1, 3, 0, 0, 0xA0, 0, 0, 0}),
+         4,
+         kInvalidParameter,
+         0,
+         {}},
+        {"reset pipe, 3-byte input",
+         IOCTL_TOVRIK_RESET_PIPE,
+         {0, 0, 0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"reset pipe, index = pipe count",
+         IOCTL_TOVRIK_RESET_PIPE,
+         {4, 0, 0, 0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"abort pipe, 3-byte input",
+         IOCTL_TOVRIK_ABORT_PIPE,
+         {0, 0, 0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"abort pipe, index = pipe count",
+         IOCTL_TOVRIK_ABORT_PIPE,
+         {4, 0, 0, 0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"abort pipe, index -1",
+         IOCTL_TOVRIK_ABORT_PIPE,
+         {0xFF, 0xFF, 0xFF, 0xFF},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"set interface, 1-byte input",
+         IOCTL_TOVRIK_SET_INTERFACE,
+         {0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"set feature, 3-byte input",
+         IOCTL_TOVRIK_SET_FEATURE,
+         {1, 0, 0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"set feature, 5-byte input",
+         IOCTL_TOVRIK_SET_FEATURE,
+         {1, 0, 0, 0, 0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"time limit, 7-byte input",
+         IOCTL_TOVRIK_SET_TIMEOUT,
+         {1, 0, 0, 0, 0, 0, 0},
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"write memory, 3-byte input",
+         IOCTL_TOVRIK_WRITE_RAM,
+         {0, 0x30, 0},
+         4,
+         kInvalidParameter,
+         0,
+         {}},
         {"write memory, no data", IOCTL_TOVRIK_WRITE_RAM, {0, 0x30}, 0, kInvalidParameter, 0, {}},
-        {"bulk read, 3-byte input", IOCTL_TOVRIK_BULK_READ, {2, 0, 0}, 512, kInvalidParameter, 0, {}},
-        {"chunked read, 3-byte input", IOCTL_TOVRIK_CHUNKED_READ, {2, 0, 0}, 512, kInvalidParameter, 0, {}},
-        {"iso read, 19-byte input", IOCTL_TOVRIK_ISO_READ, Bytes(19, 1), 1036, kInvalidParameter, 0, {}},
-        {"stream start, 19-byte input", IOCTL_TOVRIK_START_ISO_STREAM, Bytes(19, 1), 0, kInvalidParameter, 0, {}},
-        {"stream read, packet size 0", IOCTL_TOVRIK_READ_ISO_STREAM, Record_(ISO_REQUEST{0, 0, 2, 0, 0}), 24,
-         kInvalidParameter, 0, {}},
-        {"stream read, one byte short", IOCTL_TOVRIK_READ_ISO_STREAM, Record_(ISO_REQUEST{0, 16, 2, 0, 0}), 55,
-         kInvalidParameter, 0, {}},
+        {"bulk read, 3-byte input",
+         IOCTL_TOVRIK_BULK_READ,
+         {2, 0, 0},
+         512,
+         kInvalidParameter,
+         0,
+         {}},
+        {"chunked read, 3-byte input",
+         IOCTL_TOVRIK_CHUNKED_READ,
+         {2, 0, 0},
+         512,
+         kInvalidParameter,
+         0,
+         {}},
+        {"iso read, 19-byte input",
+         IOCTL_TOVRIK_ISO_READ,
+         Bytes(19, 1),
+         1036,
+         kInvalidParameter,
+         0,
+         {}},
+        {"stream start, 19-byte input",
+         IOCTL_TOVRIK_START_ISO_STREAM,
+         Bytes(19, 1),
+         0,
+         kInvalidParameter,
+         0,
+         {}},
+        {"stream read, packet size 0",
+         IOCTL_TOVRIK_READ_ISO_STREAM,
+         Record_(ISO_REQUEST{0, 0, 2, 0, 0}),
+         24,
+         kInvalidParameter,
+         0,
+         {}},
+        {"stream read, one byte short",
+         IOCTL_TOVRIK_READ_ISO_STREAM,
+         Record_(ISO_REQUEST{0, 16, 2, 0, 0}),
+         55,
+         kInvalidParameter,
+         0,
+         {}},
     };
     // The probe works: a well-formed request does reach the bus.
     std::uint64_t before = BusTransfers();
@@ -216,7 +435,8 @@ TEST_F(SdkHost, MalformedRequestsAreRefusedBeforeAnythingIsSent) {
         Raw r = Call(c.Code, c.Input, c.OutputLength);
         EXPECT_EQ(r.Status, c.Status) << tovrik_status_name(r.Status);
         EXPECT_EQ(r.Information, 0u);
-        for (std::size_t i = 0; i < r.Output.size(); ++i) ASSERT_EQ(r.Output[i], 0xA5) << "byte " << i;
+        for (std::size_t i = 0; i < r.Output.size(); ++i)
+            ASSERT_EQ(r.Output[i], 0xA5) << "byte " << i;
     }
     EXPECT_EQ(BusTransfers(), before);
     EXPECT_EQ(device_.LastError().value, 0u);
@@ -229,7 +449,8 @@ TEST_F(SdkHost, TypedCallsDecodeTheCamera) {
     EXPECT_EQ(pipes.length, 24 + 24 * 4);
     ASSERT_EQ(pipes.pipes_decoded, 4u);
     const std::uint8_t endpoints[] = {0x01, 0x81, 0x82, 0x83};
-    const std::uint32_t types[] = {TOVRIK_PIPE_BULK, TOVRIK_PIPE_BULK, TOVRIK_PIPE_BULK, TOVRIK_PIPE_ISOCHRONOUS};
+    const std::uint32_t types[] = {TOVRIK_PIPE_BULK, TOVRIK_PIPE_BULK, TOVRIK_PIPE_BULK,
+                                   TOVRIK_PIPE_ISOCHRONOUS};
     for (std::uint32_t i = 0; i < 4; ++i) {
         EXPECT_EQ(pipes.pipes[i].endpoint_address, endpoints[i]);
         EXPECT_EQ(pipes.pipes[i].pipe_type, types[i]);
@@ -245,7 +466,8 @@ TEST_F(SdkHost, TypedCallsDecodeTheCamera) {
     ASSERT_EQ(configuration.Status, kSuccess);
     ASSERT_GE(configuration.Bytes.size(), 9u);
     EXPECT_EQ(configuration.Bytes[1], 2);
-    EXPECT_EQ(configuration.Bytes.size(), static_cast<std::size_t>(configuration.Bytes[2] | configuration.Bytes[3] << 8));
+    EXPECT_EQ(configuration.Bytes.size(),
+              static_cast<std::size_t>(configuration.Bytes[2] | configuration.Bytes[3] << 8));
 
     auto languages = device_.StringDescriptor(0, 0);
     ASSERT_EQ(languages.language_id_count, 1u);
@@ -288,7 +510,8 @@ TEST_F(SdkHost, DeviceMemoryWritesReadBack) {
     // Download writes whole 512-byte blocks and then the rest as one shorter block: 1000 bytes
     // land at 0 to 999, nothing is dropped.
     Bytes image(1000);
-    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + 3);
     EXPECT_EQ(device_.DownloadRam(image).status, kSuccess);
     Bytes back = ReadMemory(0, 500);
     Bytes rest = ReadMemory(500, 500);
@@ -353,7 +576,6 @@ TEST_F(SdkHost, ChunkedReadDeliversTheFrame) {
     Bytes expected(frame.size());
     sim::FillFrameBytes(0, 0, expected);
     EXPECT_EQ(frame, expected);
-
 }
 
 // Isochronous data in the high-speed timing, where the camera's endpoint is serviced each
@@ -373,7 +595,8 @@ TEST_F(SdkHost, DISABLED_IsochronousCallsSplitTheirOutputs) {
     std::optional<std::uint32_t> previous;
     for (std::size_t p = 0; p < packets.Descriptors.size(); ++p) {
         EXPECT_EQ(packets.Descriptors[p].Offset, (p % 4) * 1024u);
-        if (packets.Descriptors[p].Length < 4) continue;
+        if (packets.Descriptors[p].Length < 4)
+            continue;
         std::uint32_t sequence = sim::IsoPacketSequence(packets.Packet(p));
         if (previous) {
             EXPECT_GT(sequence, *previous);
@@ -391,7 +614,8 @@ TEST_F(SdkHost, DISABLED_IsochronousCallsSplitTheirOutputs) {
         ASSERT_EQ(read.Status, kSuccess);
         EXPECT_EQ(read.Information, read.Descriptors.size() * (1024u + 12u));
         received += read.Descriptors.size();
-        if (read.Descriptors.empty()) std::this_thread::yield();
+        if (read.Descriptors.empty())
+            std::this_thread::yield();
     }
     EXPECT_GE(received, 16u);
     EXPECT_EQ(device_.StopIsoStream().status, kSuccess);
@@ -412,7 +636,8 @@ TEST_F(SdkHost, DISABLED_RequestsDuringRemovalAreRefusedWithDeletePending) {
         VENDOR_DEVICE_REQUEST read{0xA0, 0, 0x3000, 0, 4, 1, 0};
         device_.VendorRequest(read, 4);
     });
-    while (!held || host::IrpsInFlight() == 0) std::this_thread::yield();
+    while (!held || host::IrpsInFlight() == 0)
+        std::this_thread::yield();
 
     // Remove begins and waits for the held request; every new request is turned away.
     PDEVICE_OBJECT pdo = World().Pdo(0);
@@ -421,8 +646,10 @@ TEST_F(SdkHost, DISABLED_RequestsDuringRemovalAreRefusedWithDeletePending) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!refused && std::chrono::steady_clock::now() < deadline) {
         tovrik_result r = probe.NoOperation();
-        if (r.status == kDeletePending) refused = r;
-        else std::this_thread::yield();
+        if (r.status == kDeletePending)
+            refused = r;
+        else
+            std::this_thread::yield();
     }
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->information, 0u);

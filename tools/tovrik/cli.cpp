@@ -41,7 +41,8 @@ Reply Run(const Runner& runner, Session& session, const std::string& name) {
         reply.Failed = "open " + tovrik::System::Path(session.DeviceNumber());
         reply.Fields["error"] = e.what();
     }
-    if (reply.Command.empty()) reply.Command = name;
+    if (reply.Command.empty())
+        reply.Command = name;
     return reply;
 }
 
@@ -50,9 +51,11 @@ std::string CommandName(const CLI::App& root) {
     const CLI::App* app = &root;
     for (;;) {
         auto chosen = app->get_subcommands();
-        if (chosen.empty()) break;
+        if (chosen.empty())
+            break;
         app = chosen.front();
-        if (!name.empty()) name += ' ';
+        if (!name.empty())
+            name += ' ';
         name += app->get_name();
     }
     return name;
@@ -61,8 +64,8 @@ std::string CommandName(const CLI::App& root) {
 // One input line of the shell, answered with one JSON line (or, for people, the command's
 // table). Each line gets a fresh parser, so nothing a line sets leaks into the next. Returns
 // whether the line did what it asked.
-bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& line, std::ostream& out,
-               const ShellOptions& options) {
+bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& line,
+               std::ostream& out, const ShellOptions& options) {
     CLI::App app("tovrik shell line", "tovrik");
     std::uint32_t lineDevice = device;
     bool json = true;
@@ -76,15 +79,19 @@ bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
     try {
         app.parse(line, false);
         const Runner* runner = commands.Chosen();
-        if (runner == nullptr) throw CLI::RequiredError("a subcommand");
+        if (runner == nullptr)
+            throw CLI::RequiredError("a subcommand");
         Session session(system, lineDevice, options.Human ? options.Progress : nullptr);
         Reply reply = Run(*runner, session, CommandName(app));
         ok = reply.Ok();
         if (options.Human) {
             out << "> " << line << '\n';
-            if (reply.Human && (reply.Succeeded() || reply.HumanOnFailure)) reply.Human(out);
-            else PrintStatus(out, reply);
-            if (!reply.Problem.empty()) out << "  failed: " << reply.Problem << '\n';
+            if (reply.Human && (reply.Succeeded() || reply.HumanOnFailure))
+                reply.Human(out);
+            else
+                PrintStatus(out, reply);
+            if (!reply.Problem.empty())
+                out << "  failed: " << reply.Problem << '\n';
             out << '\n';
             out.flush();
             return ok;
@@ -102,7 +109,10 @@ bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
         answer = Json{{"error", e.what()}, {"line", line}};
     }
     if (options.Human) {
-        out << "> " << line << '\n' << (answer.contains("help") ? answer["help"].get<std::string>() : "  error: " + answer.value("error", std::string())) << "\n\n";
+        out << "> " << line << '\n'
+            << (answer.contains("help") ? answer["help"].get<std::string>()
+                                        : "  error: " + answer.value("error", std::string()))
+            << "\n\n";
     } else {
         out << answer.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n';
     }
@@ -112,53 +122,68 @@ bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
 
 } // namespace
 
-std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out,
-                       const ShellOptions& options) {
+std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istream& in,
+                       std::ostream& out, const ShellOptions& options) {
     std::uint32_t failed = 0;
     std::string line;
     while (std::getline(in, line)) {
         std::size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#') continue;
+        if (first == std::string::npos || line[first] == '#')
+            continue;
         std::size_t last = line.find_last_not_of(" \t\r");
         line = line.substr(first, last - first + 1);
-        if (line == "exit" || line == "quit") break;
-        if (!ShellLine(system, device, line, out, options)) ++failed;
+        if (line == "exit" || line == "quit")
+            break;
+        if (!ShellLine(system, device, line, out, options))
+            ++failed;
     }
     return failed;
 }
 
-int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
+int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
+         std::ostream& err) {
     CLI::App app("Look at and drive Tovrik 318QX cameras.", "tovrik");
     app.footer(std::string("Backend: ") + tovrik_backend_name() +
-               ". Exit codes: 0 done, 1 a request failed (its status is named) or a command could not finish (a short "
+               ". Exit codes: 0 done, 1 a request failed (its status is named) or a command could "
+               "not finish (a short "
                "frame, a file not written), 2 bad arguments.");
     app.require_subcommand(1);
     app.fallthrough(false);
     Globals g;
     AddNumber(&app, "--device", g.Device, "Camera number (default 0)");
     app.add_flag("--json", g.Json, "Answer with one JSON object instead of tables");
-    auto* cameras = AddNumber(&app, "--sim-cameras", g.SimCameras, "Simulated cameras in the world (default 1)");
-    auto* identity = app.add_option("--sim-identity", g.SimIdentity,
-                                    "Simulated cameras arrive without firmware (foreign, default) or running it (own)")
-                         ->check(CLI::IsMember({"foreign", "own"}));
+    auto* cameras = AddNumber(&app, "--sim-cameras", g.SimCameras,
+                              "Simulated cameras in the world (default 1)");
+    auto* identity =
+        app.add_option(
+               "--sim-identity", g.SimIdentity,
+               "Simulated cameras arrive without firmware (foreign, default) or running it (own)")
+            ->check(CLI::IsMember({"foreign", "own"}));
     auto* scale = app.add_option("--sim-clock-scale", g.SimClockScale,
-                                 "Kernel time per real time: 1 is real time (default), 100 runs the driver's delays 100 times faster")
+                                 "Kernel time per real time: 1 is real time (default), 100 runs "
+                                 "the driver's delays 100 times faster")
                       ->check(CLI::PositiveNumber);
-    auto* pcap = app.add_option("--sim-pcap", g.SimPcap, "Write every URB of the simulated bus to this pcap file (USBPcap)");
-    auto* timing = app.add_option("--sim-timing", g.SimTiming,
-                                  "Simulated bus timing: unthrottled (default) or high-speed (USB 2.0 microframes)")
-                       ->check(CLI::IsMember({"unthrottled", "high-speed"}));
+    auto* pcap = app.add_option("--sim-pcap", g.SimPcap,
+                                "Write every URB of the simulated bus to this pcap file (USBPcap)");
+    auto* timing =
+        app.add_option(
+               "--sim-timing", g.SimTiming,
+               "Simulated bus timing: unthrottled (default) or high-speed (USB 2.0 microframes)")
+            ->check(CLI::IsMember({"unthrottled", "high-speed"}));
     CommandSet commands;
     RegisterAll(commands, app);
     bool shell = false;
     bool shellHuman = false;
-    auto* shellApp = app.add_subcommand("shell",
-                                        "Read subcommands from standard input, one per line, against one world; answer "
-                                        "each with one JSON line (a malformed line gets {\"error\": ...}); 'exit' or end "
-                                        "of input ends it")
-                         ->callback([&shell] { shell = true; });
-    shellApp->add_flag("--human", shellHuman,
-                       "Answer with each command's tables instead of JSON, and exit with 1 when a line failed");
+    auto* shellApp =
+        app.add_subcommand(
+               "shell",
+               "Read subcommands from standard input, one per line, against one world; answer "
+               "each with one JSON line (a malformed line gets {\"error\": ...}); 'exit' or end "
+               "of input ends it")
+            ->callback([&shell] { shell = true; });
+    shellApp->add_flag(
+        "--human", shellHuman,
+        "Answer with each command's tables instead of JSON, and exit with 1 when a line failed");
 
     try {
         app.parse(argc, argv);
@@ -172,14 +197,17 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
     if (std::string(tovrik_backend_name()) == "win32") {
         for (const CLI::Option* sim : {cameras, identity, scale, pcap, timing}) {
             if (sim->count() != 0) {
-                err << "tovrik: " << sim->get_name() << " shapes the simulated world; this build talks to the real driver\n";
+                err << "tovrik: " << sim->get_name()
+                    << " shapes the simulated world; this build talks to the real driver\n";
                 return 2;
             }
         }
     }
     options.sim_cameras = g.SimCameras;
-    options.sim_identity = g.SimIdentity == "own" ? TOVRIK_SIM_IDENTITY_OWN : TOVRIK_SIM_IDENTITY_FOREIGN;
-    options.sim_timing = g.SimTiming == "high-speed" ? TOVRIK_SIM_TIMING_HIGH_SPEED : TOVRIK_SIM_TIMING_UNTHROTTLED;
+    options.sim_identity =
+        g.SimIdentity == "own" ? TOVRIK_SIM_IDENTITY_OWN : TOVRIK_SIM_IDENTITY_FOREIGN;
+    options.sim_timing =
+        g.SimTiming == "high-speed" ? TOVRIK_SIM_TIMING_HIGH_SPEED : TOVRIK_SIM_TIMING_UNTHROTTLED;
     options.sim_clock_scale = g.SimClockScale;
     options.sim_pcap_path = g.SimPcap.empty() ? nullptr : g.SimPcap.c_str();
     if (g.SimCameras < 1 || g.SimCameras > TOVRIK_MAX_CAMERAS) {
@@ -212,7 +240,8 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
         return 2;
     }
     // A progress line only where a person watches it: never into a pipe, a file or JSON.
-    std::ostream* progress = !g.Json && &out == &std::cout && StandardOutputIsTerminal() ? &out : nullptr;
+    std::ostream* progress =
+        !g.Json && &out == &std::cout && StandardOutputIsTerminal() ? &out : nullptr;
     Session session(*system, g.Device, progress);
     Reply reply;
     try {
@@ -229,7 +258,8 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
         PrintStatus(out, reply);
     }
     if (!reply.Succeeded()) {
-        err << fmt::format("tovrik: {} failed: {} (0x{:08X}){}\n", reply.Failed.empty() ? reply.Command : reply.Failed,
+        err << fmt::format("tovrik: {} failed: {} (0x{:08X}){}\n",
+                           reply.Failed.empty() ? reply.Command : reply.Failed,
                            StatusName(reply.Status), static_cast<std::uint32_t>(reply.Status),
                            reply.Problem.empty() ? "" : ": " + reply.Problem);
         return 1;

@@ -21,7 +21,7 @@ struct ShellOptions {
 
 // The shell against a system the caller opened: one JSON line per input line, camera `device`
 // unless a line says otherwise. Returns how many lines failed (a request, a command, a parse).
-std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istream& in, std::ostream& out,
-                       const ShellOptions& options = {});
+std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istream& in,
+                       std::ostream& out, const ShellOptions& options = {});
 
 } // namespace tovrik::cli

@@ -13,7 +13,10 @@ namespace tovrik::cli {
 
 namespace {
 
-#define TOVRIK_CODE(name) CodeName{#name, name}
+#define TOVRIK_CODE(name)                                                                          \
+    CodeName {                                                                                     \
+#name, name                                                                                \
+    }
 constexpr CodeName kCodes[] = {
     TOVRIK_CODE(IOCTL_TOVRIK_GET_PIPE_INFO),
     TOVRIK_CODE(IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR),
@@ -47,17 +50,21 @@ constexpr CodeName kCodes[] = {
 
 std::string Upper(std::string_view text) {
     std::string s(text);
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return s;
 }
 
 } // namespace
 
-std::span<const CodeName> Codes() { return kCodes; }
+std::span<const CodeName> Codes() {
+    return kCodes;
+}
 
 std::optional<std::string> NameOfCode(std::uint32_t code) {
     for (const CodeName& c : kCodes) {
-        if (c.Code == code) return c.Name;
+        if (c.Code == code)
+            return c.Name;
     }
     return std::nullopt;
 }
@@ -66,13 +73,18 @@ std::uint32_t ParseCode(std::string_view text) {
     std::string name = Upper(text);
     for (const CodeName& c : kCodes) {
         std::string_view full = c.Name;
-        if (name == full || "IOCTL_TOVRIK_" + name == full) return c.Code;
+        if (name == full || "IOCTL_TOVRIK_" + name == full)
+            return c.Code;
     }
     std::string_view digits = text;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits.remove_prefix(2);
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits.remove_prefix(2);
     bool hex = !digits.empty() && digits.size() <= 8 &&
-               std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
-    if (!hex) throw UsageError(fmt::format("code '{}': neither a hex code nor an IOCTL_TOVRIK_ name", text));
+               std::all_of(digits.begin(), digits.end(),
+                           [](unsigned char c) { return std::isxdigit(c) != 0; });
+    if (!hex)
+        throw UsageError(
+            fmt::format("code '{}': neither a hex code nor an IOCTL_TOVRIK_ name", text));
     return static_cast<std::uint32_t>(std::stoul(std::string(digits), nullptr, 16));
 }
 

@@ -49,11 +49,11 @@ struct Reply {
     bool Succeeded() const { return Status >= 0; }
     bool Ok() const { return Succeeded() && Problem.empty(); }
     // Takes status and Information of a request's result (the output stays as set).
-    template <typename Result>
-    Reply& From(const Result& r, std::string request) {
+    template <typename Result> Reply& From(const Result& r, std::string request) {
         Status = r.status;
         Information = r.information;
-        if (r.status < 0) Failed = std::move(request);
+        if (r.status < 0)
+            Failed = std::move(request);
         return *this;
     }
 };
@@ -64,7 +64,7 @@ Json ToJson(const Reply& reply);
 
 // What a command runs against: the system and the camera number chosen with --device.
 class Session {
-public:
+  public:
     Session(tovrik::System& system, std::uint32_t device, std::ostream* progress = nullptr)
         : system_(system), device_(device), progress_(progress) {}
     tovrik::System& System() { return system_; }
@@ -74,7 +74,7 @@ public:
     // Where a long command draws its progress line: a terminal, or null for none.
     std::ostream* Progress() const { return progress_; }
 
-private:
+  private:
     tovrik::System& system_;
     std::uint32_t device_;
     std::ostream* progress_;
@@ -83,21 +83,24 @@ private:
 using Runner = std::function<Reply(Session&)>;
 
 class CommandSet {
-public:
+  public:
     // A subcommand of `parent` (the root, or a group such as `ram`) that runs `runner`.
-    CLI::App* Add(CLI::App& parent, const std::string& name, const std::string& description, Runner runner);
+    CLI::App* Add(CLI::App& parent, const std::string& name, const std::string& description,
+                  Runner runner);
     // The runner of the subcommand the last parse chose, if any.
     const Runner* Chosen() const;
 
-private:
+  private:
     std::vector<std::pair<CLI::App*, Runner>> commands_;
 };
 
 // Adds an option parsed as a number (decimal or 0x hex, range-checked for T).
 template <typename T>
-CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& target, const std::string& description) {
+CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& target,
+                       const std::string& description) {
     std::string label = name;
-    while (!label.empty() && label.front() == '-') label.erase(label.begin());
+    while (!label.empty() && label.front() == '-')
+        label.erase(label.begin());
     return app
         ->add_option_function<std::string>(
             name,

@@ -22,7 +22,8 @@ Reply Simple(Session& s, const char* request, tovrik_result (tovrik::Device::*ca
 
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError(fmt::format("cannot read '{}'", path));
+    if (!in)
+        throw UsageError(fmt::format("cannot read '{}'", path));
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
@@ -36,22 +37,29 @@ struct DataArgs {
 
 void AddData(CLI::App* app, DataArgs& args, const std::string& what) {
     auto* hex = AddHex(app, "data", args.Hex, what + " as hex bytes");
-    auto* file = app->add_option("--file", args.File, what + " from a binary file")->check(CLI::ExistingFile);
+    auto* file = app->add_option("--file", args.File, what + " from a binary file")
+                     ->check(CLI::ExistingFile);
     hex->excludes(file);
     file->excludes(hex);
 }
 
 std::uint8_t Recipient(const std::string& text) {
-    if (text == "device") return 0;
-    if (text == "interface") return 1;
-    if (text == "endpoint") return 2;
-    if (text == "other") return 3;
+    if (text == "device")
+        return 0;
+    if (text == "interface")
+        return 1;
+    if (text == "endpoint")
+        return 2;
+    if (text == "other")
+        return 3;
     return ParseNumber<std::uint8_t>(text, "recipient");
 }
 
 std::uint8_t RequestType(const std::string& text) {
-    if (text == "class") return 1;
-    if (text == "vendor") return 2;
+    if (text == "class")
+        return 1;
+    if (text == "vendor")
+        return 2;
     return ParseNumber<std::uint8_t>(text, "type");
 }
 
@@ -67,11 +75,14 @@ void Control(CommandSet& commands, CLI::App& root) {
     auto va = std::make_shared<VendorArgs>();
     auto* vendor = commands.Add(
         root, "vendor",
-        "A vendor request to the device (device to host by default; --out sends Length bytes: the pattern 00 01 02 "
+        "A vendor request to the device (device to host by default; --out sends Length bytes: the "
+        "pattern 00 01 02 "
         "..., or --data-byte when Length is 1)",
         [va](Session& s) {
-            VENDOR_DEVICE_REQUEST request{va->Request, 0, va->Value, va->Index, va->Length,
-                                          static_cast<std::uint8_t>(va->Out ? 0 : 1), va->DataByte};
+            VENDOR_DEVICE_REQUEST request{va->Request, 0,
+                                          va->Value,   va->Index,
+                                          va->Length,  static_cast<std::uint8_t>(va->Out ? 0 : 1),
+                                          va->DataByte};
             // Device to host, the answer lands in the request's own buffer, which must hold Length
             // bytes; host to device has no output.
             std::uint32_t outLen = va->OutLen ? *va->OutLen : (va->Out ? 0 : va->Length);
@@ -80,7 +91,8 @@ void Control(CommandSet& commands, CLI::App& root) {
             BytesResult r = s.OpenDevice().VendorRequest(request, outLen);
             reply.Status = r.Status;
             reply.Information = r.Information;
-            if (!r.Succeeded()) reply.Failed = "IOCTL_TOVRIK_VENDOR_REQUEST";
+            if (!r.Succeeded())
+                reply.Failed = "IOCTL_TOVRIK_VENDOR_REQUEST";
             reply.Output = r.Bytes;
             reply.Fields["direction"] = va->Out ? "out" : "in";
             reply.Fields["received"] = r.Bytes.size();
@@ -91,20 +103,24 @@ void Control(CommandSet& commands, CLI::App& root) {
     AddNumber(vendor, "--index", va->Index, "wIndex (default 0)");
     AddNumber(vendor, "--length", va->Length, "wLength: bytes to move (default 0)");
     auto* vendorOut = vendor->add_flag("--out", va->Out, "Host to device");
-    auto* vendorIn = vendor->add_flag_function("--in", [va](std::int64_t) { va->Out = false; }, "Device to host (the default)");
+    auto* vendorIn = vendor->add_flag_function(
+        "--in", [va](std::int64_t) { va->Out = false; }, "Device to host (the default)");
     vendorOut->excludes(vendorIn);
     vendorIn->excludes(vendorOut);
-    AddNumber(vendor, "--data-byte", va->DataByte, "The byte a host-to-device request of length 1 sends");
-    vendor->add_option_function<std::string>(
-        "--out-len",
-        [va](const std::string& t) {
-            try {
-                va->OutLen = ParseNumber<std::uint32_t>(t, "out-len");
-            } catch (const UsageError& e) {
-                throw CLI::ValidationError("out-len", e.what());
-            }
-        },
-        "Output buffer length (default: Length device to host, 0 host to device)")->type_name("N");
+    AddNumber(vendor, "--data-byte", va->DataByte,
+              "The byte a host-to-device request of length 1 sends");
+    vendor
+        ->add_option_function<std::string>(
+            "--out-len",
+            [va](const std::string& t) {
+                try {
+                    va->OutLen = ParseNumber<std::uint32_t>(t, "out-len");
+                } catch (const UsageError& e) {
+                    throw CLI::ValidationError("out-len", e.what());
+                }
+            },
+            "Output buffer length (default: Length device to host, 0 host to device)")
+        ->type_name("N");
 
     struct ControlArgs {
         std::uint8_t Request = 0;
@@ -116,16 +132,25 @@ void Control(CommandSet& commands, CLI::App& root) {
     };
     auto ca = std::make_shared<ControlArgs>();
     auto* control = commands.Add(
-        root, "control", "A class or vendor control request (data stage: --length bytes in, or --data out)",
+        root, "control",
+        "A class or vendor control request (data stage: --length bytes in, or --data out)",
         [ca](Session& s) {
-            CLASS_VENDOR_REQUEST request{static_cast<std::uint8_t>(ca->Out ? 0 : 1), RequestType(ca->Type),
-                                         Recipient(ca->Recipient), 0, ca->Request, 0, ca->Value, ca->Index};
-            std::vector<std::uint8_t> buffer = ca->Out ? ca->Data : std::vector<std::uint8_t>(ca->Length);
+            CLASS_VENDOR_REQUEST request{static_cast<std::uint8_t>(ca->Out ? 0 : 1),
+                                         RequestType(ca->Type),
+                                         Recipient(ca->Recipient),
+                                         0,
+                                         ca->Request,
+                                         0,
+                                         ca->Value,
+                                         ca->Index};
+            std::vector<std::uint8_t> buffer =
+                ca->Out ? ca->Data : std::vector<std::uint8_t>(ca->Length);
             Reply reply;
             reply.Device = s.DeviceNumber();
             auto r = s.OpenDevice().ControlRequest(request, buffer);
             reply.From(r, "IOCTL_TOVRIK_CONTROL_REQUEST");
-            if (!ca->Out && r.status >= 0) reply.Output.assign(buffer.begin(), buffer.begin() + r.length);
+            if (!ca->Out && r.status >= 0)
+                reply.Output.assign(buffer.begin(), buffer.begin() + r.length);
             reply.Fields["direction"] = ca->Out ? "out" : "in";
             reply.Fields["transferred"] = r.status >= 0 ? r.information : 0;
             return reply;
@@ -140,7 +165,9 @@ void Control(CommandSet& commands, CLI::App& root) {
                 return std::string(e.what());
             }
         });
-    control->add_option("--recipient", ca->Recipient, "device, interface, endpoint, other or a number (default device)")
+    control
+        ->add_option("--recipient", ca->Recipient,
+                     "device, interface, endpoint, other or a number (default device)")
         ->check([](const std::string& t) {
             try {
                 Recipient(t);
@@ -151,7 +178,8 @@ void Control(CommandSet& commands, CLI::App& root) {
         });
     AddNumber(control, "--value", ca->Value, "wValue (default 0)");
     AddNumber(control, "--index", ca->Index, "wIndex (default 0)");
-    auto* length = AddNumber(control, "--length", ca->Length, "Bytes to read, device to host (default 0)");
+    auto* length =
+        AddNumber(control, "--length", ca->Length, "Bytes to read, device to host (default 0)");
     auto* data = AddHex(control, "--data", ca->Data, "Bytes to send, host to device");
     auto* out = control->add_flag("--out", ca->Out, "Host to device (implied by --data)");
     data->excludes(length);
@@ -166,27 +194,29 @@ void Control(CommandSet& commands, CLI::App& root) {
         DataArgs Data;
     };
     auto wa = std::make_shared<WriteArgs>();
-    auto* write = commands.Add(*ram, "write", "Write bytes to device memory from ADDRESS upward", [wa](Session& s) {
-        std::vector<std::uint8_t> bytes = wa->Data.Bytes();
-        Reply reply;
-        reply.Device = s.DeviceNumber();
-        reply.From(s.OpenDevice().WriteRam(wa->Address, bytes), "IOCTL_TOVRIK_WRITE_RAM");
-        reply.Fields["address"] = Hex(wa->Address, 4);
-        reply.Fields["bytes"] = bytes.size();
-        return reply;
-    });
+    auto* write = commands.Add(
+        *ram, "write", "Write bytes to device memory from ADDRESS upward", [wa](Session& s) {
+            std::vector<std::uint8_t> bytes = wa->Data.Bytes();
+            Reply reply;
+            reply.Device = s.DeviceNumber();
+            reply.From(s.OpenDevice().WriteRam(wa->Address, bytes), "IOCTL_TOVRIK_WRITE_RAM");
+            reply.Fields["address"] = Hex(wa->Address, 4);
+            reply.Fields["bytes"] = bytes.size();
+            return reply;
+        });
     AddNumber(write, "address", wa->Address, "Start address")->required();
     AddData(write, wa->Data, "Bytes to write");
     auto da = std::make_shared<DataArgs>();
-    auto* download = commands.Add(*ram, "download", "Download bytes to device memory in 512-byte blocks from address 0",
-                                  [da](Session& s) {
-                                      std::vector<std::uint8_t> bytes = da->Bytes();
-                                      Reply reply;
-                                      reply.Device = s.DeviceNumber();
-                                      reply.From(s.OpenDevice().DownloadRam(bytes), "IOCTL_TOVRIK_DOWNLOAD_RAM");
-                                      reply.Fields["bytes"] = bytes.size();
-                                      return reply;
-                                  });
+    auto* download = commands.Add(
+        *ram, "download", "Download bytes to device memory in 512-byte blocks from address 0",
+        [da](Session& s) {
+            std::vector<std::uint8_t> bytes = da->Bytes();
+            Reply reply;
+            reply.Device = s.DeviceNumber();
+            reply.From(s.OpenDevice().DownloadRam(bytes), "IOCTL_TOVRIK_DOWNLOAD_RAM");
+            reply.Fields["bytes"] = bytes.size();
+            return reply;
+        });
     AddData(download, *da, "Bytes to download");
 
     for (auto [name, code, description] :
@@ -216,14 +246,16 @@ void Control(CommandSet& commands, CLI::App& root) {
         std::uint8_t Interface = 0, Alternate = 0;
     };
     auto ia = std::make_shared<InterfaceArgs>();
-    auto* setInterface = commands.Add(root, "set-interface", "Select an alternate setting of an interface", [ia](Session& s) {
-        Reply reply;
-        reply.Device = s.DeviceNumber();
-        reply.From(s.OpenDevice().SetInterface(ia->Interface, ia->Alternate), "IOCTL_TOVRIK_SET_INTERFACE");
-        reply.Fields["interface"] = ia->Interface;
-        reply.Fields["alternate_setting"] = ia->Alternate;
-        return reply;
-    });
+    auto* setInterface = commands.Add(
+        root, "set-interface", "Select an alternate setting of an interface", [ia](Session& s) {
+            Reply reply;
+            reply.Device = s.DeviceNumber();
+            reply.From(s.OpenDevice().SetInterface(ia->Interface, ia->Alternate),
+                       "IOCTL_TOVRIK_SET_INTERFACE");
+            reply.Fields["interface"] = ia->Interface;
+            reply.Fields["alternate_setting"] = ia->Alternate;
+            return reply;
+        });
     AddNumber(setInterface, "interface", ia->Interface, "Interface number")->required();
     AddNumber(setInterface, "alternate", ia->Alternate, "Alternate setting")->required();
 
@@ -247,23 +279,27 @@ void Control(CommandSet& commands, CLI::App& root) {
         std::uint32_t Selector = TOVRIK_TIMEOUT_SELECTOR_BULK;
     };
     auto ta = std::make_shared<TimeoutArgs>();
-    auto* timeout = commands.Add(root, "timeout",
-                                 "Set the driver-wide bulk time limit in milliseconds (0 or negative: end at once)",
-                                 [ta](Session& s) {
-                                     Reply reply;
-                                     reply.Device = s.DeviceNumber();
-                                     reply.From(s.OpenDevice().SetTimeout(ta->Selector, ta->Milliseconds),
-                                                "IOCTL_TOVRIK_SET_TIMEOUT");
-                                     reply.Fields["selector"] = ta->Selector;
-                                     reply.Fields["milliseconds"] = ta->Milliseconds;
-                                     return reply;
-                                 });
+    auto* timeout = commands.Add(
+        root, "timeout",
+        "Set the driver-wide bulk time limit in milliseconds (0 or negative: end at once)",
+        [ta](Session& s) {
+            Reply reply;
+            reply.Device = s.DeviceNumber();
+            reply.From(s.OpenDevice().SetTimeout(ta->Selector, ta->Milliseconds),
+                       "IOCTL_TOVRIK_SET_TIMEOUT");
+            reply.Fields["selector"] = ta->Selector;
+            reply.Fields["milliseconds"] = ta->Milliseconds;
+            return reply;
+        });
     AddNumber(timeout, "milliseconds", ta->Milliseconds, "The limit")->required();
-    AddNumber(timeout, "--selector", ta->Selector, "Selector (1, the default, is the bulk limit; others change nothing)");
+    AddNumber(timeout, "--selector", ta->Selector,
+              "Selector (1, the default, is the bulk limit; others change nothing)");
 }
 
 } // namespace
 
-void RegisterControlCommands(CommandSet& commands, CLI::App& root) { Control(commands, root); }
+void RegisterControlCommands(CommandSet& commands, CLI::App& root) {
+    Control(commands, root);
+}
 
 } // namespace tovrik::cli

@@ -26,14 +26,21 @@ constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC000000
 // What the tool allocates for one request at most; a typo in a size should not eat the machine.
 constexpr std::uint64_t kMaxBuffer = std::uint64_t{1} << 30;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-double Rate(std::uint64_t bytes, double seconds) { return seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0; }
-std::string StatusHex(std::int32_t status) { return Hex(static_cast<std::uint32_t>(status), 8); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+double Rate(std::uint64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0;
+}
+std::string StatusHex(std::int32_t status) {
+    return Hex(static_cast<std::uint32_t>(status), 8);
+}
 
 void FromPackets(Reply& reply, const PacketsResult& r, const char* request) {
     reply.Status = r.Status;
     reply.Information = r.Information;
-    if (r.Status < 0) reply.Failed = request;
+    if (r.Status < 0)
+        reply.Failed = request;
 }
 
 // A file the command wrote, for the reply.
@@ -46,15 +53,17 @@ Json FileEntry(const std::filesystem::path& path, const char* kind) {
 void AddFileRows(Table& t, const Json& files) {
     bool first = true;
     for (const Json& f : files) {
-        t.Add({first ? "files" : "", fmt::format("{} ({}, {} bytes)", f["path"].get<std::string>(),
-                                                 f["kind"].get<std::string>(), f["bytes"].get<std::uint64_t>())});
+        t.Add({first ? "files" : "",
+               fmt::format("{} ({}, {} bytes)", f["path"].get<std::string>(),
+                           f["kind"].get<std::string>(), f["bytes"].get<std::uint64_t>())});
         first = false;
     }
 }
 
 void AddErrorRows(Table& t, const PacketStats& stats) {
     for (const auto& [status, count] : stats.Errors)
-        t.Add({"", fmt::format("{} packet(s) {} ({})", count, UsbdStatusName(static_cast<std::uint32_t>(status)),
+        t.Add({"", fmt::format("{} packet(s) {} ({})", count,
+                               UsbdStatusName(static_cast<std::uint32_t>(status)),
                                Hex(static_cast<std::uint32_t>(status), 8))});
 }
 
@@ -73,11 +82,14 @@ struct CaptureArgs {
 
 Reply Capture(const CaptureArgs& a, Session& s) {
     const std::uint64_t frameBytes = std::uint64_t{a.Width} * a.Height * 2;
-    if (a.Frames == 0 || a.Width == 0 || a.Height == 0) throw UsageError("--frames, --width and --height must be at least 1");
+    if (a.Frames == 0 || a.Width == 0 || a.Height == 0)
+        throw UsageError("--frames, --width and --height must be at least 1");
     // The driver takes a length of 32 bits.
     if (frameBytes > std::min<std::uint64_t>(kMaxBuffer, std::numeric_limits<std::uint32_t>::max()))
-        throw UsageError(fmt::format("a {} x {} frame of 16-bit pixels is too large ({} bytes)", a.Width, a.Height, frameBytes));
-    if (!a.Output.empty() && !CanWritePng()) throw UsageError("this build of the tool writes no PNG; use --raw");
+        throw UsageError(fmt::format("a {} x {} frame of 16-bit pixels is too large ({} bytes)",
+                                     a.Width, a.Height, frameBytes));
+    if (!a.Output.empty() && !CanWritePng())
+        throw UsageError("this build of the tool writes no PNG; use --raw");
 
     const bool bulk = a.Method == "bulk";
     const char* code = bulk ? "IOCTL_TOVRIK_BULK_READ" : "IOCTL_TOVRIK_CHUNKED_READ";
@@ -96,9 +108,11 @@ Reply Capture(const CaptureArgs& a, Session& s) {
 
     for (std::uint32_t i = 0; i < a.Frames; ++i) {
         auto started = Clock::now();
-        tovrik_data_result r = bulk ? device.BulkRead(a.Pipe, buffer) : device.ChunkedRead(a.Pipe, buffer);
+        tovrik_data_result r =
+            bulk ? device.BulkRead(a.Pipe, buffer) : device.ChunkedRead(a.Pipe, buffer);
         readSeconds += Seconds(Clock::now() - started);
-        const std::uint64_t got = r.status >= 0 ? std::min<std::uint64_t>(r.information, frameBytes) : 0;
+        const std::uint64_t got =
+            r.status >= 0 ? std::min<std::uint64_t>(r.information, frameBytes) : 0;
         const bool whole = r.status >= 0 && got == frameBytes;
         total += got;
         Json entry{{"frame", i + 1},
@@ -114,7 +128,8 @@ Reply Capture(const CaptureArgs& a, Session& s) {
                 reply.Status = r.status;
                 reply.Failed = code;
             } else if (reply.Problem.empty() && reply.Succeeded()) {
-                reply.Problem = fmt::format("frame {} came short: {} of {} bytes", i + 1, got, frameBytes);
+                reply.Problem =
+                    fmt::format("frame {} came short: {} of {} bytes", i + 1, got, frameBytes);
             }
         }
         try {
@@ -134,14 +149,15 @@ Reply Capture(const CaptureArgs& a, Session& s) {
             }
         } catch (const FileError& e) {
             frames.push_back(std::move(entry));
-            if (reply.Succeeded()) reply.Status = kStatusUnsuccessful;
+            if (reply.Succeeded())
+                reply.Status = kStatusUnsuccessful;
             reply.Failed = "write";
             reply.Problem = e.what();
             break;
         }
         frames.push_back(std::move(entry));
-        progress.Show(fmt::format("{} {}/{} frames  {}  {:.1f} MB/s", Bar(i + 1, a.Frames), i + 1, a.Frames,
-                                  Megabytes(total), Rate(total, readSeconds)),
+        progress.Show(fmt::format("{} {}/{} frames  {}  {:.1f} MB/s", Bar(i + 1, a.Frames), i + 1,
+                                  a.Frames, Megabytes(total), Rate(total, readSeconds)),
                       i + 1 == a.Frames);
     }
     progress.Clear();
@@ -160,10 +176,13 @@ Reply Capture(const CaptureArgs& a, Session& s) {
     reply.Fields["mb_per_s"] = Rate(total, readSeconds);
     reply.Fields["files"] = files;
     reply.Fields["frame_results"] = frames;
-    if (!reply.Problem.empty()) reply.Fields["error"] = reply.Problem;
-    reply.Human = [a, frameBytes, complete, failures, total, readSeconds, files, frames](std::ostream& out) {
-        out << fmt::format("Capture of {} frame(s) of {} x {} ({} bytes each), {} read from pipe {}\n", a.Frames, a.Width,
-                           a.Height, frameBytes, a.Method, a.Pipe);
+    if (!reply.Problem.empty())
+        reply.Fields["error"] = reply.Problem;
+    reply.Human = [a, frameBytes, complete, failures, total, readSeconds, files,
+                   frames](std::ostream& out) {
+        out << fmt::format(
+            "Capture of {} frame(s) of {} x {} ({} bytes each), {} read from pipe {}\n", a.Frames,
+            a.Width, a.Height, frameBytes, a.Method, a.Pipe);
         Table t;
         t.Add({"frames", fmt::format("{} of {} complete", complete, a.Frames)});
         t.Add({"bytes", std::to_string(total)});
@@ -173,7 +192,8 @@ Reply Capture(const CaptureArgs& a, Session& s) {
         for (const Json& f : frames) {
             if (!f["complete"].get<bool>())
                 t.Add({"", fmt::format("frame {}: {} bytes, {}", f["frame"].get<std::uint32_t>(),
-                                       f["bytes"].get<std::uint64_t>(), f["status_name"].get<std::string>())});
+                                       f["bytes"].get<std::uint64_t>(),
+                                       f["status_name"].get<std::string>())});
         }
         AddFileRows(t, files);
         t.Render(out, "  ");
@@ -193,21 +213,27 @@ struct IsoArgs {
     std::string Output;
 };
 
-Json IsoRequestJson(std::uint32_t pipe, std::uint32_t size, const char* countName, std::uint32_t count,
-                    std::uint32_t perUrb, std::uint32_t urbs) {
-    return Json{{"pipe", pipe}, {"packet_size", size}, {countName, count}, {"per_urb", perUrb}, {"urbs", urbs}};
+Json IsoRequestJson(std::uint32_t pipe, std::uint32_t size, const char* countName,
+                    std::uint32_t count, std::uint32_t perUrb, std::uint32_t urbs) {
+    return Json{{"pipe", pipe},
+                {"packet_size", size},
+                {countName, count},
+                {"per_urb", perUrb},
+                {"urbs", urbs}};
 }
 
 Reply Iso(const IsoArgs& a, Session& s) {
     if (std::uint64_t{a.Packets} * (std::uint64_t{a.PacketSize} + 12) > kMaxBuffer)
-        throw UsageError(fmt::format("{} packets of {} bytes need more than {} bytes", a.Packets, a.PacketSize, kMaxBuffer));
+        throw UsageError(fmt::format("{} packets of {} bytes need more than {} bytes", a.Packets,
+                                     a.PacketSize, kMaxBuffer));
     Reply reply;
     reply.Device = s.DeviceNumber();
     reply.HumanOnFailure = true;
     tovrik::Device device = s.OpenDevice();
     PayloadFile file;
     try {
-        if (!a.Output.empty()) file = PayloadFile(a.Output);
+        if (!a.Output.empty())
+            file = PayloadFile(a.Output);
     } catch (const FileError& e) {
         throw UsageError(e.what());
     }
@@ -226,30 +252,37 @@ Reply Iso(const IsoArgs& a, Session& s) {
     Json files = Json::array();
     try {
         file.Close();
-        if (file.IsOpen() || !a.Output.empty()) files.push_back(FileEntry(a.Output, "payload"));
+        if (file.IsOpen() || !a.Output.empty())
+            files.push_back(FileEntry(a.Output, "payload"));
     } catch (const FileError& e) {
-        if (reply.Succeeded()) reply.Status = kStatusUnsuccessful;
+        if (reply.Succeeded())
+            reply.Status = kStatusUnsuccessful;
         reply.Failed = "write";
         reply.Problem = e.what();
         reply.Fields["error"] = e.what();
     }
-    reply.Fields["request"] = IsoRequestJson(a.Pipe, a.PacketSize, "packets", a.Packets, a.PerUrb, a.Urbs);
+    reply.Fields["request"] =
+        IsoRequestJson(a.Pipe, a.PacketSize, "packets", a.Packets, a.PerUrb, a.Urbs);
     const Json counted = stats.ToJson();
-    for (const auto& [key, value] : counted.items()) reply.Fields[key] = value;
+    for (const auto& [key, value] : counted.items())
+        reply.Fields[key] = value;
     reply.Fields["seconds"] = seconds;
     reply.Fields["mb_per_s"] = Rate(stats.Bytes, seconds);
     reply.Fields["files"] = files;
     reply.Human = [a, stats, seconds, files](std::ostream& out) {
-        out << fmt::format("Isochronous read of {} packets of {} bytes from pipe {} ({} per URB, {} URBs)\n", a.Packets,
-                           a.PacketSize, a.Pipe, a.PerUrb, a.Urbs);
+        out << fmt::format(
+            "Isochronous read of {} packets of {} bytes from pipe {} ({} per URB, {} URBs)\n",
+            a.Packets, a.PacketSize, a.Pipe, a.PerUrb, a.Urbs);
         Table t;
         t.Add({"packets", std::to_string(stats.Packets)});
         t.Add({"bytes", std::to_string(stats.Bytes)});
         t.Add({"errors", std::to_string(stats.ErrorPackets())});
         AddErrorRows(t, stats);
-        t.Add({"short packets", fmt::format("{} ({} empty)", stats.ShortPackets, stats.EmptyPackets)});
-        t.Add({"sequence gaps", fmt::format("{} ({} numbers missing, {} out of order)", stats.SequenceGaps,
-                                            stats.LostSequenceNumbers(), stats.OutOfOrder)});
+        t.Add({"short packets",
+               fmt::format("{} ({} empty)", stats.ShortPackets, stats.EmptyPackets)});
+        t.Add({"sequence gaps",
+               fmt::format("{} ({} numbers missing, {} out of order)", stats.SequenceGaps,
+                           stats.LostSequenceNumbers(), stats.OutOfOrder)});
         t.Add({"time", fmt::format("{:.3f} s", seconds)});
         AddFileRows(t, files);
         t.Render(out, "  ");
@@ -282,15 +315,18 @@ double KernelSeconds(const tovrik::System& system, std::uint64_t start) {
 // Sleeps `kernelMs` of the system's clock.
 void SleepKernel(const tovrik::System& system, double kernelMs) {
     double scale = system.ClockScale();
-    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(kernelMs / (scale > 0 ? scale : 1)));
+    std::this_thread::sleep_for(
+        std::chrono::duration<double, std::milli>(kernelMs / (scale > 0 ? scale : 1)));
 }
 
 Reply Stream(const StreamArgs& a, Session& s) {
     const std::uint32_t read = a.Read.value_or(a.Ring);
     if (read == 0 || read > a.Ring)
-        throw UsageError(fmt::format("--read must be 1 to the ring's {} packets (a larger read gets nothing)", a.Ring));
+        throw UsageError(fmt::format(
+            "--read must be 1 to the ring's {} packets (a larger read gets nothing)", a.Ring));
     if (std::uint64_t{read} * (std::uint64_t{a.PacketSize} + 12) > kMaxBuffer)
-        throw UsageError(fmt::format("a read of {} packets of {} bytes needs more than {} bytes", read, a.PacketSize, kMaxBuffer));
+        throw UsageError(fmt::format("a read of {} packets of {} bytes needs more than {} bytes",
+                                     read, a.PacketSize, kMaxBuffer));
     const std::uint64_t count = a.Seconds ? 0 : a.Packets.value_or(2000);
 
     Reply reply;
@@ -300,7 +336,8 @@ Reply Stream(const StreamArgs& a, Session& s) {
     tovrik::Device device = s.OpenDevice();
     PayloadFile file;
     try {
-        if (!a.Output.empty()) file = PayloadFile(a.Output);
+        if (!a.Output.empty())
+            file = PayloadFile(a.Output);
     } catch (const FileError& e) {
         throw UsageError(e.what());
     }
@@ -308,13 +345,16 @@ Reply Stream(const StreamArgs& a, Session& s) {
     Json request = IsoRequestJson(a.Pipe, a.PacketSize, "ring_packets", a.Ring, a.PerUrb, a.Urbs);
     request["read_packets"] = read;
     request["poll_ms"] = a.PollMs;
-    if (a.Seconds) request["seconds"] = *a.Seconds;
-    else request["packets"] = count;
+    if (a.Seconds)
+        request["seconds"] = *a.Seconds;
+    else
+        request["packets"] = count;
     reply.Fields["request"] = request;
 
     ISO_REQUEST start{a.Pipe, a.PacketSize, a.Ring, a.PerUrb, a.Urbs};
     reply.From(device.StartIsoStream(start), "IOCTL_TOVRIK_START_ISO_STREAM");
-    if (!reply.Succeeded()) return reply;
+    if (!reply.Succeeded())
+        return reply;
 
     const std::uint64_t kernelStart = system.Time();
     const auto realStart = Clock::now();
@@ -324,18 +364,21 @@ Reply Stream(const StreamArgs& a, Session& s) {
     std::uint64_t reads = 0;
     auto show = [&](bool force) {
         double real = Seconds(Clock::now() - realStart);
-        std::string done = count != 0 ? fmt::format("{} {}/{} packets", Bar(stats.Packets, count), stats.Packets, count)
-                                      : fmt::format("{:.2f}/{:.2f} s  {} packets", KernelSeconds(system, kernelStart),
-                                                    *a.Seconds, stats.Packets);
-        progress.Show(fmt::format("{}  {}  lost {}  {:.1f} MB/s", done, Megabytes(stats.Bytes), stats.LostSequenceNumbers(),
-                                  Rate(stats.Bytes, real)),
+        std::string done =
+            count != 0
+                ? fmt::format("{} {}/{} packets", Bar(stats.Packets, count), stats.Packets, count)
+                : fmt::format("{:.2f}/{:.2f} s  {} packets", KernelSeconds(system, kernelStart),
+                              *a.Seconds, stats.Packets);
+        progress.Show(fmt::format("{}  {}  lost {}  {:.1f} MB/s", done, Megabytes(stats.Bytes),
+                                  stats.LostSequenceNumbers(), Rate(stats.Bytes, real)),
                       force);
     };
 
     for (;;) {
         std::uint32_t want = read;
         if (count != 0) {
-            if (stats.Packets >= count) break;
+            if (stats.Packets >= count)
+                break;
             want = static_cast<std::uint32_t>(std::min<std::uint64_t>(read, count - stats.Packets));
         } else if (KernelSeconds(system, kernelStart) >= *a.Seconds) {
             break;
@@ -364,7 +407,8 @@ Reply Stream(const StreamArgs& a, Session& s) {
             break;
         }
         // A read that emptied the rings: give the camera time to fill them again.
-        if (r.Descriptors.size() < want) SleepKernel(system, a.PollMs);
+        if (r.Descriptors.size() < want)
+            SleepKernel(system, a.PollMs);
     }
     const double kernelSeconds = KernelSeconds(system, kernelStart);
     const double realSeconds = Seconds(Clock::now() - realStart);
@@ -374,7 +418,8 @@ Reply Stream(const StreamArgs& a, Session& s) {
     // Stop, then read until the driver has released the stream, so that the next start finds
     // the device free. What arrives meanwhile is counted but not kept.
     tovrik_result stop = device.StopIsoStream();
-    if (stop.status < 0 && reply.Succeeded()) reply.From(stop, "IOCTL_TOVRIK_STOP_ISO_STREAM");
+    if (stop.status < 0 && reply.Succeeded())
+        reply.From(stop, "IOCTL_TOVRIK_STOP_ISO_STREAM");
     std::uint64_t drained = 0;
     bool ended = false;
     const auto drainLimit = Clock::now() + std::chrono::seconds(5);
@@ -385,27 +430,33 @@ Reply Stream(const StreamArgs& a, Session& s) {
             break;
         }
         drained += r.Descriptors.size();
-        if (r.Descriptors.empty()) SleepKernel(system, a.PollMs);
+        if (r.Descriptors.empty())
+            SleepKernel(system, a.PollMs);
     }
-    if (!ended && reply.Problem.empty()) reply.Problem = "the stream did not end after the stop request";
+    if (!ended && reply.Problem.empty())
+        reply.Problem = "the stream did not end after the stop request";
 
     Json files = Json::array();
     try {
         file.Close();
-        if (!a.Output.empty()) files.push_back(FileEntry(a.Output, "payload"));
+        if (!a.Output.empty())
+            files.push_back(FileEntry(a.Output, "payload"));
     } catch (const FileError& e) {
-        if (reply.Succeeded()) reply.Status = kStatusUnsuccessful;
+        if (reply.Succeeded())
+            reply.Status = kStatusUnsuccessful;
         reply.Failed = "write";
         reply.Problem = e.what();
     }
 
     reply.Information = stats.Bytes;
     const Json counted = stats.ToJson();
-    for (const auto& [key, value] : counted.items()) reply.Fields[key] = value;
+    for (const auto& [key, value] : counted.items())
+        reply.Fields[key] = value;
     // The driver keeps no count of what a full ring dropped; every missing sequence number is
     // one packet that never reached the reader, whether the ring or the bus lost it.
     reply.Fields["ring_full_drops"] = stats.LostSequenceNumbers();
-    reply.Fields["ring_full_drops_source"] = "inferred from sequence gaps (the driver counts no drops)";
+    reply.Fields["ring_full_drops_source"] =
+        "inferred from sequence gaps (the driver counts no drops)";
     reply.Fields["reads"] = reads;
     reply.Fields["drained_after_stop"] = drained;
     reply.Fields["stream_ended"] = ended;
@@ -414,22 +465,29 @@ Reply Stream(const StreamArgs& a, Session& s) {
     reply.Fields["mb_per_s"] = Rate(stats.Bytes, realSeconds);
     reply.Fields["kernel_mb_per_s"] = Rate(stats.Bytes, kernelSeconds);
     reply.Fields["files"] = files;
-    if (!reply.Problem.empty()) reply.Fields["error"] = reply.Problem;
+    if (!reply.Problem.empty())
+        reply.Fields["error"] = reply.Problem;
     reply.Human = [a, stats, reads, drained, realSeconds, kernelSeconds, files](std::ostream& out) {
-        out << fmt::format("Isochronous stream from pipe {}: packets of {} bytes, ring of {} packets, {} URBs of {} packets\n",
+        out << fmt::format("Isochronous stream from pipe {}: packets of {} bytes, ring of {} "
+                           "packets, {} URBs of {} packets\n",
                            a.Pipe, a.PacketSize, a.Ring, a.Urbs, a.PerUrb);
         Table t;
         t.Add({"packets", std::to_string(stats.Packets)});
         t.Add({"bytes", std::to_string(stats.Bytes)});
-        t.Add({"lost", fmt::format("{} sequence number(s) in {} gap(s)", stats.LostSequenceNumbers(), stats.SequenceGaps)});
-        t.Add({"ring-full drops", fmt::format("{} (inferred from the gaps: the driver counts none)", stats.LostSequenceNumbers())});
+        t.Add({"lost", fmt::format("{} sequence number(s) in {} gap(s)",
+                                   stats.LostSequenceNumbers(), stats.SequenceGaps)});
+        t.Add({"ring-full drops", fmt::format("{} (inferred from the gaps: the driver counts none)",
+                                              stats.LostSequenceNumbers())});
         t.Add({"errors", std::to_string(stats.ErrorPackets())});
         AddErrorRows(t, stats);
         t.Add({"short packets", std::to_string(stats.ShortPackets)});
-        t.Add({"time", fmt::format("{:.3f} s ({:.3f} s of camera time)", realSeconds, kernelSeconds)});
-        t.Add({"rate", fmt::format("{:.1f} MB/s ({:.1f} MB/s of camera time)", Rate(stats.Bytes, realSeconds),
-                                   Rate(stats.Bytes, kernelSeconds))});
-        t.Add({"reads", fmt::format("{} (then {} packet(s) drained after the stop)", reads, drained)});
+        t.Add({"time",
+               fmt::format("{:.3f} s ({:.3f} s of camera time)", realSeconds, kernelSeconds)});
+        t.Add({"rate",
+               fmt::format("{:.1f} MB/s ({:.1f} MB/s of camera time)",
+                           Rate(stats.Bytes, realSeconds), Rate(stats.Bytes, kernelSeconds))});
+        t.Add({"reads",
+               fmt::format("{} (then {} packet(s) drained after the stop)", reads, drained)});
         AddFileRows(t, files);
         t.Render(out, "  ");
     };
@@ -458,55 +516,79 @@ CLI::Option* AddOptionalNumber(CLI::App* app, const std::string& name, std::opti
 
 void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
     auto ca = std::make_shared<CaptureArgs>();
-    auto* capture = commands.Add(root, "capture",
-                                 "Read frames from the image pipe (framed by the start and end commands) and write them "
-                                 "as 16-bit grayscale PNG and/or raw files",
-                                 [ca](Session& s) { return Capture(*ca, s); });
-    capture->add_option("--method", ca->Method, "chunked (64 KiB pieces all queued at once, the default) or bulk (one transfer)")
+    auto* capture = commands.Add(
+        root, "capture",
+        "Read frames from the image pipe (framed by the start and end commands) and write them "
+        "as 16-bit grayscale PNG and/or raw files",
+        [ca](Session& s) { return Capture(*ca, s); });
+    capture
+        ->add_option(
+            "--method", ca->Method,
+            "chunked (64 KiB pieces all queued at once, the default) or bulk (one transfer)")
         ->check(CLI::IsMember({"chunked", "bulk"}));
-    AddNumber(capture, "--frames", ca->Frames, "Frames to read (default 1); several are numbered frame-0001.png ...");
+    AddNumber(capture, "--frames", ca->Frames,
+              "Frames to read (default 1); several are numbered frame-0001.png ...");
     AddNumber(capture, "--width", ca->Width, "Frame width in pixels (default 1280)");
     AddNumber(capture, "--height", ca->Height, "Frame height in pixels (default 960)");
     AddNumber(capture, "--pipe", ca->Pipe, "Pipe index of the image endpoint (default 2)");
-    capture->add_option("--output", ca->Output, "PNG file (16-bit grayscale) for complete frames")->type_name("FILE.png");
-    capture->add_option("--raw", ca->Raw, "Raw file: the bytes as they came (little-endian 16-bit pixels)")->type_name("FILE");
+    capture->add_option("--output", ca->Output, "PNG file (16-bit grayscale) for complete frames")
+        ->type_name("FILE.png");
+    capture
+        ->add_option("--raw", ca->Raw,
+                     "Raw file: the bytes as they came (little-endian 16-bit pixels)")
+        ->type_name("FILE");
 
     auto ia = std::make_shared<IsoArgs>();
-    auto* iso = commands.Add(root, "iso",
-                             "One isochronous read: PACKETS packets of PACKET-SIZE bytes carried by URBS URBs of PER-URB "
-                             "packets; writes the packets' bytes to a file and counts errors, short packets and "
-                             "sequence gaps",
-                             [ia](Session& s) { return Iso(*ia, s); });
+    auto* iso = commands.Add(
+        root, "iso",
+        "One isochronous read: PACKETS packets of PACKET-SIZE bytes carried by URBS URBs of "
+        "PER-URB "
+        "packets; writes the packets' bytes to a file and counts errors, short packets and "
+        "sequence gaps",
+        [ia](Session& s) { return Iso(*ia, s); });
     AddNumber(iso, "--pipe", ia->Pipe, "Pipe index of an isochronous endpoint (default 3)");
     AddNumber(iso, "--packet-size", ia->PacketSize, "Bytes per packet (default 1024)");
-    AddNumber(iso, "--packets", ia->Packets, "Packets in all, a multiple of per-urb x urbs (default 64)");
+    AddNumber(iso, "--packets", ia->Packets,
+              "Packets in all, a multiple of per-urb x urbs (default 64)");
     AddNumber(iso, "--per-urb", ia->PerUrb, "Packets per URB (default 8)");
     AddNumber(iso, "--urbs", ia->Urbs, "URBs kept in flight (default 4)");
-    iso->add_option("--output", ia->Output, "File for the packets' bytes, one after the other")->type_name("FILE");
+    iso->add_option("--output", ia->Output, "File for the packets' bytes, one after the other")
+        ->type_name("FILE");
 
     auto sa = std::make_shared<StreamArgs>();
-    auto* stream = commands.Add(root, "stream",
-                                "Start the isochronous stream, drain it for a packet count or a time, stop it; writes "
-                                "the packets' bytes to a file and counts lost sequence numbers",
-                                [sa](Session& s) { return Stream(*sa, s); });
+    auto* stream = commands.Add(
+        root, "stream",
+        "Start the isochronous stream, drain it for a packet count or a time, stop it; writes "
+        "the packets' bytes to a file and counts lost sequence numbers",
+        [sa](Session& s) { return Stream(*sa, s); });
     AddNumber(stream, "--pipe", sa->Pipe, "Pipe index of an isochronous endpoint (default 3)");
     AddNumber(stream, "--packet-size", sa->PacketSize, "Bytes per packet (default 1024)");
     AddNumber(stream, "--ring", sa->Ring, "Ring capacity in packets (default 1024)");
     AddNumber(stream, "--per-urb", sa->PerUrb, "Packets per URB (default 8)");
     AddNumber(stream, "--urbs", sa->Urbs, "URBs kept in flight (default 4)");
-    auto* packets = AddOptionalNumber(stream, "--packets", sa->Packets, "Stop after this many packets (default 2000)");
-    auto* seconds = stream->add_option_function<double>(
-                              "--seconds", [sa](double v) { sa->Seconds = v; },
-                              "Stop after this long of the camera's time (the simulated clock may run scaled)")
-                        ->check(CLI::PositiveNumber);
+    auto* packets = AddOptionalNumber(stream, "--packets", sa->Packets,
+                                      "Stop after this many packets (default 2000)");
+    auto* seconds =
+        stream
+            ->add_option_function<double>(
+                "--seconds", [sa](double v) { sa->Seconds = v; },
+                "Stop after this long of the camera's time (the simulated clock may run scaled)")
+            ->check(CLI::PositiveNumber);
     packets->excludes(seconds);
     seconds->excludes(packets);
-    AddOptionalNumber(stream, "--read", sa->Read, "Packets asked for by each read (default: the ring's capacity)");
-    stream->add_option("--poll-ms", sa->PollMs, "Wait after a read that emptied the ring, in ms of camera time (default 1)")
+    AddOptionalNumber(stream, "--read", sa->Read,
+                      "Packets asked for by each read (default: the ring's capacity)");
+    stream
+        ->add_option("--poll-ms", sa->PollMs,
+                     "Wait after a read that emptied the ring, in ms of camera time (default 1)")
         ->check(CLI::NonNegativeNumber);
-    stream->add_option("--idle-seconds", sa->IdleSeconds, "Give up when no packet came for this long, of camera time and of real time (default 2)")
+    stream
+        ->add_option("--idle-seconds", sa->IdleSeconds,
+                     "Give up when no packet came for this long, of camera time and of real time "
+                     "(default 2)")
         ->check(CLI::PositiveNumber);
-    stream->add_option("--output", sa->Output, "File for the packets' bytes, one after the other")->type_name("FILE");
+    stream->add_option("--output", sa->Output, "File for the packets' bytes, one after the other")
+        ->type_name("FILE");
 }
 
 } // namespace tovrik::cli

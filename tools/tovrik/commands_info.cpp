@@ -11,31 +11,42 @@ namespace tovrik::cli {
 
 std::string PipeTypeName(std::uint32_t type) {
     switch (type) {
-    case TOVRIK_PIPE_CONTROL: return "control";
-    case TOVRIK_PIPE_ISOCHRONOUS: return "isochronous";
-    case TOVRIK_PIPE_BULK: return "bulk";
-    case TOVRIK_PIPE_INTERRUPT: return "interrupt";
-    default: return fmt::format("type {}", type);
+    case TOVRIK_PIPE_CONTROL:
+        return "control";
+    case TOVRIK_PIPE_ISOCHRONOUS:
+        return "isochronous";
+    case TOVRIK_PIPE_BULK:
+        return "bulk";
+    case TOVRIK_PIPE_INTERRUPT:
+        return "interrupt";
+    default:
+        return fmt::format("type {}", type);
     }
 }
 
 namespace {
 
-std::string Hex8(std::uint32_t v) { return Hex(v, 2); }
-std::string Hex16(std::uint32_t v) { return Hex(v, 4); }
-std::string Bcd(std::uint32_t v) { return fmt::format("{:x}.{:02x}", v >> 8, v & 0xFF); }
+std::string Hex8(std::uint32_t v) {
+    return Hex(v, 2);
+}
+std::string Hex16(std::uint32_t v) {
+    return Hex(v, 4);
+}
+std::string Bcd(std::uint32_t v) {
+    return fmt::format("{:x}.{:02x}", v >> 8, v & 0xFF);
+}
 
 // Records each request of a command made of several, and keeps the first failure as the
 // command's status.
 class Requests {
-public:
+  public:
     explicit Requests(Reply& reply) : reply_(reply) {}
-    template <typename Result>
-    const Result& Note(const char* request, const Result& r) {
-        list_.push_back(Json{{"request", request},
-                             {"status", fmt::format("0x{:08X}", static_cast<std::uint32_t>(r.status))},
-                             {"status_name", StatusName(r.status)},
-                             {"information", r.information}});
+    template <typename Result> const Result& Note(const char* request, const Result& r) {
+        list_.push_back(
+            Json{{"request", request},
+                 {"status", fmt::format("0x{:08X}", static_cast<std::uint32_t>(r.status))},
+                 {"status_name", StatusName(r.status)},
+                 {"information", r.information}});
         if (r.status < 0 && reply_.Succeeded()) {
             reply_.Status = r.status;
             reply_.Failed = request;
@@ -44,13 +55,14 @@ public:
     }
     void Finish() { reply_.Fields["requests"] = std::move(list_); }
 
-private:
+  private:
     Reply& reply_;
     Json list_ = Json::array();
 };
 
 Json DeviceDescriptorJson(const tovrik_device_descriptor_result& r) {
-    if (!r.valid) return nullptr;
+    if (!r.valid)
+        return nullptr;
     const tovrik_device_descriptor& d = r.descriptor;
     return Json{{"bLength", d.bLength},
                 {"bDescriptorType", d.bDescriptorType},
@@ -69,7 +81,8 @@ Json DeviceDescriptorJson(const tovrik_device_descriptor_result& r) {
                 {"raw", HexString({r.raw, 18})}};
 }
 
-void PrintDeviceDescriptor(std::ostream& out, const tovrik_device_descriptor& d, std::string_view indent) {
+void PrintDeviceDescriptor(std::ostream& out, const tovrik_device_descriptor& d,
+                           std::string_view indent) {
     Table t;
     t.Add({"bLength", std::to_string(d.bLength)});
     t.Add({"bDescriptorType", std::to_string(d.bDescriptorType)});
@@ -105,30 +118,40 @@ std::vector<DescriptorRow> WalkConfiguration(std::span<const std::uint8_t> set) 
     std::size_t at = 0;
     while (at + 2 <= set.size()) {
         std::uint8_t length = set[at];
-        if (length < 2 || at + length > set.size()) break;
+        if (length < 2 || at + length > set.size())
+            break;
         auto d = set.subspan(at, length);
         DescriptorRow row{at, length, d[1], "", "", Json::object()};
         auto u16 = [&d](std::size_t i) { return static_cast<std::uint32_t>(d[i] | d[i + 1] << 8); };
         if (d[1] == 2 && length >= 9) {
             row.TypeName = "configuration";
-            row.Fields = {{"wTotalLength", u16(2)}, {"bNumInterfaces", d[4]}, {"bConfigurationValue", d[5]},
-                          {"iConfiguration", d[6]}, {"bmAttributes", Hex8(d[7])}, {"bMaxPower_mA", d[8] * 2}};
-            row.Summary = fmt::format("value {}, {} interface(s), total {} bytes, attributes {}, {} mA", d[5], d[4],
-                                      u16(2), Hex8(d[7]), d[8] * 2);
+            row.Fields = {{"wTotalLength", u16(2)},      {"bNumInterfaces", d[4]},
+                          {"bConfigurationValue", d[5]}, {"iConfiguration", d[6]},
+                          {"bmAttributes", Hex8(d[7])},  {"bMaxPower_mA", d[8] * 2}};
+            row.Summary =
+                fmt::format("value {}, {} interface(s), total {} bytes, attributes {}, {} mA", d[5],
+                            d[4], u16(2), Hex8(d[7]), d[8] * 2);
         } else if (d[1] == 4 && length >= 9) {
             row.TypeName = "interface";
-            row.Fields = {{"bInterfaceNumber", d[2]}, {"bAlternateSetting", d[3]}, {"bNumEndpoints", d[4]},
-                          {"bInterfaceClass", Hex8(d[5])}, {"bInterfaceSubClass", Hex8(d[6])},
-                          {"bInterfaceProtocol", Hex8(d[7])}, {"iInterface", d[8]}};
-            row.Summary = fmt::format("interface {} alternate {}, {} endpoint(s), class {}", d[2], d[3], d[4], Hex8(d[5]));
+            row.Fields = {{"bInterfaceNumber", d[2]},
+                          {"bAlternateSetting", d[3]},
+                          {"bNumEndpoints", d[4]},
+                          {"bInterfaceClass", Hex8(d[5])},
+                          {"bInterfaceSubClass", Hex8(d[6])},
+                          {"bInterfaceProtocol", Hex8(d[7])},
+                          {"iInterface", d[8]}};
+            row.Summary = fmt::format("interface {} alternate {}, {} endpoint(s), class {}", d[2],
+                                      d[3], d[4], Hex8(d[5]));
         } else if (d[1] == 5 && length >= 7) {
             row.TypeName = "endpoint";
             std::uint32_t size = u16(4);
-            row.Fields = {{"bEndpointAddress", Hex8(d[2])}, {"bmAttributes", Hex8(d[3])},
-                          {"wMaxPacketSize", Hex16(size)}, {"bInterval", d[6]}};
+            row.Fields = {{"bEndpointAddress", Hex8(d[2])},
+                          {"bmAttributes", Hex8(d[3])},
+                          {"wMaxPacketSize", Hex16(size)},
+                          {"bInterval", d[6]}};
             row.Summary = fmt::format("{} {} {}, max packet {} x {}, interval {}", Hex8(d[2]),
-                                      (d[2] & 0x80) ? "IN" : "OUT", PipeTypeName(d[3] & 3), size & 0x7FF,
-                                      1 + ((size >> 11) & 3), d[6]);
+                                      (d[2] & 0x80) ? "IN" : "OUT", PipeTypeName(d[3] & 3),
+                                      size & 0x7FF, 1 + ((size >> 11) & 3), d[6]);
         } else {
             row.TypeName = fmt::format("type {}", d[1]);
             row.Summary = HexDump(d.subspan(2), 0);
@@ -146,13 +169,15 @@ Json ConfigurationJson(std::span<const std::uint8_t> set) {
     Json list = Json::array();
     for (auto& row : WalkConfiguration(set)) {
         Json entry{{"type", row.TypeName}};
-        for (auto& [k, v] : row.Fields.items()) entry[k] = v;
+        for (auto& [k, v] : row.Fields.items())
+            entry[k] = v;
         list.push_back(std::move(entry));
     }
     return Json{{"length", set.size()}, {"descriptors", std::move(list)}, {"raw", HexString(set)}};
 }
 
-void PrintConfiguration(std::ostream& out, std::span<const std::uint8_t> set, std::string_view indent) {
+void PrintConfiguration(std::ostream& out, std::span<const std::uint8_t> set,
+                        std::string_view indent) {
     Table t({"offset", "length", "type", "contents"});
     for (const auto& row : WalkConfiguration(set))
         t.Add({std::to_string(row.Offset), std::to_string(row.Length), row.TypeName, row.Summary});
@@ -160,7 +185,8 @@ void PrintConfiguration(std::ostream& out, std::span<const std::uint8_t> set, st
 }
 
 Json PipeTableJson(const tovrik_pipe_info_result& r) {
-    if (!r.present) return nullptr;
+    if (!r.present)
+        return nullptr;
     Json pipes = Json::array();
     for (std::uint32_t i = 0; i < r.pipes_decoded; ++i) {
         const tovrik_pipe& p = r.pipes[i];
@@ -191,19 +217,25 @@ void PrintPipeTable(std::ostream& out, const tovrik_pipe_info_result& r, std::st
         return;
     }
     out << indent
-        << fmt::format("interface {}, alternate setting {}, class {}, {} pipe(s), {} bytes\n", r.interface_number,
-                       r.alternate_setting, Hex8(r.interface_class), r.number_of_pipes, r.length);
-    Table t({"pipe", "endpoint", "dir", "type", "max packet", "interval", "max transfer", "flags", "handle"});
+        << fmt::format("interface {}, alternate setting {}, class {}, {} pipe(s), {} bytes\n",
+                       r.interface_number, r.alternate_setting, Hex8(r.interface_class),
+                       r.number_of_pipes, r.length);
+    Table t({"pipe", "endpoint", "dir", "type", "max packet", "interval", "max transfer", "flags",
+             "handle"});
     for (std::uint32_t i = 0; i < r.pipes_decoded; ++i) {
         const tovrik_pipe& p = r.pipes[i];
-        t.Add({std::to_string(i), Hex8(p.endpoint_address), (p.endpoint_address & 0x80) ? "in" : "out",
-               PipeTypeName(p.pipe_type), std::to_string(p.maximum_packet_size), std::to_string(p.interval),
-               std::to_string(p.maximum_transfer_size), Hex(p.pipe_flags, 8), Hex(p.pipe_handle, 16)});
+        t.Add({std::to_string(i), Hex8(p.endpoint_address),
+               (p.endpoint_address & 0x80) ? "in" : "out", PipeTypeName(p.pipe_type),
+               std::to_string(p.maximum_packet_size), std::to_string(p.interval),
+               std::to_string(p.maximum_transfer_size), Hex(p.pipe_flags, 8),
+               Hex(p.pipe_handle, 16)});
     }
     t.Render(out, indent);
 }
 
-std::string VersionText(const DRIVER_VERSION& v) { return fmt::format("{}.{}.{}", v.Major, v.Minor, v.Build); }
+std::string VersionText(const DRIVER_VERSION& v) {
+    return fmt::format("{}.{}.{}", v.Major, v.Minor, v.Build);
+}
 
 void Info(CommandSet& commands, CLI::App& root) {
     commands.Add(root, "list", "List the cameras that can be opened", [](Session& s) {
@@ -226,7 +258,8 @@ void Info(CommandSet& commands, CLI::App& root) {
                     entry["bcdDevice"] = Hex16(d.descriptor.bcdDevice);
                     if (d.descriptor.iProduct != 0) {
                         auto p = device.StringDescriptor(d.descriptor.iProduct);
-                        if (p.status >= 0) name = p.utf8;
+                        if (p.status >= 0)
+                            name = p.utf8;
                     }
                     entry["product"] = name;
                 }
@@ -238,84 +271,104 @@ void Info(CommandSet& commands, CLI::App& root) {
         }
         reply.Fields["cameras"] = std::move(cameras);
         reply.Human = [t](std::ostream& out) {
-            if (t.Empty()) out << "no cameras\n";
-            else t.Render(out);
+            if (t.Empty())
+                out << "no cameras\n";
+            else
+                t.Render(out);
         };
         return reply;
     });
 
-    commands.Add(root, "info",
-                 "Device descriptor, strings, configuration, pipe table, driver version and last USBD error",
-                 [](Session& s) {
-                     Reply reply;
-                     reply.Command = "info";
-                     reply.Device = s.DeviceNumber();
-                     tovrik::Device device = s.OpenDevice();
-                     Requests requests(reply);
-                     auto descriptor = requests.Note("IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR", device.DeviceDescriptor());
-                     reply.Fields["device_descriptor"] = DeviceDescriptorJson(descriptor);
+    commands.Add(
+        root, "info",
+        "Device descriptor, strings, configuration, pipe table, driver version and last USBD error",
+        [](Session& s) {
+            Reply reply;
+            reply.Command = "info";
+            reply.Device = s.DeviceNumber();
+            tovrik::Device device = s.OpenDevice();
+            Requests requests(reply);
+            auto descriptor =
+                requests.Note("IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR", device.DeviceDescriptor());
+            reply.Fields["device_descriptor"] = DeviceDescriptorJson(descriptor);
 
-                     struct Text {
-                         std::string Role;
-                         std::uint8_t Index;
-                         std::string Value;
-                     };
-                     auto texts = std::make_shared<std::vector<Text>>();
-                     Json strings = Json::array();
-                     if (descriptor.valid) {
-                         const tovrik_device_descriptor& d = descriptor.descriptor;
-                         std::uint16_t language = TOVRIK_LANGUAGE_ENGLISH_US;
-                         if (d.iManufacturer || d.iProduct || d.iSerialNumber) {
-                             auto languages = requests.Note("IOCTL_TOVRIK_GET_STRING_DESCRIPTOR", device.StringDescriptor(0, 0));
-                             if (languages.language_id_count > 0) language = languages.language_ids[0];
-                         }
-                         for (auto [role, index] : {std::pair<const char*, std::uint8_t>{"manufacturer", d.iManufacturer},
-                                                    {"product", d.iProduct},
-                                                    {"serial", d.iSerialNumber}}) {
-                             if (index == 0) continue;
-                             auto text = requests.Note("IOCTL_TOVRIK_GET_STRING_DESCRIPTOR", device.StringDescriptor(index, language));
-                             texts->push_back({role, index, text.utf8});
-                             strings.push_back(Json{{"role", role}, {"index", index}, {"language", Hex16(language)},
-                                                    {"text", text.utf8}});
-                         }
-                     }
-                     reply.Fields["strings"] = std::move(strings);
+            struct Text {
+                std::string Role;
+                std::uint8_t Index;
+                std::string Value;
+            };
+            auto texts = std::make_shared<std::vector<Text>>();
+            Json strings = Json::array();
+            if (descriptor.valid) {
+                const tovrik_device_descriptor& d = descriptor.descriptor;
+                std::uint16_t language = TOVRIK_LANGUAGE_ENGLISH_US;
+                if (d.iManufacturer || d.iProduct || d.iSerialNumber) {
+                    auto languages = requests.Note("IOCTL_TOVRIK_GET_STRING_DESCRIPTOR",
+                                                   device.StringDescriptor(0, 0));
+                    if (languages.language_id_count > 0)
+                        language = languages.language_ids[0];
+                }
+                for (auto [role, index] :
+                     {std::pair<const char*, std::uint8_t>{"manufacturer", d.iManufacturer},
+                      {"product", d.iProduct},
+                      {"serial", d.iSerialNumber}}) {
+                    if (index == 0)
+                        continue;
+                    auto text = requests.Note("IOCTL_TOVRIK_GET_STRING_DESCRIPTOR",
+                                              device.StringDescriptor(index, language));
+                    texts->push_back({role, index, text.utf8});
+                    strings.push_back(Json{{"role", role},
+                                           {"index", index},
+                                           {"language", Hex16(language)},
+                                           {"text", text.utf8}});
+                }
+            }
+            reply.Fields["strings"] = std::move(strings);
 
-                     BytesResult configuration = device.ConfigurationDescriptor();
-                     requests.Note("IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR",
-                                   tovrik_result{configuration.Status, 0, configuration.Information});
-                     reply.Fields["configuration"] = ConfigurationJson(configuration.Bytes);
+            BytesResult configuration = device.ConfigurationDescriptor();
+            requests.Note("IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR",
+                          tovrik_result{configuration.Status, 0, configuration.Information});
+            reply.Fields["configuration"] = ConfigurationJson(configuration.Bytes);
 
-                     auto pipes = requests.Note("IOCTL_TOVRIK_GET_PIPE_INFO", device.PipeInfo());
-                     reply.Fields["pipe_table"] = PipeTableJson(pipes);
-                     auto version = requests.Note("IOCTL_TOVRIK_GET_DRIVER_VERSION", device.DriverVersion());
-                     reply.Fields["driver_version"] = version.status >= 0 ? Json(VersionText(version.version)) : Json(nullptr);
-                     auto last = requests.Note("IOCTL_TOVRIK_GET_LAST_ERROR", device.LastError());
-                     reply.Fields["last_usbd_status"] = Hex(last.value, 8);
-                     reply.Fields["last_usbd_status_name"] = UsbdStatusName(last.value);
-                     requests.Finish();
+            auto pipes = requests.Note("IOCTL_TOVRIK_GET_PIPE_INFO", device.PipeInfo());
+            reply.Fields["pipe_table"] = PipeTableJson(pipes);
+            auto version = requests.Note("IOCTL_TOVRIK_GET_DRIVER_VERSION", device.DriverVersion());
+            reply.Fields["driver_version"] =
+                version.status >= 0 ? Json(VersionText(version.version)) : Json(nullptr);
+            auto last = requests.Note("IOCTL_TOVRIK_GET_LAST_ERROR", device.LastError());
+            reply.Fields["last_usbd_status"] = Hex(last.value, 8);
+            reply.Fields["last_usbd_status_name"] = UsbdStatusName(last.value);
+            requests.Finish();
 
-                     std::uint32_t number = s.DeviceNumber();
-                     reply.Human = [=, bytes = configuration.Bytes](std::ostream& out) {
-                         out << fmt::format("Camera {}  {}\n\n", number, tovrik::System::Path(number));
-                         out << "Device descriptor\n";
-                         if (descriptor.valid) PrintDeviceDescriptor(out, descriptor.descriptor, "  ");
-                         else out << "  not available\n";
-                         out << "\nStrings\n";
-                         Table st({"role", "index", "text"});
-                         for (const Text& t : *texts) st.Add({t.Role, std::to_string(t.Index), t.Value});
-                         if (st.Empty()) out << "  none\n";
-                         else st.Render(out, "  ");
-                         out << "\nConfiguration\n";
-                         PrintConfiguration(out, bytes, "  ");
-                         out << "\nPipe table\n";
-                         PrintPipeTable(out, pipes, "  ");
-                         out << "\nDriver version   "
-                             << (version.status >= 0 ? VersionText(version.version) : StatusName(version.status)) << "\n";
-                         out << "Last USBD error  " << Hex(last.value, 8) << "  " << UsbdStatusName(last.value) << "\n";
-                     };
-                     return reply;
-                 });
+            std::uint32_t number = s.DeviceNumber();
+            reply.Human = [=, bytes = configuration.Bytes](std::ostream& out) {
+                out << fmt::format("Camera {}  {}\n\n", number, tovrik::System::Path(number));
+                out << "Device descriptor\n";
+                if (descriptor.valid)
+                    PrintDeviceDescriptor(out, descriptor.descriptor, "  ");
+                else
+                    out << "  not available\n";
+                out << "\nStrings\n";
+                Table st({"role", "index", "text"});
+                for (const Text& t : *texts)
+                    st.Add({t.Role, std::to_string(t.Index), t.Value});
+                if (st.Empty())
+                    out << "  none\n";
+                else
+                    st.Render(out, "  ");
+                out << "\nConfiguration\n";
+                PrintConfiguration(out, bytes, "  ");
+                out << "\nPipe table\n";
+                PrintPipeTable(out, pipes, "  ");
+                out << "\nDriver version   "
+                    << (version.status >= 0 ? VersionText(version.version)
+                                            : StatusName(version.status))
+                    << "\n";
+                out << "Last USBD error  " << Hex(last.value, 8) << "  "
+                    << UsbdStatusName(last.value) << "\n";
+            };
+            return reply;
+        });
 
     commands.Add(root, "pipes", "The pipe table of the selected interface", [](Session& s) {
         Reply reply;
@@ -336,26 +389,33 @@ void Info(CommandSet& commands, CLI::App& root) {
         reply.Output.assign(r.raw, r.raw + std::min<std::uint64_t>(r.information, 18));
         reply.Fields["device_descriptor"] = DeviceDescriptorJson(r);
         reply.Human = [r](std::ostream& out) {
-            if (r.valid) PrintDeviceDescriptor(out, r.descriptor, "");
-            else out << fmt::format("short descriptor: {} bytes\n", r.information);
+            if (r.valid)
+                PrintDeviceDescriptor(out, r.descriptor, "");
+            else
+                out << fmt::format("short descriptor: {} bytes\n", r.information);
         };
         return reply;
     });
 
     auto length = std::make_shared<std::uint32_t>(65535);
-    auto* configuration = commands.Add(root, "configuration", "The configuration descriptor set", [length](Session& s) {
-        Reply reply;
-        reply.Device = s.DeviceNumber();
-        BytesResult r = s.OpenDevice().ConfigurationDescriptor(*length);
-        reply.Status = r.Status;
-        reply.Information = r.Information;
-        if (!r.Succeeded()) reply.Failed = "IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR";
-        reply.Output = r.Bytes;
-        reply.Fields["configuration"] = ConfigurationJson(r.Bytes);
-        reply.Human = [bytes = r.Bytes](std::ostream& out) { PrintConfiguration(out, bytes, ""); };
-        return reply;
-    });
-    AddNumber(configuration, "--max-length", *length, "Read at most this many bytes (default 65535)");
+    auto* configuration = commands.Add(
+        root, "configuration", "The configuration descriptor set", [length](Session& s) {
+            Reply reply;
+            reply.Device = s.DeviceNumber();
+            BytesResult r = s.OpenDevice().ConfigurationDescriptor(*length);
+            reply.Status = r.Status;
+            reply.Information = r.Information;
+            if (!r.Succeeded())
+                reply.Failed = "IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR";
+            reply.Output = r.Bytes;
+            reply.Fields["configuration"] = ConfigurationJson(r.Bytes);
+            reply.Human = [bytes = r.Bytes](std::ostream& out) {
+                PrintConfiguration(out, bytes, "");
+            };
+            return reply;
+        });
+    AddNumber(configuration, "--max-length", *length,
+              "Read at most this many bytes (default 65535)");
 
     struct StringArgs {
         std::uint8_t Index = 0;
@@ -372,7 +432,8 @@ void Info(CommandSet& commands, CLI::App& root) {
         reply.Fields["language"] = Hex16(sa->Language);
         if (sa->Index == 0) {
             Json languages = Json::array();
-            for (std::uint32_t i = 0; i < r.language_id_count; ++i) languages.push_back(Hex16(r.language_ids[i]));
+            for (std::uint32_t i = 0; i < r.language_id_count; ++i)
+                languages.push_back(Hex16(r.language_ids[i]));
             reply.Fields["languages"] = languages;
         } else {
             reply.Fields["text"] = r.utf8;
@@ -382,7 +443,8 @@ void Info(CommandSet& commands, CLI::App& root) {
                 out << r.utf8 << "\n";
                 return;
             }
-            for (std::uint32_t i = 0; i < r.language_id_count; ++i) out << Hex16(r.language_ids[i]) << "\n";
+            for (std::uint32_t i = 0; i < r.language_id_count; ++i)
+                out << Hex16(r.language_ids[i]) << "\n";
         };
         return reply;
     });
@@ -395,9 +457,12 @@ void Info(CommandSet& commands, CLI::App& root) {
         auto r = s.OpenDevice().DriverVersion();
         reply.From(r, "IOCTL_TOVRIK_GET_DRIVER_VERSION");
         if (r.status >= 0) {
-            reply.Output = {static_cast<std::uint8_t>(r.version.Major), static_cast<std::uint8_t>(r.version.Major >> 8),
-                            static_cast<std::uint8_t>(r.version.Minor), static_cast<std::uint8_t>(r.version.Minor >> 8),
-                            static_cast<std::uint8_t>(r.version.Build), static_cast<std::uint8_t>(r.version.Build >> 8)};
+            reply.Output = {static_cast<std::uint8_t>(r.version.Major),
+                            static_cast<std::uint8_t>(r.version.Major >> 8),
+                            static_cast<std::uint8_t>(r.version.Minor),
+                            static_cast<std::uint8_t>(r.version.Minor >> 8),
+                            static_cast<std::uint8_t>(r.version.Build),
+                            static_cast<std::uint8_t>(r.version.Build >> 8)};
             reply.Output.resize(std::min<std::uint64_t>(r.information, 6));
             reply.Fields["version"] = VersionText(r.version);
         }
@@ -405,19 +470,24 @@ void Info(CommandSet& commands, CLI::App& root) {
         return reply;
     });
 
-    commands.Add(root, "last-error", "The last USBD error of the camera (0 when none)", [](Session& s) {
-        Reply reply;
-        reply.Device = s.DeviceNumber();
-        auto r = s.OpenDevice().LastError();
-        reply.From(r, "IOCTL_TOVRIK_GET_LAST_ERROR");
-        if (r.status >= 0 && r.information >= 4)
-            reply.Output = {static_cast<std::uint8_t>(r.value), static_cast<std::uint8_t>(r.value >> 8),
-                            static_cast<std::uint8_t>(r.value >> 16), static_cast<std::uint8_t>(r.value >> 24)};
-        reply.Fields["usbd_status"] = Hex(r.value, 8);
-        reply.Fields["usbd_status_name"] = UsbdStatusName(r.value);
-        reply.Human = [r](std::ostream& out) { out << Hex(r.value, 8) << "  " << UsbdStatusName(r.value) << "\n"; };
-        return reply;
-    });
+    commands.Add(root, "last-error", "The last USBD error of the camera (0 when none)",
+                 [](Session& s) {
+                     Reply reply;
+                     reply.Device = s.DeviceNumber();
+                     auto r = s.OpenDevice().LastError();
+                     reply.From(r, "IOCTL_TOVRIK_GET_LAST_ERROR");
+                     if (r.status >= 0 && r.information >= 4)
+                         reply.Output = {static_cast<std::uint8_t>(r.value),
+                                         static_cast<std::uint8_t>(r.value >> 8),
+                                         static_cast<std::uint8_t>(r.value >> 16),
+                                         static_cast<std::uint8_t>(r.value >> 24)};
+                     reply.Fields["usbd_status"] = Hex(r.value, 8);
+                     reply.Fields["usbd_status_name"] = UsbdStatusName(r.value);
+                     reply.Human = [r](std::ostream& out) {
+                         out << Hex(r.value, 8) << "  " << UsbdStatusName(r.value) << "\n";
+                     };
+                     return reply;
+                 });
 
     commands.Add(root, "frame-number", "The bus's current USB frame number", [](Session& s) {
         Reply reply;
@@ -425,8 +495,9 @@ void Info(CommandSet& commands, CLI::App& root) {
         auto r = s.OpenDevice().FrameNumber();
         reply.From(r, "IOCTL_TOVRIK_GET_FRAME_NUMBER");
         if (r.status >= 0 && r.information >= 4)
-            reply.Output = {static_cast<std::uint8_t>(r.value), static_cast<std::uint8_t>(r.value >> 8),
-                            static_cast<std::uint8_t>(r.value >> 16), static_cast<std::uint8_t>(r.value >> 24)};
+            reply.Output = {
+                static_cast<std::uint8_t>(r.value), static_cast<std::uint8_t>(r.value >> 8),
+                static_cast<std::uint8_t>(r.value >> 16), static_cast<std::uint8_t>(r.value >> 24)};
         reply.Fields["frame_number"] = r.value;
         reply.Human = [r](std::ostream& out) { out << r.value << "\n"; };
         return reply;
@@ -435,6 +506,8 @@ void Info(CommandSet& commands, CLI::App& root) {
 
 } // namespace
 
-void RegisterInfoCommands(CommandSet& commands, CLI::App& root) { Info(commands, root); }
+void RegisterInfoCommands(CommandSet& commands, CLI::App& root) {
+    Info(commands, root);
+}
 
 } // namespace tovrik::cli

@@ -13,22 +13,25 @@ void RegisterRawCommands(CommandSet& commands, CLI::App& root) {
         std::uint32_t OutLen = 0;
     };
     auto a = std::make_shared<Args>();
-    auto* ioctl = commands.Add(root, "ioctl", "Send any request code; prints status, Information and the output bytes",
-                               [a](Session& s) {
-                                   Reply reply;
-                                   reply.Device = s.DeviceNumber();
-                                   BytesResult r = s.OpenDevice().Ioctl(a->Code, a->In, a->OutLen);
-                                   std::string name = NameOfCode(a->Code).value_or(Hex(a->Code, 8));
-                                   reply.Status = r.Status;
-                                   reply.Information = r.Information;
-                                   reply.Output = r.Bytes;
-                                   if (!r.Succeeded()) reply.Failed = name;
-                                   reply.Fields["code"] = Hex(a->Code, 8);
-                                   reply.Fields["code_name"] = NameOfCode(a->Code) ? Json(*NameOfCode(a->Code)) : Json(nullptr);
-                                   reply.Fields["input"] = HexString(a->In);
-                                   reply.Fields["output_length"] = a->OutLen;
-                                   return reply;
-                               });
+    auto* ioctl = commands.Add(
+        root, "ioctl", "Send any request code; prints status, Information and the output bytes",
+        [a](Session& s) {
+            Reply reply;
+            reply.Device = s.DeviceNumber();
+            BytesResult r = s.OpenDevice().Ioctl(a->Code, a->In, a->OutLen);
+            std::string name = NameOfCode(a->Code).value_or(Hex(a->Code, 8));
+            reply.Status = r.Status;
+            reply.Information = r.Information;
+            reply.Output = r.Bytes;
+            if (!r.Succeeded())
+                reply.Failed = name;
+            reply.Fields["code"] = Hex(a->Code, 8);
+            reply.Fields["code_name"] =
+                NameOfCode(a->Code) ? Json(*NameOfCode(a->Code)) : Json(nullptr);
+            reply.Fields["input"] = HexString(a->In);
+            reply.Fields["output_length"] = a->OutLen;
+            return reply;
+        });
     ioctl
         ->add_option_function<std::string>(
             "code",

@@ -11,7 +11,7 @@ namespace tovrik::cli {
 
 // A file that could not be written; the command reports it instead of a request's status.
 class FileError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -28,7 +28,8 @@ void WriteRaw(const std::filesystem::path& path, std::span<const std::uint8_t> b
 
 // The file for item `index` (from 0) of `count`: the path itself for a single item, else the
 // number before the extension, "frame.png" → "frame-0001.png", so the files sort in order.
-std::filesystem::path NumberedPath(const std::filesystem::path& path, std::uint32_t index, std::uint32_t count);
+std::filesystem::path NumberedPath(const std::filesystem::path& path, std::uint32_t index,
+                                   std::uint32_t count);
 
 // Creates the folders above `path` when they are missing. Throws FileError.
 void MakeParentFolders(const std::filesystem::path& path);

@@ -3,10 +3,14 @@
 
 namespace tovrik::cli {
 
-bool CanWritePng() { return false; }
+bool CanWritePng() {
+    return false;
+}
 
-void WriteGray16Png(const std::filesystem::path& path, std::uint32_t, std::uint32_t, std::span<const std::uint8_t>) {
-    throw FileError("cannot write '" + path.string() + "': this build of the tool writes no PNG; use --raw");
+void WriteGray16Png(const std::filesystem::path& path, std::uint32_t, std::uint32_t,
+                    std::span<const std::uint8_t>) {
+    throw FileError("cannot write '" + path.string() +
+                    "': this build of the tool writes no PNG; use --raw");
 }
 
 } // namespace tovrik::cli

@@ -9,13 +9,15 @@
 
 namespace tovrik::cli {
 
-bool CanWritePng() { return true; }
+bool CanWritePng() {
+    return true;
+}
 
 void WriteGray16Png(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height,
                     std::span<const std::uint8_t> pixels) {
     if (pixels.size() != std::size_t{width} * height * 2)
-        throw FileError(fmt::format("'{}': {} bytes are not a {} x {} frame of 16-bit pixels", path.string(),
-                                    pixels.size(), width, height));
+        throw FileError(fmt::format("'{}': {} bytes are not a {} x {} frame of 16-bit pixels",
+                                    path.string(), pixels.size(), width, height));
     // libpng takes samples in the machine's order; the camera's are little-endian on the wire.
     std::vector<png_uint_16> samples(std::size_t{width} * height);
     for (std::size_t i = 0; i < samples.size(); ++i)
@@ -26,10 +28,12 @@ void WriteGray16Png(const std::filesystem::path& path, std::uint32_t width, std:
     image.width = width;
     image.height = height;
     image.format = PNG_FORMAT_LINEAR_Y; // one 16-bit channel
-    int written = png_image_write_to_file(&image, path.string().c_str(), 0, samples.data(), 0, nullptr);
+    int written =
+        png_image_write_to_file(&image, path.string().c_str(), 0, samples.data(), 0, nullptr);
     std::string message = image.message;
     png_image_free(&image);
-    if (written == 0) throw FileError(fmt::format("cannot write '{}': {}", path.string(), message));
+    if (written == 0)
+        throw FileError(fmt::format("cannot write '{}': {}", path.string(), message));
 }
 
 } // namespace tovrik::cli

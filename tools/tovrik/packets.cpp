@@ -12,7 +12,8 @@ namespace tovrik::cli {
 namespace {
 
 // The real bytes of a packet: a device may report more than the place holds; never read past it.
-std::span<const std::uint8_t> RealBytes(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8_t> place) {
+std::span<const std::uint8_t> RealBytes(const ISO_PACKET_DESCRIPTOR& d,
+                                        std::span<const std::uint8_t> place) {
     return place.first(std::min<std::size_t>(d.Length, place.size()));
 }
 
@@ -26,16 +27,23 @@ void PacketStats::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8
         ++Errors[d.Status];
         return;
     }
-    if (bytes.size() < place.size()) ++ShortPackets;
-    if (bytes.empty()) ++EmptyPackets;
-    if (bytes.size() < 4) return;
-    std::uint32_t sequence = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-                             static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-    if (!FirstSequence) FirstSequence = sequence;
+    if (bytes.size() < place.size())
+        ++ShortPackets;
+    if (bytes.empty())
+        ++EmptyPackets;
+    if (bytes.size() < 4)
+        return;
+    std::uint32_t sequence =
+        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    if (!FirstSequence)
+        FirstSequence = sequence;
     if (LastSequence) {
         auto step = static_cast<std::int32_t>(sequence - *LastSequence);
-        if (step <= 0) ++OutOfOrder;
-        else if (step > 1) ++SequenceGaps;
+        if (step <= 0)
+            ++OutOfOrder;
+        else if (step > 1)
+            ++SequenceGaps;
         unwrapped_ += step;
         lowest_ = std::min(lowest_, unwrapped_);
         highest_ = std::max(highest_, unwrapped_);
@@ -45,14 +53,16 @@ void PacketStats::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8
 }
 
 std::uint64_t PacketStats::LostSequenceNumbers() const {
-    if (Numbered == 0) return 0;
+    if (Numbered == 0)
+        return 0;
     auto span = static_cast<std::uint64_t>(highest_ - lowest_) + 1;
     return span > Numbered ? span - Numbered : 0;
 }
 
 std::uint64_t PacketStats::ErrorPackets() const {
     std::uint64_t n = 0;
-    for (const auto& [status, count] : Errors) n += count;
+    for (const auto& [status, count] : Errors)
+        n += count;
     return n;
 }
 
@@ -81,20 +91,25 @@ nlohmann::ordered_json PacketStats::ToJson() const {
 PayloadFile::PayloadFile(const std::filesystem::path& path) : path_(path) {
     MakeParentFolders(path);
     out_.open(path, std::ios::binary | std::ios::trunc);
-    if (!out_) throw FileError(fmt::format("cannot write '{}'", path.string()));
+    if (!out_)
+        throw FileError(fmt::format("cannot write '{}'", path.string()));
 }
 
 void PayloadFile::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8_t> place) {
-    if (!out_.is_open()) return;
+    if (!out_.is_open())
+        return;
     std::span<const std::uint8_t> bytes = RealBytes(d, place);
-    out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out_.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     bytes_ += bytes.size();
 }
 
 void PayloadFile::Close() {
-    if (!out_.is_open()) return;
+    if (!out_.is_open())
+        return;
     out_.close();
-    if (!out_) throw FileError(fmt::format("cannot write '{}'", path_.string()));
+    if (!out_)
+        throw FileError(fmt::format("cannot write '{}'", path_.string()));
 }
 
 } // namespace tovrik::cli

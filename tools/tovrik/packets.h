@@ -18,8 +18,9 @@ namespace tovrik::cli {
 
 struct PacketStats {
     std::uint64_t Packets = 0;
-    std::uint64_t Bytes = 0;        // real bytes: the descriptors' Length
-    std::uint64_t ShortPackets = 0; // ended without error but below the packet size (empty ones too)
+    std::uint64_t Bytes = 0; // real bytes: the descriptors' Length
+    std::uint64_t ShortPackets =
+        0; // ended without error but below the packet size (empty ones too)
     std::uint64_t EmptyPackets = 0;
     std::map<std::int32_t, std::uint64_t> Errors; // USBD status → packets that ended with it
     // Sequence numbers of the packets that carried one (no error, at least 4 bytes), in the
@@ -38,7 +39,7 @@ struct PacketStats {
     std::uint64_t ErrorPackets() const;
     nlohmann::ordered_json ToJson() const;
 
-private:
+  private:
     // Numbers unwrapped to 64 bits (each step taken as a signed 32-bit difference), so a stream
     // that runs past 2^32 packets keeps one line of numbers.
     std::int64_t unwrapped_ = 0;
@@ -48,7 +49,7 @@ private:
 
 // The payload of packets in a file: each packet's real bytes, one after the other.
 class PayloadFile {
-public:
+  public:
     PayloadFile() = default;
     // Throws FileError when the file cannot be created.
     explicit PayloadFile(const std::filesystem::path& path);
@@ -59,7 +60,7 @@ public:
     std::uint64_t Bytes() const { return bytes_; }
     const std::filesystem::path& Path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
     std::ofstream out_;
     std::uint64_t bytes_ = 0;

@@ -11,7 +11,7 @@
 namespace tovrik::cli {
 
 class ProgressLine {
-public:
+  public:
     explicit ProgressLine(std::ostream* out) : out_(out) {}
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -23,7 +23,7 @@ public:
     // Wipes the line so the summary starts on a clean one.
     void Clear();
 
-private:
+  private:
     std::ostream* out_;
     std::size_t width_ = 0;
     std::chrono::steady_clock::time_point last_{};

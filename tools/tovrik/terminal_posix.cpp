@@ -4,6 +4,8 @@
 
 namespace tovrik::cli {
 
-bool StandardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+bool StandardOutputIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
 
 } // namespace tovrik::cli

@@ -5,6 +5,8 @@
 
 namespace tovrik::cli {
 
-bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+bool StandardOutputIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
 
 } // namespace tovrik::cli

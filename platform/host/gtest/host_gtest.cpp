@@ -15,8 +15,8 @@ class Bracket : public ::testing::EmptyTestEventListener {
 
 void FailTest(const Violation& v) {
     const char* file = v.Site.File ? v.Site.File : "(host kernel)";
-    ADD_FAILURE_AT(file, v.Site.Line) << "host verifier [" << CheckName(v.Kind) << "] at " << v.Site.ToString()
-                                      << ": " << v.Message;
+    ADD_FAILURE_AT(file, v.Site.Line) << "host verifier [" << CheckName(v.Kind) << "] at "
+                                      << v.Site.ToString() << ": " << v.Message;
 }
 
 } // namespace

@@ -59,12 +59,14 @@ static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(PVOID) == 8 && s
 #define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
 #define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
 
-#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field)                                                  \
+#define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
+#define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
+#define RtlCopyMemory(Destination, Source, Length)                                                 \
+    __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length)                                                 \
+    __builtin_memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 
@@ -173,7 +175,7 @@ typedef LONG KPRIORITY;
 // (under one dispatcher lock, as the real kernel does), so the records have their real sizes.
 
 typedef struct _DISPATCHER_HEADER {
-    UCHAR Type;       // 0 notification event, 1 synchronization event
+    UCHAR Type; // 0 notification event, 1 synchronization event
     UCHAR Signalling;
     UCHAR Size;
     UCHAR Reserved1;
@@ -216,7 +218,7 @@ typedef struct _MDL {
     CSHORT MdlFlags;
     struct _EPROCESS* Process;
     PVOID MappedSystemVa;
-    PVOID StartVa;  // page-aligned start of the described range
+    PVOID StartVa; // page-aligned start of the described range
     ULONG ByteCount;
     ULONG ByteOffset; // offset of the first byte within the first page
 } MDL, *PMDL;
@@ -260,7 +262,8 @@ typedef struct _IO_STACK_LOCATION IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 // Role types of driver routines.
 typedef NTSTATUS NTAPI DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject,
+                                         PDEVICE_OBJECT PhysicalDeviceObject);
 typedef NTSTATUS NTAPI DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef VOID NTAPI DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef VOID NTAPI DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -493,7 +496,6 @@ struct _DEVICE_OBJECT {
 };
 static_assert(sizeof(DEVICE_OBJECT) == 328, "DEVICE_OBJECT is 328 bytes in the x64 DDK");
 
-
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CREATE_NAMED_PIPE 0x01
 #define IRP_MJ_CLOSE 0x02
@@ -572,8 +574,9 @@ static_assert(sizeof(DRIVER_OBJECT) == 336, "DRIVER_OBJECT is 336 bytes on x64")
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
-#define CTL_CODE(DeviceType, Function, Method, Access)                                           \
-    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
+    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) |            \
+     (ULONG)(Method))
 
 // ---------------------------------------------------------------------------------------------
 // Kernel routines. Each is provided by the host kernel (its manifest lists them); the ones the
@@ -603,9 +606,11 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 VOID NTAPI KeClearEvent(PRKEVENT Event);
 LONG NTAPI KeResetEvent(PRKEVENT Event);
 LONG NTAPI KeReadStateEvent(PRKEVENT Event);
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 VOID NTAPI KeEnterCriticalRegion(void);
 VOID NTAPI KeLeaveCriticalRegion(void);
@@ -626,7 +631,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice);
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 
 // Requests
@@ -710,7 +716,7 @@ VOID NTAPI HostNoteCallSite(const char* File, int Line);
 #define IoCancelIrp(a) TOVRIK_HOST_SITE_(IoCancelIrp(a))
 #define IoAcquireCancelSpinLock(a) TOVRIK_HOST_SITE_(IoAcquireCancelSpinLock(a))
 #define IoReleaseCancelSpinLock(a) TOVRIK_HOST_SITE_(IoReleaseCancelSpinLock(a))
-#define IoBuildDeviceIoControlRequest(a, b, c, d, e, f, g, h, i)                                 \
+#define IoBuildDeviceIoControlRequest(a, b, c, d, e, f, g, h, i)                                   \
     TOVRIK_HOST_SITE_(IoBuildDeviceIoControlRequest(a, b, c, d, e, f, g, h, i))
 #define IoAllocateMdl(a, b, c, d, e) TOVRIK_HOST_SITE_(IoAllocateMdl(a, b, c, d, e))
 #define IoBuildPartialMdl(a, b, c, d) TOVRIK_HOST_SITE_(IoBuildPartialMdl(a, b, c, d))
@@ -778,8 +784,10 @@ static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
 static inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+static inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                              LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 static inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
@@ -793,7 +801,8 @@ static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Val
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                       PVOID Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 
@@ -812,8 +821,8 @@ static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelR
 #define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
 
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
-#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr) & USB_ENDPOINT_DIRECTION_MASK))
+#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr)&USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr)&USB_ENDPOINT_DIRECTION_MASK))
 #define USB_ENDPOINT_TYPE_MASK 0x03
 #define USB_ENDPOINT_TYPE_CONTROL 0x00
 #define USB_ENDPOINT_TYPE_ISOCHRONOUS 0x01
@@ -1167,16 +1176,16 @@ typedef union _URB {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
 } URB, *PURB;
 
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                    \
-    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -      \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                      \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -       \
      sizeof(USBD_PIPE_INFORMATION))
-#define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes)                                            \
-    (sizeof(struct _URB_SELECT_INTERFACE) + (((totalPipes) - 1) * sizeof(USBD_PIPE_INFORMATION)))
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                       \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                                  \
-     (((totalInterfaces) - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +                            \
+#define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes)                                              \
+    (sizeof(struct _URB_SELECT_INTERFACE) + (((totalPipes)-1) * sizeof(USBD_PIPE_INFORMATION)))
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                         \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                                    \
+     (((totalInterfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION)) +                                \
      (((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION)))
-#define GET_ISO_URB_SIZE(n)                                                                      \
+#define GET_ISO_URB_SIZE(n)                                                                        \
     (sizeof(struct _URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * (n))
 
 // Internal requests of the USB bus driver.
@@ -1184,15 +1193,19 @@ typedef union _URB {
 #define USB_SUBMIT_URB 0
 #define USB_RESET_PORT 1
 #define USB_GET_PORT_STATUS 4
-#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB_INTERNAL, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(FILE_DEVICE_USB_INTERNAL, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_GET_PORT_STATUS CTL_CODE(FILE_DEVICE_USB_INTERNAL, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_SUBMIT_URB                                                              \
+    CTL_CODE(FILE_DEVICE_USB_INTERNAL, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_RESET_PORT                                                              \
+    CTL_CODE(FILE_DEVICE_USB_INTERNAL, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS                                                         \
+    CTL_CODE(FILE_DEVICE_USB_INTERNAL, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
 
 // The USBD library.
 extern "C" {
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
-    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
+    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
+    LONG InterfaceProtocol);
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
 VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);

@@ -36,7 +36,9 @@ CallSite TakeSite(const void* returnAddress) {
     return site;
 }
 
-std::string Hex(const void* p) { return fmt::format("{:#x}", reinterpret_cast<std::uintptr_t>(p)); }
+std::string Hex(const void* p) {
+    return fmt::format("{:#x}", reinterpret_cast<std::uintptr_t>(p));
+}
 
 DriverContext CurrentContext() {
     ThreadState& t = Thread();
@@ -46,7 +48,9 @@ DriverContext CurrentContext() {
 ContextScope::ContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
     Thread().Contexts.push_back({driver, device});
 }
-ContextScope::~ContextScope() { Thread().Contexts.pop_back(); }
+ContextScope::~ContextScope() {
+    Thread().Contexts.pop_back();
+}
 
 [[noreturn]] void Unsupported(const char* routine, const char* what) {
     std::fprintf(stderr, "host kernel: %s: %s is not provided by the host kernel\n", routine, what);
@@ -72,43 +76,72 @@ std::string CallSite::ToString() const {
     return "(unknown site)";
 }
 
-CallSite TakeCallSite() { return TakeSite(__builtin_return_address(0)); }
+CallSite TakeCallSite() {
+    return TakeSite(__builtin_return_address(0));
+}
 
-KIRQL CurrentIrql() { return Thread().Irql; }
+KIRQL CurrentIrql() {
+    return Thread().Irql;
+}
 
 DriverContextScope::DriverContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
     Thread().Contexts.push_back({driver, device});
 }
-DriverContextScope::~DriverContextScope() { Thread().Contexts.pop_back(); }
+DriverContextScope::~DriverContextScope() {
+    Thread().Contexts.pop_back();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Verifier
 
 const char* CheckName(Check check) {
     switch (check) {
-    case Check::DoubleCompletion: return "double completion";
-    case Check::CompletedWithPending: return "completed with STATUS_PENDING";
-    case Check::NeverCompleted: return "request never completed";
-    case Check::TouchedAfterPassDown: return "request touched after it was passed on";
-    case Check::TouchedAfterFree: return "object touched after it was freed";
-    case Check::IllegalTransition: return "illegal request state transition";
-    case Check::NoStackLocation: return "no stack location left";
-    case Check::WaitAtDispatch: return "wait at DISPATCH_LEVEL";
-    case Check::AllocationAboveDispatch: return "allocation above DISPATCH_LEVEL";
-    case Check::TwoSpinLocks: return "two spin locks held at once";
-    case Check::SpinLockHeldOnReturn: return "spin lock held on return";
-    case Check::IrqlNotRestored: return "IRQL not restored";
-    case Check::IrqlMisuse: return "IRQL misuse";
-    case Check::SpinLockMisuse: return "spin lock misuse";
-    case Check::FreedInFlight: return "freed while in flight";
-    case Check::BadFree: return "bad free";
-    case Check::PoolLeakAtRemove: return "pool left at device removal";
-    case Check::PoolLeakAtUnload: return "pool left at driver unload";
-    case Check::Leak: return "leak at end of test";
-    case Check::ResourceMisuse: return "resource misuse";
-    case Check::MdlRange: return "MDL range";
-    case Check::ObjectMisuse: return "object misuse";
-    case Check::BadArgument: return "bad argument";
+    case Check::DoubleCompletion:
+        return "double completion";
+    case Check::CompletedWithPending:
+        return "completed with STATUS_PENDING";
+    case Check::NeverCompleted:
+        return "request never completed";
+    case Check::TouchedAfterPassDown:
+        return "request touched after it was passed on";
+    case Check::TouchedAfterFree:
+        return "object touched after it was freed";
+    case Check::IllegalTransition:
+        return "illegal request state transition";
+    case Check::NoStackLocation:
+        return "no stack location left";
+    case Check::WaitAtDispatch:
+        return "wait at DISPATCH_LEVEL";
+    case Check::AllocationAboveDispatch:
+        return "allocation above DISPATCH_LEVEL";
+    case Check::TwoSpinLocks:
+        return "two spin locks held at once";
+    case Check::SpinLockHeldOnReturn:
+        return "spin lock held on return";
+    case Check::IrqlNotRestored:
+        return "IRQL not restored";
+    case Check::IrqlMisuse:
+        return "IRQL misuse";
+    case Check::SpinLockMisuse:
+        return "spin lock misuse";
+    case Check::FreedInFlight:
+        return "freed while in flight";
+    case Check::BadFree:
+        return "bad free";
+    case Check::PoolLeakAtRemove:
+        return "pool left at device removal";
+    case Check::PoolLeakAtUnload:
+        return "pool left at driver unload";
+    case Check::Leak:
+        return "leak at end of test";
+    case Check::ResourceMisuse:
+        return "resource misuse";
+    case Check::MdlRange:
+        return "MDL range";
+    case Check::ObjectMisuse:
+        return "object misuse";
+    case Check::BadArgument:
+        return "bad argument";
     }
     return "?";
 }
@@ -131,8 +164,8 @@ VerifierState& V() {
 }
 
 void DefaultReport(const Violation& v) {
-    std::fprintf(stderr, "host verifier [%s] at %s: %s\n", CheckName(v.Kind), v.Site.ToString().c_str(),
-                 v.Message.c_str());
+    std::fprintf(stderr, "host verifier [%s] at %s: %s\n", CheckName(v.Kind),
+                 v.Site.ToString().c_str(), v.Message.c_str());
 }
 } // namespace
 
@@ -190,7 +223,8 @@ Verifier::Reporter Verifier::SetReporter(Reporter reporter) {
     return reporter;
 }
 
-Verifier::ExpectViolation::ExpectViolation(Check kind) : expectation_(std::make_shared<Expectation>()) {
+Verifier::ExpectViolation::ExpectViolation(Check kind)
+    : expectation_(std::make_shared<Expectation>()) {
     expectation_->Kind = kind;
     std::lock_guard lock(V().Mutex);
     V().Expected.push_back(expectation_);
@@ -210,9 +244,10 @@ Verifier::ExpectViolation::~ExpectViolation() {
         reporter = V().Reporter;
     }
     if (expectation_->Fired == 0) {
-        Violation v{expectation_->Kind,
-                    fmt::format("expected a '{}' violation, and none fired", CheckName(expectation_->Kind)),
-                    {}};
+        Violation v{
+            expectation_->Kind,
+            fmt::format("expected a '{}' violation, and none fired", CheckName(expectation_->Kind)),
+            {}};
         if (reporter)
             reporter(v);
         else
@@ -220,7 +255,9 @@ Verifier::ExpectViolation::~ExpectViolation() {
     }
 }
 
-std::size_t Verifier::ExpectViolation::Fired() const { return expectation_->Fired; }
+std::size_t Verifier::ExpectViolation::Fired() const {
+    return expectation_->Fired;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Clock
@@ -240,7 +277,8 @@ struct ClockState {
         BaseReal = std::chrono::steady_clock::now();
     }
     LONGLONG NowLocked() const {
-        auto real = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - BaseReal)
+        auto real = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now() - BaseReal)
                         .count();
         return BaseKernel + static_cast<LONGLONG>(static_cast<double>(real) / 100.0 * Scale);
     }
@@ -295,16 +333,19 @@ namespace detail {
 
 KSPIN_LOCK CancelSpinLock = 0;
 
-static ULONG_PTR LockTag() { return (Thread().Id << 1) | 1; }
+static ULONG_PTR LockTag() {
+    return (Thread().Id << 1) | 1;
+}
 
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const CallSite& site) {
     ThreadState& t = Thread();
     if (t.Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("spin lock {} acquired at IRQL {}", Hex(lock), t.Irql), site);
+        Violate(Check::IrqlMisuse,
+                fmt::format("spin lock {} acquired at IRQL {}", Hex(lock), t.Irql), site);
     if (!t.Locks.empty())
         Violate(Check::TwoSpinLocks,
-                fmt::format("spin lock {} acquired while spin lock {} (acquired at {}) is held", Hex(lock),
-                            Hex(t.Locks.back().Lock), t.Locks.back().Site.ToString()),
+                fmt::format("spin lock {} acquired while spin lock {} (acquired at {}) is held",
+                            Hex(lock), Hex(t.Locks.back().Lock), t.Locks.back().Site.ToString()),
                 site);
     KIRQL old = t.Irql;
     if (t.Irql < DISPATCH_LEVEL)
@@ -312,14 +353,17 @@ KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const CallSite& site) {
     ULONG_PTR tag = LockTag();
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, tag, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        if (__atomic_compare_exchange_n(lock, &expected, tag, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED))
             break;
         if (expected == tag) {
-            Violate(Check::SpinLockMisuse,
-                    fmt::format("spin lock {} acquired again by the thread that holds it (a deadlock on the "
-                                "platform)",
-                                Hex(lock)),
-                    site);
+            Violate(
+                Check::SpinLockMisuse,
+                fmt::format(
+                    "spin lock {} acquired again by the thread that holds it (a deadlock on the "
+                    "platform)",
+                    Hex(lock)),
+                site);
             break;
         }
         if (spins < 64) {
@@ -345,14 +389,17 @@ void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const CallSite& site) {
         }
     }
     if (!found) {
-        Violate(Check::SpinLockMisuse, fmt::format("spin lock {} released by a thread that does not hold it", Hex(lock)),
+        Violate(Check::SpinLockMisuse,
+                fmt::format("spin lock {} released by a thread that does not hold it", Hex(lock)),
                 site);
     } else {
         __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     }
     if (newIrql > t.Irql)
         Violate(Check::IrqlMisuse,
-                fmt::format("spin lock release 'lowers' IRQL from {} to the higher level {}", t.Irql, newIrql), site);
+                fmt::format("spin lock release 'lowers' IRQL from {} to the higher level {}",
+                            t.Irql, newIrql),
+                site);
     t.Irql = newIrql;
 }
 
@@ -376,7 +423,9 @@ void RoutineCheck::Finish() {
     }
     if (t.Irql != EntryIrql) {
         Violate(Check::IrqlNotRestored,
-                fmt::format("{} was called at IRQL {} and returned at IRQL {}", What, EntryIrql, t.Irql), Site);
+                fmt::format("{} was called at IRQL {} and returned at IRQL {}", What, EntryIrql,
+                            t.Irql),
+                Site);
         t.Irql = EntryIrql;
     }
 }
@@ -405,7 +454,8 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     CallSite site = HOST_SITE();
     ThreadState& t = Thread();
     if (NewIrql < t.Irql)
-        Violate(Check::IrqlMisuse, fmt::format("KeRaiseIrql to {} from the higher level {}", NewIrql, t.Irql), site);
+        Violate(Check::IrqlMisuse,
+                fmt::format("KeRaiseIrql to {} from the higher level {}", NewIrql, t.Irql), site);
     *OldIrql = t.Irql;
     t.Irql = NewIrql;
 }
@@ -414,7 +464,8 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
     CallSite site = HOST_SITE();
     ThreadState& t = Thread();
     if (NewIrql > t.Irql)
-        Violate(Check::IrqlMisuse, fmt::format("KeLowerIrql to {} from the lower level {}", NewIrql, t.Irql), site);
+        Violate(Check::IrqlMisuse,
+                fmt::format("KeLowerIrql to {} from the lower level {}", NewIrql, t.Irql), site);
     t.Irql = NewIrql;
 }
 
@@ -422,13 +473,16 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
     CallSite site = HOST_SITE();
     ThreadState& t = Thread();
     if (t.Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("KeRaiseIrqlToDpcLevel from the higher level {}", t.Irql), site);
+        Violate(Check::IrqlMisuse,
+                fmt::format("KeRaiseIrqlToDpcLevel from the higher level {}", t.Irql), site);
     KIRQL old = t.Irql;
     t.Irql = DISPATCH_LEVEL;
     return old;
 }
 
-KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) { return AcquireSpinLock(SpinLock, HOST_SITE()); }
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    return AcquireSpinLock(SpinLock, HOST_SITE());
+}
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     ReleaseSpinLock(SpinLock, NewIrql, HOST_SITE());
@@ -438,7 +492,9 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     CallSite site = HOST_SITE();
     if (Thread().Irql != DISPATCH_LEVEL)
         Violate(Check::IrqlMisuse,
-                fmt::format("KeAcquireSpinLockAtDpcLevel at IRQL {} (it needs DISPATCH_LEVEL)", Thread().Irql), site);
+                fmt::format("KeAcquireSpinLockAtDpcLevel at IRQL {} (it needs DISPATCH_LEVEL)",
+                            Thread().Irql),
+                site);
     AcquireSpinLock(SpinLock, site);
 }
 
@@ -447,9 +503,13 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     ReleaseSpinLock(SpinLock, Thread().Irql, site);
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = AcquireSpinLock(&CancelSpinLock, HOST_SITE()); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    *Irql = AcquireSpinLock(&CancelSpinLock, HOST_SITE());
+}
 
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { ReleaseSpinLock(&CancelSpinLock, Irql, HOST_SITE()); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    ReleaseSpinLock(&CancelSpinLock, Irql, HOST_SITE());
+}
 
 VOID NTAPI KeEnterCriticalRegion(void) {
     (void)HOST_SITE();
@@ -460,7 +520,8 @@ VOID NTAPI KeLeaveCriticalRegion(void) {
     CallSite site = HOST_SITE();
     ThreadState& t = Thread();
     if (t.CriticalRegion == 0) {
-        Violate(Check::ResourceMisuse, "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion", site);
+        Violate(Check::ResourceMisuse,
+                "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion", site);
         return;
     }
     t.CriticalRegion--;

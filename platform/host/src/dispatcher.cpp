@@ -18,8 +18,8 @@ std::chrono::steady_clock::time_point RealDeadline(LONGLONG deadline);
 
 namespace {
 // Marks an initialised event or resource in a field the platform keeps for its wait list.
-constexpr ULONG_PTR EventMark = 0x4B45564E54ULL;    // "KEVNT"
-constexpr ULONG_PTR ResourceMark = 0x45524553ULL;   // "ERES"
+constexpr ULONG_PTR EventMark = 0x4B45564E54ULL;  // "KEVNT"
+constexpr ULONG_PTR ResourceMark = 0x45524553ULL; // "ERES"
 
 struct DispatcherState {
     std::mutex Mutex;
@@ -36,21 +36,29 @@ bool IsEvent(PKEVENT event) {
 }
 
 bool IsResource(PERESOURCE resource) {
-    return resource && reinterpret_cast<ULONG_PTR>(resource->SystemResourcesList.Flink) == ResourceMark;
+    return resource &&
+           reinterpret_cast<ULONG_PTR>(resource->SystemResourcesList.Flink) == ResourceMark;
 }
 
-std::uint64_t Me() { return Thread().Id; }
+std::uint64_t Me() {
+    return Thread().Id;
+}
 } // namespace
 
-std::mutex& DispatcherMutex() { return D().Mutex; }
-std::condition_variable& DispatcherCv() { return D().Cv; }
+std::mutex& DispatcherMutex() {
+    return D().Mutex;
+}
+std::condition_variable& DispatcherCv() {
+    return D().Cv;
+}
 
 void WakeTimedWaits() {
     std::lock_guard lock(D().Mutex);
     D().Cv.notify_all();
 }
 
-bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const std::function<bool()>& ready) {
+bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
+               const std::function<bool()>& ready) {
     for (;;) {
         if (ready && ready())
             return true;
@@ -104,7 +112,8 @@ extern "C" {
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     CallSite site = HOST_SITE();
     if (Type != NotificationEvent && Type != SynchronizationEvent) {
-        Violate(Check::BadArgument, fmt::format("KeInitializeEvent with event type {}", static_cast<int>(Type)), site);
+        Violate(Check::BadArgument,
+                fmt::format("KeInitializeEvent with event type {}", static_cast<int>(Type)), site);
         return;
     }
     InitEvent(Event, Type, State);
@@ -118,7 +127,8 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         Violate(Check::IrqlMisuse, fmt::format("KeSetEvent at IRQL {}", Thread().Irql), site);
     std::lock_guard lock(D().Mutex);
     if (!IsEvent(Event)) {
-        Violate(Check::BadArgument, fmt::format("KeSetEvent on {}, which is not an initialised event", Hex(Event)),
+        Violate(Check::BadArgument,
+                fmt::format("KeSetEvent on {}, which is not an initialised event", Hex(Event)),
                 site);
         return 0;
     }
@@ -132,7 +142,8 @@ VOID NTAPI KeClearEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
     if (!IsEvent(Event)) {
-        Violate(Check::BadArgument, fmt::format("KeClearEvent on {}, which is not an initialised event", Hex(Event)),
+        Violate(Check::BadArgument,
+                fmt::format("KeClearEvent on {}, which is not an initialised event", Hex(Event)),
                 site);
         return;
     }
@@ -143,7 +154,8 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
     if (!IsEvent(Event)) {
-        Violate(Check::BadArgument, fmt::format("KeResetEvent on {}, which is not an initialised event", Hex(Event)),
+        Violate(Check::BadArgument,
+                fmt::format("KeResetEvent on {}, which is not an initialised event", Hex(Event)),
                 site);
         return 0;
     }
@@ -156,15 +168,18 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
     if (!IsEvent(Event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeReadStateEvent on {}, which is not an initialised event", Hex(Event)), site);
+        Violate(
+            Check::BadArgument,
+            fmt::format("KeReadStateEvent on {}, which is not an initialised event", Hex(Event)),
+            site);
         return 0;
     }
     return Event->Header.SignalState;
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout) {
     CallSite site = HOST_SITE();
     auto* event = static_cast<PKEVENT>(Object);
     ThreadState& t = Thread();
@@ -174,8 +189,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         poll = true;
     } else if (t.Irql == DISPATCH_LEVEL && !poll) {
         Violate(Check::WaitAtDispatch,
-                Timeout ? fmt::format("KeWaitForSingleObject at DISPATCH_LEVEL with a timeout of {}", Timeout->QuadPart)
-                        : std::string("KeWaitForSingleObject at DISPATCH_LEVEL with no timeout"),
+                Timeout
+                    ? fmt::format("KeWaitForSingleObject at DISPATCH_LEVEL with a timeout of {}",
+                                  Timeout->QuadPart)
+                    : std::string("KeWaitForSingleObject at DISPATCH_LEVEL with no timeout"),
                 site);
         poll = true; // the platform would stop here; the test has failed, so do not hang it too
     }
@@ -183,7 +200,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     std::unique_lock lock(D().Mutex);
     if (!IsEvent(event)) {
         Violate(Check::BadArgument,
-                fmt::format("KeWaitForSingleObject on {}, which is not an initialised event", Hex(Object)), site);
+                fmt::format("KeWaitForSingleObject on {}, which is not an initialised event",
+                            Hex(Object)),
+                site);
         return STATUS_INVALID_PARAMETER;
     }
     bool signalled = WaitUntil(lock, deadline, [event] { return event->Header.SignalState > 0; });
@@ -194,7 +213,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval) {
     CallSite site = HOST_SITE();
     if (!Interval) {
         Violate(Check::BadArgument, "KeDelayExecutionThread with no interval", site);
@@ -203,7 +223,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     ThreadState& t = Thread();
     if (t.Irql >= DISPATCH_LEVEL && Interval->QuadPart != 0) {
         Violate(Check::WaitAtDispatch,
-                fmt::format("KeDelayExecutionThread at IRQL {} for {}", t.Irql, Interval->QuadPart), site);
+                fmt::format("KeDelayExecutionThread at IRQL {} for {}", t.Irql, Interval->QuadPart),
+                site);
         return STATUS_SUCCESS;
     }
     LONGLONG deadline = DeadlineOf(Interval);
@@ -233,30 +254,36 @@ NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
     if (!IsResource(Resource)) {
-        Violate(Check::ResourceMisuse, fmt::format("ExDeleteResourceLite on {}, not an initialised resource", Hex(Resource)),
-                site);
+        Violate(
+            Check::ResourceMisuse,
+            fmt::format("ExDeleteResourceLite on {}, not an initialised resource", Hex(Resource)),
+            site);
         return STATUS_INVALID_PARAMETER;
     }
-    if (Resource->ActiveCount != 0 || Resource->NumberOfSharedWaiters || Resource->NumberOfExclusiveWaiters)
+    if (Resource->ActiveCount != 0 || Resource->NumberOfSharedWaiters ||
+        Resource->NumberOfExclusiveWaiters)
         Violate(Check::ResourceMisuse,
-                fmt::format("ExDeleteResourceLite on {} while it is held ({} holders, {} waiters)", Hex(Resource),
-                            Resource->ActiveCount,
+                fmt::format("ExDeleteResourceLite on {} while it is held ({} holders, {} waiters)",
+                            Hex(Resource), Resource->ActiveCount,
                             Resource->NumberOfSharedWaiters + Resource->NumberOfExclusiveWaiters),
                 site);
     Resource->SystemResourcesList.Flink = nullptr;
     return STATUS_SUCCESS;
 }
 
-static bool ResourceEntryChecks(const char* routine, PERESOURCE Resource, BOOLEAN Wait, const CallSite& site) {
+static bool ResourceEntryChecks(const char* routine, PERESOURCE Resource, BOOLEAN Wait,
+                                const CallSite& site) {
     ThreadState& t = Thread();
     if (t.Irql >= DISPATCH_LEVEL) {
         Violate(Check::IrqlMisuse, fmt::format("{} at IRQL {}", routine, t.Irql), site);
         return false;
     }
     if (t.CriticalRegion == 0 && t.Irql < APC_LEVEL)
-        Violate(Check::ResourceMisuse,
-                fmt::format("{} outside a critical region (normal kernel APCs must be disabled first)", routine),
-                site);
+        Violate(
+            Check::ResourceMisuse,
+            fmt::format("{} outside a critical region (normal kernel APCs must be disabled first)",
+                        routine),
+            site);
     return true;
 }
 
@@ -267,8 +294,9 @@ BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
     ThreadState& t = Thread();
     std::unique_lock lock(D().Mutex);
     if (!IsResource(Resource)) {
-        Violate(Check::ResourceMisuse, fmt::format("ExAcquireResourceSharedLite on {}, not an initialised resource",
-                                                   Hex(Resource)),
+        Violate(Check::ResourceMisuse,
+                fmt::format("ExAcquireResourceSharedLite on {}, not an initialised resource",
+                            Hex(Resource)),
                 site);
         return FALSE;
     }
@@ -277,7 +305,8 @@ BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
         return TRUE;
     }
     auto grantable = [&] {
-        return !Resource->Flag && (Resource->NumberOfExclusiveWaiters == 0 || t.SharedHeld[Resource] > 0);
+        return !Resource->Flag &&
+               (Resource->NumberOfExclusiveWaiters == 0 || t.SharedHeld[Resource] > 0);
     };
     if (!grantable()) {
         if (!Wait)
@@ -299,7 +328,9 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
     std::unique_lock lock(D().Mutex);
     if (!IsResource(Resource)) {
         Violate(Check::ResourceMisuse,
-                fmt::format("ExAcquireResourceExclusiveLite on {}, not an initialised resource", Hex(Resource)), site);
+                fmt::format("ExAcquireResourceExclusiveLite on {}, not an initialised resource",
+                            Hex(Resource)),
+                site);
         return FALSE;
     }
     if (Resource->Flag && Resource->OwnerThread == Me()) {
@@ -309,7 +340,8 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
     auto it = t.SharedHeld.find(Resource);
     if (it != t.SharedHeld.end() && it->second > 0) {
         Violate(Check::ResourceMisuse,
-                "ExAcquireResourceExclusiveLite by a thread that holds the resource shared (a deadlock on the "
+                "ExAcquireResourceExclusiveLite by a thread that holds the resource shared (a "
+                "deadlock on the "
                 "platform)",
                 site);
         return FALSE;
@@ -334,9 +366,10 @@ VOID NTAPI ExReleaseResourceLite(PERESOURCE Resource) {
     ThreadState& t = Thread();
     std::lock_guard lock(D().Mutex);
     if (!IsResource(Resource)) {
-        Violate(Check::ResourceMisuse, fmt::format("ExReleaseResourceLite on {}, not an initialised resource",
-                                                   Hex(Resource)),
-                site);
+        Violate(
+            Check::ResourceMisuse,
+            fmt::format("ExReleaseResourceLite on {}, not an initialised resource", Hex(Resource)),
+            site);
         return;
     }
     if (Resource->Flag && Resource->OwnerThread == Me()) {
@@ -350,7 +383,8 @@ VOID NTAPI ExReleaseResourceLite(PERESOURCE Resource) {
     }
     auto it = t.SharedHeld.find(Resource);
     if (it == t.SharedHeld.end() || it->second == 0) {
-        Violate(Check::ResourceMisuse, "ExReleaseResourceLite by a thread that does not hold the resource", site);
+        Violate(Check::ResourceMisuse,
+                "ExReleaseResourceLite by a thread that does not hold the resource", site);
         return;
     }
     if (--it->second == 0)

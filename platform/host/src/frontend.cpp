@@ -19,10 +19,11 @@ namespace detail {
 namespace {
 
 constexpr CSHORT IoTypeFile = 5;
-constexpr unsigned char SystemBufferPattern = 0xCD; // what a fresh system buffer holds past the input
+constexpr unsigned char SystemBufferPattern =
+    0xCD; // what a fresh system buffer holds past the input
 
 struct HandleRecord {
-    PDEVICE_OBJECT Target;  // the top of the stack at open time: where this handle's requests go
+    PDEVICE_OBJECT Target; // the top of the stack at open time: where this handle's requests go
     PDEVICE_OBJECT Pdo;
     std::unique_ptr<FILE_OBJECT> File;
 };
@@ -47,9 +48,10 @@ void RequirePassive(const char* routine) {
     ThreadState& t = Thread();
     if (t.Irql != PASSIVE_LEVEL || !t.Locks.empty())
         Violate(Check::IrqlMisuse,
-                fmt::format("{} called from a thread at IRQL {} holding {} spin locks; user code runs at "
-                            "PASSIVE_LEVEL",
-                            routine, t.Irql, t.Locks.size()),
+                fmt::format(
+                    "{} called from a thread at IRQL {} holding {} spin locks; user code runs at "
+                    "PASSIVE_LEVEL",
+                    routine, t.Irql, t.Locks.size()),
                 {});
 }
 
@@ -140,7 +142,8 @@ NTSTATUS FrontEnd::Close(Handle handle) {
     return STATUS_SUCCESS;
 }
 
-FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code, std::span<const std::uint8_t> input,
+FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code,
+                                                std::span<const std::uint8_t> input,
                                                 ULONG outputLength, std::uint8_t poison) {
     std::vector<std::uint8_t> output(outputLength, poison);
     IoctlResult result = DeviceIoControl(handle, code, input, std::span<std::uint8_t>(output));
@@ -148,7 +151,8 @@ FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code, std::
     return result;
 }
 
-FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code, std::span<const std::uint8_t> input,
+FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code,
+                                                std::span<const std::uint8_t> input,
                                                 std::span<std::uint8_t> output) {
     RequirePassive("FrontEnd::DeviceIoControl");
     IoctlResult result;
@@ -187,7 +191,8 @@ FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code, std::
 
     auto request = std::make_shared<HostRequest>();
     std::uint8_t* out = output.data();
-    HostRequest* self = request.get(); // alive while the request holds it, which is when Finish runs
+    HostRequest* self =
+        request.get(); // alive while the request holds it, which is when Finish runs
     request->Finish = [self, method, systemBuffer, mdl, out, outLength](PIRP irp) {
         NTSTATUS status = irp->IoStatus.Status;
         bool callerWaits;
@@ -199,10 +204,12 @@ FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code, std::
             (static_cast<ULONG>(status) >> 30) != 3) {
             std::size_t n = irp->IoStatus.Information;
             if (n > outLength) {
-                Violate(Check::BadArgument,
-                        fmt::format("buffered request completed with Information {} past its output length {}", n,
-                                    outLength),
-                        {});
+                Violate(
+                    Check::BadArgument,
+                    fmt::format(
+                        "buffered request completed with Information {} past its output length {}",
+                        n, outLength),
+                    {});
                 n = outLength;
             }
             std::memcpy(out, systemBuffer, n);

@@ -17,7 +17,6 @@
 #include <unordered_map>
 #include <vector>
 
-
 namespace host::detail {
 
 // The driver (and device) in whose name the thread runs now: pool it allocates is charged to it.
@@ -93,13 +92,16 @@ std::condition_variable& DispatcherCv();
 void WakeTimedWaits();
 // Waits under the dispatcher lock until `ready` or the kernel-time deadline (INT64_MAX: none).
 // Returns whether `ready` became true.
-bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline, const std::function<bool()>& ready);
+bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
+               const std::function<bool()>& ready);
 void SignalEvent(PKEVENT event);
 void InitEvent(PKEVENT event, EVENT_TYPE type, bool state);
 
 // Pool.
-void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site, bool hostOwned);
-void PoolFree(void* p, const CallSite& site, bool hostOwned, std::optional<ULONG> tag = std::nullopt);
+void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site,
+                   bool hostOwned);
+void PoolFree(void* p, const CallSite& site, bool hostOwned,
+              std::optional<ULONG> tag = std::nullopt);
 bool IsInPool(const void* p, std::size_t bytes);
 std::optional<std::size_t> PoolBlockSize(const void* p);
 void PoolDeviceDeleted(PDEVICE_OBJECT device);
@@ -111,14 +113,14 @@ struct HostRequest {
     std::mutex Mutex;
     std::condition_variable Cv;
     bool Done = false;
-    bool Abandoned = false;    // the dispatch routine returned without completing or passing it on
+    bool Abandoned = false; // the dispatch routine returned without completing or passing it on
     IO_STATUS_BLOCK Iosb{};
     // Runs at the top of the completion walk, on the completing thread, before the waiter wakes.
     std::function<void(PIRP)> Finish;
 };
 PIRP AllocateHostIrp(CCHAR stackSize, std::shared_ptr<HostRequest> request, const CallSite& site);
-RequestResult SendHostIrp(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<HostRequest>& request,
-                          const CallSite& site);
+RequestResult SendHostIrp(PDEVICE_OBJECT device, PIRP irp,
+                          const std::shared_ptr<HostRequest>& request, const CallSite& site);
 PMDL AllocateHostMdl(void* va, ULONG length);
 void FreeHostMdl(PMDL mdl);
 void IrpStorageFreed(void* p, const CallSite& site);
@@ -154,6 +156,7 @@ bool TakeAttachFailure();
 
 // Names.
 std::u16string FoldName(std::u16string_view name);
-std::optional<std::u16string> FromUnicode(PCUNICODE_STRING s, const char* routine, const CallSite& site);
+std::optional<std::u16string> FromUnicode(PCUNICODE_STRING s, const char* routine,
+                                          const CallSite& site);
 
 } // namespace host::detail

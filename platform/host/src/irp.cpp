@@ -22,12 +22,18 @@ enum class IrpState { Allocated, Dispatched, Pending, Completing, Completed, Fre
 
 static const char* StateName(IrpState s) {
     switch (s) {
-    case IrpState::Allocated: return "allocated";
-    case IrpState::Dispatched: return "dispatched";
-    case IrpState::Pending: return "pending";
-    case IrpState::Completing: return "completing";
-    case IrpState::Completed: return "completed";
-    case IrpState::Freed: return "freed";
+    case IrpState::Allocated:
+        return "allocated";
+    case IrpState::Dispatched:
+        return "dispatched";
+    case IrpState::Pending:
+        return "pending";
+    case IrpState::Completing:
+        return "completing";
+    case IrpState::Completed:
+        return "completed";
+    case IrpState::Freed:
+        return "freed";
     }
     return "?";
 }
@@ -131,7 +137,8 @@ void InitIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize) {
     irp->StackCount = stackSize;
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->ThreadListEntry.Flink = irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
-    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
 // Lets a freed IRP's memory go once it has sat in quarantine long enough. Called with the lock.
@@ -162,7 +169,8 @@ void QuarantineMdl(PMDL mdl) {
 }
 
 PIRP NewIrp(CCHAR stackSize, IrpKind kind, const CallSite& site) {
-    std::size_t bytes = sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    std::size_t bytes =
+        sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     auto* irp = static_cast<PIRP>(std::aligned_alloc(16, (bytes + 15) & ~std::size_t(15)));
     if (!irp)
         return nullptr;
@@ -193,7 +201,8 @@ void ReleaseIrpLocked(const IrpPtr& rec, const CallSite& site) {
 }
 
 std::string Describe(const IrpRecord& rec) {
-    std::string out = fmt::format("IRP {} (allocated at {}", Hex(rec.Irp), rec.AllocSite.ToString());
+    std::string out =
+        fmt::format("IRP {} (allocated at {}", Hex(rec.Irp), rec.AllocSite.ToString());
     if (rec.DispatchSite.File || rec.DispatchSite.ReturnAddress)
         out += fmt::format(", last passed to a driver at {}", rec.DispatchSite.ToString());
     if (rec.Holder)
@@ -230,7 +239,9 @@ PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site) {
     return mdl;
 }
 
-std::uintptr_t MdlVa(PMDL mdl) { return reinterpret_cast<std::uintptr_t>(MmGetMdlVirtualAddress(mdl)); }
+std::uintptr_t MdlVa(PMDL mdl) {
+    return reinterpret_cast<std::uintptr_t>(MmGetMdlVirtualAddress(mdl));
+}
 
 } // namespace
 
@@ -249,7 +260,8 @@ std::uint64_t NextMdlSerial() {
 // ---------------------------------------------------------------------------------------------
 // Calling drivers
 
-static NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
+static NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp,
+                            const CallSite& site) {
     ThreadState& t = Thread();
     t.Frames.push_back({FrameKind::Dispatch, irp, device, irp->CurrentLocation});
     t.Contexts.push_back({device->DriverObject, device});
@@ -264,12 +276,15 @@ static NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIR
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
     IrpPtr rec = FindIrp(irp);
     if (!rec) {
-        Violate(Check::BadArgument, fmt::format("IofCallDriver with {}, which is not an IRP", Hex(irp)), site);
+        Violate(Check::BadArgument,
+                fmt::format("IofCallDriver with {}, which is not an IRP", Hex(irp)), site);
         return STATUS_INVALID_PARAMETER;
     }
     if (!IsCallableDevice(device)) {
         Violate(Check::ObjectMisuse,
-                fmt::format("IofCallDriver to {}, which is not a device object (or was deleted)", Hex(device)), site);
+                fmt::format("IofCallDriver to {}, which is not a device object (or was deleted)",
+                            Hex(device)),
+                site);
         return STATUS_NO_SUCH_DEVICE;
     }
     if (Thread().Irql > DISPATCH_LEVEL)
@@ -280,20 +295,23 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
         std::lock_guard lock(R().Mutex);
         switch (rec->State) {
         case IrpState::Freed:
-            Violate(Check::TouchedAfterFree, fmt::format("IofCallDriver with {}, freed at {}", Describe(*rec),
-                                                         rec->FreeSite.ToString()),
+            Violate(Check::TouchedAfterFree,
+                    fmt::format("IofCallDriver with {}, freed at {}", Describe(*rec),
+                                rec->FreeSite.ToString()),
                     site);
             return STATUS_INVALID_PARAMETER;
         case IrpState::Completed:
             Violate(Check::IllegalTransition,
-                    fmt::format("IofCallDriver with {}: completed -> dispatched (it was completed at {})",
-                                Describe(*rec), rec->CompleteSite.ToString()),
+                    fmt::format(
+                        "IofCallDriver with {}: completed -> dispatched (it was completed at {})",
+                        Describe(*rec), rec->CompleteSite.ToString()),
                     site);
             return STATUS_INVALID_PARAMETER;
         case IrpState::Completing:
             if (!InCompletionOf(irp)) {
                 Violate(Check::IllegalTransition,
-                        fmt::format("IofCallDriver with {}: completing -> dispatched outside its completion routine",
+                        fmt::format("IofCallDriver with {}: completing -> dispatched outside its "
+                                    "completion routine",
                                     Describe(*rec)),
                         site);
                 return STATUS_INVALID_PARAMETER;
@@ -305,9 +323,11 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
             if (f && f->Kind == FrameKind::Dispatch &&
                 (f->Device != rec->Holder || f->Location > rec->Location)) {
                 Violate(Check::TouchedAfterPassDown,
-                        fmt::format("IofCallDriver with {} by the dispatch routine of {}, which had already passed "
+                        fmt::format("IofCallDriver with {} by the dispatch routine of {}, which "
+                                    "had already passed "
                                     "it on to {}",
-                                    Describe(*rec), DeviceLabel(f->Device), DeviceLabel(rec->Holder)),
+                                    Describe(*rec), DeviceLabel(f->Device),
+                                    DeviceLabel(rec->Holder)),
                         site);
                 return STATUS_INVALID_PARAMETER;
             }
@@ -317,10 +337,11 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
             break;
         }
         if (irp->CurrentLocation <= 1) {
-            Violate(Check::NoStackLocation,
-                    fmt::format("IofCallDriver to {} with {}: no stack location left (StackCount {})",
-                                DeviceLabel(device), Describe(*rec), static_cast<int>(irp->StackCount)),
-                    site);
+            Violate(
+                Check::NoStackLocation,
+                fmt::format("IofCallDriver to {} with {}: no stack location left (StackCount {})",
+                            DeviceLabel(device), Describe(*rec), static_cast<int>(irp->StackCount)),
+                site);
             return STATUS_INVALID_PARAMETER;
         }
         rec->State = IrpState::Dispatched;
@@ -335,12 +356,14 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
     stack->DeviceObject = device;
     if (location < device->StackSize)
         Violate(Check::NoStackLocation,
-                fmt::format("IofCallDriver to {} (stack size {}) with {} locations left in {}", DeviceLabel(device),
-                            static_cast<int>(device->StackSize), location, Describe(*rec)),
+                fmt::format("IofCallDriver to {} (stack size {}) with {} locations left in {}",
+                            DeviceLabel(device), static_cast<int>(device->StackSize), location,
+                            Describe(*rec)),
                 site);
     UCHAR major = stack->MajorFunction;
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-        Violate(Check::BadArgument, fmt::format("IofCallDriver with major function {:#x}", major), site);
+        Violate(Check::BadArgument, fmt::format("IofCallDriver with major function {:#x}", major),
+                site);
         return STATUS_INVALID_PARAMETER;
     }
     PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[major];
@@ -354,7 +377,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
                 rec->State = IrpState::Pending;
         } else if (stillHere) {
             Violate(Check::NeverCompleted,
-                    fmt::format("the dispatch routine of {} returned {} for {} without completing it, passing it on "
+                    fmt::format("the dispatch routine of {} returned {} for {} without completing "
+                                "it, passing it on "
                                 "or returning STATUS_PENDING",
                                 DeviceLabel(device), StatusName(status), Describe(*rec)),
                     site);
@@ -376,12 +400,14 @@ static void FinishAtTop(const IrpPtr& rec, PIRP irp, const CallSite& site) {
     case IrpKind::CallerStorage: {
         std::lock_guard lock(R().Mutex);
         rec->State = IrpState::Completed;
-        Violate(Check::IllegalTransition,
-                fmt::format("{} came back to the top of its completion walk: completing -> completed. A request a "
-                            "driver allocated must be taken back by a completion routine that returns "
-                            "STATUS_MORE_PROCESSING_REQUIRED",
-                            Describe(*rec)),
-                site);
+        Violate(
+            Check::IllegalTransition,
+            fmt::format("{} came back to the top of its completion walk: completing -> completed. "
+                        "A request a "
+                        "driver allocated must be taken back by a completion routine that returns "
+                        "STATUS_MORE_PROCESSING_REQUIRED",
+                        Describe(*rec)),
+            site);
         return;
     }
     case IrpKind::Threaded: {
@@ -391,7 +417,8 @@ static void FinishAtTop(const IrpPtr& rec, PIRP irp, const CallSite& site) {
         // A buffered output goes back unless the status is an error (warnings still carry data).
         if (rec->Method == METHOD_BUFFERED && rec->SystemBuffer && rec->UserOutput &&
             (static_cast<ULONG>(status.Status) >> 30) != 3) {
-            std::size_t n = status.Information < rec->OutputLength ? status.Information : rec->OutputLength;
+            std::size_t n =
+                status.Information < rec->OutputLength ? status.Information : rec->OutputLength;
             std::memcpy(rec->UserOutput, rec->SystemBuffer, n);
         }
         if (rec->SystemBuffer)
@@ -429,8 +456,8 @@ static void FinishAtTop(const IrpPtr& rec, PIRP irp, const CallSite& site) {
     }
 }
 
-static NTSTATUS RunCompletion(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp, PVOID context,
-                              const IrpRecord& rec, const CallSite& site) {
+static NTSTATUS RunCompletion(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp,
+                              PVOID context, const IrpRecord& rec, const CallSite& site) {
     ThreadState& t = Thread();
     t.Frames.push_back({FrameKind::Completion, irp, device, irp->CurrentLocation});
     if (device)
@@ -448,11 +475,13 @@ static NTSTATUS RunCompletion(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT dev
 static void CompleteRequest(PIRP irp, const CallSite& site) {
     IrpPtr rec = FindIrp(irp);
     if (!rec) {
-        Violate(Check::BadArgument, fmt::format("IofCompleteRequest with {}, which is not an IRP", Hex(irp)), site);
+        Violate(Check::BadArgument,
+                fmt::format("IofCompleteRequest with {}, which is not an IRP", Hex(irp)), site);
         return;
     }
     if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IofCompleteRequest at IRQL {}", Thread().Irql), site);
+        Violate(Check::IrqlMisuse, fmt::format("IofCompleteRequest at IRQL {}", Thread().Irql),
+                site);
     {
         std::lock_guard lock(R().Mutex);
         switch (rec->State) {
@@ -470,39 +499,46 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
             return;
         case IrpState::Completed:
             Violate(Check::DoubleCompletion,
-                    fmt::format("{} completed twice: first at {}", Describe(*rec), rec->CompleteSite.ToString()),
+                    fmt::format("{} completed twice: first at {}", Describe(*rec),
+                                rec->CompleteSite.ToString()),
                     site);
             return;
         case IrpState::Completing:
             if (!InCompletionOf(irp)) {
                 Violate(Check::DoubleCompletion,
-                        fmt::format("{} completed again while its completion (from {}) is still running",
-                                    Describe(*rec), rec->CompleteSite.ToString()),
+                        fmt::format(
+                            "{} completed again while its completion (from {}) is still running",
+                            Describe(*rec), rec->CompleteSite.ToString()),
                         site);
                 return;
             }
             break;
         case IrpState::Allocated:
             if (irp->CurrentLocation > irp->StackCount && rec->CompletedSinceInit) {
-                Violate(Check::DoubleCompletion,
-                        fmt::format("{} completed twice: its first completion (at {}) already went up to the "
-                                    "request's originator",
-                                    Describe(*rec), rec->CompleteSite.ToString()),
-                        site);
+                Violate(
+                    Check::DoubleCompletion,
+                    fmt::format(
+                        "{} completed twice: its first completion (at {}) already went up to the "
+                        "request's originator",
+                        Describe(*rec), rec->CompleteSite.ToString()),
+                    site);
                 return;
             }
             if (const Frame* f = InnermostFrame(irp);
                 f && f->Kind == FrameKind::Dispatch && f->Location < irp->CurrentLocation) {
                 Violate(Check::DoubleCompletion,
-                        fmt::format("{} completed again by the dispatch routine of {} after its first completion "
+                        fmt::format("{} completed again by the dispatch routine of {} after its "
+                                    "first completion "
                                     "(at {}) went up past that driver",
-                                    Describe(*rec), DeviceLabel(f->Device), rec->CompleteSite.ToString()),
+                                    Describe(*rec), DeviceLabel(f->Device),
+                                    rec->CompleteSite.ToString()),
                         site);
                 return;
             }
             if (irp->CurrentLocation > irp->StackCount) {
                 Violate(Check::IllegalTransition,
-                        fmt::format("IofCompleteRequest with {}: allocated -> completing, but it was never passed to "
+                        fmt::format("IofCompleteRequest with {}: allocated -> completing, but it "
+                                    "was never passed to "
                                     "a driver",
                                     Describe(*rec)),
                         site);
@@ -515,8 +551,10 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
             if (f && f->Kind == FrameKind::Dispatch &&
                 (f->Device != rec->Holder || f->Location > rec->Location)) {
                 Violate(Check::TouchedAfterPassDown,
-                        fmt::format("{} completed by the dispatch routine of {}, which had already passed it on to {}",
-                                    Describe(*rec), DeviceLabel(f->Device), DeviceLabel(rec->Holder)),
+                        fmt::format("{} completed by the dispatch routine of {}, which had already "
+                                    "passed it on to {}",
+                                    Describe(*rec), DeviceLabel(f->Device),
+                                    DeviceLabel(rec->Holder)),
                         site);
                 return;
             }
@@ -530,9 +568,12 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
         rec->Holder = nullptr;
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
-        Violate(Check::CompletedWithPending, fmt::format("{} completed with STATUS_PENDING", Describe(*rec)), site);
+        Violate(Check::CompletedWithPending,
+                fmt::format("{} completed with STATUS_PENDING", Describe(*rec)), site);
     if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST))
-        Violate(Check::BadArgument, fmt::format("{} completed with its cancel routine still set", Describe(*rec)), site);
+        Violate(Check::BadArgument,
+                fmt::format("{} completed with its cancel routine still set", Describe(*rec)),
+                site);
 
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION popped = irp->Tail.Overlay.CurrentStackLocation;
@@ -554,8 +595,9 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
                 IoMarkIrpPending(irp);
             continue;
         }
-        PDEVICE_OBJECT device =
-            irp->CurrentLocation == irp->StackCount + 1 ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
+                                    ? nullptr
+                                    : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         std::uint64_t generation;
         {
             std::lock_guard lock(R().Mutex);
@@ -563,8 +605,8 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
             if (rec->FreeAwaitsVerdict) {
                 rec->FreeAwaitsVerdict = false;
                 Violate(Check::FreedInFlight,
-                        fmt::format("{} was freed at {} before its completion routine ran", Describe(*rec),
-                                    rec->AwaitingFreeSite.ToString()),
+                        fmt::format("{} was freed at {} before its completion routine ran",
+                                    Describe(*rec), rec->AwaitingFreeSite.ToString()),
                         rec->AwaitingFreeSite);
                 ReleaseIrpLocked(rec, rec->AwaitingFreeSite);
                 return;
@@ -576,9 +618,11 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
             rec->FreeAwaitsVerdict = false;
             if (result != STATUS_MORE_PROCESSING_REQUIRED) {
                 Violate(Check::FreedInFlight,
-                        fmt::format("{} was freed at {} while a completion routine ran, and the routine returned {}, "
+                        fmt::format("{} was freed at {} while a completion routine ran, and the "
+                                    "routine returned {}, "
                                     "so the completion walk goes on over a freed request",
-                                    Describe(*rec), rec->AwaitingFreeSite.ToString(), StatusName(result)),
+                                    Describe(*rec), rec->AwaitingFreeSite.ToString(),
+                                    StatusName(result)),
                         rec->AwaitingFreeSite);
             }
             ReleaseIrpLocked(rec, rec->AwaitingFreeSite);
@@ -593,11 +637,13 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
             return;
         }
         if (rec->Generation != generation) {
-            Violate(Check::IllegalTransition,
-                    fmt::format("a completion routine of {} moved it to '{}' and then returned {} instead of "
-                                "STATUS_MORE_PROCESSING_REQUIRED",
-                                Describe(*rec), StateName(rec->State), StatusName(result)),
-                    site);
+            Violate(
+                Check::IllegalTransition,
+                fmt::format(
+                    "a completion routine of {} moved it to '{}' and then returned {} instead of "
+                    "STATUS_MORE_PROCESSING_REQUIRED",
+                    Describe(*rec), StateName(rec->State), StatusName(result)),
+                site);
             return;
         }
     }
@@ -606,8 +652,8 @@ static void CompleteRequest(PIRP irp, const CallSite& site) {
         if (rec->FreeAwaitsVerdict) {
             rec->FreeAwaitsVerdict = false;
             Violate(Check::FreedInFlight,
-                    fmt::format("{} was freed at {} while the I/O manager was still completing it", Describe(*rec),
-                                rec->AwaitingFreeSite.ToString()),
+                    fmt::format("{} was freed at {} while the I/O manager was still completing it",
+                                Describe(*rec), rec->AwaitingFreeSite.ToString()),
                     rec->AwaitingFreeSite);
             ReleaseIrpLocked(rec, rec->AwaitingFreeSite);
             return;
@@ -627,8 +673,8 @@ PIRP AllocateHostIrp(CCHAR stackSize, std::shared_ptr<HostRequest> request, cons
     return irp;
 }
 
-RequestResult SendHostIrp(PDEVICE_OBJECT device, PIRP irp, const std::shared_ptr<HostRequest>& request,
-                          const CallSite& site) {
+RequestResult SendHostIrp(PDEVICE_OBJECT device, PIRP irp,
+                          const std::shared_ptr<HostRequest>& request, const CallSite& site) {
     RequestResult result;
     result.Returned = CallDriver(device, irp, site);
     std::unique_lock lock(request->Mutex);
@@ -651,8 +697,8 @@ void IrpStorageFreed(void* p, const CallSite& site) {
     if (rec->State == IrpState::Dispatched || rec->State == IrpState::Pending ||
         (rec->State == IrpState::Completing && !InCompletionOf(rec->Irp)))
         Violate(Check::FreedInFlight,
-                fmt::format("the pool block holding {} was freed while the request is {}", Describe(*rec),
-                            StateName(rec->State)),
+                fmt::format("the pool block holding {} was freed while the request is {}",
+                            Describe(*rec), StateName(rec->State)),
                 site);
     R().Irps.erase(it);
 }
@@ -691,24 +737,26 @@ std::size_t RequestLeaksSince(std::uint64_t irpSerial, std::uint64_t mdlSerial) 
                 rec->State == IrpState::Completing) {
                 rec->Reported = true;
                 found.emplace_back(Check::NeverCompleted,
-                                   fmt::format("{} is still {} at the end of the test", Describe(*rec),
-                                               StateName(rec->State)),
+                                   fmt::format("{} is still {} at the end of the test",
+                                               Describe(*rec), StateName(rec->State)),
                                    rec->DispatchSite);
             } else if (rec->Kind == IrpKind::Driver) {
                 rec->Reported = true;
-                found.emplace_back(Check::Leak,
-                                   fmt::format("{} is still {} (never freed) at the end of the test", Describe(*rec),
-                                               StateName(rec->State)),
-                                   rec->AllocSite);
+                found.emplace_back(
+                    Check::Leak,
+                    fmt::format("{} is still {} (never freed) at the end of the test",
+                                Describe(*rec), StateName(rec->State)),
+                    rec->AllocSite);
             }
         }
         for (auto& [mdl, rec] : R().Mdls) {
             if (rec->Serial < mdlSerial || rec->Reported || rec->Freed || rec->HostOwned)
                 continue;
             rec->Reported = true;
-            found.emplace_back(Check::Leak,
-                               fmt::format("MDL {} allocated at {} never freed", Hex(mdl), rec->Site.ToString()),
-                               rec->Site);
+            found.emplace_back(
+                Check::Leak,
+                fmt::format("MDL {} allocated at {} never freed", Hex(mdl), rec->Site.ToString()),
+                rec->Site);
         }
     }
     for (auto& [check, message, site] : found)
@@ -722,14 +770,15 @@ void DriverUnloadedRequests(PDRIVER_OBJECT driver) {
     {
         std::lock_guard lock(R().Mutex);
         for (auto& [irp, rec] : R().Irps) {
-            bool ours = rec->Owner.Driver == driver || (rec->Holder && rec->Holder->DriverObject == driver);
+            bool ours =
+                rec->Owner.Driver == driver || (rec->Holder && rec->Holder->DriverObject == driver);
             if (!ours || rec->Reported)
                 continue;
             if (rec->State == IrpState::Dispatched || rec->State == IrpState::Pending ||
                 rec->State == IrpState::Completing) {
                 rec->Reported = true;
-                found.emplace_back(fmt::format("{} is still {} when its driver is unloaded", Describe(*rec),
-                                               StateName(rec->State)),
+                found.emplace_back(fmt::format("{} is still {} when its driver is unloaded",
+                                               Describe(*rec), StateName(rec->State)),
                                    rec->DispatchSite);
             }
             if (rec->Owner.Driver == driver)
@@ -776,8 +825,12 @@ void FreeHostMdl(PMDL mdl) {
 
 } // namespace detail
 
-std::string IrpState(PIRP irp) { return detail::StateOf(irp); }
-std::size_t IrpsInFlight() { return detail::InFlight(); }
+std::string IrpState(PIRP irp) {
+    return detail::StateOf(irp);
+}
+std::size_t IrpsInFlight() {
+    return detail::InFlight();
+}
 
 } // namespace host
 
@@ -793,18 +846,24 @@ NTSTATUS NTAPI HostInvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CallDriver(DeviceObject, Irp, HOST_SITE()); }
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return CallDriver(DeviceObject, Irp, HOST_SITE());
+}
 
-VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { CompleteRequest(Irp, HOST_SITE()); }
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    CompleteRequest(Irp, HOST_SITE());
+}
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     CallSite site = HOST_SITE();
     if (StackSize < 1) {
-        Violate(Check::BadArgument, fmt::format("IoAllocateIrp with stack size {}", static_cast<int>(StackSize)), site);
+        Violate(Check::BadArgument,
+                fmt::format("IoAllocateIrp with stack size {}", static_cast<int>(StackSize)), site);
         return nullptr;
     }
     if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::AllocationAboveDispatch, fmt::format("IoAllocateIrp at IRQL {}", Thread().Irql), site);
+        Violate(Check::AllocationAboveDispatch,
+                fmt::format("IoAllocateIrp at IRQL {}", Thread().Irql), site);
     if (FaultInjection::ShouldFail(AllocationKind::Irp, site))
         return nullptr;
     return NewIrp(StackSize, IrpKind::Driver, site);
@@ -812,17 +871,20 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 // Whether a request may be set up afresh (IoInitializeIrp, IoReuseIrp): not once freed, and not
 // while a driver holds it. Called with the registry's lock held; reports what it refuses.
-static bool MayStartOver(const IrpRecord& rec, PIRP irp, const char* routine, const CallSite& site) {
+static bool MayStartOver(const IrpRecord& rec, PIRP irp, const char* routine,
+                         const CallSite& site) {
     if (rec.State == IrpState::Freed) {
-        Violate(Check::TouchedAfterFree,
-                fmt::format("{} of {}, freed at {}", routine, Describe(rec), rec.FreeSite.ToString()), site);
+        Violate(
+            Check::TouchedAfterFree,
+            fmt::format("{} of {}, freed at {}", routine, Describe(rec), rec.FreeSite.ToString()),
+            site);
         return false;
     }
     if (rec.State == IrpState::Dispatched || rec.State == IrpState::Pending ||
         (rec.State == IrpState::Completing && !InCompletionOf(irp))) {
         Violate(Check::IllegalTransition,
-                fmt::format("{} of {}: {} -> allocated while a driver holds it", routine, Describe(rec),
-                            StateName(rec.State)),
+                fmt::format("{} of {}: {} -> allocated while a driver holds it", routine,
+                            Describe(rec), StateName(rec.State)),
                 site);
         return false;
     }
@@ -833,16 +895,18 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     CallSite site = HOST_SITE();
     if (StackSize < 1 || PacketSize < IoSizeOfIrp(StackSize)) {
         Violate(Check::BadArgument,
-                fmt::format("IoInitializeIrp with packet size {} for {} stack locations (needs {})", PacketSize,
-                            static_cast<int>(StackSize), IoSizeOfIrp(StackSize)),
+                fmt::format("IoInitializeIrp with packet size {} for {} stack locations (needs {})",
+                            PacketSize, static_cast<int>(StackSize), IoSizeOfIrp(StackSize)),
                 site);
         return;
     }
     IrpPtr rec = FindIrp(Irp);
     if (!rec) {
         if (auto size = PoolBlockSize(Irp); size && *size < PacketSize) {
-            Violate(Check::BadArgument,
-                    fmt::format("IoInitializeIrp of {} bytes in a pool block of {}", PacketSize, *size), site);
+            Violate(
+                Check::BadArgument,
+                fmt::format("IoInitializeIrp of {} bytes in a pool block of {}", PacketSize, *size),
+                site);
             return;
         }
         InitIrpFields(Irp, PacketSize, StackSize);
@@ -863,10 +927,12 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
         if (!MayStartOver(*rec, Irp, "IoInitializeIrp", site))
             return;
         if (PacketSize > rec->Bytes || StackSize > rec->StackCapacity) {
-            Violate(Check::BadArgument,
-                    fmt::format("IoInitializeIrp of {} with {} bytes / {} locations; it has {} / {}", Describe(*rec),
-                                PacketSize, static_cast<int>(StackSize), rec->Bytes, rec->StackCapacity),
-                    site);
+            Violate(
+                Check::BadArgument,
+                fmt::format("IoInitializeIrp of {} with {} bytes / {} locations; it has {} / {}",
+                            Describe(*rec), PacketSize, static_cast<int>(StackSize), rec->Bytes,
+                            rec->StackCapacity),
+                site);
             return;
         }
         rec->State = IrpState::Allocated;
@@ -881,7 +947,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     CallSite site = HOST_SITE();
     IrpPtr rec = FindIrp(Irp);
     if (!rec) {
-        Violate(Check::BadArgument, fmt::format("IoReuseIrp with {}, which is not an IRP", Hex(Irp)), site);
+        Violate(Check::BadArgument,
+                fmt::format("IoReuseIrp with {}, which is not an IRP", Hex(Irp)), site);
         return;
     }
     {
@@ -889,7 +956,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         if (!MayStartOver(*rec, Irp, "IoReuseIrp", site))
             return;
         if (rec->Kind == IrpKind::Threaded || rec->Kind == IrpKind::Host) {
-            Violate(Check::BadArgument, fmt::format("IoReuseIrp of {}, a request the I/O manager owns", Describe(*rec)),
+            Violate(Check::BadArgument,
+                    fmt::format("IoReuseIrp of {}, a request the I/O manager owns", Describe(*rec)),
                     site);
             return;
         }
@@ -899,7 +967,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
         rec->CompletedSinceInit = false;
     }
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
-        Violate(Check::BadArgument, fmt::format("IoReuseIrp of {} with a cancel routine still set", Hex(Irp)), site);
+        Violate(Check::BadArgument,
+                fmt::format("IoReuseIrp of {} with a cancel routine still set", Hex(Irp)), site);
     UCHAR flags = Irp->AllocationFlags;
     InitIrpFields(Irp, static_cast<USHORT>(rec->Bytes), static_cast<CCHAR>(rec->StackCapacity));
     Irp->AllocationFlags = flags;
@@ -910,20 +979,23 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     CallSite site = HOST_SITE();
     IrpPtr rec = FindIrp(Irp);
     if (!rec) {
-        Violate(Check::BadFree, fmt::format("IoFreeIrp of {}, which is not an IRP", Hex(Irp)), site);
+        Violate(Check::BadFree, fmt::format("IoFreeIrp of {}, which is not an IRP", Hex(Irp)),
+                site);
         return;
     }
     std::lock_guard lock(R().Mutex);
     switch (rec->State) {
     case IrpState::Freed:
-        Violate(Check::BadFree, fmt::format("IoFreeIrp of {}, already freed at {}", Describe(*rec), rec->FreeSite.ToString()),
+        Violate(Check::BadFree,
+                fmt::format("IoFreeIrp of {}, already freed at {}", Describe(*rec),
+                            rec->FreeSite.ToString()),
                 site);
         return;
     case IrpState::Dispatched:
     case IrpState::Pending:
         Violate(Check::FreedInFlight,
-                fmt::format("IoFreeIrp of {} while it is {}: a lower driver still holds it", Describe(*rec),
-                            StateName(rec->State)),
+                fmt::format("IoFreeIrp of {} while it is {}: a lower driver still holds it",
+                            Describe(*rec), StateName(rec->State)),
                 site);
         return;
     case IrpState::Completing:
@@ -937,7 +1009,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
                 return;
             }
             Violate(Check::FreedInFlight,
-                    fmt::format("IoFreeIrp of {} while its completion runs on another thread", Describe(*rec)), site);
+                    fmt::format("IoFreeIrp of {} while its completion runs on another thread",
+                                Describe(*rec)),
+                    site);
             return;
         }
         break;
@@ -959,14 +1033,17 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     CallSite site = HOST_SITE();
     IrpPtr rec = FindIrp(Irp);
     if (!rec) {
-        Violate(Check::BadArgument, fmt::format("IoCancelIrp with {}, which is not an IRP", Hex(Irp)), site);
+        Violate(Check::BadArgument,
+                fmt::format("IoCancelIrp with {}, which is not an IRP", Hex(Irp)), site);
         return FALSE;
     }
     {
         std::lock_guard lock(R().Mutex);
         if (rec->State == IrpState::Freed) {
             Violate(Check::TouchedAfterFree,
-                    fmt::format("IoCancelIrp of {}, freed at {}", Describe(*rec), rec->FreeSite.ToString()), site);
+                    fmt::format("IoCancelIrp of {}, freed at {}", Describe(*rec),
+                                rec->FreeSite.ToString()),
+                    site);
             return FALSE;
         }
     }
@@ -975,8 +1052,8 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     KIRQL callerIrql = Thread().Irql;
     KIRQL irql = AcquireSpinLock(&CancelSpinLock, site);
     __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
-    auto routine = reinterpret_cast<PDRIVER_CANCEL>(
-        __atomic_exchange_n(reinterpret_cast<PVOID*>(&Irp->CancelRoutine), nullptr, __ATOMIC_SEQ_CST));
+    auto routine = reinterpret_cast<PDRIVER_CANCEL>(__atomic_exchange_n(
+        reinterpret_cast<PVOID*>(&Irp->CancelRoutine), nullptr, __ATOMIC_SEQ_CST));
     if (!routine) {
         ReleaseSpinLock(&CancelSpinLock, irql, site);
         return FALSE;
@@ -993,8 +1070,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     if (t.Locks.size() > locks) {
         const HeldLock& held = t.Locks.back();
         Violate(Check::SpinLockHeldOnReturn,
-                fmt::format("cancel routine of {} returned holding spin lock {}{} (acquired at {})", Hex(Irp),
-                            Hex(held.Lock), held.Lock == &CancelSpinLock ? " (the cancel spin lock)" : "",
+                fmt::format("cancel routine of {} returned holding spin lock {}{} (acquired at {})",
+                            Hex(Irp), Hex(held.Lock),
+                            held.Lock == &CancelSpinLock ? " (the cancel spin lock)" : "",
                             held.Site.ToString()),
                 site);
         while (t.Locks.size() > locks) {
@@ -1003,25 +1081,29 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
         }
         t.Irql = callerIrql;
     } else if (t.Irql != callerIrql) {
-        Violate(Check::IrqlNotRestored,
-                fmt::format("cancel routine of {} returned at IRQL {}; IoCancelIrp was called at {}", Hex(Irp), t.Irql,
-                            callerIrql),
-                site);
+        Violate(
+            Check::IrqlNotRestored,
+            fmt::format("cancel routine of {} returned at IRQL {}; IoCancelIrp was called at {}",
+                        Hex(Irp), t.Irql, callerIrql),
+            site);
         t.Irql = callerIrql;
     }
     return TRUE;
 }
 
-PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
     CallSite site = HOST_SITE();
     if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoBuildDeviceIoControlRequest at IRQL {}", Thread().Irql), site);
+        Violate(Check::IrqlMisuse,
+                fmt::format("IoBuildDeviceIoControlRequest at IRQL {}", Thread().Irql), site);
     if (!IsLiveDevice(DeviceObject)) {
         Violate(Check::ObjectMisuse,
-                fmt::format("IoBuildDeviceIoControlRequest for {}, which is not a device object", Hex(DeviceObject)),
+                fmt::format("IoBuildDeviceIoControlRequest for {}, which is not a device object",
+                            Hex(DeviceObject)),
                 site);
         return nullptr;
     }
@@ -1035,7 +1117,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     irp->UserEvent = Event;
     irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
@@ -1044,7 +1127,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     switch (method) {
     case METHOD_BUFFERED:
         if (InputBufferLength || OutputBufferLength) {
-            ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+            ULONG length =
+                InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
             void* system = PoolAllocate(NonPagedPool, length, 0x20206F49, site, true);
             if (InputBuffer && InputBufferLength)
                 std::memcpy(system, InputBuffer, InputBufferLength);
@@ -1079,10 +1163,12 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 // ---------------------------------------------------------------------------------------------
 // MDLs
 
-PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp) {
     CallSite site = HOST_SITE();
     if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::AllocationAboveDispatch, fmt::format("IoAllocateMdl at IRQL {}", Thread().Irql), site);
+        Violate(Check::AllocationAboveDispatch,
+                fmt::format("IoAllocateMdl at IRQL {}", Thread().Irql), site);
     // The platform describes at most 64 MB less a page in one MDL; larger requests get none.
     if (Length > 64u * 1024 * 1024 - PAGE_SIZE)
         return nullptr;
@@ -1092,7 +1178,8 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
     if (Irp) {
         irpRec = FindIrp(Irp);
         if (!irpRec) {
-            Violate(Check::BadArgument, fmt::format("IoAllocateMdl for {}, which is not an IRP", Hex(Irp)), site);
+            Violate(Check::BadArgument,
+                    fmt::format("IoAllocateMdl for {}, which is not an IRP", Hex(Irp)), site);
             return nullptr;
         }
     }
@@ -1105,8 +1192,9 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
         if (!SecondaryBuffer) {
             if (Irp->MdlAddress)
                 Violate(Check::BadArgument,
-                        fmt::format("IoAllocateMdl replaces MDL {} of {} (pass SecondaryBuffer to chain)",
-                                    Hex(Irp->MdlAddress), Hex(Irp)),
+                        fmt::format(
+                            "IoAllocateMdl replaces MDL {} of {} (pass SecondaryBuffer to chain)",
+                            Hex(Irp->MdlAddress), Hex(Irp)),
                         site);
             Irp->MdlAddress = mdl;
         } else {
@@ -1125,7 +1213,8 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
     MdlPtr target = FindMdl(TargetMdl);
     if (!source || source->Freed || !target || target->Freed) {
         Violate(!source || !target ? Check::BadArgument : Check::TouchedAfterFree,
-                fmt::format("IoBuildPartialMdl from {} into {}: both must be live MDLs", Hex(SourceMdl), Hex(TargetMdl)),
+                fmt::format("IoBuildPartialMdl from {} into {}: both must be live MDLs",
+                            Hex(SourceMdl), Hex(TargetMdl)),
                 site);
         return;
     }
@@ -1138,46 +1227,58 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
     auto va = reinterpret_cast<std::uintptr_t>(VirtualAddress);
     std::uint64_t length = Length ? Length : (va < end ? end - va : 0);
     if (va < begin || va + length > end || (Length == 0 && va >= end)) {
-        Violate(Check::MdlRange,
-                fmt::format("IoBuildPartialMdl of {:#x}..{:#x} ({} bytes) outside its source MDL {:#x}..{:#x}", va,
-                            va + length, length, begin, end),
-                site);
+        Violate(
+            Check::MdlRange,
+            fmt::format(
+                "IoBuildPartialMdl of {:#x}..{:#x} ({} bytes) outside its source MDL {:#x}..{:#x}",
+                va, va + length, length, begin, end),
+            site);
         return;
     }
     if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
         Violate(Check::BadArgument,
-                "IoBuildPartialMdl from an MDL whose pages are neither locked nor non-paged pool", site);
+                "IoBuildPartialMdl from an MDL whose pages are neither locked nor non-paged pool",
+                site);
         return;
     }
     std::size_t pages = ((va & (PAGE_SIZE - 1)) + length + PAGE_SIZE - 1) >> PAGE_SHIFT;
     if (pages > target->Pages) {
         Violate(Check::MdlRange,
-                fmt::format("IoBuildPartialMdl of {} pages into an MDL sized for {}", pages, target->Pages), site);
+                fmt::format("IoBuildPartialMdl of {} pages into an MDL sized for {}", pages,
+                            target->Pages),
+                site);
         return;
     }
     TargetMdl->StartVa = reinterpret_cast<PVOID>(va & ~std::uintptr_t(PAGE_SIZE - 1));
     TargetMdl->ByteOffset = static_cast<ULONG>(va & (PAGE_SIZE - 1));
     TargetMdl->ByteCount = static_cast<ULONG>(length);
     TargetMdl->Process = SourceMdl->Process;
-    CSHORT inherited = SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION | MDL_IO_PAGE_READ);
-    TargetMdl->MdlFlags = static_cast<CSHORT>(MDL_PARTIAL | inherited | (TargetMdl->MdlFlags & MDL_ALLOCATED_FIXED_SIZE));
-    TargetMdl->MappedSystemVa = (inherited & MDL_SOURCE_IS_NONPAGED_POOL) ? VirtualAddress : nullptr;
+    CSHORT inherited = SourceMdl->MdlFlags &
+                       (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION | MDL_IO_PAGE_READ);
+    TargetMdl->MdlFlags = static_cast<CSHORT>(MDL_PARTIAL | inherited |
+                                              (TargetMdl->MdlFlags & MDL_ALLOCATED_FIXED_SIZE));
+    TargetMdl->MappedSystemVa =
+        (inherited & MDL_SOURCE_IS_NONPAGED_POOL) ? VirtualAddress : nullptr;
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
     CallSite site = HOST_SITE();
     MdlPtr rec = FindMdl(Mdl);
     if (!rec) {
-        Violate(Check::BadFree, fmt::format("IoFreeMdl of {}, which is not an MDL", Hex(Mdl)), site);
-        return;
-    }
-    if (rec->Freed) {
-        Violate(Check::BadFree, fmt::format("IoFreeMdl of {}, already freed at {}", Hex(Mdl), rec->FreeSite.ToString()),
+        Violate(Check::BadFree, fmt::format("IoFreeMdl of {}, which is not an MDL", Hex(Mdl)),
                 site);
         return;
     }
+    if (rec->Freed) {
+        Violate(
+            Check::BadFree,
+            fmt::format("IoFreeMdl of {}, already freed at {}", Hex(Mdl), rec->FreeSite.ToString()),
+            site);
+        return;
+    }
     if (rec->HostOwned) {
-        Violate(Check::BadFree, fmt::format("IoFreeMdl of {}, an MDL the I/O manager owns", Hex(Mdl)), site);
+        Violate(Check::BadFree,
+                fmt::format("IoFreeMdl of {}, an MDL the I/O manager owns", Hex(Mdl)), site);
         return;
     }
     if (rec->Irp) {
@@ -1185,8 +1286,8 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
             std::lock_guard lock(R().Mutex);
             if (irpRec->State == IrpState::Dispatched || irpRec->State == IrpState::Pending) {
                 Violate(Check::FreedInFlight,
-                        fmt::format("IoFreeMdl of {} while its {} is {}", Hex(Mdl), Describe(*irpRec),
-                                    StateName(irpRec->State)),
+                        fmt::format("IoFreeMdl of {} while its {} is {}", Hex(Mdl),
+                                    Describe(*irpRec), StateName(irpRec->State)),
                         site);
                 return;
             }
@@ -1203,14 +1304,16 @@ PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMo
     MdlPtr rec = FindMdl(MemoryDescriptorList);
     if (!rec || rec->Freed) {
         Violate(rec ? Check::TouchedAfterFree : Check::BadArgument,
-                fmt::format("MmMapLockedPages of {}, not a live MDL", Hex(MemoryDescriptorList)), site);
+                fmt::format("MmMapLockedPages of {}, not a live MDL", Hex(MemoryDescriptorList)),
+                site);
         return nullptr;
     }
     PMDL mdl = MemoryDescriptorList;
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return mdl->MappedSystemVa;
     if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL))) {
-        Violate(Check::BadArgument, fmt::format("MmMapLockedPages of {}, whose pages are not locked", Hex(mdl)), site);
+        Violate(Check::BadArgument,
+                fmt::format("MmMapLockedPages of {}, whose pages are not locked", Hex(mdl)), site);
         return nullptr;
     }
     // Host memory is always mapped: the system address is the described address.
@@ -1226,14 +1329,17 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MdlPtr rec = FindMdl(MemoryDescriptorList);
     if (!rec || rec->Freed) {
         Violate(rec ? Check::TouchedAfterFree : Check::BadArgument,
-                fmt::format("MmBuildMdlForNonPagedPool of {}, not a live MDL", Hex(MemoryDescriptorList)), site);
+                fmt::format("MmBuildMdlForNonPagedPool of {}, not a live MDL",
+                            Hex(MemoryDescriptorList)),
+                site);
         return;
     }
     PMDL mdl = MemoryDescriptorList;
     if (!IsInPool(MmGetMdlVirtualAddress(mdl), mdl->ByteCount)) {
         Violate(Check::BadArgument,
-                fmt::format("MmBuildMdlForNonPagedPool of {}: {} bytes at {} are not inside one pool block", Hex(mdl),
-                            mdl->ByteCount, Hex(MmGetMdlVirtualAddress(mdl))),
+                fmt::format(
+                    "MmBuildMdlForNonPagedPool of {}: {} bytes at {} are not inside one pool block",
+                    Hex(mdl), mdl->ByteCount, Hex(MmGetMdlVirtualAddress(mdl))),
                 site);
         return;
     }
@@ -1248,18 +1354,21 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     CallSite site = HOST_SITE();
     IrpPtr rec = FindIrp(Irp);
     if (!rec) {
-        Violate(Check::BadArgument, fmt::format("PoStartNextPowerIrp with {}, which is not an IRP", Hex(Irp)), site);
+        Violate(Check::BadArgument,
+                fmt::format("PoStartNextPowerIrp with {}, which is not an IRP", Hex(Irp)), site);
         return;
     }
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-        Violate(Check::BadArgument, fmt::format("PoStartNextPowerIrp with {}, which is not a power request", Hex(Irp)),
+        Violate(Check::BadArgument,
+                fmt::format("PoStartNextPowerIrp with {}, which is not a power request", Hex(Irp)),
                 site);
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CallSite site = HOST_SITE();
     if (FindIrp(Irp) && IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-        Violate(Check::BadArgument, fmt::format("PoCallDriver with {}, which is not a power request", Hex(Irp)), site);
+        Violate(Check::BadArgument,
+                fmt::format("PoCallDriver with {}, which is not a power request", Hex(Irp)), site);
     return CallDriver(DeviceObject, Irp, site);
 }
 

@@ -17,8 +17,8 @@ namespace detail {
 namespace {
 
 struct DeviceRecord {
-    std::u16string Name;   // folded, empty for an unnamed device
-    std::u16string Shown;  // as created
+    std::u16string Name;  // folded, empty for an unnamed device
+    std::u16string Shown; // as created
     bool Deleted = false;
     // Open handles (and the front end's requests on their way) keep a deleted device's memory
     // and extension valid, as references to the object do on the platform.
@@ -57,8 +57,10 @@ std::u16string FoldName(std::u16string_view name) {
         if (c >= u'a' && c <= u'z')
             c = static_cast<char16_t>(c - u'a' + u'A');
     // "\DosDevices\X", "\GLOBAL??\X" and "\??\X" are one directory.
-    for (std::u16string_view prefix : {std::u16string_view(u"\\DOSDEVICES\\"), std::u16string_view(u"\\GLOBAL??\\")}) {
-        if (out.size() >= prefix.size() && std::u16string_view(out).substr(0, prefix.size()) == prefix) {
+    for (std::u16string_view prefix :
+         {std::u16string_view(u"\\DOSDEVICES\\"), std::u16string_view(u"\\GLOBAL??\\")}) {
+        if (out.size() >= prefix.size() &&
+            std::u16string_view(out).substr(0, prefix.size()) == prefix) {
             out = u"\\??\\" + out.substr(prefix.size());
             break;
         }
@@ -66,9 +68,11 @@ std::u16string FoldName(std::u16string_view name) {
     return out;
 }
 
-std::optional<std::u16string> FromUnicode(PCUNICODE_STRING s, const char* routine, const CallSite& site) {
+std::optional<std::u16string> FromUnicode(PCUNICODE_STRING s, const char* routine,
+                                          const CallSite& site) {
     if (!s || !s->Buffer || s->Length == 0 || (s->Length & 1) || s->Length > s->MaximumLength) {
-        Violate(Check::BadArgument, fmt::format("{} with a malformed or empty counted string", routine), site);
+        Violate(Check::BadArgument,
+                fmt::format("{} with a malformed or empty counted string", routine), site);
         return std::nullopt;
     }
     return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
@@ -89,7 +93,8 @@ bool IsCallableDevice(PDEVICE_OBJECT device) {
 bool ReferenceDevice(PDEVICE_OBJECT device, bool evenIfDeleted) {
     std::lock_guard lock(O().Mutex);
     auto it = O().Devices.find(device);
-    if (it == O().Devices.end() || (it->second.Deleted && (!evenIfDeleted || it->second.References == 0)))
+    if (it == O().Devices.end() ||
+        (it->second.Deleted && (!evenIfDeleted || it->second.References == 0)))
         return false;
     it->second.References++;
     return true;
@@ -134,7 +139,8 @@ std::string DeviceLabel(PDEVICE_OBJECT device) {
     if (it == O().Devices.end())
         return fmt::format("device {}", Hex(device));
     std::string name = it->second.Shown.empty() ? "unnamed" : ToUtf8(it->second.Shown);
-    return fmt::format("device {} ({}{})", Hex(device), name, it->second.Deleted ? ", deleted" : "");
+    return fmt::format("device {} ({}{})", Hex(device), name,
+                       it->second.Deleted ? ", deleted" : "");
 }
 
 PDEVICE_OBJECT ResolveName(std::u16string_view name) {
@@ -186,7 +192,9 @@ void DeleteDriverObject(PDRIVER_OBJECT driver) {
 
 using namespace detail;
 
-std::u16string ToU16(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string ToU16(std::string_view ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
 
 std::string ToUtf8(std::u16string_view text) {
     std::string out;
@@ -205,8 +213,9 @@ UNICODE_STRING MakeUnicode(const std::u16string& text) {
 
 std::string StatusName(NTSTATUS status) {
     switch (status) {
-#define NAME(s) \
-    case s: return #s;
+#define NAME(s)                                                                                    \
+    case s:                                                                                        \
+        return #s;
         NAME(STATUS_SUCCESS)
         NAME(STATUS_TIMEOUT)
         NAME(STATUS_PENDING)
@@ -231,11 +240,14 @@ std::string StatusName(NTSTATUS status) {
         NAME(STATUS_DEVICE_REMOVED)
         NAME(STATUS_INVALID_HANDLE)
 #undef NAME
-    default: return fmt::format("{:#010x}", static_cast<ULONG>(status));
+    default:
+        return fmt::format("{:#010x}", static_cast<ULONG>(status));
     }
 }
 
-PDRIVER_OBJECT CreateBusDriver(std::u16string_view name) { return NewDriverObject(name, true); }
+PDRIVER_OBJECT CreateBusDriver(std::u16string_view name) {
+    return NewDriverObject(name, true);
+}
 
 } // namespace host
 
@@ -259,8 +271,9 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
-NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
     using namespace host;
     using namespace host::detail;
@@ -268,8 +281,10 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     if (Thread().Irql != PASSIVE_LEVEL)
         Violate(Check::IrqlMisuse, fmt::format("IoCreateDevice at IRQL {}", Thread().Irql), site);
     if (!IsKnownDriver(DriverObject)) {
-        Violate(Check::BadArgument, fmt::format("IoCreateDevice for {}, which is not a driver object", Hex(DriverObject)),
-                site);
+        Violate(
+            Check::BadArgument,
+            fmt::format("IoCreateDevice for {}, which is not a driver object", Hex(DriverObject)),
+            site);
         return STATUS_INVALID_PARAMETER;
     }
     std::u16string shown;
@@ -298,7 +313,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     device->DriverObject = DriverObject;
     device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     device->Characteristics = DeviceCharacteristics;
-    device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + ExtensionOffset : nullptr;
+    device->DeviceExtension =
+        DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + ExtensionOffset : nullptr;
     device->DeviceType = DeviceType;
     device->StackSize = 1;
     InitEvent(&device->DeviceLock, SynchronizationEvent, true);
@@ -333,20 +349,24 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         auto it = O().Devices.find(DeviceObject);
         if (it == O().Devices.end() || it->second.Deleted) {
             Violate(it == O().Devices.end() ? Check::BadArgument : Check::TouchedAfterFree,
-                    fmt::format("IoDeleteDevice of {}, which is not a live device object", Hex(DeviceObject)), site);
+                    fmt::format("IoDeleteDevice of {}, which is not a live device object",
+                                Hex(DeviceObject)),
+                    site);
             return;
         }
         DeviceRecord& rec = it->second;
         if (DeviceObject->AttachedDevice)
             Violate(Check::ObjectMisuse,
-                    fmt::format("IoDeleteDevice of {} while device {} is still attached above it", Hex(DeviceObject),
-                                Hex(DeviceObject->AttachedDevice)),
+                    fmt::format("IoDeleteDevice of {} while device {} is still attached above it",
+                                Hex(DeviceObject), Hex(DeviceObject->AttachedDevice)),
                     site);
         if (rec.Lower) {
-            Violate(Check::ObjectMisuse,
-                    fmt::format("IoDeleteDevice of {} while it is still attached to {} (IoDetachDevice first)",
-                                Hex(DeviceObject), Hex(rec.Lower)),
-                    site);
+            Violate(
+                Check::ObjectMisuse,
+                fmt::format(
+                    "IoDeleteDevice of {} while it is still attached to {} (IoDetachDevice first)",
+                    Hex(DeviceObject), Hex(rec.Lower)),
+                site);
             if (rec.Lower->AttachedDevice == DeviceObject)
                 rec.Lower->AttachedDevice = nullptr;
             rec.Lower = nullptr;
@@ -375,7 +395,8 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
     using namespace host::detail;
     CallSite site = HOST_SITE();
     if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoCreateSymbolicLink at IRQL {}", Thread().Irql), site);
+        Violate(Check::IrqlMisuse, fmt::format("IoCreateSymbolicLink at IRQL {}", Thread().Irql),
+                site);
     auto link = FromUnicode(SymbolicLinkName, "IoCreateSymbolicLink", site);
     auto target = FromUnicode(DeviceName, "IoCreateSymbolicLink", site);
     if (!link || !target)
@@ -393,7 +414,8 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     using namespace host::detail;
     CallSite site = HOST_SITE();
     if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoDeleteSymbolicLink at IRQL {}", Thread().Irql), site);
+        Violate(Check::IrqlMisuse, fmt::format("IoDeleteSymbolicLink at IRQL {}", Thread().Irql),
+                site);
     auto link = FromUnicode(SymbolicLinkName, "IoDeleteSymbolicLink", site);
     if (!link)
         return STATUS_OBJECT_NAME_INVALID;
@@ -403,7 +425,8 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice) {
     using namespace host;
     using namespace host::detail;
     CallSite site = HOST_SITE();
@@ -414,15 +437,15 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     auto target = O().Devices.find(TargetDevice);
     if (source == O().Devices.end() || target == O().Devices.end() || source->second.Deleted) {
         Violate(Check::BadArgument,
-                fmt::format("IoAttachDeviceToDeviceStack of {} to {}: both must be device objects", Hex(SourceDevice),
-                            Hex(TargetDevice)),
+                fmt::format("IoAttachDeviceToDeviceStack of {} to {}: both must be device objects",
+                            Hex(SourceDevice), Hex(TargetDevice)),
                 site);
         return nullptr;
     }
     if (source->second.Lower) {
         Violate(Check::ObjectMisuse,
-                fmt::format("IoAttachDeviceToDeviceStack of {}, which is already attached to {}", Hex(SourceDevice),
-                            Hex(source->second.Lower)),
+                fmt::format("IoAttachDeviceToDeviceStack of {}, which is already attached to {}",
+                            Hex(SourceDevice), Hex(source->second.Lower)),
                 site);
         return nullptr;
     }
@@ -447,7 +470,9 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     auto target = O().Devices.find(TargetDevice);
     if (target == O().Devices.end() || !TargetDevice->AttachedDevice) {
         Violate(Check::ObjectMisuse,
-                fmt::format("IoDetachDevice of {}, which has no device attached to it", Hex(TargetDevice)), site);
+                fmt::format("IoDetachDevice of {}, which has no device attached to it",
+                            Hex(TargetDevice)),
+                site);
         return;
     }
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;

@@ -24,7 +24,7 @@ struct DevNode {
 };
 
 class PnpThread {
-public:
+  public:
     PnpThread() : thread_([this] { Run(); }) {}
     ~PnpThread() {
         {
@@ -55,7 +55,7 @@ public:
         return cv_.wait_for(lock, limit, [this] { return queue_.empty() && !busy_; });
     }
 
-private:
+  private:
     void Run() {
         Thread().IsPnpThread = true;
         std::unique_lock lock(mutex_);
@@ -135,7 +135,8 @@ Pnp::Arrival Arrive(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
             driver = S().FunctionDriver;
     }
     if (!driver || !driver->DriverExtension || !driver->DriverExtension->AddDevice)
-        Unsupported("the PnP manager", "a device arrival with no function driver (or one without AddDevice)");
+        Unsupported("the PnP manager",
+                    "a device arrival with no function driver (or one without AddDevice)");
     if (!IsLiveDevice(pdo))
         Unsupported("the PnP manager", "an arrival of something that is not a live device object");
     {
@@ -158,7 +159,8 @@ Pnp::Arrival Arrive(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
         Violate(Check::ObjectMisuse, "AddDevice succeeded but attached no device to the PDO", {});
     else if (top->Flags & DO_DEVICE_INITIALIZING)
         Violate(Check::ObjectMisuse,
-                fmt::format("AddDevice left DO_DEVICE_INITIALIZING set on {}", DeviceLabel(top)), {});
+                fmt::format("AddDevice left DO_DEVICE_INITIALIZING set on {}", DeviceLabel(top)),
+                {});
     arrival.Start = SendRequest(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, {});
     return arrival;
 }
@@ -213,7 +215,8 @@ bool IsRemovalUnderway(PDEVICE_OBJECT pdo) {
 void WaitPnpIdleFor(double realSeconds) {
     if (!Worker().WaitIdle(std::chrono::milliseconds(static_cast<long long>(realSeconds * 1000))))
         Violate(Check::NeverCompleted,
-                fmt::format("the PnP manager is still busy after {} s of real time (a PnP request never completed?)",
+                fmt::format("the PnP manager is still busy after {} s of real time (a PnP request "
+                            "never completed?)",
                             realSeconds),
                 {});
 }
@@ -314,19 +317,23 @@ RequestResult Pnp::QueryCapabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT ver
         caps.Version = version;
         caps.Address = 0xFFFFFFFF;
         caps.UINumber = 0xFFFFFFFF;
-        RequestResult result = SendRequest(pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
-                                           [&](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
+        RequestResult result =
+            SendRequest(pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) {
+                s->Parameters.DeviceCapabilities.Capabilities = &caps;
+            });
         if (capabilities)
             *capabilities = caps;
         return result;
     });
 }
 
-RequestResult Pnp::Send(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIO_STACK_LOCATION)> prepare) {
+RequestResult Pnp::Send(PDEVICE_OBJECT pdo, UCHAR minor,
+                        std::function<void(PIO_STACK_LOCATION)> prepare) {
     return Worker().Call([&] { return SendRequest(pdo, IRP_MJ_PNP, minor, prepare); });
 }
 
-RequestResult Pnp::Power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+RequestResult Pnp::Power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
+                         POWER_STATE state) {
     return Worker().Call([&] {
         return SendRequest(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION s) {
             s->Parameters.Power.Type = type;
@@ -342,7 +349,9 @@ PDEVICE_OBJECT Pnp::TopOf(PDEVICE_OBJECT pdo) {
     return IsLiveDevice(top) ? top : nullptr;
 }
 
-void Pnp::WaitIdle() { Worker().WaitIdle(std::chrono::hours(24)); }
+void Pnp::WaitIdle() {
+    Worker().WaitIdle(std::chrono::hours(24));
+}
 
 std::vector<PnpRecord> Pnp::History() {
     std::lock_guard lock(S().Mutex);

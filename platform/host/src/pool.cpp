@@ -47,11 +47,12 @@ std::string BlockLine(std::uintptr_t address, const Block& b) {
 
 } // namespace
 
-void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site, bool hostOwned) {
+void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site,
+                   bool hostOwned) {
     KIRQL irql = Thread().Irql;
     if (irql > DISPATCH_LEVEL) {
-        Violate(Check::AllocationAboveDispatch, fmt::format("pool allocation of {} bytes at IRQL {}", bytes, irql),
-                site);
+        Violate(Check::AllocationAboveDispatch,
+                fmt::format("pool allocation of {} bytes at IRQL {}", bytes, irql), site);
     } else if (type == PagedPool && irql > APC_LEVEL) {
         Violate(Check::AllocationAboveDispatch,
                 fmt::format("paged pool allocation of {} bytes at IRQL {}", bytes, irql), site);
@@ -69,7 +70,8 @@ void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite&
     std::lock_guard lock(P().Mutex);
     auto address = reinterpret_cast<std::uintptr_t>(p);
     P().Freed.erase(address);
-    P().Blocks[address] = Block{bytes, tag, site, context.Driver, context.Device, P().NextSerial++, hostOwned};
+    P().Blocks[address] =
+        Block{bytes, tag, site, context.Driver, context.Device, P().NextSerial++, hostOwned};
     return p;
 }
 
@@ -89,22 +91,26 @@ void PoolFree(void* p, const CallSite& site, bool hostOwned, std::optional<ULONG
             auto freed = P().Freed.find(address);
             if (freed != P().Freed.end())
                 Violate(Check::BadFree,
-                        fmt::format("ExFreePool of {}, already freed at {}", Hex(p), freed->second.ToString()), site);
+                        fmt::format("ExFreePool of {}, already freed at {}", Hex(p),
+                                    freed->second.ToString()),
+                        site);
             else
-                Violate(Check::BadFree, fmt::format("ExFreePool of {}, which is not a pool block", Hex(p)), site);
+                Violate(Check::BadFree,
+                        fmt::format("ExFreePool of {}, which is not a pool block", Hex(p)), site);
             return;
         }
         if (it->second.HostOwned && !hostOwned) {
             Violate(Check::BadFree,
-                    fmt::format("ExFreePool of {}, a buffer the I/O manager owns (allocated at {})", Hex(p),
-                                it->second.Site.ToString()),
+                    fmt::format("ExFreePool of {}, a buffer the I/O manager owns (allocated at {})",
+                                Hex(p), it->second.Site.ToString()),
                     site);
             return;
         }
         if (tag && *tag != it->second.Tag)
             Violate(Check::BadFree,
-                    fmt::format("ExFreePoolWithTag of {} with tag {:#x}; it was allocated with tag {:#x}", Hex(p),
-                                *tag, it->second.Tag),
+                    fmt::format(
+                        "ExFreePoolWithTag of {} with tag {:#x}; it was allocated with tag {:#x}",
+                        Hex(p), *tag, it->second.Tag),
                     site);
         size = it->second.Size;
         P().Blocks.erase(it);
@@ -150,7 +156,8 @@ void PoolDeviceDeleted(PDEVICE_OBJECT device) {
     }
     for (auto& [line, site] : leaks)
         Violate(Check::PoolLeakAtRemove,
-                fmt::format("device {} deleted with pool allocated for it still allocated: {}", Hex(device), line),
+                fmt::format("device {} deleted with pool allocated for it still allocated: {}",
+                            Hex(device), line),
                 site);
 }
 
@@ -170,7 +177,8 @@ void PoolDriverUnloaded(PDRIVER_OBJECT driver) {
         }
     }
     for (auto& [line, site] : leaks)
-        Violate(Check::PoolLeakAtUnload, fmt::format("driver unloaded with its pool still allocated: {}", line), site);
+        Violate(Check::PoolLeakAtUnload,
+                fmt::format("driver unloaded with its pool still allocated: {}", line), site);
 }
 
 std::size_t PoolLeaksSince(std::uint64_t serial) {
@@ -197,7 +205,8 @@ std::vector<PoolBlock> Pool::Outstanding() {
     std::lock_guard lock(P().Mutex);
     std::vector<PoolBlock> out;
     for (const auto& [address, b] : P().Blocks)
-        out.push_back({reinterpret_cast<const void*>(address), b.Size, b.Tag, b.Site, b.Driver, b.Device, b.Serial});
+        out.push_back({reinterpret_cast<const void*>(address), b.Size, b.Tag, b.Site, b.Driver,
+                       b.Device, b.Serial});
     return out;
 }
 
@@ -248,7 +257,8 @@ FaultState& F() {
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 } // namespace
 
@@ -264,7 +274,8 @@ void FaultInjection::FailAtSite(std::string site, int times, AllocationKind kind
     F().Sites.push_back({std::move(site), times, static_cast<unsigned>(kinds)});
 }
 
-void FaultInjection::FailWithProbability(double probability, std::uint64_t seed, AllocationKind kinds) {
+void FaultInjection::FailWithProbability(double probability, std::uint64_t seed,
+                                         AllocationKind kinds) {
     std::lock_guard lock(F().Mutex);
     F().Probability = probability;
     F().ProbabilityKinds = static_cast<unsigned>(kinds);
@@ -353,8 +364,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     return PoolAllocate(PoolType, NumberOfBytes, Tag, HOST_SITE(), false);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { PoolFree(P, HOST_SITE(), false); }
+VOID NTAPI ExFreePool(PVOID P) {
+    PoolFree(P, HOST_SITE(), false);
+}
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { PoolFree(P, HOST_SITE(), false, Tag); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    PoolFree(P, HOST_SITE(), false, Tag);
+}
 
 } // extern "C"

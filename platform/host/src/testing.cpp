@@ -51,8 +51,8 @@ std::size_t EndTest() {
     }
     if (!t.Locks.empty()) {
         Violate(Check::SpinLockHeldOnReturn,
-                fmt::format("the test ended holding spin lock {} acquired at {}", Hex(t.Locks.back().Lock),
-                            t.Locks.back().Site.ToString()),
+                fmt::format("the test ended holding spin lock {} acquired at {}",
+                            Hex(t.Locks.back().Lock), t.Locks.back().Site.ToString()),
                 t.Locks.back().Site);
         for (auto& held : t.Locks)
             __atomic_store_n(held.Lock, 0, __ATOMIC_RELEASE);
@@ -60,7 +60,8 @@ std::size_t EndTest() {
         ++found;
     }
     if (t.CriticalRegion != 0) {
-        Violate(Check::ResourceMisuse, fmt::format("the test ended inside {} critical regions", t.CriticalRegion), {});
+        Violate(Check::ResourceMisuse,
+                fmt::format("the test ended inside {} critical regions", t.CriticalRegion), {});
         t.CriticalRegion = 0;
         ++found;
     }

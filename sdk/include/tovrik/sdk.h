@@ -59,7 +59,9 @@ TOVRIK_SDK_API const char* tovrik_status_name(int32_t status);
  * "0x%08X" as above. */
 TOVRIK_SDK_API const char* tovrik_usbd_status_name(uint32_t usbd_status);
 /* NT_SUCCESS: non-negative. */
-static inline int tovrik_succeeded(int32_t status) { return status >= 0; }
+static inline int tovrik_succeeded(int32_t status) {
+    return status >= 0;
+}
 
 /* ---------------------------------------------------------------------------------------------
  * The system and its options. */
@@ -76,13 +78,17 @@ TOVRIK_SDK_API const char* tovrik_backend_name(void);
 #define TOVRIK_SIM_TIMING_UNTHROTTLED 0u /* data moves as fast as memory allows */
 #define TOVRIK_SIM_TIMING_HIGH_SPEED 1u  /* USB 2.0 high-speed microframes */
 
-#define TOVRIK_SIM_FAULT_STALL 1u        /* the endpoint halts: this and later transfers stall until a pipe reset */
-#define TOVRIK_SIM_FAULT_NO_ANSWER 2u     /* the transfer stays pending until cancelled or its pipe aborted */
-#define TOVRIK_SIM_FAULT_SHORT 3u         /* an IN transfer ends short after short_length bytes */
-#define TOVRIK_SIM_FAULT_URB_ERROR 4u     /* the transfer ends with usbd_status */
-#define TOVRIK_SIM_FAULT_PACKET_ERROR 5u  /* isochronous packet `packet` of the URB ends with usbd_status */
-#define TOVRIK_SIM_FAULT_FAIL_REQUEST 6u  /* the request is completed at once with status and usbd_status */
-#define TOVRIK_SIM_FAULT_UNPLUG 7u        /* the camera leaves the bus as the URB arrives */
+#define TOVRIK_SIM_FAULT_STALL                                                                     \
+    1u /* the endpoint halts: this and later transfers stall until a pipe reset */
+#define TOVRIK_SIM_FAULT_NO_ANSWER                                                                 \
+    2u /* the transfer stays pending until cancelled or its pipe aborted */
+#define TOVRIK_SIM_FAULT_SHORT 3u     /* an IN transfer ends short after short_length bytes */
+#define TOVRIK_SIM_FAULT_URB_ERROR 4u /* the transfer ends with usbd_status */
+#define TOVRIK_SIM_FAULT_PACKET_ERROR                                                              \
+    5u /* isochronous packet `packet` of the URB ends with usbd_status */
+#define TOVRIK_SIM_FAULT_FAIL_REQUEST                                                              \
+    6u /* the request is completed at once with status and usbd_status */
+#define TOVRIK_SIM_FAULT_UNPLUG 7u /* the camera leaves the bus as the URB arrives */
 
 #define TOVRIK_SIM_ANY_FUNCTION 0xFFFFu
 #define TOVRIK_SIM_ANY_ENDPOINT 0xFFu
@@ -108,10 +114,10 @@ typedef struct tovrik_sim_fault {
 /* Everything that shapes the system. The Win32 backend reads only struct_size; the sim_ members
  * describe the host backend's world. Fill it with tovrik_system_options_init first. */
 typedef struct tovrik_system_options {
-    uint32_t struct_size;  /* sizeof(tovrik_system_options) */
-    uint32_t sim_cameras;  /* cameras plugged in at start, 1 to 32 */
-    uint32_t sim_identity; /* TOVRIK_SIM_IDENTITY_* */
-    uint32_t sim_timing;   /* TOVRIK_SIM_TIMING_* */
+    uint32_t struct_size;   /* sizeof(tovrik_system_options) */
+    uint32_t sim_cameras;   /* cameras plugged in at start, 1 to 32 */
+    uint32_t sim_identity;  /* TOVRIK_SIM_IDENTITY_* */
+    uint32_t sim_timing;    /* TOVRIK_SIM_TIMING_* */
     double sim_clock_scale; /* kernel time per real time: 1 is real time, 1000 runs 3 s in 3 ms */
     const char* sim_pcap_path; /* NULL: no capture; else every URB is written there (USBPcap) */
     /* Descriptors the cameras show once their firmware runs; NULL keeps the model's own. The
@@ -129,7 +135,8 @@ TOVRIK_SDK_API void tovrik_system_options_init(tovrik_system_options* options);
 /* Opens the system: on the host build this builds the world, loads the driver and brings every
  * camera up (firmware download, renumeration, start) before it returns. options may be NULL for
  * the defaults. */
-TOVRIK_SDK_API int32_t tovrik_system_open(const tovrik_system_options* options, tovrik_system** system);
+TOVRIK_SDK_API int32_t tovrik_system_open(const tovrik_system_options* options,
+                                          tovrik_system** system);
 /* Closes a system; every device opened on it must be closed first. */
 TOVRIK_SDK_API void tovrik_system_close(tovrik_system* system);
 
@@ -142,7 +149,8 @@ TOVRIK_SDK_API double tovrik_system_clock_scale(tovrik_system* system);
 
 /* Writes the numbers of the cameras that can be opened now, in increasing order, up to
  * `capacity` of them, and returns how many there are. */
-TOVRIK_SDK_API uint32_t tovrik_enumerate(tovrik_system* system, uint32_t* numbers, uint32_t capacity);
+TOVRIK_SDK_API uint32_t tovrik_enumerate(tovrik_system* system, uint32_t* numbers,
+                                         uint32_t capacity);
 
 /* The user path of camera n ("\\.\Tovrik318QX-0"); `path` gets at most `capacity` bytes with the
  * terminating zero. Returns the length without it. */
@@ -155,9 +163,9 @@ TOVRIK_SDK_API uint32_t tovrik_device_number(const tovrik_device* device);
 /* ---------------------------------------------------------------------------------------------
  * Results. Every result starts with TOVRIK_RESULT_HEADER. */
 
-#define TOVRIK_RESULT_HEADER                                                                         \
-    int32_t status;       /* the request's NTSTATUS */                                               \
-    uint32_t reserved_;                                                                              \
+#define TOVRIK_RESULT_HEADER                                                                       \
+    int32_t status; /* the request's NTSTATUS */                                                   \
+    uint32_t reserved_;                                                                            \
     uint64_t information; /* the byte count the driver reported */
 
 typedef struct tovrik_result {
@@ -166,14 +174,16 @@ typedef struct tovrik_result {
 
 /* The raw call: any code, any input, an output buffer of the caller. */
 TOVRIK_SDK_API tovrik_result tovrik_ioctl(tovrik_device* device, uint32_t code, const void* input,
-                                          uint32_t input_length, void* output, uint32_t output_length);
+                                          uint32_t input_length, void* output,
+                                          uint32_t output_length);
 
 /* IOCTL_TOVRIK_GET_PIPE_INFO. The table is decoded into `pipes` (at most TOVRIK_MAX_PIPES) and
  * kept whole in `raw`. A device not yet configured answers success with Information 0. */
 #define TOVRIK_MAX_PIPES 32u
 #define TOVRIK_PIPE_TABLE_HEADER_BYTES 24u
 #define TOVRIK_PIPE_ENTRY_BYTES 24u
-#define TOVRIK_PIPE_TABLE_MAX_BYTES (TOVRIK_PIPE_TABLE_HEADER_BYTES + TOVRIK_PIPE_ENTRY_BYTES * TOVRIK_MAX_PIPES)
+#define TOVRIK_PIPE_TABLE_MAX_BYTES                                                                \
+    (TOVRIK_PIPE_TABLE_HEADER_BYTES + TOVRIK_PIPE_ENTRY_BYTES * TOVRIK_MAX_PIPES)
 
 #define TOVRIK_PIPE_CONTROL 0u
 #define TOVRIK_PIPE_ISOCHRONOUS 1u
@@ -184,8 +194,8 @@ typedef struct tovrik_pipe {
     uint16_t maximum_packet_size;
     uint8_t endpoint_address; /* bit 7 set: IN */
     uint8_t interval;
-    uint32_t pipe_type;       /* TOVRIK_PIPE_* */
-    uint64_t pipe_handle;     /* opaque */
+    uint32_t pipe_type;   /* TOVRIK_PIPE_* */
+    uint64_t pipe_handle; /* opaque */
     uint32_t maximum_transfer_size;
     uint32_t pipe_flags;
 } tovrik_pipe;
@@ -201,7 +211,8 @@ typedef struct tovrik_pipe_info_result {
     uint8_t present; /* nonzero when the driver returned a table */
     uint64_t interface_handle;
     uint32_t number_of_pipes; /* as the table says */
-    uint32_t pipes_decoded;   /* entries in `pipes`: those the returned bytes hold, at most TOVRIK_MAX_PIPES */
+    uint32_t pipes_decoded;   /* entries in `pipes`: those the returned bytes hold, at most
+                                 TOVRIK_MAX_PIPES */
     tovrik_pipe pipes[TOVRIK_MAX_PIPES];
     uint32_t raw_length;
     uint8_t raw[TOVRIK_PIPE_TABLE_MAX_BYTES];
@@ -258,13 +269,15 @@ typedef struct tovrik_data_result {
     const uint8_t* data; /* the caller's buffer */
     uint32_t length;     /* bytes in it that came from the device (or went to it) */
 } tovrik_data_result;
-TOVRIK_SDK_API tovrik_data_result tovrik_vendor_request(tovrik_device* device, const VENDOR_DEVICE_REQUEST* request,
+TOVRIK_SDK_API tovrik_data_result tovrik_vendor_request(tovrik_device* device,
+                                                        const VENDOR_DEVICE_REQUEST* request,
                                                         void* data, uint32_t data_length);
 
 /* IOCTL_TOVRIK_NO_OPERATION */
 TOVRIK_SDK_API tovrik_result tovrik_no_operation(tovrik_device* device);
 /* IOCTL_TOVRIK_DOWNLOAD_RAM: 512-byte blocks to device memory from address 0. */
-TOVRIK_SDK_API tovrik_result tovrik_download_ram(tovrik_device* device, const void* bytes, uint32_t length);
+TOVRIK_SDK_API tovrik_result tovrik_download_ram(tovrik_device* device, const void* bytes,
+                                                 uint32_t length);
 /* IOCTL_TOVRIK_RESET_PORT */
 TOVRIK_SDK_API tovrik_result tovrik_reset_port(tovrik_device* device);
 /* IOCTL_TOVRIK_RESET_PIPE */
@@ -286,18 +299,19 @@ typedef struct tovrik_string_descriptor_result {
     uint16_t language_ids[127];
     char utf8[3 * 127 + 1]; /* zero-terminated; unpaired surrogates become U+FFFD */
 } tovrik_string_descriptor_result;
-TOVRIK_SDK_API tovrik_string_descriptor_result tovrik_get_string_descriptor(tovrik_device* device, uint8_t index,
+TOVRIK_SDK_API tovrik_string_descriptor_result tovrik_get_string_descriptor(tovrik_device* device,
+                                                                            uint8_t index,
                                                                             uint16_t language_id);
 
 /* IOCTL_TOVRIK_BULK_READ and IOCTL_TOVRIK_CHUNKED_READ fill the buffer from the pipe;
  * IOCTL_TOVRIK_BULK_WRITE and IOCTL_TOVRIK_CHUNKED_WRITE send it (the driver moves the data in
  * the direction of the pipe's endpoint, whatever the code). Information is the bytes moved. */
-TOVRIK_SDK_API tovrik_data_result tovrik_bulk_read(tovrik_device* device, uint32_t pipe_index, void* buffer,
-                                                   uint32_t length);
-TOVRIK_SDK_API tovrik_data_result tovrik_bulk_write(tovrik_device* device, uint32_t pipe_index, const void* buffer,
-                                                    uint32_t length);
-TOVRIK_SDK_API tovrik_data_result tovrik_chunked_read(tovrik_device* device, uint32_t pipe_index, void* buffer,
-                                                      uint32_t length);
+TOVRIK_SDK_API tovrik_data_result tovrik_bulk_read(tovrik_device* device, uint32_t pipe_index,
+                                                   void* buffer, uint32_t length);
+TOVRIK_SDK_API tovrik_data_result tovrik_bulk_write(tovrik_device* device, uint32_t pipe_index,
+                                                    const void* buffer, uint32_t length);
+TOVRIK_SDK_API tovrik_data_result tovrik_chunked_read(tovrik_device* device, uint32_t pipe_index,
+                                                      void* buffer, uint32_t length);
 TOVRIK_SDK_API tovrik_data_result tovrik_chunked_write(tovrik_device* device, uint32_t pipe_index,
                                                        const void* buffer, uint32_t length);
 
@@ -310,7 +324,8 @@ TOVRIK_SDK_API tovrik_u32_result tovrik_get_frame_number(tovrik_device* device);
 
 /* IOCTL_TOVRIK_CONTROL_REQUEST: the data stage is the caller's buffer, in the record's
  * direction. */
-TOVRIK_SDK_API tovrik_data_result tovrik_control_request(tovrik_device* device, const CLASS_VENDOR_REQUEST* request,
+TOVRIK_SDK_API tovrik_data_result tovrik_control_request(tovrik_device* device,
+                                                         const CLASS_VENDOR_REQUEST* request,
                                                          void* data, uint32_t data_length);
 
 /* IOCTL_TOVRIK_GET_LAST_ERROR: the last negative USBD status of the device (0 when none);
@@ -323,24 +338,27 @@ TOVRIK_SDK_API tovrik_u32_result tovrik_get_last_error(tovrik_device* device);
  * comes from the request. */
 typedef struct tovrik_packets_result {
     TOVRIK_RESULT_HEADER
-    const uint8_t* data;        /* the caller's buffer */
-    uint32_t data_length;       /* bytes of packet data, each packet taking packet_size of them */
+    const uint8_t* data;  /* the caller's buffer */
+    uint32_t data_length; /* bytes of packet data, each packet taking packet_size of them */
     uint32_t packet_size;
     const uint8_t* descriptors; /* right after the data; read them with tovrik_packet_descriptor */
     uint32_t packet_count;
 } tovrik_packets_result;
-TOVRIK_SDK_API tovrik_packets_result tovrik_iso_read(tovrik_device* device, const ISO_REQUEST* request, void* buffer,
+TOVRIK_SDK_API tovrik_packets_result tovrik_iso_read(tovrik_device* device,
+                                                     const ISO_REQUEST* request, void* buffer,
                                                      uint32_t buffer_length);
-TOVRIK_SDK_API tovrik_packets_result tovrik_iso_write(tovrik_device* device, const ISO_REQUEST* request, void* buffer,
+TOVRIK_SDK_API tovrik_packets_result tovrik_iso_write(tovrik_device* device,
+                                                      const ISO_REQUEST* request, void* buffer,
                                                       uint32_t buffer_length);
 /* Packet descriptor i of a result (the descriptors need not be aligned in the buffer). */
-TOVRIK_SDK_API ISO_PACKET_DESCRIPTOR tovrik_packet_descriptor(const tovrik_packets_result* result, uint32_t i);
+TOVRIK_SDK_API ISO_PACKET_DESCRIPTOR tovrik_packet_descriptor(const tovrik_packets_result* result,
+                                                              uint32_t i);
 /* The data of packet i (packet_size bytes; its descriptor's Length says how many are real). */
 TOVRIK_SDK_API const uint8_t* tovrik_packet_data(const tovrik_packets_result* result, uint32_t i);
 
 /* IOCTL_TOVRIK_WRITE_RAM: the bytes go to device memory upward from `address`. */
-TOVRIK_SDK_API tovrik_result tovrik_write_ram(tovrik_device* device, uint16_t address, const void* bytes,
-                                              uint32_t length);
+TOVRIK_SDK_API tovrik_result tovrik_write_ram(tovrik_device* device, uint16_t address,
+                                              const void* bytes, uint32_t length);
 
 /* IOCTL_TOVRIK_GET_DRIVER_VERSION */
 typedef struct tovrik_driver_version_result {
@@ -353,17 +371,22 @@ TOVRIK_SDK_API tovrik_driver_version_result tovrik_get_driver_version(tovrik_dev
  * IOCTL_TOVRIK_STOP_ISO_STREAM, and IOCTL_TOVRIK_READ_ISO_STREAM: the buffer must be exactly
  * packet_count × (packet_size + 12) bytes; it gets the packets waiting (at most packet_count),
  * data first, then their descriptors right after the data. */
-TOVRIK_SDK_API tovrik_result tovrik_start_iso_stream(tovrik_device* device, const ISO_REQUEST* request);
+TOVRIK_SDK_API tovrik_result tovrik_start_iso_stream(tovrik_device* device,
+                                                     const ISO_REQUEST* request);
 TOVRIK_SDK_API tovrik_result tovrik_stop_iso_stream(tovrik_device* device);
-TOVRIK_SDK_API tovrik_packets_result tovrik_read_iso_stream(tovrik_device* device, uint32_t packet_size,
-                                                            uint32_t packet_count, void* buffer, uint32_t buffer_length);
+TOVRIK_SDK_API tovrik_packets_result tovrik_read_iso_stream(tovrik_device* device,
+                                                            uint32_t packet_size,
+                                                            uint32_t packet_count, void* buffer,
+                                                            uint32_t buffer_length);
 
 /* IOCTL_TOVRIK_SET_FEATURE: SET_FEATURE to the device. */
-TOVRIK_SDK_API tovrik_result tovrik_set_feature(tovrik_device* device, uint16_t feature_selector, uint16_t index);
+TOVRIK_SDK_API tovrik_result tovrik_set_feature(tovrik_device* device, uint16_t feature_selector,
+                                                uint16_t index);
 
 /* IOCTL_TOVRIK_SET_TIMEOUT: selector TOVRIK_TIMEOUT_SELECTOR_BULK sets the driver-wide bulk time
  * limit (every device); other selectors change nothing. */
-TOVRIK_SDK_API tovrik_result tovrik_set_timeout(tovrik_device* device, uint32_t selector, int32_t milliseconds);
+TOVRIK_SDK_API tovrik_result tovrik_set_timeout(tovrik_device* device, uint32_t selector,
+                                                int32_t milliseconds);
 
 #ifdef __cplusplus
 }

@@ -17,16 +17,20 @@
 
 namespace tovrik {
 
-inline std::string StatusName(std::int32_t status) { return tovrik_status_name(status); }
-inline std::string UsbdStatusName(std::uint32_t status) { return tovrik_usbd_status_name(status); }
+inline std::string StatusName(std::int32_t status) {
+    return tovrik_status_name(status);
+}
+inline std::string UsbdStatusName(std::uint32_t status) {
+    return tovrik_usbd_status_name(status);
+}
 
 class Error : public std::runtime_error {
-public:
+  public:
     Error(std::string what, std::int32_t status)
         : std::runtime_error(what + ": " + StatusName(status)), status_(status) {}
     std::int32_t Status() const { return status_; }
 
-private:
+  private:
     std::int32_t status_;
 };
 
@@ -54,7 +58,7 @@ struct PacketsResult {
 };
 
 class Device {
-public:
+  public:
     Device() = default;
     explicit Device(tovrik_device* device) : device_(device) {}
 
@@ -62,19 +66,24 @@ public:
     std::uint32_t Number() const { return tovrik_device_number(device_.get()); }
     explicit operator bool() const { return static_cast<bool>(device_); }
 
-    tovrik_result Ioctl(std::uint32_t code, std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
+    tovrik_result Ioctl(std::uint32_t code, std::span<const std::uint8_t> input,
+                        std::span<std::uint8_t> output) {
         return tovrik_ioctl(get(), code, input.data(), Size(input), output.data(), Size(output));
     }
     // The raw call with an output buffer of `outputLength` bytes, cut to what the driver reported.
-    BytesResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input, std::uint32_t outputLength) {
+    BytesResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input,
+                      std::uint32_t outputLength) {
         BytesResult out;
         out.Bytes.resize(outputLength);
-        tovrik_result r = tovrik_ioctl(get(), code, input.data(), Size(input), out.Bytes.data(), outputLength);
+        tovrik_result r =
+            tovrik_ioctl(get(), code, input.data(), Size(input), out.Bytes.data(), outputLength);
         return Finish(out, r.status, r.information);
     }
 
     tovrik_pipe_info_result PipeInfo() { return tovrik_get_pipe_info(get()); }
-    tovrik_device_descriptor_result DeviceDescriptor() { return tovrik_get_device_descriptor(get()); }
+    tovrik_device_descriptor_result DeviceDescriptor() {
+        return tovrik_get_device_descriptor(get());
+    }
     // The whole configuration descriptor set: the 9-byte header first for its total length,
     // then the set (as much of it as `limit` allows).
     BytesResult ConfigurationDescriptor(std::uint32_t limit = 65535) {
@@ -82,7 +91,8 @@ public:
         out.Bytes.resize(9);
         auto head = tovrik_get_configuration_descriptor(get(), out.Bytes.data(), 9);
         std::uint32_t total = head.valid ? head.wTotalLength : 0;
-        if (!head.valid || total <= 9) return Finish(out, head.status, head.information);
+        if (!head.valid || total <= 9)
+            return Finish(out, head.status, head.information);
         out.Bytes.assign(std::min(total, limit), 0);
         auto all = tovrik_get_configuration_descriptor(get(), out.Bytes.data(), Size(out.Bytes));
         return Finish(out, all.status, all.information);
@@ -103,8 +113,8 @@ public:
     tovrik_result SetInterface(std::uint8_t number, std::uint8_t alternate) {
         return tovrik_set_interface(get(), number, alternate);
     }
-    tovrik_string_descriptor_result StringDescriptor(std::uint8_t index,
-                                                     std::uint16_t language = TOVRIK_LANGUAGE_ENGLISH_US) {
+    tovrik_string_descriptor_result
+    StringDescriptor(std::uint8_t index, std::uint16_t language = TOVRIK_LANGUAGE_ENGLISH_US) {
         return tovrik_get_string_descriptor(get(), index, language);
     }
     tovrik_data_result BulkRead(std::uint32_t pipe, std::span<std::uint8_t> buffer) {
@@ -122,7 +132,8 @@ public:
     tovrik_u32_result FrameNumber() { return tovrik_get_frame_number(get()); }
     // A control request; device to host reads up to `data.size()` bytes into `data`, host to
     // device sends them.
-    tovrik_data_result ControlRequest(const CLASS_VENDOR_REQUEST& request, std::span<std::uint8_t> data) {
+    tovrik_data_result ControlRequest(const CLASS_VENDOR_REQUEST& request,
+                                      std::span<std::uint8_t> data) {
         return tovrik_control_request(get(), &request, data.data(), Size(data));
     }
     tovrik_u32_result LastError() { return tovrik_get_last_error(get()); }
@@ -135,12 +146,15 @@ public:
         return tovrik_write_ram(get(), address, bytes.data(), Size(bytes));
     }
     tovrik_driver_version_result DriverVersion() { return tovrik_get_driver_version(get()); }
-    tovrik_result StartIsoStream(const ISO_REQUEST& request) { return tovrik_start_iso_stream(get(), &request); }
+    tovrik_result StartIsoStream(const ISO_REQUEST& request) {
+        return tovrik_start_iso_stream(get(), &request);
+    }
     tovrik_result StopIsoStream() { return tovrik_stop_iso_stream(get()); }
     PacketsResult ReadIsoStream(std::uint32_t packetSize, std::uint32_t packets) {
         PacketsResult out;
         out.Buffer.resize(std::size_t{packets} * (std::size_t{packetSize} + 12));
-        auto r = tovrik_read_iso_stream(get(), packetSize, packets, out.Buffer.data(), Size(out.Buffer));
+        auto r =
+            tovrik_read_iso_stream(get(), packetSize, packets, out.Buffer.data(), Size(out.Buffer));
         return Split(out, r);
     }
     tovrik_result SetFeature(std::uint16_t selector, std::uint16_t index) {
@@ -150,13 +164,12 @@ public:
         return tovrik_set_timeout(get(), selector, milliseconds);
     }
 
-private:
+  private:
     struct Closer {
         void operator()(tovrik_device* device) const { tovrik_close(device); }
     };
 
-    template <typename Span>
-    static std::uint32_t Size(const Span& s) {
+    template <typename Span> static std::uint32_t Size(const Span& s) {
         return static_cast<std::uint32_t>(s.size());
     }
     static BytesResult& Finish(BytesResult& out, std::int32_t status, std::uint64_t information) {
@@ -178,7 +191,8 @@ private:
         out.Status = r.status;
         out.Information = r.information;
         out.PacketSize = r.packet_size;
-        for (std::uint32_t i = 0; i < r.packet_count; ++i) out.Descriptors.push_back(tovrik_packet_descriptor(&r, i));
+        for (std::uint32_t i = 0; i < r.packet_count; ++i)
+            out.Descriptors.push_back(tovrik_packet_descriptor(&r, i));
         return out;
     }
 
@@ -186,12 +200,13 @@ private:
 };
 
 class System {
-public:
+  public:
     // Opens the system the build provides; `options` shapes the simulated world (null: defaults).
     static System Open(const tovrik_system_options* options = nullptr) {
         tovrik_system* system = nullptr;
         std::int32_t status = tovrik_system_open(options, &system);
-        if (status < 0) throw Error("cannot open the camera system", status);
+        if (status < 0)
+            throw Error("cannot open the camera system", status);
         return System(system);
     }
 
@@ -209,7 +224,8 @@ public:
     Device OpenCamera(std::uint32_t number) const {
         tovrik_device* device = nullptr;
         std::int32_t status = tovrik_open(get(), number, &device);
-        if (status < 0) throw Error("cannot open camera " + std::to_string(number), status);
+        if (status < 0)
+            throw Error("cannot open camera " + std::to_string(number), status);
         return Device(device);
     }
 
@@ -219,7 +235,7 @@ public:
         return path;
     }
 
-private:
+  private:
     explicit System(tovrik_system* system) : system_(system) {}
     struct Closer {
         void operator()(tovrik_system* system) const { tovrik_system_close(system); }

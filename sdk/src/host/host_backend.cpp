@@ -33,43 +33,60 @@ std::u16string UserPath(std::uint32_t number) {
 }
 
 class FrontEndChannel final : public Channel {
-public:
+  public:
     explicit FrontEndChannel(host::Handle handle) : handle_(handle) {}
     FrontEndChannel(const FrontEndChannel&) = delete;
     FrontEndChannel& operator=(const FrontEndChannel&) = delete;
     ~FrontEndChannel() override { host::FrontEnd::Close(handle_); }
 
-    RawResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input, std::span<std::uint8_t> output) override {
-        host::FrontEnd::IoctlResult result = host::FrontEnd::DeviceIoControl(handle_, code, input, output);
+    RawResult Ioctl(std::uint32_t code, std::span<const std::uint8_t> input,
+                    std::span<std::uint8_t> output) override {
+        host::FrontEnd::IoctlResult result =
+            host::FrontEnd::DeviceIoControl(handle_, code, input, output);
         return {result.Status, static_cast<std::uint64_t>(result.Information)};
     }
 
-private:
+  private:
     host::Handle handle_;
 };
 
 sim::FaultRule::Kind FaultKind(std::uint32_t kind) {
     switch (kind) {
-    case TOVRIK_SIM_FAULT_STALL: return sim::FaultRule::Kind::Stall;
-    case TOVRIK_SIM_FAULT_NO_ANSWER: return sim::FaultRule::Kind::NeverAnswer;
-    case TOVRIK_SIM_FAULT_SHORT: return sim::FaultRule::Kind::ShortPacket;
-    case TOVRIK_SIM_FAULT_URB_ERROR: return sim::FaultRule::Kind::UrbError;
-    case TOVRIK_SIM_FAULT_PACKET_ERROR: return sim::FaultRule::Kind::PacketError;
-    case TOVRIK_SIM_FAULT_FAIL_REQUEST: return sim::FaultRule::Kind::FailRequest;
-    default: return sim::FaultRule::Kind::Unplug;
+    case TOVRIK_SIM_FAULT_STALL:
+        return sim::FaultRule::Kind::Stall;
+    case TOVRIK_SIM_FAULT_NO_ANSWER:
+        return sim::FaultRule::Kind::NeverAnswer;
+    case TOVRIK_SIM_FAULT_SHORT:
+        return sim::FaultRule::Kind::ShortPacket;
+    case TOVRIK_SIM_FAULT_URB_ERROR:
+        return sim::FaultRule::Kind::UrbError;
+    case TOVRIK_SIM_FAULT_PACKET_ERROR:
+        return sim::FaultRule::Kind::PacketError;
+    case TOVRIK_SIM_FAULT_FAIL_REQUEST:
+        return sim::FaultRule::Kind::FailRequest;
+    default:
+        return sim::FaultRule::Kind::Unplug;
     }
 }
 
 bool ValidOptions(const tovrik_system_options& o) {
-    if (o.sim_cameras < 1 || o.sim_cameras > TOVRIK_MAX_CAMERAS) return false;
-    if (o.sim_identity > TOVRIK_SIM_IDENTITY_OWN || o.sim_timing > TOVRIK_SIM_TIMING_HIGH_SPEED) return false;
-    if (!(o.sim_clock_scale > 0)) return false;
-    if ((o.sim_device_descriptor == nullptr) != (o.sim_device_descriptor_length == 0)) return false;
-    if ((o.sim_configuration_descriptor == nullptr) != (o.sim_configuration_descriptor_length == 0)) return false;
-    if (o.sim_fault_count != 0 && o.sim_faults == nullptr) return false;
+    if (o.sim_cameras < 1 || o.sim_cameras > TOVRIK_MAX_CAMERAS)
+        return false;
+    if (o.sim_identity > TOVRIK_SIM_IDENTITY_OWN || o.sim_timing > TOVRIK_SIM_TIMING_HIGH_SPEED)
+        return false;
+    if (!(o.sim_clock_scale > 0))
+        return false;
+    if ((o.sim_device_descriptor == nullptr) != (o.sim_device_descriptor_length == 0))
+        return false;
+    if ((o.sim_configuration_descriptor == nullptr) != (o.sim_configuration_descriptor_length == 0))
+        return false;
+    if (o.sim_fault_count != 0 && o.sim_faults == nullptr)
+        return false;
     for (std::uint32_t i = 0; i < o.sim_fault_count; ++i) {
         const tovrik_sim_fault& f = o.sim_faults[i];
-        if (f.kind < TOVRIK_SIM_FAULT_STALL || f.kind > TOVRIK_SIM_FAULT_UNPLUG || f.camera >= o.sim_cameras) return false;
+        if (f.kind < TOVRIK_SIM_FAULT_STALL || f.kind > TOVRIK_SIM_FAULT_UNPLUG ||
+            f.camera >= o.sim_cameras)
+            return false;
     }
     return true;
 }
@@ -87,13 +104,15 @@ tovrik_system_options Resolve(const tovrik_system_options* given) {
 }
 
 class HostBackend final : public Backend {
-public:
+  public:
     explicit HostBackend(const tovrik_system_options& o) {
         if (o.sim_device_descriptor != nullptr)
-            device_.assign(o.sim_device_descriptor, o.sim_device_descriptor + o.sim_device_descriptor_length);
+            device_.assign(o.sim_device_descriptor,
+                           o.sim_device_descriptor + o.sim_device_descriptor_length);
         if (o.sim_configuration_descriptor != nullptr)
             configuration_.assign(o.sim_configuration_descriptor,
-                                  o.sim_configuration_descriptor + o.sim_configuration_descriptor_length);
+                                  o.sim_configuration_descriptor +
+                                      o.sim_configuration_descriptor_length);
         faults_.assign(o.sim_faults, o.sim_faults + o.sim_fault_count);
 
         sim::WorldOptions world;
@@ -102,15 +121,18 @@ public:
             camera.OwnIdentity = o.sim_identity == TOVRIK_SIM_IDENTITY_OWN;
             if (!device_.empty() || !configuration_.empty()) {
                 sim::DescriptorSet own = sim::DefaultOwnDescriptors();
-                if (!device_.empty()) own.Device = device_;
-                if (!configuration_.empty()) own.Configuration = configuration_;
+                if (!device_.empty())
+                    own.Device = device_;
+                if (!configuration_.empty())
+                    own.Configuration = configuration_;
                 camera.Own = own;
             }
         }
         world.Timing = o.sim_timing == TOVRIK_SIM_TIMING_HIGH_SPEED ? sim::hc::Timing::HighSpeed
-                                                                     : sim::hc::Timing::Unthrottled;
+                                                                    : sim::hc::Timing::Unthrottled;
         world.ClockScale = o.sim_clock_scale;
-        if (o.sim_pcap_path != nullptr) world.CaptureFile = o.sim_pcap_path;
+        if (o.sim_pcap_path != nullptr)
+            world.CaptureFile = o.sim_pcap_path;
         world.FunctionDriver = DriverEntry;
         world_ = std::make_unique<sim::World>(std::move(world));
     }
@@ -140,14 +162,17 @@ public:
         // that never starts a device ends the wait instead of hanging the caller.
         const LONGLONG deadline = host::Clock::Now() + 30LL * 10'000'000;
         for (;;) {
-            if (Openable() >= cameras) break;
-            if (host::Clock::Now() > deadline) return TOVRIK_STATUS_UNSUCCESSFUL;
+            if (Openable() >= cameras)
+                break;
+            if (host::Clock::Now() > deadline)
+                return TOVRIK_STATUS_UNSUCCESSFUL;
             host::Pnp::WaitIdle();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         for (std::size_t i = 0; i < cameras; ++i) {
             for (const tovrik_sim_fault& f : faults_) {
-                if (f.camera == i) world_->AddFault(i, Rule(f));
+                if (f.camera == i)
+                    world_->AddFault(i, Rule(f));
             }
         }
         return TOVRIK_STATUS_SUCCESS;
@@ -156,7 +181,8 @@ public:
     std::int32_t Open(std::uint32_t number, std::unique_ptr<Channel>& channel) override {
         host::Handle handle = 0;
         NTSTATUS status = host::FrontEnd::Open(UserPath(number), &handle);
-        if (status < 0 || handle == 0) return status < 0 ? status : TOVRIK_STATUS_UNSUCCESSFUL;
+        if (status < 0 || handle == 0)
+            return status < 0 ? status : TOVRIK_STATUS_UNSUCCESSFUL;
         channel = std::make_unique<FrontEndChannel>(handle);
         return status;
     }
@@ -167,12 +193,13 @@ public:
 
     sim::World& World() { return *world_; }
 
-private:
+  private:
     std::size_t Openable() {
         std::size_t count = 0;
         for (std::uint32_t n = 0; n < TOVRIK_MAX_CAMERAS; ++n) {
             std::unique_ptr<Channel> channel;
-            if (Open(n, channel) >= 0) ++count;
+            if (Open(n, channel) >= 0)
+                ++count;
         }
         return count;
     }
@@ -186,8 +213,10 @@ private:
         rule.Times = f.times;
         rule.ShortLength = f.short_length;
         rule.Packet = f.packet;
-        if (f.usbd_status != 0) rule.UsbdStatus = f.usbd_status;
-        if (f.status != 0) rule.Status = f.status;
+        if (f.usbd_status != 0)
+            rule.UsbdStatus = f.usbd_status;
+        if (f.status != 0)
+            rule.Status = f.status;
         return rule;
     }
 
@@ -200,22 +229,29 @@ private:
 } // namespace
 
 sim::World* HostWorld(tovrik_system* system) {
-    if (system == nullptr) return nullptr;
+    if (system == nullptr)
+        return nullptr;
     auto* backend = dynamic_cast<HostBackend*>(system->Backend.get());
     return backend != nullptr ? &backend->World() : nullptr;
 }
 
 } // namespace tovrik::sdk
 
-extern "C" const char* tovrik_backend_name(void) { return "host"; }
+extern "C" const char* tovrik_backend_name(void) {
+    return "host";
+}
 
-extern "C" std::int32_t tovrik_system_open(const tovrik_system_options* options, tovrik_system** system) {
+extern "C" std::int32_t tovrik_system_open(const tovrik_system_options* options,
+                                           tovrik_system** system) {
     using namespace tovrik::sdk;
-    if (system == nullptr) return TOVRIK_STATUS_INVALID_PARAMETER;
+    if (system == nullptr)
+        return TOVRIK_STATUS_INVALID_PARAMETER;
     *system = nullptr;
     tovrik_system_options o = Resolve(options);
-    if (!ValidOptions(o)) return TOVRIK_STATUS_INVALID_PARAMETER;
-    if (worldExists.exchange(true)) return TOVRIK_STATUS_NOT_SUPPORTED;
+    if (!ValidOptions(o))
+        return TOVRIK_STATUS_INVALID_PARAMETER;
+    if (worldExists.exchange(true))
+        return TOVRIK_STATUS_NOT_SUPPORTED;
     std::unique_ptr<HostBackend> backend;
     try {
         backend = std::make_unique<HostBackend>(o);
@@ -224,7 +260,8 @@ extern "C" std::int32_t tovrik_system_open(const tovrik_system_options* options,
         return TOVRIK_STATUS_UNSUCCESSFUL;
     }
     std::int32_t status = backend->BringUp(o.sim_identity);
-    if (status < 0) return status;
+    if (status < 0)
+        return status;
     *system = AdoptBackend(std::move(backend));
     return *system != nullptr ? TOVRIK_STATUS_SUCCESS : TOVRIK_STATUS_NO_MEMORY;
 }

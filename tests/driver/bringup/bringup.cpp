@@ -9,8 +9,8 @@
 namespace tovrik_test {
 
 std::ostream& operator<<(std::ostream& out, const VendorWrite& write) {
-    out << "{request 0x" << std::hex << unsigned(write.Request) << ", value 0x" << write.Value << ", " << std::dec
-        << write.Data.size() << " bytes:";
+    out << "{request 0x" << std::hex << unsigned(write.Request) << ", value 0x" << write.Value
+        << ", " << std::dec << write.Data.size() << " bytes:";
     for (std::size_t i = 0; i < write.Data.size() && i < 8; i++) {
         out << ' ' << std::hex << std::setw(2) << std::setfill('0') << unsigned(write.Data[i]);
     }
@@ -20,7 +20,8 @@ std::ostream& operator<<(std::ostream& out, const VendorWrite& write) {
 std::vector<VendorWrite> VendorWritesIn(const std::vector<SeenRequest>& seen) {
     std::vector<VendorWrite> writes;
     for (const SeenRequest& request : seen) {
-        if (request.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB || request.Function() != URB_FUNCTION_VENDOR_DEVICE) {
+        if (request.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+            request.Function() != URB_FUNCTION_VENDOR_DEVICE) {
             continue;
         }
         auto urb = request.As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
@@ -43,7 +44,8 @@ std::size_t DataRecordCount(const FIRMWARE_RECORD* image) {
 std::vector<VendorWrite> ExpectedDownload(const FIRMWARE_RECORD* image) {
     std::vector<VendorWrite> writes;
     auto record = [](const FIRMWARE_RECORD& r, UCHAR request) {
-        return VendorWrite{request, r.Address, std::vector<std::uint8_t>(r.Data, r.Data + r.Length)};
+        return VendorWrite{request, r.Address,
+                           std::vector<std::uint8_t>(r.Data, r.Data + r.Length)};
     };
     for (std::size_t i = 0; image[i].Type == 0; i++) {
         if (image[i].Address > 0x1B3F) {
@@ -113,7 +115,8 @@ constexpr auto kBound = std::chrono::seconds(20);
 } // namespace
 
 UrbHold::UrbHold(PDEVICE_OBJECT pdo, std::function<bool(PURB)> match)
-    : driver_(pdo->DriverObject), original_(pdo->DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL]),
+    : driver_(pdo->DriverObject),
+      original_(pdo->DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL]),
       match_(std::move(match)) {
     ActiveHold = this;
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
@@ -128,7 +131,8 @@ NTSTATUS UrbHold::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     UrbHold* self = ActiveHold;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB || !self->match_(urb)) {
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+        !self->match_(urb)) {
         return self->original_(device, irp);
     }
     IoMarkIrpPending(irp);

@@ -41,10 +41,10 @@ struct UrbStamp {
     LONGLONG Time = 0;
 };
 
-inline constexpr LONGLONG kSecond = 10'000'000;  // 100-ns units
+inline constexpr LONGLONG kSecond = 10'000'000; // 100-ns units
 
 class BringupTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -60,7 +60,7 @@ protected:
     std::function<std::optional<UrbReply>(PURB)> Override;
     CameraScript script_;
 
-private:
+  private:
     std::mutex stampsMutex_;
     std::vector<UrbStamp> stamps_;
 };
@@ -68,7 +68,7 @@ private:
 // Holds the URBs that `match` picks on their way into the bus: they pend, and a cancel only
 // records that it came. The test completes a held URB when it chooses. One at a time.
 class UrbHold {
-public:
+  public:
     UrbHold(PDEVICE_OBJECT pdo, std::function<bool(PURB)> match);
     ~UrbHold();
     UrbHold(const UrbHold&) = delete;
@@ -81,7 +81,7 @@ public:
     // Completes the held request the way a bus would, from DISPATCH_LEVEL.
     void Complete(NTSTATUS status, USBD_STATUS usbdStatus);
 
-private:
+  private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static VOID Cancel(PDEVICE_OBJECT device, PIRP irp);
 
@@ -97,10 +97,10 @@ private:
 // Watches the Plug and Play requests that reach the bus below the driver; `Answer` may complete
 // one itself (status and Information) instead of the bus.
 class PnpTap {
-public:
+  public:
     struct Seen {
         UCHAR Minor;
-        IO_STACK_LOCATION Stack;  // the bus's stack location as it arrived
+        IO_STACK_LOCATION Stack; // the bus's stack location as it arrived
     };
     explicit PnpTap(PDEVICE_OBJECT pdo);
     ~PnpTap();
@@ -110,7 +110,7 @@ public:
     std::function<std::optional<std::pair<NTSTATUS, ULONG_PTR>>(PIO_STACK_LOCATION)> Answer;
     std::vector<Seen> Requests();
 
-private:
+  private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
 
     PDRIVER_OBJECT driver_;

@@ -8,7 +8,8 @@
 namespace tovrik_test {
 namespace {
 
-const USBD_CONFIGURATION_HANDLE kConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0xC0F16000ull);
+const USBD_CONFIGURATION_HANDLE kConfigurationHandle =
+    reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0xC0F16000ull);
 
 // TransferBufferLength of every configuration-descriptor read, as asked.
 std::vector<ULONG> ConfigurationReads(const std::vector<SeenRequest>& urbs) {
@@ -23,9 +24,11 @@ std::vector<ULONG> ConfigurationReads(const std::vector<SeenRequest>& urbs) {
 }
 
 // A pipe entry of the interface information inside a seen select URB.
-USBD_PIPE_INFORMATION PipeIn(const SeenRequest& urb, std::size_t interfaceOffset, std::size_t index) {
+USBD_PIPE_INFORMATION PipeIn(const SeenRequest& urb, std::size_t interfaceOffset,
+                             std::size_t index) {
     USBD_PIPE_INFORMATION pipe{};
-    std::size_t at = interfaceOffset + offsetof(USBD_INTERFACE_INFORMATION, Pipes) + index * sizeof(pipe);
+    std::size_t at =
+        interfaceOffset + offsetof(USBD_INTERFACE_INFORMATION, Pipes) + index * sizeof(pipe);
     EXPECT_LE(at + sizeof(pipe), urb.Urb.size());
     if (at + sizeof(pipe) <= urb.Urb.size()) {
         std::memcpy(&pipe, urb.Urb.data() + at, sizeof(pipe));
@@ -73,7 +76,10 @@ TEST_F(ConfigurationTest, ReadSizesForSmallAndLargeSets) {
         std::vector<ULONG> AtSelection;
     };
     const Case cases[] = {
-        {"32 bytes", ConfigurationBytes({{0, 0, {{0x01, 2, 512}, {0x81, 2, 512}}}}), {9, 48}, {265}},
+        {"32 bytes",
+         ConfigurationBytes({{0, 0, {{0x01, 2, 512}, {0x81, 2, 512}}}}),
+         {9, 48},
+         {265}},
         {"300 bytes", PaddedSet(300), {9, 316}, {265, 300}},
         {"exactly 265 bytes", PaddedSet(265), {9, 281}, {265}},
     };
@@ -110,33 +116,51 @@ TEST_F(ConfigurationTest, ASelectionOverABadSetFailsAndKeepsTheTable) {
     };
     int reads = 0;
     const Case cases[] = {
-        {"an answer of 8 bytes", [&](PURB urb) { return AnswerConfiguration(urb, {good.begin(), good.begin() + 8}); }, {265}},
+        {"an answer of 8 bytes",
+         [&](PURB urb) {
+             return AnswerConfiguration(urb, {good.begin(), good.begin() + 8});
+         },
+         {265}},
         {"wTotalLength 8", [&](PURB urb) { return AnswerConfiguration(urb, withTotal(8)); }, {265}},
         {"wTotalLength 0", [&](PURB urb) { return AnswerConfiguration(urb, withTotal(0)); }, {265}},
-        {"fewer bytes than wTotalLength", [&](PURB urb) { return AnswerConfiguration(urb, withTotal(good.size() + 20)); }, {265}},
-        {"a descriptor of length 0", [&](PURB urb) { return AnswerConfiguration(urb, withByte(9, 0)); }, {265}},
-        {"a descriptor of length 1", [&](PURB urb) { return AnswerConfiguration(urb, withByte(9, 1)); }, {265}},
-        {"the last descriptor runs past wTotalLength", [&](PURB urb) { return AnswerConfiguration(urb, withByte(good.size() - 7, 30)); }, {265}},
-        {"an endpoint descriptor too short to read", [&](PURB urb) {
+        {"fewer bytes than wTotalLength",
+         [&](PURB urb) { return AnswerConfiguration(urb, withTotal(good.size() + 20)); },
+         {265}},
+        {"a descriptor of length 0",
+         [&](PURB urb) { return AnswerConfiguration(urb, withByte(9, 0)); },
+         {265}},
+        {"a descriptor of length 1",
+         [&](PURB urb) { return AnswerConfiguration(urb, withByte(9, 1)); },
+         {265}},
+        {"the last descriptor runs past wTotalLength",
+         [&](PURB urb) { return AnswerConfiguration(urb, withByte(good.size() - 7, 30)); },
+         {265}},
+        {"an endpoint descriptor too short to read",
+         [&](PURB urb) {
              std::vector<std::uint8_t> set = good;
-             set[18] = 2;  // the first endpoint of alternate setting 0 becomes a 2-byte descriptor
+             set[18] = 2; // the first endpoint of alternate setting 0 becomes a 2-byte descriptor
              set.erase(set.begin() + 20, set.begin() + 25);
              SetTotalLength(set, set.size());
              return AnswerConfiguration(urb, set);
-         }, {265}},
-        {"wTotalLength that grows on every read", [&](PURB urb) {
+         },
+         {265}},
+        {"wTotalLength that grows on every read",
+         [&](PURB urb) {
              std::optional<UrbReply> reply = AnswerConfiguration(urb, PaddedSet(300 + 100 * reads));
              if (reply) {
                  reads++;
              }
              return reply;
-         }, {265, 300}},
-        {"the bus fails the read", [&](PURB urb) -> std::optional<UrbReply> {
+         },
+         {265, 300}},
+        {"the bus fails the read",
+         [&](PURB urb) -> std::optional<UrbReply> {
              if (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
                  return UrbReply{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
              }
              return std::nullopt;
-         }, {265}},
+         },
+         {265}},
     };
 
     PDEVICE_OBJECT pdo = PlugStarted();
@@ -155,7 +179,8 @@ TEST_F(ConfigurationTest, ASelectionOverABadSetFailsAndKeepsTheTable) {
         EXPECT_EQ(extension->InterfaceInfo->NumberOfPipes, 4u);
     }
     Override = nullptr;
-    EXPECT_EQ(SelectAlternateInterface(Fdo(pdo), 0, 2), STATUS_SUCCESS) << "a sound set selects again";
+    EXPECT_EQ(SelectAlternateInterface(Fdo(pdo), 0, 2), STATUS_SUCCESS)
+        << "a sound set selects again";
 }
 
 TEST_F(ConfigurationTest, AnUnsoundSetOrAShortDescriptorFailsTheStartBeforeAnythingIsSelected) {
@@ -164,7 +189,7 @@ TEST_F(ConfigurationTest, AnUnsoundSetOrAShortDescriptorFailsTheStartBeforeAnyth
         const char* Label;
         std::vector<std::uint8_t> Device;
         std::vector<std::uint8_t> Set;
-        ULONG HeaderBytes;  // what the device answers to the 9-byte read
+        ULONG HeaderBytes; // what the device answers to the 9-byte read
     };
     std::vector<std::uint8_t> longer = good;
     SetTotalLength(longer, good.size() + 10);
@@ -177,8 +202,10 @@ TEST_F(ConfigurationTest, AnUnsoundSetOrAShortDescriptorFailsTheStartBeforeAnyth
     std::vector<std::uint8_t> shortHeader = good;
     shortHeader[0] = 4;
     const Case cases[] = {
-        {"a device descriptor of 12 bytes", std::vector<std::uint8_t>(script_.DeviceDescriptor.begin(),
-                                                                      script_.DeviceDescriptor.begin() + 12), good, 9},
+        {"a device descriptor of 12 bytes",
+         std::vector<std::uint8_t>(script_.DeviceDescriptor.begin(),
+                                   script_.DeviceDescriptor.begin() + 12),
+         good, 9},
         {"fewer bytes than wTotalLength", script_.DeviceDescriptor, longer, 9},
         {"a descriptor of length 0", script_.DeviceDescriptor, zeroLength, 9},
         {"a descriptor past wTotalLength", script_.DeviceDescriptor, pastEnd, 9},
@@ -220,8 +247,10 @@ TEST_F(ConfigurationTest, WhatTheBusReturnsIsCheckedBeforeItIsCopied) {
     const Case cases[] = {
         {"more pipes than the request has room for",
          [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->NumberOfPipes = 200; }},
-        {"a Length past the request", [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->Length = 0xFFF0; }},
-        {"a Length that disagrees with the pipes", [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->Length = 24; }},
+        {"a Length past the request",
+         [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->Length = 0xFFF0; }},
+        {"a Length that disagrees with the pipes",
+         [](PURB, PUSBD_INTERFACE_INFORMATION info) { info->Length = 24; }},
         {"a grown header Length to make room for more pipes",
          [](PURB urb, PUSBD_INTERFACE_INFORMATION info) {
              urb->UrbHeader.Length = 0xFFF0;
@@ -272,8 +301,12 @@ TEST_F(ConfigurationTest, MaximumTransferSizesAtStartAndAfterASelection) {
         std::vector<ULONG> Sizes;
     };
     const Case cases[] = {
-        {"four pipes: pipe 2 takes whole images", CameraScript::Default().Configuration, {1024, 1024, 0x3FFFFF, 1024}},
-        {"two pipes: no large pipe", ConfigurationBytes({{0, 0, {{0x01, 2, 512}, {0x82, 2, 512}}}}), {1024, 1024}},
+        {"four pipes: pipe 2 takes whole images",
+         CameraScript::Default().Configuration,
+         {1024, 1024, 0x3FFFFF, 1024}},
+        {"two pipes: no large pipe",
+         ConfigurationBytes({{0, 0, {{0x01, 2, 512}, {0x82, 2, 512}}}}),
+         {1024, 1024}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -285,9 +318,12 @@ TEST_F(ConfigurationTest, MaximumTransferSizesAtStartAndAfterASelection) {
         PUSBD_INTERFACE_INFORMATION table = Extension(pdo)->InterfaceInfo;
         ASSERT_EQ(table->NumberOfPipes, c.Sizes.size());
         for (std::size_t i = 0; i < c.Sizes.size(); i++) {
-            EXPECT_EQ(PipeIn(select[0], offsetof(_URB_SELECT_CONFIGURATION, Interface), i).MaximumTransferSize,
-                      c.Sizes[i]) << "pipe " << i << " as asked";
-            EXPECT_EQ(table->Pipes[i].MaximumTransferSize, c.Sizes[i]) << "pipe " << i << " as stored";
+            EXPECT_EQ(PipeIn(select[0], offsetof(_URB_SELECT_CONFIGURATION, Interface), i)
+                          .MaximumTransferSize,
+                      c.Sizes[i])
+                << "pipe " << i << " as asked";
+            EXPECT_EQ(table->Pipes[i].MaximumTransferSize, c.Sizes[i])
+                << "pipe " << i << " as stored";
         }
         EXPECT_EQ(Extension(pdo)->ConfigurationHandle, kConfigurationHandle);
         Unplug(pdo);
@@ -299,7 +335,9 @@ TEST_F(ConfigurationTest, MaximumTransferSizesAtStartAndAfterASelection) {
     host::Handle handle = Open(0);
     ASSERT_NE(handle, 0u);
     const std::uint8_t selection[2] = {0, 2};
-    EXPECT_EQ(host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_SET_INTERFACE, selection, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(
+        host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_SET_INTERFACE, selection, 0).Status,
+        STATUS_SUCCESS);
     auto info = host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_GET_PIPE_INFO, {}, 512);
     ASSERT_EQ(info.Status, STATUS_SUCCESS);
     ASSERT_EQ(info.Information, GET_USBD_INTERFACE_SIZE(2));
@@ -338,7 +376,9 @@ TEST_F(ConfigurationTest, SelectInterfaceRequestsAreSizedByTheirPipes) {
         EXPECT_EQ(urb.Interface.InterfaceNumber, 0u);
         EXPECT_EQ(urb.Interface.AlternateSetting, c.Alternate);
         for (ULONG i = 0; i < c.Pipes; i++) {
-            EXPECT_EQ(PipeIn(select[0], offsetof(_URB_SELECT_INTERFACE, Interface), i).MaximumTransferSize, 0xFFFFu);
+            EXPECT_EQ(PipeIn(select[0], offsetof(_URB_SELECT_INTERFACE, Interface), i)
+                          .MaximumTransferSize,
+                      0xFFFFu);
         }
         PUSBD_INTERFACE_INFORMATION table = Extension(pdo)->InterfaceInfo;
         ASSERT_NE(table, nullptr);

@@ -11,7 +11,8 @@ namespace {
 // Every vendor write whose address is `failAt` fails with a stall.
 std::function<std::optional<UrbReply>(PURB)> FailWriteAt(USHORT failAt) {
     return [failAt](PURB urb) -> std::optional<UrbReply> {
-        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && urb->UrbControlVendorClassRequest.Value == failAt) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE &&
+            urb->UrbControlVendorClassRequest.Value == failAt) {
             return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_STALL_PID};
         }
         return std::nullopt;
@@ -42,7 +43,8 @@ TEST_F(FirmwareTest, AForeignCameraGetsBothImagesRecordByRecord) {
     script_ = CameraScript::Foreign();
     PlugStarted();
 
-    std::vector<VendorWrite> expected = Concat(ExpectedDownload(FirmwareImageA), ExpectedDownload(FirmwareImageB));
+    std::vector<VendorWrite> expected =
+        Concat(ExpectedDownload(FirmwareImageA), ExpectedDownload(FirmwareImageB));
     std::vector<VendorWrite> writes = VendorWritesIn(bus_.Seen());
     ASSERT_EQ(writes.size(), 58u + 313u + 8u);
     for (std::size_t i = 0; i < expected.size(); i++) {
@@ -61,8 +63,10 @@ TEST_F(FirmwareTest, AForeignCameraGetsBothImagesRecordByRecord) {
     std::vector<SeenRequest> seen = bus_.Seen();
     std::size_t lastSelect = 0, firstWrite = seen.size();
     for (std::size_t i = 0; i < seen.size(); i++) {
-        if (seen[i].Function() == URB_FUNCTION_SELECT_CONFIGURATION) lastSelect = i;
-        if (seen[i].Function() == URB_FUNCTION_VENDOR_DEVICE && firstWrite == seen.size()) firstWrite = i;
+        if (seen[i].Function() == URB_FUNCTION_SELECT_CONFIGURATION)
+            lastSelect = i;
+        if (seen[i].Function() == URB_FUNCTION_VENDOR_DEVICE && firstWrite == seen.size())
+            firstWrite = i;
     }
     EXPECT_LT(lastSelect, firstWrite);
 }
@@ -123,8 +127,9 @@ TEST_F(FirmwareTest, TheStartDelayGrowsWithTheSlotsTheLastAddDeviceTried) {
     // A restart of the first camera waits as long as the most recent AddDevice says, not its own.
     script_ = CameraScript::Default();
     host::Pnp::Stop(first);
-    expectDelay(delayOfNextStart([&] { EXPECT_EQ(host::Pnp::Start(first).Status, STATUS_SUCCESS); }),
-                4 * kSecond + kSecond / 2);
+    expectDelay(
+        delayOfNextStart([&] { EXPECT_EQ(host::Pnp::Start(first).Status, STATUS_SUCCESS); }),
+        4 * kSecond + kSecond / 2);
 }
 
 TEST_F(FirmwareTest, WithoutADeviceDescriptorTheDelayIsTakenAndNothingDownloaded) {
@@ -178,12 +183,15 @@ TEST_F(FirmwareTest, WithoutADeviceDescriptorTheDelayIsTakenAndNothingDownloaded
 
 TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
     const FIRMWARE_RECORD mixed[] = {
-        Record(0x2000, {0xA1, 0xA2}), Record(0x0100, {1, 2, 3}), Record(0x3000, {0xB1}), Record(0x0200, {4}),
-        Record(0x0300, {5, 6}),       Record(0, {}, 1),
+        Record(0x2000, {0xA1, 0xA2}), Record(0x0100, {1, 2, 3}), Record(0x3000, {0xB1}),
+        Record(0x0200, {4}),          Record(0x0300, {5, 6}),    Record(0, {}, 1),
     };
     const FIRMWARE_RECORD endsAtOnce[] = {Record(0, {}, 1), Record(0x0100, {1})};
-    const FIRMWARE_RECORD typeTwoEnds[] = {Record(0x0100, {1}), Record(0x0200, {2}, 2), Record(0x0300, {3})};
-    auto write = [](UCHAR request, USHORT value, std::vector<std::uint8_t> data) { return VendorWrite{request, value, data}; };
+    const FIRMWARE_RECORD typeTwoEnds[] = {Record(0x0100, {1}), Record(0x0200, {2}, 2),
+                                           Record(0x0300, {3})};
+    auto write = [](UCHAR request, USHORT value, std::vector<std::uint8_t> data) {
+        return VendorWrite{request, value, data};
+    };
     const VendorWrite hold7F92 = write(0xA0, 0x7F92, {1}), holdE600 = write(0xA0, 0xE600, {1});
     const VendorWrite run7F92 = write(0xA0, 0x7F92, {0}), runE600 = write(0xA0, 0xE600, {0});
 
@@ -195,19 +203,32 @@ TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
         NTSTATUS Result;
     };
     const Case cases[] = {
-        {"external records first, internal ones inside the reset", mixed, nullptr,
+        {"external records first, internal ones inside the reset",
+         mixed,
+         nullptr,
          {write(0xA3, 0x2000, {0xA1, 0xA2}), write(0xA3, 0x3000, {0xB1}), hold7F92, holdE600,
-          write(0xA0, 0x0100, {1, 2, 3}), write(0xA0, 0x0200, {4}), write(0xA0, 0x0300, {5, 6}), run7F92, runE600},
+          write(0xA0, 0x0100, {1, 2, 3}), write(0xA0, 0x0200, {4}), write(0xA0, 0x0300, {5, 6}),
+          run7F92, runE600},
          STATUS_SUCCESS},
-        {"a first record that ends the image", endsAtOnce, nullptr, {hold7F92, holdE600, run7F92, runE600},
+        {"a first record that ends the image",
+         endsAtOnce,
+         nullptr,
+         {hold7F92, holdE600, run7F92, runE600},
          STATUS_SUCCESS},
-        {"any non-zero type ends the image", typeTwoEnds, nullptr,
-         {hold7F92, holdE600, write(0xA0, 0x0100, {1}), run7F92, runE600}, STATUS_SUCCESS},
-        {"a failed write in the second pass skips the rest", mixed, FailWriteAt(0x0200),
+        {"any non-zero type ends the image",
+         typeTwoEnds,
+         nullptr,
+         {hold7F92, holdE600, write(0xA0, 0x0100, {1}), run7F92, runE600},
+         STATUS_SUCCESS},
+        {"a failed write in the second pass skips the rest",
+         mixed,
+         FailWriteAt(0x0200),
          {write(0xA3, 0x2000, {0xA1, 0xA2}), write(0xA3, 0x3000, {0xB1}), hold7F92, holdE600,
           write(0xA0, 0x0100, {1, 2, 3}), write(0xA0, 0x0200, {4}), run7F92, runE600},
          STATUS_UNSUCCESSFUL},
-        {"a failed write in the first pass ends that pass only", mixed, FailWriteAt(0x2000),
+        {"a failed write in the first pass ends that pass only",
+         mixed,
+         FailWriteAt(0x2000),
          {write(0xA3, 0x2000, {0xA1, 0xA2}), hold7F92, holdE600, write(0xA0, 0x0100, {1, 2, 3}),
           write(0xA0, 0x0200, {4}), write(0xA0, 0x0300, {5, 6}), run7F92, runE600},
          STATUS_SUCCESS},
@@ -234,7 +255,8 @@ TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
     host::FaultInjection::Reset();
 
     // The reset's result is that of its second address; the first is written whatever happens.
-    for (auto [failAt, result] : {std::pair<USHORT, NTSTATUS>{0x7F92, STATUS_SUCCESS}, {0xE600, STATUS_UNSUCCESSFUL}}) {
+    for (auto [failAt, result] :
+         {std::pair<USHORT, NTSTATUS>{0x7F92, STATUS_SUCCESS}, {0xE600, STATUS_UNSUCCESSFUL}}) {
         bus_.ClearSeen();
         Override = FailWriteAt(failAt);
         EXPECT_EQ(SetCpuReset(Fdo(pdo), 1), result);
@@ -260,11 +282,19 @@ TEST_F(FirmwareTest, DeviceRamWritesGoInPiecesOfSixtyFourWrappingAtSixtyFourK) {
     const Case cases[] = {
         {"64 bytes: one piece", 0x1000, 64, {}, {{0x1000, 0, 64}}, STATUS_SUCCESS},
         {"65 bytes: 64 and 1", 0x1000, 65, {}, {{0x1000, 0, 64}, {0x1040, 64, 1}}, STATUS_SUCCESS},
-        {"128 bytes at 0xFFC0: the second piece at 0", 0xFFC0, 128, {}, {{0xFFC0, 0, 64}, {0x0000, 64, 64}},
+        {"128 bytes at 0xFFC0: the second piece at 0",
+         0xFFC0,
+         128,
+         {},
+         {{0xFFC0, 0, 64}, {0x0000, 64, 64}},
          STATUS_SUCCESS},
         {"1 byte", 0x0042, 1, {}, {{0x0042, 0, 1}}, STATUS_SUCCESS},
         {"0 bytes: nothing", 0x1000, 0, {}, {}, STATUS_SUCCESS},
-        {"a failed piece ends the write", 0x1000, 200, 0x1040, {{0x1000, 0, 64}, {0x1040, 64, 64}},
+        {"a failed piece ends the write",
+         0x1000,
+         200,
+         0x1040,
+         {{0x1000, 0, 64}, {0x1040, 64, 64}},
          STATUS_UNSUCCESSFUL},
     };
     std::vector<std::uint8_t> data(256);
@@ -279,9 +309,10 @@ TEST_F(FirmwareTest, DeviceRamWritesGoInPiecesOfSixtyFourWrappingAtSixtyFourK) {
         EXPECT_EQ(WriteDeviceRam(Fdo(pdo), c.Address, data.data(), c.Length), c.Result);
         std::vector<VendorWrite> expected;
         for (const Piece& piece : c.Pieces) {
-            expected.push_back({0xA0, piece.Address,
-                                std::vector<std::uint8_t>(data.begin() + piece.Offset,
-                                                          data.begin() + piece.Offset + piece.Length)});
+            expected.push_back(
+                {0xA0, piece.Address,
+                 std::vector<std::uint8_t>(data.begin() + piece.Offset,
+                                           data.begin() + piece.Offset + piece.Length)});
         }
         EXPECT_EQ(VendorWritesIn(bus_.Seen()), expected);
     }
@@ -314,7 +345,7 @@ TEST_F(FirmwareTest, RamBlocksGoInFiveTwelvesWithTheRemainderLastAndEveryBlockTr
         const char* Label;
         ULONG Length;
         std::optional<USHORT> FailAt;
-        std::vector<std::pair<USHORT, ULONG>> Blocks;  // address, length
+        std::vector<std::pair<USHORT, ULONG>> Blocks; // address, length
         NTSTATUS Result;
     };
     std::vector<std::pair<USHORT, ULONG>> wrapping;
@@ -327,9 +358,16 @@ TEST_F(FirmwareTest, RamBlocksGoInFiveTwelvesWithTheRemainderLastAndEveryBlockTr
         {"exactly one block", 512, {}, {{0, 512}}, STATUS_SUCCESS},
         {"less than a block", 100, {}, {{0, 100}}, STATUS_SUCCESS},
         {"nothing", 0, {}, {}, STATUS_SUCCESS},
-        {"a failed block does not stop the rest; the first failure is reported", 1300, 0, {{0, 512}, {512, 512}, {1024, 276}},
+        {"a failed block does not stop the rest; the first failure is reported",
+         1300,
+         0,
+         {{0, 512}, {512, 512}, {1024, 276}},
          STATUS_UNSUCCESSFUL},
-        {"from the 129th block the addresses start again at 0", 129 * 512 + 1, {}, wrapping, STATUS_SUCCESS},
+        {"from the 129th block the addresses start again at 0",
+         129 * 512 + 1,
+         {},
+         wrapping,
+         STATUS_SUCCESS},
     };
     std::vector<std::uint8_t> data(129 * 512 + 1);
     for (std::size_t i = 0; i < data.size(); i++) {
@@ -344,8 +382,9 @@ TEST_F(FirmwareTest, RamBlocksGoInFiveTwelvesWithTheRemainderLastAndEveryBlockTr
         std::vector<VendorWrite> expected;
         ULONG offset = 0;
         for (auto [blockAddress, length] : c.Blocks) {
-            expected.push_back({0xA0, blockAddress,
-                                std::vector<std::uint8_t>(data.begin() + offset, data.begin() + offset + length)});
+            expected.push_back(
+                {0xA0, blockAddress,
+                 std::vector<std::uint8_t>(data.begin() + offset, data.begin() + offset + length)});
             offset += length;
         }
         std::vector<VendorWrite> writes = VendorWritesIn(bus_.Seen());

@@ -35,11 +35,17 @@ TEST_F(PipeTableTest, ReadersNeverSeeATableBeingReplaced) {
         }
         auto* table = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(result.Output.data());
         const ULONG pipes = table->NumberOfPipes;
-        const bool whole = (pipes == 4 || pipes == 2 || pipes == 0) && table->Length == GET_USBD_INTERFACE_SIZE(pipes) &&
-                           result.Information == table->Length && table->AlternateSetting == (pipes == 4 ? 0 : pipes == 0 ? 1 : 2);
+        const bool whole = (pipes == 4 || pipes == 2 || pipes == 0) &&
+                           table->Length == GET_USBD_INTERFACE_SIZE(pipes) &&
+                           result.Information == table->Length &&
+                           table->AlternateSetting == (pipes == 4   ? 0
+                                                       : pipes == 0 ? 1
+                                                                    : 2);
         bool handlesKnown = true;
         for (ULONG i = 0; whole && i < pipes; i++) {
-            handlesKnown = handlesKnown && known.count(reinterpret_cast<ULONG_PTR>(table->Pipes[i].PipeHandle)) == 1;
+            handlesKnown =
+                handlesKnown &&
+                known.count(reinterpret_cast<ULONG_PTR>(table->Pipes[i].PipeHandle)) == 1;
         }
         if (!whole || !handlesKnown) {
             failures++;
@@ -51,7 +57,8 @@ TEST_F(PipeTableTest, ReadersNeverSeeATableBeingReplaced) {
     for (int t = 0; t < 2; t++) {
         readers.emplace_back([&] {
             while (selecting) {
-                checkTable(host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_GET_PIPE_INFO, {}, 512));
+                checkTable(
+                    host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_GET_PIPE_INFO, {}, 512));
             }
         });
     }
@@ -70,7 +77,8 @@ TEST_F(PipeTableTest, ReadersNeverSeeATableBeingReplaced) {
     }
     for (int i = 0; i < kSelections; i++) {
         const std::uint8_t selection[2] = {0, static_cast<std::uint8_t>(i % 3)};
-        if (host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_SET_INTERFACE, selection, 0).Status != STATUS_SUCCESS) {
+        if (host::FrontEnd::DeviceIoControl(handle, IOCTL_TOVRIK_SET_INTERFACE, selection, 0)
+                .Status != STATUS_SUCCESS) {
             failures++;
         }
     }

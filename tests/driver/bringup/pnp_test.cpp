@@ -9,7 +9,7 @@ namespace tovrik_test {
 namespace {
 
 class PnpTest : public BringupTest {
-protected:
+  protected:
     NTSTATUS OpenStatus(unsigned number) {
         host::Handle handle = 0;
         NTSTATUS status = host::FrontEnd::Open(UserPath(number), &handle);
@@ -156,7 +156,9 @@ TEST_F(PnpTest, SurpriseRemovalIsDeclaredSafeOnlyForARecordOfVersionOneOrMore) {
     PnpTap tap(pdo);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
-        tap.Answer = [lower = c.Lower](PIO_STACK_LOCATION stack) -> std::optional<std::pair<NTSTATUS, ULONG_PTR>> {
+        tap.Answer =
+            [lower = c.Lower](
+                PIO_STACK_LOCATION stack) -> std::optional<std::pair<NTSTATUS, ULONG_PTR>> {
             if (stack->MinorFunction != IRP_MN_QUERY_CAPABILITIES) {
                 return std::nullopt;
             }
@@ -167,8 +169,8 @@ TEST_F(PnpTest, SurpriseRemovalIsDeclaredSafeOnlyForARecordOfVersionOneOrMore) {
             return std::pair{lower, ULONG_PTR{0x66}};
         };
         DEVICE_CAPABILITIES capabilities{};
-        host::RequestResult result =
-            host::Pnp::QueryCapabilities(pdo, sizeof(DEVICE_CAPABILITIES), c.Version, &capabilities);
+        host::RequestResult result = host::Pnp::QueryCapabilities(pdo, sizeof(DEVICE_CAPABILITIES),
+                                                                  c.Version, &capabilities);
         EXPECT_EQ(result.Status, c.Status);
         EXPECT_EQ(result.Returned, c.Status);
         EXPECT_EQ(result.Information, 0x66u) << "Information as the lower drivers left it";
@@ -202,7 +204,10 @@ TEST_F(PnpTest, RemovalAbortsEveryPipeOfTheCurrentTableInOrder) {
         {"the table of the start", {}, false, {0x7E000001, 0x7E000081, 0x7E000082, 0x7E000083}},
         {"a selected setting's table", 2, false, {0x7E000001, 0x7E000082}},
         {"a setting without pipes", 1, false, {}},
-        {"failed aborts do not stop the removal", {}, true, {0x7E000001, 0x7E000081, 0x7E000082, 0x7E000083}},
+        {"failed aborts do not stop the removal",
+         {},
+         true,
+         {0x7E000001, 0x7E000081, 0x7E000082, 0x7E000083}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -211,7 +216,10 @@ TEST_F(PnpTest, RemovalAbortsEveryPipeOfTheCurrentTableInOrder) {
             ASSERT_EQ(SelectAlternateInterface(Fdo(pdo), 0, *c.Alternate), STATUS_SUCCESS);
         }
         if (c.AbortsFail) {
-            Override = [](PURB) { return UrbReply{UrbReply::When::Later, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING}; };
+            Override = [](PURB) {
+                return UrbReply{UrbReply::When::Later, STATUS_UNSUCCESSFUL,
+                                USBD_STATUS_DEV_NOT_RESPONDING};
+            };
         }
         bus_.ClearSeen();
         EXPECT_EQ(Unplug(pdo).Status, STATUS_SUCCESS);
@@ -249,7 +257,8 @@ TEST_F(PnpTest, EveryOtherMinorCodeGoesDownUntouched) {
     bus_.ClearSeen();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
-        tap.Answer = [&](PIO_STACK_LOCATION stack) -> std::optional<std::pair<NTSTATUS, ULONG_PTR>> {
+        tap.Answer =
+            [&](PIO_STACK_LOCATION stack) -> std::optional<std::pair<NTSTATUS, ULONG_PTR>> {
             return std::pair{c.Lower, ULONG_PTR{0x1000u + stack->MinorFunction}};
         };
         const std::size_t before = tap.Requests().size();

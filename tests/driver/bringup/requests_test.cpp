@@ -10,7 +10,7 @@ namespace tovrik_test {
 namespace {
 
 class RequestsTest : public BringupTest {
-protected:
+  protected:
     void SetUp() override {
         BringupTest::SetUp();
         pdo_ = PlugStarted();
@@ -23,7 +23,8 @@ protected:
         BringupTest::TearDown();
     }
 
-    host::FrontEnd::IoctlResult Ioctl(ULONG code, std::span<const std::uint8_t> input, ULONG output = 0) {
+    host::FrontEnd::IoctlResult Ioctl(ULONG code, std::span<const std::uint8_t> input,
+                                      ULONG output = 0) {
         return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
     }
 
@@ -31,17 +32,32 @@ protected:
     host::Handle handle_ = 0;
 };
 
-std::vector<std::uint8_t> ClassVendor(UCHAR direction, UCHAR type, UCHAR recipient, UCHAR request, USHORT value,
-                                      USHORT index) {
-    return {direction, type, recipient, 0xEE, request, 0xEE, static_cast<std::uint8_t>(value),
-            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+std::vector<std::uint8_t> ClassVendor(UCHAR direction, UCHAR type, UCHAR recipient, UCHAR request,
+                                      USHORT value, USHORT index) {
+    return {direction,
+            type,
+            recipient,
+            0xEE,
+            request,
+            0xEE,
+            static_cast<std::uint8_t>(value),
+            static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(index),
+            static_cast<std::uint8_t>(index >> 8)};
 }
 
-std::vector<std::uint8_t> VendorDevice(UCHAR request, USHORT value, USHORT index, USHORT length, UCHAR direction,
-                                       UCHAR dataByte) {
-    return {request, 0xEE, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(length),
-            static_cast<std::uint8_t>(length >> 8), direction, dataByte};
+std::vector<std::uint8_t> VendorDevice(UCHAR request, USHORT value, USHORT index, USHORT length,
+                                       UCHAR direction, UCHAR dataByte) {
+    return {request,
+            0xEE,
+            static_cast<std::uint8_t>(value),
+            static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(index),
+            static_cast<std::uint8_t>(index >> 8),
+            static_cast<std::uint8_t>(length),
+            static_cast<std::uint8_t>(length >> 8),
+            direction,
+            dataByte};
 }
 
 TEST_F(RequestsTest, TheKeyTableTakesWholeBytes) {
@@ -49,7 +65,7 @@ TEST_F(RequestsTest, TheKeyTableTakesWholeBytes) {
         const char* Label;
         UCHAR Type;
         UCHAR Recipient;
-        USHORT Function;  // 0: refused
+        USHORT Function; // 0: refused
     };
     const Case cases[] = {
         {"class device", 1, 0, URB_FUNCTION_CLASS_DEVICE},
@@ -71,7 +87,8 @@ TEST_F(RequestsTest, TheKeyTableTakesWholeBytes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
         bus_.ClearSeen();
-        auto result = Ioctl(IOCTL_TOVRIK_CONTROL_REQUEST, ClassVendor(0, c.Type, c.Recipient, 0x42, 0x1234, 0x5678));
+        auto result = Ioctl(IOCTL_TOVRIK_CONTROL_REQUEST,
+                            ClassVendor(0, c.Type, c.Recipient, 0x42, 0x1234, 0x5678));
         std::vector<SeenRequest> seen = bus_.Seen();
         if (c.Function == 0) {
             EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER);
@@ -119,13 +136,16 @@ TEST_F(RequestsTest, AShortDeviceToHostReplyReportsTheBytesMoved) {
     std::vector<SeenRequest> seen = Urbs(URB_FUNCTION_VENDOR_DEVICE);
     ASSERT_EQ(seen.size(), 1u);
     auto urb = seen[0].As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
-    EXPECT_EQ(urb.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(urb.TransferFlags,
+              static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
     EXPECT_EQ(urb.TransferBufferLength, 16u);
     EXPECT_NE(urb.TransferBufferMDL, nullptr);
     EXPECT_EQ(urb.TransferBuffer, nullptr);
 
     // A failed request reports its failure and moves no Information.
-    Override = [](PURB) { return UrbReply{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID}; };
+    Override = [](PURB) {
+        return UrbReply{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    };
     result = Ioctl(IOCTL_TOVRIK_CONTROL_REQUEST, ClassVendor(1, 2, 0, 0x42, 0, 0), 16);
     EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(result.Information, 0u);
@@ -160,7 +180,8 @@ TEST_F(RequestsTest, VendorDeviceRequestsSendTheirPatternAndReportOnlyWhatCameIn
             }
             return std::nullopt;
         };
-        auto result = Ioctl(IOCTL_TOVRIK_VENDOR_REQUEST, VendorDevice(0xB5, 0x1357, 0x2468, c.Length, 0, c.DataByte));
+        auto result = Ioctl(IOCTL_TOVRIK_VENDOR_REQUEST,
+                            VendorDevice(0xB5, 0x1357, 0x2468, c.Length, 0, c.DataByte));
         EXPECT_EQ(result.Status, STATUS_SUCCESS);
         EXPECT_EQ(result.Information, 0u);
         std::vector<SeenRequest> seen = Urbs(URB_FUNCTION_VENDOR_DEVICE);
@@ -190,7 +211,8 @@ TEST_F(RequestsTest, ADeviceToHostVendorRequestAnswersOverItsRecord) {
     std::vector<SeenRequest> seen = Urbs(URB_FUNCTION_VENDOR_DEVICE);
     ASSERT_EQ(seen.size(), 1u);
     auto urb = seen[0].As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
-    EXPECT_EQ(urb.TransferFlags, static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN)) << "short transfers not allowed";
+    EXPECT_EQ(urb.TransferFlags, static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN))
+        << "short transfers not allowed";
     EXPECT_EQ(urb.TransferBufferLength, 4u);
 }
 
@@ -220,7 +242,8 @@ TEST_F(RequestsTest, PipeRequestsCarryTheHeaderLengthOfTheReportedUsbdiVersion) 
         for (const SeenRequest& request : seen) {
             EXPECT_EQ(request.Length(), c.Length);
             ASSERT_GE(request.Urb.size(), 32u);
-            EXPECT_EQ(request.As<_URB_PIPE_REQUEST>().PipeHandle, reinterpret_cast<USBD_PIPE_HANDLE>(0x7E000081ull));
+            EXPECT_EQ(request.As<_URB_PIPE_REQUEST>().PipeHandle,
+                      reinterpret_cast<USBD_PIPE_HANDLE>(0x7E000081ull));
         }
     }
 }

@@ -28,7 +28,7 @@ struct Journal {
         USHORT Function;
         LONGLONG Time;
         std::optional<VendorWrite> Write;
-        bool Configures = false;  // a select-configuration with a configuration, not the unconfigure
+        bool Configures = false; // a select-configuration with a configuration, not the unconfigure
     };
     struct Pnp {
         PDEVICE_OBJECT Fdo;
@@ -65,14 +65,15 @@ struct Journal {
         }
         return requests;
     }
-    // From the nth configuring select-configuration URB sent to the PDO to the first firmware write after
-    // it, or, when none follows within that start, to the end of that start request.
+    // From the nth configuring select-configuration URB sent to the PDO to the first firmware write
+    // after it, or, when none follows within that start, to the end of that start request.
     LONGLONG StartDelay(PDEVICE_OBJECT pdo, std::size_t nthStart) {
         std::lock_guard lock(Mutex);
         std::size_t seen = 0;
         LONGLONG selected = 0;
         for (const Urb& urb : Urbs) {
-            if (urb.Pdo != pdo) continue;
+            if (urb.Pdo != pdo)
+                continue;
             if (urb.Configures && seen++ == nthStart) {
                 selected = urb.Time;
             } else if (selected != 0 && urb.Write) {
@@ -81,8 +82,8 @@ struct Journal {
         }
         EXPECT_NE(selected, 0) << "no configuration for start " << nthStart;
         for (const Pnp& request : Requests) {
-            if (request.Pdo == pdo && request.Minor == IRP_MN_START_DEVICE && request.Begin <= selected &&
-                request.End >= selected) {
+            if (request.Pdo == pdo && request.Minor == IRP_MN_START_DEVICE &&
+                request.Begin <= selected && request.End >= selected) {
                 return request.End - selected;
             }
         }
@@ -104,8 +105,9 @@ NTSTATUS JournalBusInternal(PDEVICE_OBJECT device, PIRP irp) {
             auto& request = urb->UrbControlVendorClassRequest;
             if ((request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0) {
                 auto* data = static_cast<const std::uint8_t*>(request.TransferBuffer);
-                entry.Write = VendorWrite{request.Request, request.Value,
-                                          std::vector<std::uint8_t>(data, data + request.TransferBufferLength)};
+                entry.Write = VendorWrite{
+                    request.Request, request.Value,
+                    std::vector<std::uint8_t>(data, data + request.TransferBufferLength)};
             }
         }
         std::lock_guard lock(TheJournal->Mutex);
@@ -116,8 +118,13 @@ NTSTATUS JournalBusInternal(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS JournalDriverPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(fdo);
-    Journal::Pnp entry{fdo, extension->PhysicalDeviceObject, std::u16string(extension->SymbolicLinkName),
-                       IoGetCurrentIrpStackLocation(irp)->MinorFunction, host::Clock::Now(), 0, 0};
+    Journal::Pnp entry{fdo,
+                       extension->PhysicalDeviceObject,
+                       std::u16string(extension->SymbolicLinkName),
+                       IoGetCurrentIrpStackLocation(irp)->MinorFunction,
+                       host::Clock::Now(),
+                       0,
+                       0};
     // Neither the request nor the device may be touched after this: removal deletes the device.
     const NTSTATUS returned = TheJournal->DriverPnp(fdo, irp);
     entry.Returned = returned;
@@ -134,7 +141,7 @@ struct Scenario {
 };
 
 class BringupScenario : public ::testing::TestWithParam<Scenario> {
-protected:
+  protected:
     void SetUp() override {
         BulkTimeoutMs = 3000;
         DeviceSlotsTried = 0;
@@ -213,7 +220,8 @@ void BringupScenario::BringUpAll(std::size_t cameras, std::vector<PDEVICE_OBJECT
     }();
     for (std::size_t k = 0; k < cameras; k++) {
         SCOPED_TRACE("camera " + std::to_string(k));
-        const std::u16string link = u"\\DosDevices\\Tovrik318QX-" + std::u16string(1, static_cast<char16_t>(0x30 + k));
+        const std::u16string link =
+            u"\\DosDevices\\Tovrik318QX-" + std::u16string(1, static_cast<char16_t>(0x30 + k));
 
         // Foreign identity: number k (the cameras before hold 0 to k - 1), delay, both images.
         std::size_t earlier;
@@ -231,7 +239,8 @@ void BringupScenario::BringUpAll(std::size_t cameras, std::vector<PDEVICE_OBJECT
             EXPECT_EQ(journal_.Requests[earlier].Minor, IRP_MN_START_DEVICE);
             foreign = journal_.Requests[earlier].Pdo;
         }
-        ASSERT_TRUE(world_->WaitForRenumeration(k)) << "the camera never came back with its own identity";
+        ASSERT_TRUE(world_->WaitForRenumeration(k))
+            << "the camera never came back with its own identity";
         PDEVICE_OBJECT pdo = WaitStarted(k);
         ASSERT_NE(pdo, nullptr);
         ASSERT_NE(pdo, foreign);
@@ -322,7 +331,9 @@ TEST_P(BringupScenario, ForeignCamerasComeUpRenumerateAndLiveThroughStopAndRemov
 INSTANTIATE_TEST_SUITE_P(Cameras, BringupScenario,
                          ::testing::Values(Scenario{"one", 1, 50}, Scenario{"two", 2, 50},
                                            Scenario{"eleven", 11, 60}),
-                         [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.Label; });
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                             return info.param.Label;
+                         });
 
 // ---- The capture ------------------------------------------------------------------------------
 
@@ -337,7 +348,8 @@ struct Tshark {
 
 Tshark RunTshark(const std::string& arguments) {
     Tshark run;
-    std::FILE* pipe = ::popen((std::string(TOVRIK_TSHARK) + " " + arguments + " 2>/dev/null").c_str(), "r");
+    std::FILE* pipe =
+        ::popen((std::string(TOVRIK_TSHARK) + " " + arguments + " 2>/dev/null").c_str(), "r");
     if (pipe == nullptr) {
         return run;
     }
@@ -367,19 +379,21 @@ TEST_F(BringupCapture, TsharkDissectsTheBringUpWithoutComplaint) {
     ASSERT_EQ(own.size(), 1u);
     world_->Unplug(0);
     host::Pnp::WaitIdle();
-    world_.reset();  // flushes and closes the capture
+    world_.reset(); // flushes and closes the capture
     TheJournal = nullptr;
 
     const std::string quoted = "'" + file.string() + "'";
-    Tshark complaints = RunTshark("-r " + quoted + " -Y '_ws.malformed || _ws.expert.severity >= warning'");
+    Tshark complaints =
+        RunTshark("-r " + quoted + " -Y '_ws.malformed || _ws.expert.severity >= warning'");
     EXPECT_EQ(complaints.ExitCode, 0);
     EXPECT_EQ(complaints.Output, "");
 
     // The firmware writes are all there, in the order sent: the setup stages of 0xA0 requests
     // carry their addresses.
-    Tshark writes = RunTshark("-r " + quoted +
-                              " -Y 'usb.setup.bRequest == 160 && usb.irp_info.direction == 0 && usb.control_stage == 0'"
-                              " -T fields -e usb.setup.wValue");
+    Tshark writes = RunTshark(
+        "-r " + quoted +
+        " -Y 'usb.setup.bRequest == 160 && usb.irp_info.direction == 0 && usb.control_stage == 0'"
+        " -T fields -e usb.setup.wValue");
     EXPECT_EQ(writes.ExitCode, 0);
     std::vector<std::string> addresses;
     std::istringstream lines(writes.Output);

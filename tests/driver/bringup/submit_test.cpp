@@ -16,9 +16,11 @@ const USBD_PIPE_HANDLE kImagePipe = reinterpret_cast<USBD_PIPE_HANDLE>(0x7E00008
 // A bulk read of 512 bytes on the image pipe, the kind of URB the time limit guards.
 struct BulkUrb {
     BulkUrb() {
-        urb = AllocateUrb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        urb = AllocateUrb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                          URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
         urb->UrbBulkOrInterruptTransfer.PipeHandle = kImagePipe;
-        urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        urb->UrbBulkOrInterruptTransfer.TransferFlags =
+            USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
         urb->UrbBulkOrInterruptTransfer.TransferBuffer = data;
         urb->UrbBulkOrInterruptTransfer.TransferBufferLength = sizeof(data);
     }
@@ -41,7 +43,7 @@ bool IsImageTransfer(PURB urb) {
 }
 
 class SubmitTest : public BringupTest {
-protected:
+  protected:
     void SetUp() override {
         BringupTest::SetUp();
         pdo_ = PlugStarted();
@@ -92,34 +94,39 @@ TEST_F(SubmitTest, TheResultRuleJoinsRequestAndUrbStatus) {
         USBD_STATUS LastAfter;
     };
     const Case cases[] = {
-        {"request succeeds, URB stalled", STATUS_SUCCESS, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL,
-         USBD_STATUS_STALL_PID},
+        {"request succeeds, URB stalled", STATUS_SUCCESS, USBD_STATUS_STALL_PID,
+         STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
         {"both fail: the request's error wins, the URB's is kept", STATUS_DEVICE_NOT_CONNECTED,
-         USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING},
-        {"both succeed: the earlier error stays", STATUS_SUCCESS, USBD_STATUS_SUCCESS, STATUS_SUCCESS, kEarlierError},
-        {"request fails, URB clean", STATUS_INSUFFICIENT_RESOURCES, USBD_STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
-         kEarlierError},
-        {"a warning-class request status with a URB error", STATUS_TIMEOUT, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL,
-         USBD_STATUS_CRC},
-        {"a warning-class request status alone is the result", STATUS_TIMEOUT, USBD_STATUS_SUCCESS, STATUS_TIMEOUT,
-         kEarlierError},
-        {"a negative non-error-class USBD status counts as an error", STATUS_SUCCESS, USBD_STATUS_INVALID_PARAMETER,
-         STATUS_UNSUCCESSFUL, USBD_STATUS_INVALID_PARAMETER},
+         USBD_STATUS_DEV_NOT_RESPONDING, STATUS_DEVICE_NOT_CONNECTED,
+         USBD_STATUS_DEV_NOT_RESPONDING},
+        {"both succeed: the earlier error stays", STATUS_SUCCESS, USBD_STATUS_SUCCESS,
+         STATUS_SUCCESS, kEarlierError},
+        {"request fails, URB clean", STATUS_INSUFFICIENT_RESOURCES, USBD_STATUS_SUCCESS,
+         STATUS_INSUFFICIENT_RESOURCES, kEarlierError},
+        {"a warning-class request status with a URB error", STATUS_TIMEOUT, USBD_STATUS_CRC,
+         STATUS_UNSUCCESSFUL, USBD_STATUS_CRC},
+        {"a warning-class request status alone is the result", STATUS_TIMEOUT, USBD_STATUS_SUCCESS,
+         STATUS_TIMEOUT, kEarlierError},
+        {"a negative non-error-class USBD status counts as an error", STATUS_SUCCESS,
+         USBD_STATUS_INVALID_PARAMETER, STATUS_UNSUCCESSFUL, USBD_STATUS_INVALID_PARAMETER},
     };
     for (const Case& c : cases) {
         for (UrbReply::When when : {UrbReply::When::Now, UrbReply::When::Later}) {
-            SCOPED_TRACE(std::string(c.Label) + (when == UrbReply::When::Now ? ", completed at once" : ", pended"));
+            SCOPED_TRACE(std::string(c.Label) +
+                         (when == UrbReply::When::Now ? ", completed at once" : ", pended"));
             Override = [reply = UrbReply{when, c.Request, c.Urb}](PURB) { return reply; };
             extension_->LastUsbdStatus = kEarlierError;
 
-            PURB urb = AllocateUrb(sizeof(_URB_GET_CURRENT_FRAME_NUMBER), URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
+            PURB urb = AllocateUrb(sizeof(_URB_GET_CURRENT_FRAME_NUMBER),
+                                   URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
             EXPECT_EQ(SubmitUrb(fdo_, urb), c.Result);
             EXPECT_EQ(extension_->LastUsbdStatus, c.LastAfter);
             ExFreePool(urb);
 
             BulkUrb bulk;
             extension_->LastUsbdStatus = kEarlierError;
-            EXPECT_EQ(SubmitWithTimeout(bulk.urb, nullptr, FALSE), c.Result) << "the time-limited path, same rule";
+            EXPECT_EQ(SubmitWithTimeout(bulk.urb, nullptr, FALSE), c.Result)
+                << "the time-limited path, same rule";
             EXPECT_EQ(extension_->LastUsbdStatus, c.LastAfter);
         }
     }
@@ -131,7 +138,8 @@ TEST_F(SubmitTest, ARequestThePlatformCannotBuildSendsNothingAndLeavesTheLastErr
         const char* Label;
         std::function<NTSTATUS()> Call;
     };
-    PURB urb = AllocateUrb(sizeof(_URB_GET_CURRENT_FRAME_NUMBER), URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
+    PURB urb =
+        AllocateUrb(sizeof(_URB_GET_CURRENT_FRAME_NUMBER), URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
     // A stale error in the header must not be taken for this attempt's.
     urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
     BulkUrb bulk;
@@ -173,8 +181,10 @@ TEST_F(SubmitTest, ATimedOutUrbIsCancelledAfterThreeSecondsAndWaitedFor) {
         NTSTATUS Result;
     };
     const Case cases[] = {
-        {"cancelled URB carries an error", STATUS_CANCELLED, USBD_STATUS_CANCELED, STATUS_UNSUCCESSFUL},
-        {"the transfer ended cleanly as it was cancelled", STATUS_SUCCESS, USBD_STATUS_SUCCESS, STATUS_TIMEOUT},
+        {"cancelled URB carries an error", STATUS_CANCELLED, USBD_STATUS_CANCELED,
+         STATUS_UNSUCCESSFUL},
+        {"the transfer ended cleanly as it was cancelled", STATUS_SUCCESS, USBD_STATUS_SUCCESS,
+         STATUS_TIMEOUT},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -265,7 +275,8 @@ TEST_F(SubmitTest, PortResetOnlyForAConnectedPortThatIsNotEnabled) {
     };
     const NTSTATUS resetResult = STATUS_DEVICE_BUSY;
     const Case cases[] = {
-        {"connected and enabled", USBD_PORT_CONNECTED | USBD_PORT_ENABLED, STATUS_SUCCESS, false, STATUS_SUCCESS},
+        {"connected and enabled", USBD_PORT_CONNECTED | USBD_PORT_ENABLED, STATUS_SUCCESS, false,
+         STATUS_SUCCESS},
         {"not connected", 0, STATUS_SUCCESS, false, STATUS_SUCCESS},
         {"enabled without connection", USBD_PORT_ENABLED, STATUS_SUCCESS, false, STATUS_SUCCESS},
         {"connected, not enabled", USBD_PORT_CONNECTED, STATUS_SUCCESS, true, resetResult},
@@ -305,7 +316,8 @@ TEST_F(SubmitTest, CommandPacketsAreSixtyFourBytesWithTheCommandInByteZero) {
     for (std::size_t i = 0; i < 2; i++) {
         auto urb = commands[i].As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
         EXPECT_EQ(urb.Hdr.Length, 128u);
-        EXPECT_EQ(urb.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK)) << "pipe 0 is an OUT endpoint";
+        EXPECT_EQ(urb.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK))
+            << "pipe 0 is an OUT endpoint";
         EXPECT_EQ(urb.TransferBufferLength, 64u);
         EXPECT_EQ(urb.TransferBufferMDL, nullptr);
         EXPECT_EQ(urb.UrbLink, nullptr);
@@ -322,10 +334,18 @@ TEST_F(SubmitTest, ACommandThatFailsOrTimesOutLeavesInformationAndSaysSo) {
         ULONG_PTR Information;
     };
     const Case cases[] = {
-        {"stalled", {UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID}, STATUS_UNSUCCESSFUL, 0x77},
-        {"URB error under a successful request", {UrbReply::When::Later, STATUS_SUCCESS, USBD_STATUS_CRC},
-         STATUS_UNSUCCESSFUL, 0x77},
-        {"the bus reports a time-out", {UrbReply::When::Now, STATUS_TIMEOUT, USBD_STATUS_SUCCESS}, STATUS_IO_TIMEOUT, 64},
+        {"stalled",
+         {UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID},
+         STATUS_UNSUCCESSFUL,
+         0x77},
+        {"URB error under a successful request",
+         {UrbReply::When::Later, STATUS_SUCCESS, USBD_STATUS_CRC},
+         STATUS_UNSUCCESSFUL,
+         0x77},
+        {"the bus reports a time-out",
+         {UrbReply::When::Now, STATUS_TIMEOUT, USBD_STATUS_SUCCESS},
+         STATUS_IO_TIMEOUT,
+         64},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -360,7 +380,8 @@ TEST_F(SubmitTest, WithoutAPipeZeroNoCommandIsSent) {
 class CommandInTest : public BringupTest {};
 
 TEST_F(CommandInTest, OnAnInPipeZeroTheCommandIsAnInTransferAndInformationTheBytesReceived) {
-    script_.Configuration = ConfigurationBytes({{0, 0, {{0x81, 2, 512}, {0x02, 2, 512}, {0x82, 2, 512}}}});
+    script_.Configuration =
+        ConfigurationBytes({{0, 0, {{0x81, 2, 512}, {0x02, 2, 512}, {0x82, 2, 512}}}});
     PDEVICE_OBJECT pdo = PlugStarted();
     bus_.ClearSeen();
     Override = [](PURB urb) -> std::optional<UrbReply> {
@@ -377,7 +398,8 @@ TEST_F(CommandInTest, OnAnInPipeZeroTheCommandIsAnInTransferAndInformationTheByt
     std::vector<SeenRequest> seen = Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     ASSERT_EQ(seen.size(), 1u);
     auto urb = seen[0].As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
-    EXPECT_EQ(urb.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(urb.TransferFlags,
+              static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
     EXPECT_EQ(urb.TransferBufferLength, 64u);
     EXPECT_EQ(urb.PipeHandle, reinterpret_cast<USBD_PIPE_HANDLE>(0x7E000081ull));
 }

@@ -9,13 +9,15 @@ namespace {
 
 // Fake pipe handles: recognisable and unique per endpoint address.
 USBD_PIPE_HANDLE HandleFor(UCHAR endpointAddress) {
-    return reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(0x7E000000u + endpointAddress));
+    return reinterpret_cast<USBD_PIPE_HANDLE>(
+        static_cast<ULONG_PTR>(0x7E000000u + endpointAddress));
 }
 
 void FillInterface(const std::vector<std::uint8_t>& set, PUSBD_INTERFACE_INFORMATION info) {
     // Find the interface descriptor with this number and alternate setting, then its endpoints;
     // the bus reports as many pipes as the request has room for.
-    ULONG room = (info->Length - FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) / sizeof(USBD_PIPE_INFORMATION);
+    ULONG room = (info->Length - FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) /
+                 sizeof(USBD_PIPE_INFORMATION);
     info->NumberOfPipes = room;
     std::size_t offset = 0;
     bool inside = false;
@@ -28,7 +30,8 @@ void FillInterface(const std::vector<std::uint8_t>& set, PUSBD_INTERFACE_INFORMA
                 info->Class = d[5];
                 info->SubClass = d[6];
                 info->Protocol = d[7];
-                info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(0x1F000000ull + d[3]);
+                info->InterfaceHandle =
+                    reinterpret_cast<USBD_INTERFACE_HANDLE>(0x1F000000ull + d[3]);
             }
         } else if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && inside && pipe < info->NumberOfPipes) {
             USBD_PIPE_INFORMATION& p = info->Pipes[pipe++];
@@ -46,15 +49,32 @@ void FillInterface(const std::vector<std::uint8_t>& set, PUSBD_INTERFACE_INFORMA
 } // namespace
 
 std::vector<std::uint8_t> DeviceDescriptorBytes(USHORT vendor, USHORT product) {
-    return {18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64, static_cast<std::uint8_t>(vendor), static_cast<std::uint8_t>(vendor >> 8),
-            static_cast<std::uint8_t>(product), static_cast<std::uint8_t>(product >> 8), 0x00, 0x01, 1, 2, 0, 1};
+    return {18,
+            1,
+            0x00,
+            0x02,
+            0xFF,
+            0xFF,
+            0xFF,
+            64,
+            static_cast<std::uint8_t>(vendor),
+            static_cast<std::uint8_t>(vendor >> 8),
+            static_cast<std::uint8_t>(product),
+            static_cast<std::uint8_t>(product >> 8),
+            0x00,
+            0x01,
+            1,
+            2,
+            0,
+            1};
 }
 
 std::vector<std::uint8_t> ConfigurationBytes(const std::vector<AlternateSpec>& alternates) {
     std::vector<std::uint8_t> set = {9, 2, 0, 0, 1, 1, 0, 0x80, 50};
     for (const AlternateSpec& alternate : alternates) {
-        set.insert(set.end(), {9, 4, alternate.Interface, alternate.Alternate,
-                               static_cast<std::uint8_t>(alternate.Endpoints.size()), 0xFF, 0, 0, 0});
+        set.insert(set.end(),
+                   {9, 4, alternate.Interface, alternate.Alternate,
+                    static_cast<std::uint8_t>(alternate.Endpoints.size()), 0xFF, 0, 0, 0});
         for (const EndpointSpec& endpoint : alternate.Endpoints) {
             set.insert(set.end(), {7, 5, endpoint.Address, endpoint.Attributes,
                                    static_cast<std::uint8_t>(endpoint.MaxPacket),
@@ -96,7 +116,8 @@ UrbReply CameraScript::Answer(PURB urb) {
         if (source == nullptr) {
             return {UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
         }
-        ULONG length = std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(source->size()));
+        ULONG length =
+            std::min<ULONG>(request.TransferBufferLength, static_cast<ULONG>(source->size()));
         std::memcpy(TransferBufferOf(urb), source->data(), length);
         request.TransferBufferLength = length;
         return {};

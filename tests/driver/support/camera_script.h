@@ -12,7 +12,7 @@ namespace tovrik_test {
 
 struct CameraScript {
     std::vector<std::uint8_t> DeviceDescriptor;
-    std::vector<std::uint8_t> Configuration;  // the whole configuration descriptor set
+    std::vector<std::uint8_t> Configuration; // the whole configuration descriptor set
     // Bytes a device-to-host class/vendor request or bulk IN transfer returns (repeated).
     std::vector<std::uint8_t> InData = {0xC0, 0xFF, 0xEE};
     // The frame number the bus reports.
@@ -33,7 +33,7 @@ struct CameraScript {
 std::vector<std::uint8_t> DeviceDescriptorBytes(USHORT vendor, USHORT product);
 struct EndpointSpec {
     UCHAR Address;
-    UCHAR Attributes;  // transfer type in bits 0..1
+    UCHAR Attributes; // transfer type in bits 0..1
     USHORT MaxPacket;
 };
 struct AlternateSpec {

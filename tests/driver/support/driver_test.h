@@ -21,7 +21,7 @@ namespace tovrik_test {
 inline constexpr double kFastClock = 100000.0;
 
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

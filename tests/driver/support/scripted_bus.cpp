@@ -88,7 +88,8 @@ ScriptedBus::~ScriptedBus() {
 
 PDEVICE_OBJECT ScriptedBus::AddPdo() {
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver_, sizeof(PdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
+    NTSTATUS status =
+        IoCreateDevice(driver_, sizeof(PdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
     if (!NT_SUCCESS(status)) {
         return nullptr;
     }
@@ -114,7 +115,8 @@ std::vector<SeenRequest> ScriptedBus::Seen() {
 std::vector<SeenRequest> ScriptedBus::SeenUrbs(USHORT function) {
     std::vector<SeenRequest> urbs;
     for (auto& request : Seen()) {
-        if (request.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB && request.Function() == function) {
+        if (request.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            request.Function() == function) {
             urbs.push_back(request);
         }
     }

@@ -20,15 +20,15 @@ namespace tovrik_test {
 struct UrbReply {
     enum class When { Now, Later, Never };
     When How = When::Now;
-    NTSTATUS Status = STATUS_SUCCESS;              // the request's final status
-    USBD_STATUS UsbdStatus = USBD_STATUS_SUCCESS;  // written into the URB header
+    NTSTATUS Status = STATUS_SUCCESS;             // the request's final status
+    USBD_STATUS UsbdStatus = USBD_STATUS_SUCCESS; // written into the URB header
 };
 
 // What the bus saw of one internal request, copied when it arrived.
 struct SeenRequest {
     ULONG IoControlCode = 0;
-    std::vector<std::uint8_t> Urb;      // the URB block as it arrived (header Length bytes)
-    std::vector<std::uint8_t> OutData;  // bytes of a host-to-device transfer buffer
+    std::vector<std::uint8_t> Urb;     // the URB block as it arrived (header Length bytes)
+    std::vector<std::uint8_t> OutData; // bytes of a host-to-device transfer buffer
     USHORT Function() const;
     USHORT Length() const;
     template <typename T> T As() const {
@@ -43,7 +43,7 @@ std::uint8_t* TransferBufferOf(PURB urb);
 ULONG TransferLengthOf(PURB urb);
 
 class ScriptedBus {
-public:
+  public:
     ScriptedBus();
     ~ScriptedBus();
     ScriptedBus(const ScriptedBus&) = delete;
@@ -69,7 +69,7 @@ public:
     // Requests pending below with When::Never, not yet cancelled.
     std::size_t Pending();
 
-private:
+  private:
     static NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);

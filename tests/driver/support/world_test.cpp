@@ -36,7 +36,8 @@ host::FrontEnd::IoctlResult WorldTest::Call(ULONG code, const Bytes& input, ULON
     return host::FrontEnd::DeviceIoControl(handle_, code, input, outputLength);
 }
 
-host::FrontEnd::IoctlResult WorldTest::Call(ULONG code, const Bytes& input, std::span<std::uint8_t> output) {
+host::FrontEnd::IoctlResult WorldTest::Call(ULONG code, const Bytes& input,
+                                            std::span<std::uint8_t> output) {
     return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
 }
 

@@ -30,14 +30,15 @@ inline Bytes PipeIndex(std::uint32_t index) {
 }
 
 class WorldTest : public ::testing::Test {
-protected:
+  protected:
     // Builds the world (cameras running their own program unless told otherwise), waits until
     // every camera is started, and opens camera 0.
     void StartWorld(sim::WorldOptions options);
     void TearDown() override;
 
     host::FrontEnd::IoctlResult Call(ULONG code, const Bytes& input, ULONG outputLength);
-    host::FrontEnd::IoctlResult Call(ULONG code, const Bytes& input, std::span<std::uint8_t> output);
+    host::FrontEnd::IoctlResult Call(ULONG code, const Bytes& input,
+                                     std::span<std::uint8_t> output);
     PDEVICE_EXTENSION Extension(std::size_t camera = 0);
 
     static sim::WorldOptions OwnCameras(std::size_t count = 1);

@@ -49,7 +49,8 @@ inline Result Send(PDEVICE_OBJECT pdo, ULONG code, PVOID argument) {
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, pdo, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(code, pdo, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
     Result result;
     result.Returned = IofCallDriver(pdo, irp);
@@ -61,7 +62,9 @@ inline Result Send(PDEVICE_OBJECT pdo, ULONG code, PVOID argument) {
     return result;
 }
 
-inline Result Submit(PDEVICE_OBJECT pdo, PURB urb) { return Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
+inline Result Submit(PDEVICE_OBJECT pdo, PURB urb) {
+    return Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
 
 // An asynchronous URB request of our own, which a test can cancel; Done is signalled by its
 // completion routine, which keeps the IRP so the test frees it.
@@ -123,14 +126,17 @@ class BusTest : public ::testing::Test {
         sim::ResetUsbdiVersion();
     }
 
-    void Build(sim::WorldOptions options = BareWorld()) { World = std::make_unique<sim::World>(options); }
+    void Build(sim::WorldOptions options = BareWorld()) {
+        World = std::make_unique<sim::World>(options);
+    }
     PDEVICE_OBJECT Pdo() { return World->Pdo(0); }
 
     // Reads the configuration set and selects the first interface, as the driver does at
     // start; returns the interface information (a copy) and keeps the configuration handle.
     std::vector<std::uint8_t> ReadConfiguration() {
         std::vector<std::uint8_t> set(512);
-        UrbBlock urb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        UrbBlock urb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
+                     URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
         urb->UrbControlDescriptorRequest.DescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
         urb->UrbControlDescriptorRequest.TransferBuffer = set.data();
         urb->UrbControlDescriptorRequest.TransferBufferLength = static_cast<ULONG>(set.size());
@@ -139,7 +145,8 @@ class BusTest : public ::testing::Test {
         return set;
     }
 
-    USBD_INTERFACE_INFORMATION* SelectFirstInterface(std::vector<std::uint8_t>& set, ULONG maximumTransfer = 0x10000) {
+    USBD_INTERFACE_INFORMATION* SelectFirstInterface(std::vector<std::uint8_t>& set,
+                                                     ULONG maximumTransfer = 0x10000) {
         auto* configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
         PUSB_INTERFACE_DESCRIPTOR interface =
             USBD_ParseConfigurationDescriptorEx(configuration, configuration, -1, -1, -1, -1, -1);
@@ -150,12 +157,15 @@ class BusTest : public ::testing::Test {
         EXPECT_EQ(Submit(Pdo(), urb).Status, STATUS_SUCCESS);
         ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
         Interface.assign(reinterpret_cast<std::uint8_t*>(list[0].Interface),
-                         reinterpret_cast<std::uint8_t*>(list[0].Interface) + list[0].Interface->Length);
+                         reinterpret_cast<std::uint8_t*>(list[0].Interface) +
+                             list[0].Interface->Length);
         ExFreePool(urb);
         return Info();
     }
 
-    USBD_INTERFACE_INFORMATION* Info() { return reinterpret_cast<USBD_INTERFACE_INFORMATION*>(Interface.data()); }
+    USBD_INTERFACE_INFORMATION* Info() {
+        return reinterpret_cast<USBD_INTERFACE_INFORMATION*>(Interface.data());
+    }
     USBD_PIPE_INFORMATION& PipeAt(ULONG endpointAddress) {
         for (ULONG i = 0; i < Info()->NumberOfPipes; ++i)
             if (Info()->Pipes[i].EndpointAddress == endpointAddress)
@@ -175,11 +185,13 @@ class BusTest : public ::testing::Test {
 };
 
 // A bulk or interrupt URB on a pipe.
-inline void FillBulk(UrbBlock& urb, const USBD_PIPE_INFORMATION& pipe, void* buffer, ULONG length, bool shortOk = true) {
+inline void FillBulk(UrbBlock& urb, const USBD_PIPE_INFORMATION& pipe, void* buffer, ULONG length,
+                     bool shortOk = true) {
     auto& bulk = urb->UrbBulkOrInterruptTransfer;
     bulk.PipeHandle = pipe.PipeHandle;
-    bulk.TransferFlags = (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) ? USBD_TRANSFER_DIRECTION_IN : 0) |
-                         (shortOk ? USBD_SHORT_TRANSFER_OK : 0);
+    bulk.TransferFlags =
+        (USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) ? USBD_TRANSFER_DIRECTION_IN : 0) |
+        (shortOk ? USBD_SHORT_TRANSFER_OK : 0);
     bulk.TransferBuffer = buffer;
     bulk.TransferBufferLength = length;
 }

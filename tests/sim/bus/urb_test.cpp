@@ -29,14 +29,16 @@ TEST_F(BusTest, DescriptorsComeBackWithTheBytesReceived) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         std::vector<std::uint8_t> buffer(c.Asked, 0xEE);
-        UrbBlock urb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        UrbBlock urb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
+                     URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
         urb->UrbControlDescriptorRequest.DescriptorType = c.Type;
         urb->UrbControlDescriptorRequest.Index = c.Index;
         urb->UrbControlDescriptorRequest.LanguageId = c.Language;
         urb->UrbControlDescriptorRequest.TransferBuffer = buffer.data();
         urb->UrbControlDescriptorRequest.TransferBufferLength = c.Asked;
         const Result result = Submit(Pdo(), urb.Urb);
-        EXPECT_EQ(result.Returned, STATUS_PENDING) << "control transfers complete from the controller";
+        EXPECT_EQ(result.Returned, STATUS_PENDING)
+            << "control transfers complete from the controller";
         EXPECT_EQ(result.Status, STATUS_SUCCESS);
         EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_SUCCESS);
         const ULONG got = urb->UrbControlDescriptorRequest.TransferBufferLength;
@@ -66,8 +68,10 @@ TEST_F(BusTest, SelectConfigurationOpensThePipesAndSelectInterfaceReplacesThem) 
         UCHAR Address;
         USBD_PIPE_TYPE Type;
         USHORT MaxPacket;
-    } expected[] = {{0x01, UsbdPipeTypeBulk, 512}, {0x81, UsbdPipeTypeBulk, 512},
-                    {0x82, UsbdPipeTypeBulk, 512}, {0x83, UsbdPipeTypeIsochronous, 1024}};
+    } expected[] = {{0x01, UsbdPipeTypeBulk, 512},
+                    {0x81, UsbdPipeTypeBulk, 512},
+                    {0x82, UsbdPipeTypeBulk, 512},
+                    {0x83, UsbdPipeTypeIsochronous, 1024}};
     for (ULONG i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(info->Pipes[i].EndpointAddress, expected[i].Address);
@@ -81,12 +85,12 @@ TEST_F(BusTest, SelectConfigurationOpensThePipesAndSelectInterfaceReplacesThem) 
     const USBD_PIPE_HANDLE oldImage = info->Pipes[2].PipeHandle;
 
     // Alternate setting 1 has no endpoints: the smallest select-interface URB there is.
-    for (const auto& [alternate, pipes, size] :
-         {std::tuple{1, 0u, 56u}, std::tuple{2, 4u, 152u}}) {
+    for (const auto& [alternate, pipes, size] : {std::tuple{1, 0u, 56u}, std::tuple{2, 4u, 152u}}) {
         SCOPED_TRACE(alternate);
         UrbBlock urb(size, URB_FUNCTION_SELECT_INTERFACE);
         urb->UrbSelectInterface.ConfigurationHandle = ConfigurationHandle;
-        urb->UrbSelectInterface.Interface.Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipes));
+        urb->UrbSelectInterface.Interface.Length =
+            static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipes));
         urb->UrbSelectInterface.Interface.AlternateSetting = static_cast<UCHAR>(alternate);
         for (ULONG i = 0; i < pipes; ++i)
             urb->UrbSelectInterface.Interface.Pipes[i].MaximumTransferSize = 0xFFFF;
@@ -110,7 +114,8 @@ TEST_F(BusTest, SelectConfigurationOpensThePipesAndSelectInterfaceReplacesThem) 
     UrbBlock none(sizeof(_URB_SELECT_CONFIGURATION), URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(Submit(Pdo(), none.Urb).Status, STATUS_SUCCESS);
     UrbBlock frame(sizeof(_URB_GET_CURRENT_FRAME_NUMBER), URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
-    EXPECT_EQ(Submit(Pdo(), frame.Urb).Status, STATUS_SUCCESS) << "the frame number needs no configuration";
+    EXPECT_EQ(Submit(Pdo(), frame.Urb).Status, STATUS_SUCCESS)
+        << "the frame number needs no configuration";
 }
 
 // Each refusal: the URB as built, the status in its header and the request's status.
@@ -156,55 +161,96 @@ TEST_F(BusTest, StrictValidation) {
     const std::size_t bulkSize = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     const std::size_t isoSize = GET_ISO_URB_SIZE(8);
     const Case cases[] = {
-        {"unknown function", [](UrbBlock&) {}, 136, 0x0099, USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER},
-        {"bulk header too short", bulk(512, true), bulkSize - 8, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
-         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"pipe handle of nothing", [&](UrbBlock& urb) { bulk(512, true)(urb); urb->UrbBulkOrInterruptTransfer.PipeHandle = &buffer; },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER},
-        {"OUT flag on an IN endpoint", bulk(512, false), bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
-         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"longer than its MDL", [&](UrbBlock& urb) { bulk(512, true)(urb); urb->UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
-                                                      urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = small; },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"no buffer at all", [&](UrbBlock& urb) { bulk(512, true)(urb); urb->UrbBulkOrInterruptTransfer.TransferBuffer = nullptr; },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"bulk transfer on the isochronous pipe", [&](UrbBlock& urb) { bulk(512, true)(urb); urb->UrbBulkOrInterruptTransfer.PipeHandle = stream.PipeHandle; },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {"unknown function", [](UrbBlock&) {}, 136, 0x0099, USBD_STATUS_INVALID_URB_FUNCTION,
+         STATUS_INVALID_PARAMETER},
+        {"bulk header too short", bulk(512, true), bulkSize - 8,
+         URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
+         STATUS_INVALID_PARAMETER},
+        {"pipe handle of nothing",
+         [&](UrbBlock& urb) {
+             bulk(512, true)(urb);
+             urb->UrbBulkOrInterruptTransfer.PipeHandle = &buffer;
+         },
+         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PIPE_HANDLE,
+         STATUS_INVALID_PARAMETER},
+        {"OUT flag on an IN endpoint", bulk(512, false), bulkSize,
+         URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
+         STATUS_INVALID_PARAMETER},
+        {"longer than its MDL",
+         [&](UrbBlock& urb) {
+             bulk(512, true)(urb);
+             urb->UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
+             urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = small;
+         },
+         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
+         STATUS_INVALID_PARAMETER},
+        {"no buffer at all",
+         [&](UrbBlock& urb) {
+             bulk(512, true)(urb);
+             urb->UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
+         },
+         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
+         STATUS_INVALID_PARAMETER},
+        {"bulk transfer on the isochronous pipe",
+         [&](UrbBlock& urb) {
+             bulk(512, true)(urb);
+             urb->UrbBulkOrInterruptTransfer.PipeHandle = stream.PipeHandle;
+         },
+         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
+         STATUS_INVALID_PARAMETER},
         {"isochronous packets not a multiple of 8", iso(7), isoSize, URB_FUNCTION_ISOCH_TRANSFER,
          USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
         {"isochronous packets over 1024", iso(1032), isoSize, URB_FUNCTION_ISOCH_TRANSFER,
          USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"isochronous header shorter than its packets", iso(8), isoSize - 24, URB_FUNCTION_ISOCH_TRANSFER,
-         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"isochronous offsets out of order", [&](UrbBlock& urb) { iso(8)(urb); urb->UrbIsochronousTransfer.IsoPacket[3].Offset = 0; },
-         isoSize, URB_FUNCTION_ISOCH_TRANSFER, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"pipe request of 36 bytes on a current stack", pipe(image.PipeHandle), 36, URB_FUNCTION_RESET_PIPE,
-         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"pipe request of 36 bytes on an old stack", pipe(image.PipeHandle), 36, URB_FUNCTION_RESET_PIPE,
-         USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0x100},
-        {"pipe request of 40 bytes on an old stack", pipe(image.PipeHandle), 40, URB_FUNCTION_ABORT_PIPE,
-         USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0x100},
-        {"abort of a null pipe", pipe(nullptr), 40, URB_FUNCTION_ABORT_PIPE, USBD_STATUS_INVALID_PIPE_HANDLE,
+        {"isochronous header shorter than its packets", iso(8), isoSize - 24,
+         URB_FUNCTION_ISOCH_TRANSFER, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {"isochronous offsets out of order",
+         [&](UrbBlock& urb) {
+             iso(8)(urb);
+             urb->UrbIsochronousTransfer.IsoPacket[3].Offset = 0;
+         },
+         isoSize, URB_FUNCTION_ISOCH_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
          STATUS_INVALID_PARAMETER},
-        {"frame number header too short", [](UrbBlock&) {}, 24, URB_FUNCTION_GET_CURRENT_FRAME_NUMBER,
-         USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"select interface with a stale configuration handle", [&](UrbBlock& urb) {
+        {"pipe request of 36 bytes on a current stack", pipe(image.PipeHandle), 36,
+         URB_FUNCTION_RESET_PIPE, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        {"pipe request of 36 bytes on an old stack", pipe(image.PipeHandle), 36,
+         URB_FUNCTION_RESET_PIPE, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0x100},
+        {"pipe request of 40 bytes on an old stack", pipe(image.PipeHandle), 40,
+         URB_FUNCTION_ABORT_PIPE, USBD_STATUS_SUCCESS, STATUS_SUCCESS, 0x100},
+        {"abort of a null pipe", pipe(nullptr), 40, URB_FUNCTION_ABORT_PIPE,
+         USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER},
+        {"frame number header too short", [](UrbBlock&) {}, 24,
+         URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, USBD_STATUS_INVALID_PARAMETER,
+         STATUS_INVALID_PARAMETER},
+        {"select interface with a stale configuration handle",
+         [&](UrbBlock& urb) {
              urb->UrbSelectInterface.ConfigurationHandle = &buffer;
-             urb->UrbSelectInterface.Interface.Length = 24; urb->UrbSelectInterface.Interface.AlternateSetting = 1; },
-         56, URB_FUNCTION_SELECT_INTERFACE, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
-        {"select interface URB too short for its pipes", [&](UrbBlock& urb) {
+             urb->UrbSelectInterface.Interface.Length = 24;
+             urb->UrbSelectInterface.Interface.AlternateSetting = 1;
+         },
+         56, URB_FUNCTION_SELECT_INTERFACE, USBD_STATUS_INVALID_PARAMETER,
+         STATUS_INVALID_PARAMETER},
+        {"select interface URB too short for its pipes",
+         [&](UrbBlock& urb) {
              urb->UrbSelectInterface.ConfigurationHandle = ConfigurationHandle;
-             urb->UrbSelectInterface.Interface.Length = 24; urb->UrbSelectInterface.Interface.AlternateSetting = 2; },
+             urb->UrbSelectInterface.Interface.Length = 24;
+             urb->UrbSelectInterface.Interface.AlternateSetting = 2;
+         },
          56, URB_FUNCTION_SELECT_INTERFACE, USBD_STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER},
-        {"select interface of a setting the device lacks", [&](UrbBlock& urb) {
+        {"select interface of a setting the device lacks",
+         [&](UrbBlock& urb) {
              urb->UrbSelectInterface.ConfigurationHandle = ConfigurationHandle;
-             urb->UrbSelectInterface.Interface.Length = 24; urb->UrbSelectInterface.Interface.AlternateSetting = 9; },
-         56, URB_FUNCTION_SELECT_INTERFACE, USBD_STATUS_INTERFACE_NOT_FOUND, STATUS_INVALID_PARAMETER},
+             urb->UrbSelectInterface.Interface.Length = 24;
+             urb->UrbSelectInterface.Interface.AlternateSetting = 9;
+         },
+         56, URB_FUNCTION_SELECT_INTERFACE, USBD_STATUS_INTERFACE_NOT_FOUND,
+         STATUS_INVALID_PARAMETER},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         sim::SetUsbdiVersion(c.UsbdiVersion);
-        UrbBlock urb(std::max<std::size_t>(c.Size, isoSize + 1100 * 12), c.Function, static_cast<USHORT>(c.Size));
+        UrbBlock urb(std::max<std::size_t>(c.Size, isoSize + 1100 * 12), c.Function,
+                     static_cast<USHORT>(c.Size));
         c.Build(urb);
         urb->UrbHeader.Status = 0x12345678; // poisoned: the bus must write it
         const Result result = Submit(Pdo(), urb.Urb);
@@ -222,7 +268,8 @@ TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     Configure();
     std::vector<std::uint8_t> command(64, 0);
     command[0] = sim::kCommandStartFrame;
-    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
     ASSERT_EQ(Submit(Pdo(), start.Urb).Status, STATUS_SUCCESS);
     EXPECT_EQ(start->UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
@@ -230,7 +277,8 @@ TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     // 64 x 16 pixels: 2048 bytes. A read of 1536 is whole; one of 1024 more ends short at 512.
     std::vector<std::uint8_t> data(2048, 0);
     PMDL mdl = IoAllocateMdl(data.data(), 2048, FALSE, FALSE, nullptr);
-    UrbBlock first(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    UrbBlock first(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(first, PipeAt(kImageIn), nullptr, 1536);
     first->UrbBulkOrInterruptTransfer.TransferBufferMDL = mdl;
     EXPECT_EQ(Submit(Pdo(), first.Urb).Status, STATUS_SUCCESS);
@@ -239,7 +287,8 @@ TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     UrbBlock rest(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(rest, PipeAt(kImageIn), data.data() + 1536, 1024);
     EXPECT_EQ(Submit(Pdo(), rest.Urb).Status, STATUS_SUCCESS);
-    EXPECT_EQ(rest->UrbBulkOrInterruptTransfer.TransferBufferLength, 512u) << "short at the frame's end";
+    EXPECT_EQ(rest->UrbBulkOrInterruptTransfer.TransferBufferLength, 512u)
+        << "short at the frame's end";
     std::vector<std::uint8_t> expected(2048);
     sim::FillFrameBytes(0, 0, expected);
     EXPECT_EQ(data, expected);
@@ -247,7 +296,8 @@ TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     // The same short end without USBD_SHORT_TRANSFER_OK is an underrun, the bytes kept.
     ASSERT_EQ(Submit(Pdo(), start.Urb).Status, STATUS_SUCCESS);
     std::vector<std::uint8_t> again(4096);
-    UrbBlock strict(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    UrbBlock strict(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                    URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(strict, PipeAt(kImageIn), again.data(), 4096, false);
     EXPECT_EQ(Submit(Pdo(), strict.Urb).Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(strict->UrbHeader.Status, USBD_STATUS_DATA_UNDERRUN);
@@ -263,7 +313,8 @@ TEST_F(BusTest, CancelAndAbortEndPendingTransfers) {
     std::vector<std::unique_ptr<UrbBlock>> urbs;
     std::vector<std::unique_ptr<Pending>> reads;
     for (int i = 0; i < 3; ++i) {
-        urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
+        urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                  URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
         FillBulk(*urbs.back(), PipeAt(kImageIn), data.data() + 512 * i, 512);
         reads.push_back(std::make_unique<Pending>(Pdo(), urbs.back()->Urb));
         EXPECT_EQ(reads.back()->Start(), STATUS_PENDING);
@@ -311,7 +362,9 @@ TEST_F(BusTest, PortStatusAndReset) {
     EXPECT_EQ(Send(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT, nullptr).Status, STATUS_SUCCESS);
     EXPECT_EQ(Send(Pdo(), IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status).Status, STATUS_SUCCESS);
     EXPECT_EQ(status, ULONG{USBD_PORT_CONNECTED | USBD_PORT_ENABLED}) << "a reset enables the port";
-    World->WithCamera(0, [](sim::Camera& camera) { EXPECT_EQ(camera.Configuration(), 1) << "configuration restored"; });
+    World->WithCamera(0, [](sim::Camera& camera) {
+        EXPECT_EQ(camera.Configuration(), 1) << "configuration restored";
+    });
     EXPECT_EQ(World->UsbBus().PortResets(0), 1u);
 }
 
@@ -322,7 +375,8 @@ TEST_F(BusTest, PdoAnswersCapabilitiesAndPower) {
           std::tuple{USHORT{sizeof(DEVICE_CAPABILITIES) - 4}, USHORT{1}, STATUS_UNSUCCESSFUL},
           std::tuple{USHORT{sizeof(DEVICE_CAPABILITIES)}, USHORT{2}, STATUS_UNSUCCESSFUL}}) {
         DEVICE_CAPABILITIES caps{};
-        const host::RequestResult result = host::Pnp::QueryCapabilities(Pdo(), size, version, &caps);
+        const host::RequestResult result =
+            host::Pnp::QueryCapabilities(Pdo(), size, version, &caps);
         EXPECT_EQ(result.Status, expected) << size << "/" << version;
         if (expected == STATUS_SUCCESS) {
             EXPECT_EQ(caps.Removable, 1u);
@@ -332,7 +386,8 @@ TEST_F(BusTest, PdoAnswersCapabilitiesAndPower) {
     }
     POWER_STATE state;
     state.DeviceState = PowerDeviceD0;
-    EXPECT_EQ(host::Pnp::Power(Pdo(), IRP_MN_SET_POWER, DevicePowerState, state).Status, STATUS_SUCCESS);
+    EXPECT_EQ(host::Pnp::Power(Pdo(), IRP_MN_SET_POWER, DevicePowerState, state).Status,
+              STATUS_SUCCESS);
 }
 
 } // namespace

@@ -17,7 +17,8 @@ namespace {
 constexpr ULONG kCommandOut = 0x01, kImageIn = 0x82, kStreamIn = 0x83;
 
 // A vendor write to device memory, as the driver's firmware download sends it.
-Result VendorWrite(PDEVICE_OBJECT pdo, UCHAR request, USHORT address, const std::uint8_t* data, ULONG length) {
+Result VendorWrite(PDEVICE_OBJECT pdo, UCHAR request, USHORT address, const std::uint8_t* data,
+                   ULONG length) {
     UrbBlock urb(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), URB_FUNCTION_VENDOR_DEVICE);
     std::vector<std::uint8_t> copy(data, data + length);
     urb->UrbControlVendorClassRequest.TransferBuffer = copy.data();
@@ -25,7 +26,9 @@ Result VendorWrite(PDEVICE_OBJECT pdo, UCHAR request, USHORT address, const std:
     urb->UrbControlVendorClassRequest.Request = request;
     urb->UrbControlVendorClassRequest.Value = address;
     Result result = Submit(pdo, urb.Urb);
-    result.Status = NT_SUCCESS(result.Status) && USBD_SUCCESS(urb->UrbHeader.Status) ? result.Status : STATUS_UNSUCCESSFUL;
+    result.Status = NT_SUCCESS(result.Status) && USBD_SUCCESS(urb->UrbHeader.Status)
+                        ? result.Status
+                        : STATUS_UNSUCCESSFUL;
     return result;
 }
 
@@ -40,7 +43,8 @@ void Download(PDEVICE_OBJECT pdo, const FIRMWARE_RECORD* image, int flipRecord =
         FIRMWARE_RECORD record = image[i];
         if (i == flipRecord)
             record.Data[0] ^= 1;
-        EXPECT_EQ(VendorWrite(pdo, 0xA0, record.Address, record.Data, record.Length).Status, STATUS_SUCCESS);
+        EXPECT_EQ(VendorWrite(pdo, 0xA0, record.Address, record.Data, record.Length).Status,
+                  STATUS_SUCCESS);
     }
     CpuReset(pdo, 0);
 }
@@ -53,8 +57,10 @@ TEST_F(BusTest, DownloadedCameraImageRenumeratesAndTheA3RuleHolds) {
         << "0xA3 stalls while the loader does not run";
 
     Download(foreign, FirmwareImageA);
-    World->WithCamera(0, [](sim::Camera& camera) { EXPECT_EQ(camera.Program(), sim::RunningProgram::Loader); });
-    EXPECT_EQ(VendorWrite(foreign, 0xA3, 0x2000, &byte, 1).Status, STATUS_SUCCESS) << "the loader serves 0xA3";
+    World->WithCamera(
+        0, [](sim::Camera& camera) { EXPECT_EQ(camera.Program(), sim::RunningProgram::Loader); });
+    EXPECT_EQ(VendorWrite(foreign, 0xA3, 0x2000, &byte, 1).Status, STATUS_SUCCESS)
+        << "the loader serves 0xA3";
 
     Download(foreign, FirmwareImageB);
     ASSERT_TRUE(World->WaitForRenumeration(0));
@@ -88,13 +94,15 @@ TEST_F(BusTest, InjectedFaults) {
     std::vector<std::uint8_t> command(64, 0);
     std::vector<std::uint8_t> data(4096);
     const auto start = [&] {
-        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
         command[0] = sim::kCommandStartFrame;
         FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
         return Submit(Pdo(), urb.Urb).Status;
     };
     const auto read = [&](ULONG length, ULONG* got = nullptr, USBD_STATUS* usbd = nullptr) {
-        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
         FillBulk(urb, PipeAt(kImageIn), data.data(), length);
         const NTSTATUS status = Submit(Pdo(), urb.Urb).Status;
         if (got)
@@ -107,16 +115,21 @@ TEST_F(BusTest, InjectedFaults) {
 
     ULONG got = 0;
     USBD_STATUS usbd = 0;
-    World->AddFault(0, {.What = sim::FaultRule::Kind::ShortPacket, .Endpoint = kImageIn, .ShortLength = 100});
+    World->AddFault(
+        0, {.What = sim::FaultRule::Kind::ShortPacket, .Endpoint = kImageIn, .ShortLength = 100});
     EXPECT_EQ(read(512, &got), STATUS_SUCCESS);
     EXPECT_EQ(got, 100u);
 
-    World->AddFault(0, {.What = sim::FaultRule::Kind::UrbError, .Endpoint = kImageIn, .UsbdStatus = USBD_STATUS_CRC});
+    World->AddFault(0, {.What = sim::FaultRule::Kind::UrbError,
+                        .Endpoint = kImageIn,
+                        .UsbdStatus = USBD_STATUS_CRC});
     EXPECT_EQ(read(512, nullptr, &usbd), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(usbd, USBD_STATUS_CRC);
 
-    World->AddFault(0, {.What = sim::FaultRule::Kind::FailRequest, .Endpoint = kImageIn,
-                        .UsbdStatus = USBD_STATUS_INSUFFICIENT_RESOURCES, .Status = STATUS_INSUFFICIENT_RESOURCES});
+    World->AddFault(0, {.What = sim::FaultRule::Kind::FailRequest,
+                        .Endpoint = kImageIn,
+                        .UsbdStatus = USBD_STATUS_INSUFFICIENT_RESOURCES,
+                        .Status = STATUS_INSUFFICIENT_RESOURCES});
     EXPECT_EQ(read(512, nullptr, &usbd), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(usbd, USBD_STATUS_INSUFFICIENT_RESOURCES);
 
@@ -132,7 +145,8 @@ TEST_F(BusTest, InjectedFaults) {
 
     // Never answered: pending until cancelled.
     World->AddFault(0, {.What = sim::FaultRule::Kind::NeverAnswer, .Endpoint = kImageIn});
-    UrbBlock stuck(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    UrbBlock stuck(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(stuck, PipeAt(kImageIn), data.data(), 512);
     Pending pending(Pdo(), stuck.Urb);
     EXPECT_EQ(pending.Start(), STATUS_PENDING);
@@ -153,7 +167,8 @@ TEST_F(BusTest, UnplugWithTransfersInFlight) {
     const PDEVICE_OBJECT pdo = Pdo();
     // Keep the PDO alive for the refused request: a bare port's PDO goes with the device.
     World->AddFault(0, {.What = sim::FaultRule::Kind::Unplug, .Endpoint = kImageIn});
-    UrbBlock second(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    UrbBlock second(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                    URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(second, PipeAt(kImageIn), data.data(), 512);
     Pending trigger(pdo, second.Urb);
     EXPECT_EQ(trigger.Start(), STATUS_PENDING);
@@ -181,7 +196,8 @@ class Resubmitter {
     void Send() {
         IoReuseIrp(Irp, STATUS_SUCCESS);
         Urb.reset();
-        Urb = std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        Urb = std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                         URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
         FillBulk(*Urb, Pipe, Buffer.data(), 64 * 1024);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -220,7 +236,8 @@ class TimingTest : public BusTest {
         Configure();
         std::vector<std::uint8_t> command(64, 0);
         command[0] = sim::kCommandStartFrame;
-        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
         FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
         ASSERT_EQ(Submit(Pdo(), urb.Urb).Status, STATUS_SUCCESS);
         World->ResetCounters();
@@ -233,7 +250,8 @@ class TimingTest : public BusTest {
         std::vector<std::unique_ptr<Pending>> reads;
         World->HoldSchedule();
         for (int i = 0; i < 64; ++i) {
-            urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
+            urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
             FillBulk(*urbs.back(), PipeAt(kImageIn), data.data() + i * 65536, 65536);
             reads.push_back(std::make_unique<Pending>(Pdo(), urbs.back()->Urb));
             reads.back()->Start();
@@ -273,7 +291,8 @@ TEST_F(TimingTest, OneUrbAtATimeShowsTheTurnaround) {
     KeWaitForSingleObject(&reader.Done, Executive, KernelMode, FALSE, nullptr);
     const auto counters = World->Counters(0, kImageIn);
     EXPECT_EQ(reader.Bytes, 64u * 65536);
-    EXPECT_EQ(counters.ActiveMicroframes, 64u * 10) << "the last microframe of each URB is part-used";
+    EXPECT_EQ(counters.ActiveMicroframes, 64u * 10)
+        << "the last microframe of each URB is part-used";
     EXPECT_EQ(counters.IdleMicroframes, 63u) << "one microframe lost between URBs";
 }
 
@@ -286,7 +305,8 @@ TEST_F(BusTest, IsochronousStreamCarriesSequenceNumbers) {
     UrbBlock urb(GET_ISO_URB_SIZE(kPackets), URB_FUNCTION_ISOCH_TRANSFER);
     auto& iso = urb->UrbIsochronousTransfer;
     iso.PipeHandle = stream.PipeHandle;
-    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
+    iso.TransferFlags =
+        USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
     iso.TransferBuffer = data.data();
     iso.TransferBufferLength = static_cast<ULONG>(data.size());
     iso.NumberOfPackets = kPackets;
@@ -294,7 +314,9 @@ TEST_F(BusTest, IsochronousStreamCarriesSequenceNumbers) {
         iso.IsoPacket[i].Offset = i * 1024;
         iso.IsoPacket[i].Length = 1024;
     }
-    World->AddFault(0, {.What = sim::FaultRule::Kind::PacketError, .Endpoint = kStreamIn, .Packet = 5,
+    World->AddFault(0, {.What = sim::FaultRule::Kind::PacketError,
+                        .Endpoint = kStreamIn,
+                        .Packet = 5,
                         .UsbdStatus = USBD_STATUS_CRC});
     EXPECT_EQ(Submit(Pdo(), urb.Urb).Status, STATUS_SUCCESS);
     EXPECT_EQ(iso.ErrorCount, 1u);
@@ -305,7 +327,8 @@ TEST_F(BusTest, IsochronousStreamCarriesSequenceNumbers) {
             continue;
         EXPECT_EQ(iso.IsoPacket[i].Status, USBD_STATUS_SUCCESS);
         EXPECT_EQ(iso.IsoPacket[i].Length, 1024u);
-        const std::uint32_t sequence = sim::IsoPacketSequence(std::span<const std::uint8_t>(data.data() + i * 1024, 4));
+        const std::uint32_t sequence =
+            sim::IsoPacketSequence(std::span<const std::uint8_t>(data.data() + i * 1024, 4));
         if (i > 0 && i != 6) {
             EXPECT_EQ(sequence, previous + 1);
         }
@@ -317,8 +340,8 @@ TEST_F(BusTest, IsochronousStreamCarriesSequenceNumbers) {
 TEST_F(BusTest, CaptureDissectsInTshark) {
     if (std::string(TOVRIK_TSHARK).empty())
         GTEST_SKIP() << "tshark is not installed";
-    const std::filesystem::path file =
-        std::filesystem::temp_directory_path() / ("tovrik-bus-" + std::to_string(::getpid()) + ".pcap");
+    const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                       ("tovrik-bus-" + std::to_string(::getpid()) + ".pcap");
     sim::WorldOptions options = BareWorld();
     options.CaptureFile = file;
     Build(options);
@@ -327,7 +350,8 @@ TEST_F(BusTest, CaptureDissectsInTshark) {
     VendorWrite(Pdo(), 0xA0, 0x1234, bytes, 4);
     std::vector<std::uint8_t> command(64, 0);
     command[0] = sim::kCommandStartFrame;
-    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
     Submit(Pdo(), start.Urb);
     std::vector<std::uint8_t> data(1024);
@@ -336,9 +360,10 @@ TEST_F(BusTest, CaptureDissectsInTshark) {
     Submit(Pdo(), read.Urb);
     World.reset(); // flushes the capture
 
-    const std::string command_line = std::string(TOVRIK_TSHARK) + " -r " + file.string() +
-                                     " -T fields -E separator=, -e usb.bmRequestType -e usb.setup.bRequest"
-                                     " -e usb.setup.wValue -e usb.endpoint_address -e usb.data_len -e _ws.malformed 2>&1";
+    const std::string command_line =
+        std::string(TOVRIK_TSHARK) + " -r " + file.string() +
+        " -T fields -E separator=, -e usb.bmRequestType -e usb.setup.bRequest"
+        " -e usb.setup.wValue -e usb.endpoint_address -e usb.data_len -e _ws.malformed 2>&1";
     FILE* pipe = ::popen(command_line.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
@@ -382,11 +407,14 @@ TEST_F(BusTest, EveryControllerModeMovesTheSameImage) {
         Configure();
         std::vector<std::uint8_t> command(64, 0);
         command[0] = sim::kCommandStartFrame;
-        UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                       URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
         FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
-        EXPECT_EQ(Submit(Pdo(), start.Urb).Returned, mode.Immediate ? STATUS_SUCCESS : STATUS_PENDING);
+        EXPECT_EQ(Submit(Pdo(), start.Urb).Returned,
+                  mode.Immediate ? STATUS_SUCCESS : STATUS_PENDING);
         std::vector<std::uint8_t> data(2048), expected(2048);
-        UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
         FillBulk(read, PipeAt(kImageIn), data.data(), 2048);
         EXPECT_EQ(Submit(Pdo(), read.Urb).Status, STATUS_SUCCESS);
         sim::FillFrameBytes(0, 0, expected);

@@ -45,7 +45,8 @@ struct IsoTransfer : sim::hc::Transfer {
     std::uint32_t IsoPacketCount() const override {
         return static_cast<std::uint32_t>(Microframes.size());
     }
-    std::uint32_t MoveIsoPacket(std::uint32_t index, std::uint32_t room, std::uint64_t microframe) override {
+    std::uint32_t MoveIsoPacket(std::uint32_t index, std::uint32_t room,
+                                std::uint64_t microframe) override {
         Microframes.at(index) = microframe;
         Room = room;
         return room;
@@ -86,7 +87,8 @@ struct BulkCase {
 };
 
 TEST(ScheduleTest, FullyQueuedBulkReadFillsEveryMicroframe) {
-    for (const BulkCase& c : {BulkCase{"bus limit", 13, 631}, BulkCase{"typical controller", 10, 820}}) {
+    for (const BulkCase& c :
+         {BulkCase{"bus limit", 13, 631}, BulkCase{"typical controller", 10, 820}}) {
         SCOPED_TRACE(c.Name);
         Schedule schedule({.Throttled = true, .BulkPacketsPerMicroframe = c.PacketsPerMicroframe});
         const auto in = schedule.AddEndpoint({EndpointKind::Bulk, 512, 1});
@@ -272,7 +274,8 @@ TEST(ScheduleTest, CancelledAndParkedTransfers) {
     stuck.Parked = true;
     schedule.Queue(in, &stuck, 0);
     schedule.Queue(in, &behind, 0);
-    EXPECT_FALSE(schedule.HasWork()) << "a transfer the device never answers keeps no clock running";
+    EXPECT_FALSE(schedule.HasWork())
+        << "a transfer the device never answers keeps no clock running";
     std::vector<sim::hc::Transfer*> finished;
     schedule.Step(finished);
     EXPECT_EQ(behind.Done, 0u) << "a transfer waits behind the one its endpoint never answers";

@@ -13,13 +13,16 @@
 
 namespace {
 
-std::vector<std::uint8_t> Interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t endpoints,
-                                    std::uint8_t cls = 0xFF) {
+std::vector<std::uint8_t> Interface(std::uint8_t number, std::uint8_t alternate,
+                                    std::uint8_t endpoints, std::uint8_t cls = 0xFF) {
     return {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, endpoints, cls, 0, 0, 0};
 }
-std::vector<std::uint8_t> Endpoint(std::uint8_t address, std::uint8_t attributes, std::uint16_t maxPacket) {
-    return {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, attributes, static_cast<std::uint8_t>(maxPacket),
-            static_cast<std::uint8_t>(maxPacket >> 8), 1};
+std::vector<std::uint8_t> Endpoint(std::uint8_t address, std::uint8_t attributes,
+                                   std::uint16_t maxPacket) {
+    return {
+        7,          USB_ENDPOINT_DESCRIPTOR_TYPE,         address,
+        attributes, static_cast<std::uint8_t>(maxPacket), static_cast<std::uint8_t>(maxPacket >> 8),
+        1};
 }
 
 // A configuration set; wTotalLength is the real length unless `total` says otherwise.
@@ -56,19 +59,23 @@ struct ParseCase {
 };
 
 TEST(UsbdTest, ParseFindsInterfacesAndSurvivesMalformedSets) {
-    const auto two = Set({Interface(0, 0, 1), Endpoint(0x81, 2, 512), Interface(0, 1, 0, 0x0E), Interface(1, 0, 0)});
+    const auto two = Set(
+        {Interface(0, 0, 1), Endpoint(0x81, 2, 512), Interface(0, 1, 0, 0x0E), Interface(1, 0, 0)});
     const ParseCase cases[] = {
         {"first of any", two, -1, -1, -1, 9},
         {"by alternate setting", two, 0, 1, -1, 25},
         {"by class", two, -1, -1, 0x0E, 25},
         {"by interface number", two, 1, -1, -1, 34},
         {"no such setting", two, 0, 2, -1, -1},
-        {"bLength 0 ends the walk", Set({{0, 4, 0, 0, 0, 0, 0, 0, 0}, Interface(0, 0, 0)}), -1, -1, -1, -1},
+        {"bLength 0 ends the walk", Set({{0, 4, 0, 0, 0, 0, 0, 0, 0}, Interface(0, 0, 0)}), -1, -1,
+         -1, -1},
         {"bLength 1 ends the walk", Set({{1, 4}, Interface(0, 0, 0)}), -1, -1, -1, -1},
-        {"a descriptor running past wTotalLength", Set({{0x7F, 5, 0x81, 2}, Interface(0, 0, 0)}), -1, -1, -1, -1},
+        {"a descriptor running past wTotalLength", Set({{0x7F, 5, 0x81, 2}, Interface(0, 0, 0)}),
+         -1, -1, -1, -1},
         {"interface cut by wTotalLength", Set({Interface(0, 0, 0)}, 14), -1, -1, -1, -1},
         {"interface shorter than nine bytes", Set({{5, 4, 0, 0, 0}}), -1, -1, -1, -1},
-        {"wTotalLength below a configuration descriptor", Set({Interface(0, 0, 0)}, 4), -1, -1, -1, -1},
+        {"wTotalLength below a configuration descriptor", Set({Interface(0, 0, 0)}, 4), -1, -1, -1,
+         -1},
         {"only the header", Set({}), -1, -1, -1, -1},
     };
     for (const ParseCase& c : cases) {
@@ -93,17 +100,22 @@ TEST(UsbdTest, ParseNeverReadsPastWTotalLengthEvenWhenLessArrived) {
     std::memset(set.Block + sent.size(), 0, 48 - sent.size());
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, 0, 0, -1, -1, -1),
               reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.Block + 9));
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, 1, 0, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, 1, 0, -1, -1, -1),
+              nullptr);
     // A start position outside the set finds nothing.
-    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block + 48, -1, -1, -1, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block + 48, -1, -1, -1,
+                                                  -1, -1),
+              nullptr);
 }
 
 TEST(UsbdTest, CreateConfigurationRequestLaysOutOneRecordPerInterface) {
     const auto bytes = Set({Interface(0, 0, 3), Endpoint(0x01, 2, 512), Endpoint(0x82, 2, 512),
                             Endpoint(0x83, 1, 1024), Interface(1, 0, 0)});
     PoolCopy set(bytes);
-    auto* first = USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, 0, 0, -1, -1, -1);
-    auto* second = USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, 1, 0, -1, -1, -1);
+    auto* first =
+        USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, 0, 0, -1, -1, -1);
+    auto* second =
+        USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, 1, 0, -1, -1, -1);
     struct Case {
         const char* Name;
         std::vector<PUSB_INTERFACE_DESCRIPTOR> Interfaces;
@@ -132,7 +144,8 @@ TEST(UsbdTest, CreateConfigurationRequestLaysOutOneRecordPerInterface) {
             EXPECT_EQ(info->NumberOfPipes, list[i].InterfaceDescriptor->bNumEndpoints);
             EXPECT_EQ(info->Length, GET_USBD_INTERFACE_SIZE(info->NumberOfPipes));
             for (ULONG p = 0; p < info->NumberOfPipes; ++p)
-                EXPECT_EQ(info->Pipes[p].MaximumTransferSize, ULONG{USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE});
+                EXPECT_EQ(info->Pipes[p].MaximumTransferSize,
+                          ULONG{USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE});
             cursor += info->Length;
         }
         ExFreePool(urb);
@@ -143,7 +156,8 @@ TEST(UsbdTest, RequestBuilderFailsUnderFaultInjection) {
     const auto bytes = Set({Interface(0, 0, 0)});
     PoolCopy set(bytes);
     USBD_INTERFACE_LIST_ENTRY list[2] = {
-        {USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, -1, -1, -1, -1, -1), nullptr},
+        {USBD_ParseConfigurationDescriptorEx(set.Configuration(), set.Block, -1, -1, -1, -1, -1),
+         nullptr},
         {nullptr, nullptr}};
     host::FaultInjection::FailNth(1, host::AllocationKind::Usbd);
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(set.Configuration(), list), nullptr);

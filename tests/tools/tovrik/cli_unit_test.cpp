@@ -26,16 +26,18 @@ TEST(ToolNumbers, DecimalAndHexWithinTheirType) {
 
 TEST(ToolHex, TheUsualSpellingsOfBytes) {
     const std::vector<std::uint8_t> deadbeef{0xDE, 0xAD, 0xBE, 0xEF};
-    for (const char* text : {"deadbeef", "DEADBEEF", "de ad be ef", "de:ad:be:ef", "0xde,0xad,0xbe,0xef", "0xdeadbeef",
-                             " de-ad  be ef "})
+    for (const char* text : {"deadbeef", "DEADBEEF", "de ad be ef", "de:ad:be:ef",
+                             "0xde,0xad,0xbe,0xef", "0xdeadbeef", " de-ad  be ef "})
         EXPECT_EQ(ParseHex(text), deadbeef) << text;
     EXPECT_EQ(ParseHex("1 2 a"), (std::vector<std::uint8_t>{1, 2, 0x0A}));
     EXPECT_TRUE(ParseHex("").empty());
-    for (const char* bad : {"abc", "zz", "de ad g0", "0x1 0x123"}) EXPECT_THROW(ParseHex(bad), UsageError) << bad;
+    for (const char* bad : {"abc", "zz", "de ad g0", "0x1 0x123"})
+        EXPECT_THROW(ParseHex(bad), UsageError) << bad;
     EXPECT_EQ(HexString(deadbeef), "deadbeef");
     EXPECT_EQ(HexString({}), "");
     std::vector<std::uint8_t> seventeen(17, 0x01);
-    EXPECT_EQ(HexDump(seventeen, 16, "  "), "01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01\n  01");
+    EXPECT_EQ(HexDump(seventeen, 16, "  "),
+              "01 01 01 01 01 01 01 01 01 01 01 01 01 01 01 01\n  01");
 }
 
 TEST(ToolCodes, ByNameOrHexAndOnlyThose) {
@@ -50,7 +52,8 @@ TEST(ToolCodes, ByNameOrHexAndOnlyThose) {
     EXPECT_EQ(NameOfCode(0x22207C), "IOCTL_TOVRIK_STOP_ISO_STREAM");
     EXPECT_FALSE(NameOfCode(0x22200C).has_value());
     // Every name maps back to its own code.
-    for (const CodeName& c : Codes()) EXPECT_EQ(ParseCode(c.Name), c.Code);
+    for (const CodeName& c : Codes())
+        EXPECT_EQ(ParseCode(c.Name), c.Code);
 }
 
 TEST(ToolOutput, JsonCarriesTheContractFieldsFirst) {
@@ -62,8 +65,10 @@ TEST(ToolOutput, JsonCarriesTheContractFieldsFirst) {
     r.Output = {0x0A, 0xFF};
     r.Fields["address"] = "0x3000";
     Json j = ToJson(r);
-    EXPECT_EQ(j.dump(), R"({"command":"ram write","device":3,"status":"0xC000000D","status_name":"STATUS_INVALID_PARAMETER",)"
-                        R"("information":0,"output":"0aff","address":"0x3000"})");
+    EXPECT_EQ(
+        j.dump(),
+        R"({"command":"ram write","device":3,"status":"0xC000000D","status_name":"STATUS_INVALID_PARAMETER",)"
+        R"("information":0,"output":"0aff","address":"0x3000"})");
     r.Status = 0x102;
     r.Device.reset();
     r.Output.clear();

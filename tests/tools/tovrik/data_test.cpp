@@ -48,13 +48,15 @@ Bytes Frame(std::uint32_t frame, std::uint64_t bytes = kFrameBytes) {
 Bytes IsoPayload(std::uint32_t first, std::uint32_t packets, std::uint32_t size) {
     Bytes b(std::size_t{packets} * size);
     for (std::uint32_t i = 0; i < packets; ++i)
-        sim::FillIsoPacket(kIsoEndpoint, first + i, std::span(b).subspan(std::size_t{i} * size, size));
+        sim::FillIsoPacket(kIsoEndpoint, first + i,
+                           std::span(b).subspan(std::size_t{i} * size, size));
     return b;
 }
 
 class ToolData : public ::testing::Test {
-protected:
-    void Open(std::uint32_t timing = TOVRIK_SIM_TIMING_UNTHROTTLED, std::vector<tovrik_sim_fault> faults = {}) {
+  protected:
+    void Open(std::uint32_t timing = TOVRIK_SIM_TIMING_UNTHROTTLED,
+              std::vector<tovrik_sim_fault> faults = {}) {
         faults_ = std::move(faults);
         tovrik_system_options o;
         tovrik_system_options_init(&o);
@@ -80,7 +82,8 @@ protected:
         tovrik::cli::RunShell(*system_, 0, in, out);
         std::vector<Json> answers;
         std::istringstream lines(out.str());
-        for (std::string line; std::getline(lines, line);) answers.push_back(Json::parse(line));
+        for (std::string line; std::getline(lines, line);)
+            answers.push_back(Json::parse(line));
         return answers;
     }
     Json One(const std::string& line) {
@@ -97,7 +100,8 @@ protected:
 
 void ExpectPngIsFrame(const std::string& path, std::uint32_t frame) {
     tovrik::test::DecodedPng png = tovrik::test::ReadPng(path);
-    ASSERT_TRUE(png.Ok) << path << " bit depth " << png.BitDepth << " colour type " << png.ColorType;
+    ASSERT_TRUE(png.Ok) << path << " bit depth " << png.BitDepth << " colour type "
+                        << png.ColorType;
     EXPECT_EQ(png.Width, kWidth);
     EXPECT_EQ(png.Height, kHeight);
     // Whole vectors: a mismatch anywhere fails, and gtest does not print 2.4 MB.
@@ -121,7 +125,8 @@ TEST_F(ToolData, ChunkedAndBulkCapturesAreTheCamerasFramesByteForByte) {
 
     // Frames are numbered after the first; each file holds the frame read in its turn. A new
     // folder is made on the way.
-    Json bulk = One("capture --method bulk --frames 2 --output " + Path("sub/b.png") + " --raw " + Path("sub/b.raw"));
+    Json bulk = One("capture --method bulk --frames 2 --output " + Path("sub/b.png") + " --raw " +
+                    Path("sub/b.raw"));
     EXPECT_EQ(bulk["status_name"], "STATUS_SUCCESS") << bulk;
     EXPECT_EQ(bulk["bytes"], 2 * kFrameBytes);
     EXPECT_EQ(bulk["frames_complete"], 2);
@@ -137,8 +142,8 @@ TEST_F(ToolData, AFrameThatEndsShortIsAFailureWithItsBytesKept) {
     for (const char* method : {"chunked", "bulk"}) {
         SCOPED_TRACE(method);
         fs::remove_all(dir_);
-        Json j = One(std::string("capture --method ") + method + " --height 961 --output " + Path("s.png") + " --raw " +
-                     Path("s.raw"));
+        Json j = One(std::string("capture --method ") + method + " --height 961 --output " +
+                     Path("s.png") + " --raw " + Path("s.raw"));
         EXPECT_EQ(j["status_name"], "STATUS_SUCCESS") << j; // every request went through
         EXPECT_EQ(j["failures"], 1);
         EXPECT_EQ(j["frames_complete"], 0);
@@ -164,7 +169,8 @@ TEST_F(ToolData, CaptureRefusesWhatCannotWork) {
                          "capture --pipe 3\n"
                          "capture --method bulk --width 2048 --height 1024\n");
     ASSERT_EQ(answers.size(), 5u);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(answers[i].contains("error")) << answers[i];
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(answers[i].contains("error")) << answers[i];
     EXPECT_EQ(answers[3]["status_name"], "STATUS_INVALID_PARAMETER"); // not a bulk pipe
     EXPECT_EQ(answers[3]["failures"], 1);
     // 4 MiB is above the image pipe's largest single transfer; the chunked read has no such limit.
@@ -181,7 +187,8 @@ TEST_F(ToolData, IsoCountsPacketsErrorsAndShortPackets) {
     error.packet = 5;
     Open(TOVRIK_SIM_TIMING_UNTHROTTLED, {error});
 
-    Json j = One("iso --pipe 3 --packet-size 1024 --packets 64 --per-urb 8 --urbs 4 --output " + Path("iso.bin"));
+    Json j = One("iso --pipe 3 --packet-size 1024 --packets 64 --per-urb 8 --urbs 4 --output " +
+                 Path("iso.bin"));
     EXPECT_EQ(j["status_name"], "STATUS_SUCCESS") << j;
     EXPECT_EQ(j["information"], 0); // the driver reports none for this code
     EXPECT_EQ(j["packets"], 64);
@@ -205,10 +212,12 @@ TEST_F(ToolData, IsoCountsPacketsErrorsAndShortPackets) {
     for (std::size_t p = 0; p < 32; ++p) {
         std::span<const std::uint8_t> packet(payload.data() + p * 1024, 1024);
         numbers.push_back(sim::IsoPacketSequence(packet));
-        EXPECT_TRUE(Bytes(packet.begin(), packet.end()) == IsoPayload(numbers.back(), 1, 1024)) << "packet " << p;
+        EXPECT_TRUE(Bytes(packet.begin(), packet.end()) == IsoPayload(numbers.back(), 1, 1024))
+            << "packet " << p;
     }
     std::sort(numbers.begin(), numbers.end());
-    for (std::size_t p = 1; p < numbers.size(); ++p) EXPECT_EQ(numbers[p], numbers[0] + p);
+    for (std::size_t p = 1; p < numbers.size(); ++p)
+        EXPECT_EQ(numbers[p], numbers[0] + p);
     EXPECT_EQ(j["files"][0]["bytes"], 32 * 1024);
 
     // Packets larger than the endpoint's 1024 bytes come short.
@@ -217,27 +226,30 @@ TEST_F(ToolData, IsoCountsPacketsErrorsAndShortPackets) {
     EXPECT_EQ(j["bytes"], 8 * 1024);
 
     // The driver's own checks come back as statuses: 60 packets are not whole URB rounds.
-    EXPECT_EQ(One("iso --packets 60 --per-urb 8 --urbs 4")["status_name"], "STATUS_INVALID_PARAMETER");
+    EXPECT_EQ(One("iso --packets 60 --per-urb 8 --urbs 4")["status_name"],
+              "STATUS_INVALID_PARAMETER");
     EXPECT_EQ(One("iso --pipe 2")["status_name"], "STATUS_INVALID_PARAMETER");
-    EXPECT_TRUE(One("iso --packets 4000000 --packet-size 4096").contains("error")); // 16 GB is refused before any request
+    EXPECT_TRUE(One("iso --packets 4000000 --packet-size 4096")
+                    .contains("error")); // 16 GB is refused before any request
 }
 
 TEST(ToolPacketStats, MissingNumbersWhateverTheOrderAcrossTheWrap) {
     tovrik::cli::PacketStats stats;
     auto packet = [&](std::uint32_t sequence, std::uint32_t length, std::int32_t status = 0) {
         Bytes place(16, 0);
-        for (int i = 0; i < 4; ++i) place[i] = static_cast<std::uint8_t>(sequence >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            place[i] = static_cast<std::uint8_t>(sequence >> (8 * i));
         stats.Add(ISO_PACKET_DESCRIPTOR{0, length, status}, place);
     };
     packet(0xFFFFFFFE, 16);
     packet(0xFFFFFFFF, 16);
-    packet(0, 16); // wraps without a gap
-    packet(3, 16); // 1 and 2 missing
+    packet(0, 16);                                       // wraps without a gap
+    packet(3, 16);                                       // 1 and 2 missing
     packet(9, 0, static_cast<std::int32_t>(0xC0000011)); // an error carries no number
     packet(5, 8);                                        // short
     packet(4, 16);                                       // came late: out of order, not lost
     packet(7, 2);                                        // too short to carry a number
-    packet(10, 40);                                      // a length past its place counts the place only
+    packet(10, 40); // a length past its place counts the place only
     EXPECT_EQ(stats.Packets, 9u);
     EXPECT_EQ(stats.SequenceGaps, 3u); // 0 → 3, 3 → 5, 4 → 10
     EXPECT_EQ(stats.OutOfOrder, 1u);
@@ -285,7 +297,8 @@ TEST_F(ToolData, StreamForATimeAndOneAfterAnother) {
     Json timed = One("stream --seconds 0.5 --ring 64 --per-urb 8 --urbs 4");
     EXPECT_EQ(timed["status_name"], "STATUS_SUCCESS") << timed;
     EXPECT_GE(timed["kernel_seconds"].get<double>(), 0.5);
-    EXPECT_GE(timed["reads"].get<std::uint64_t>(), 1u); // how many packets half a real millisecond brings is the scheduler's call
+    EXPECT_GE(timed["reads"].get<std::uint64_t>(),
+              1u); // how many packets half a real millisecond brings is the scheduler's call
     EXPECT_EQ(timed["stream_ended"], true);
     // The stop waited for the driver to let the stream go, so the next one starts at once.
     Json next = One("stream --packets 100 --ring 64 --read 16");
@@ -305,9 +318,13 @@ TEST_F(ToolData, StreamForATimeAndOneAfterAnother) {
 TEST_F(ToolData, AShellSessionMixesTheDataCommandsWithTheOthers) {
     Open();
     auto answers = Shell("pipes\n"
-                         "capture --output " + Path("f.png") + "\n"
+                         "capture --output " +
+                         Path("f.png") +
+                         "\n"
                          "iso --packets 16 --per-urb 8 --urbs 2\n"
-                         "stream --packets 64 --ring 32 --output " + Path("s.bin") + "\n"
+                         "stream --packets 64 --ring 32 --output " +
+                         Path("s.bin") +
+                         "\n"
                          "set-interface 0 2\n"
                          "iso --packet-size 3072 --packets 16 --per-urb 8 --urbs 2\n"
                          "set-interface 0 0\n"
@@ -316,7 +333,8 @@ TEST_F(ToolData, AShellSessionMixesTheDataCommandsWithTheOthers) {
     ASSERT_EQ(answers.size(), 9u);
     for (const Json& a : answers) {
         EXPECT_EQ(a["status_name"], "STATUS_SUCCESS") << a;
-        for (const char* field : {"status", "information", "output"}) EXPECT_TRUE(a.contains(field)) << a;
+        for (const char* field : {"status", "information", "output"})
+            EXPECT_TRUE(a.contains(field)) << a;
     }
     EXPECT_EQ(answers[1]["output"], "");
     EXPECT_EQ(answers[1]["files"][0]["path"], Path("f.png"));

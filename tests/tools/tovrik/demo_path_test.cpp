@@ -38,8 +38,8 @@ struct Outcome {
 Outcome RunShell(const fs::path& dir, const std::string& lines) {
     std::ofstream(dir / "lines") << lines;
     std::string command = std::string("'") + TOVRIK_TOOL +
-                          "' --sim-clock-scale 20 --sim-timing high-speed shell --human < '" + (dir / "lines").string() +
-                          "' > '" + (dir / "stdout").string() + "' 2>&1";
+                          "' --sim-clock-scale 20 --sim-timing high-speed shell --human < '" +
+                          (dir / "lines").string() + "' > '" + (dir / "stdout").string() + "' 2>&1";
     int status = std::system(command.c_str());
     std::ifstream out(dir / "stdout");
     std::stringstream text;
@@ -48,7 +48,7 @@ Outcome RunShell(const fs::path& dir, const std::string& lines) {
 }
 
 class DemoPath : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("tovrik_demo_" + std::to_string(::getpid()));
         fs::remove_all(dir_);
@@ -60,11 +60,14 @@ protected:
 
 TEST_F(DemoPath, TheFrameAndTheStreamTheDemoWrites) {
     const fs::path out = dir_ / "out" / "demo";
-    Outcome run = RunShell(dir_, "list\npipes\ncapture --method chunked --output " + (out / "frame.png").string() +
-                                     " --raw " + (out / "frame.raw").string() + "\nstream --packets 2000 --ring 1024 --output " +
-                                     (out / "stream.bin").string() + "\n");
+    Outcome run =
+        RunShell(dir_, "list\npipes\ncapture --method chunked --output " +
+                           (out / "frame.png").string() + " --raw " + (out / "frame.raw").string() +
+                           "\nstream --packets 2000 --ring 1024 --output " +
+                           (out / "stream.bin").string() + "\n");
     ASSERT_EQ(run.Exit, 0) << run.Out;
-    for (const char* expected : {"> capture --method chunked", "frames    1 of 1 complete", "failures  0", "packets          2000"})
+    for (const char* expected : {"> capture --method chunked", "frames    1 of 1 complete",
+                                 "failures  0", "packets          2000"})
         EXPECT_NE(run.Out.find(expected), std::string::npos) << expected << "\n" << run.Out;
 
     Bytes frame(std::size_t{sim::kDefaultFrameWidth} * sim::kDefaultFrameHeight * 2);
@@ -83,7 +86,8 @@ TEST_F(DemoPath, AFailedLineMakesTheHumanShellFail) {
     Outcome run = RunShell(dir_, "capture --height 961\nversion\n");
     EXPECT_EQ(run.Exit, 1) << run.Out;
     EXPECT_NE(run.Out.find("came short"), std::string::npos) << run.Out;
-    EXPECT_NE(run.Out.find("> version"), std::string::npos) << run.Out; // the lines after it still ran
+    EXPECT_NE(run.Out.find("> version"), std::string::npos)
+        << run.Out; // the lines after it still ran
     EXPECT_EQ(RunShell(dir_, "frobnicate\n").Exit, 1);
 }
 

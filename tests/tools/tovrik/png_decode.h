@@ -60,7 +60,8 @@ inline DecodedPng ReadPng(const std::string& path) {
     DecodedPng out;
     std::vector<std::uint8_t> row;
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return out;
+    if (file == nullptr)
+        return out;
     ReadPngInto(file, &out, &row);
     std::fclose(file);
     return out;

@@ -36,10 +36,12 @@ Outcome Tool(const std::string& arguments, const std::string& input = "") {
     fs::path dir = fs::temp_directory_path() / ("tovrik_run_" + std::to_string(::getpid()));
     fs::create_directories(dir);
     std::ofstream(dir / "in") << input;
-    std::string command = std::string("'") + TOVRIK_TOOL + "' " + arguments + " < '" + (dir / "in").string() + "' > '" +
-                          (dir / "out").string() + "' 2> '" + (dir / "err").string() + "'";
+    std::string command = std::string("'") + TOVRIK_TOOL + "' " + arguments + " < '" +
+                          (dir / "in").string() + "' > '" + (dir / "out").string() + "' 2> '" +
+                          (dir / "err").string() + "'";
     int status = std::system(command.c_str());
-    Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir / "out"), Slurp(dir / "err")};
+    Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir / "out"),
+                Slurp(dir / "err")};
     fs::remove_all(dir);
     return run;
 }
@@ -66,7 +68,8 @@ TEST(ToolShell, AnswersEveryLineWithOneJsonObject) {
         {"ram write 0x3000 \"de ad be ef\"", "STATUS_SUCCESS"},
         {"vendor 0xA0 --value 0x3000 --length 4", "STATUS_SUCCESS"},
         {"vendor 0xA0 --value 0x3100 --length 3 --out", "STATUS_SUCCESS"},
-        {"control 0xA0 --type vendor --recipient device --value 0x3100 --length 3", "STATUS_SUCCESS"},
+        {"control 0xA0 --type vendor --recipient device --value 0x3100 --length 3",
+         "STATUS_SUCCESS"},
         {"ram download 00112233", "STATUS_SUCCESS"},
         {"reset-pipe 0", "STATUS_SUCCESS"},
         {"reset-pipe 4", "STATUS_INVALID_PARAMETER"},
@@ -86,7 +89,8 @@ TEST(ToolShell, AnswersEveryLineWithOneJsonObject) {
         {"ioctl 0x22200C --out-len 16", "STATUS_INVALID_PARAMETER"},
         {"ioctl 0x222001 --out-len 200", "STATUS_INVALID_PARAMETER"},
         {"ioctl GET_FRAME_NUMBER --out-len 3", "STATUS_INVALID_PARAMETER"},
-        {"ioctl IOCTL_TOVRIK_GET_STRING_DESCRIPTOR --in 0200090400 --out-len 64", "STATUS_INVALID_PARAMETER"},
+        {"ioctl IOCTL_TOVRIK_GET_STRING_DESCRIPTOR --in 0200090400 --out-len 64",
+         "STATUS_INVALID_PARAMETER"},
         {"--device 5 version", "STATUS_OBJECT_NAME_NOT_FOUND"},
         {"list", "STATUS_SUCCESS"},
         {"info", "STATUS_SUCCESS"},
@@ -101,7 +105,8 @@ TEST(ToolShell, AnswersEveryLineWithOneJsonObject) {
         {"version", "STATUS_SUCCESS"},
     };
     std::string script = "# comments and blank lines get no answer\n\n";
-    for (const Step& s : steps) script += s.Line + "\n";
+    for (const Step& s : steps)
+        script += s.Line + "\n";
     script += "exit\nversion\n"; // nothing after exit runs
 
     Outcome run = Tool(kWorld + "shell", script);
@@ -119,7 +124,8 @@ TEST(ToolShell, AnswersEveryLineWithOneJsonObject) {
             EXPECT_EQ(j.value("line", ""), steps[i].Line);
             continue;
         }
-        ASSERT_TRUE(j.contains("status") && j.contains("status_name") && j.contains("information") && j.contains("output"))
+        ASSERT_TRUE(j.contains("status") && j.contains("status_name") &&
+                    j.contains("information") && j.contains("output"))
             << line;
         EXPECT_EQ(j["status_name"], steps[i].Expect) << line;
         EXPECT_TRUE(j["information"].is_number());
@@ -135,7 +141,8 @@ TEST(ToolShell, AnswersEveryLineWithOneJsonObject) {
     // The answers carry the command's own fields and the bytes the camera sent.
     std::istringstream again(run.Out);
     std::vector<Json> answers;
-    while (std::getline(again, line)) answers.push_back(Json::parse(line));
+    while (std::getline(again, line))
+        answers.push_back(Json::parse(line));
     ASSERT_EQ(answers.size(), steps.size());
     EXPECT_EQ(answers[0]["output"], "010001000000");
     EXPECT_EQ(answers[0]["version"], "1.1.0");
@@ -158,11 +165,14 @@ TEST(ToolInfo, ShowsTheSimulatedCamera) {
     Outcome run = Tool(kWorld + "info");
     ASSERT_EQ(run.Exit, 0) << run.Err;
     for (const char* expected :
-         {"idVendor            0x5A17", "idProduct           0x0E15", "product       2      Tovrik 318QX",
+         {"idVendor            0x5A17", "idProduct           0x0E15",
+          "product       2      Tovrik 318QX",
           "interface 0, alternate setting 0, class 0xFF, 4 pipe(s), 120 bytes",
-          "pipe  endpoint  dir  type         max packet  interval  max transfer  flags       handle",
+          "pipe  endpoint  dir  type         max packet  interval  max transfer  flags       "
+          "handle",
           "3     0x83      in   isochronous  1024        1", "Driver version   1.1.0",
-          "Last USBD error  0x00000000  USBD_STATUS_SUCCESS", "39      7       endpoint       0x83 IN isochronous"})
+          "Last USBD error  0x00000000  USBD_STATUS_SUCCESS",
+          "39      7       endpoint       0x83 IN isochronous"})
         EXPECT_NE(run.Out.find(expected), std::string::npos) << expected << "\n" << run.Out;
 
     run = Tool(kWorld + "--json info");
@@ -172,13 +182,15 @@ TEST(ToolInfo, ShowsTheSimulatedCamera) {
     EXPECT_EQ(j["device_descriptor"]["idProduct"], "0x0E15");
     EXPECT_EQ(j["pipe_table"]["length"], 120);
     EXPECT_EQ(j["driver_version"], "1.1.0");
-    for (const Json& request : j["requests"]) EXPECT_EQ(request["status_name"], "STATUS_SUCCESS") << request;
+    for (const Json& request : j["requests"])
+        EXPECT_EQ(request["status_name"], "STATUS_SUCCESS") << request;
 }
 
 TEST(ToolExit, BadArgumentsFailedRequestsAndHelp) {
     // Bad arguments never build a world and exit with 2.
-    for (const char* arguments : {"", "frobnicate", "--device x info", "reset-pipe", "ioctl NOPE", "--sim-identity alien list",
-                                  "--sim-clock-scale 0 list", "ram", "ram write 0x10000 00"}) {
+    for (const char* arguments :
+         {"", "frobnicate", "--device x info", "reset-pipe", "ioctl NOPE",
+          "--sim-identity alien list", "--sim-clock-scale 0 list", "ram", "ram write 0x10000 00"}) {
         Outcome run = Tool(arguments);
         EXPECT_EQ(run.Exit, 2) << arguments << "\n" << run.Err;
         EXPECT_FALSE(run.Err.empty()) << arguments;

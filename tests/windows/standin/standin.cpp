@@ -36,7 +36,8 @@ static NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // A routine with the entry point's shape that is not DriverEntry, for the image whose entry
 // point was set to the wrong symbol.
-extern "C" NTSTATUS NTAPI StandInOtherEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" NTSTATUS NTAPI StandInOtherEntry(PDRIVER_OBJECT DriverObject,
+                                            PUNICODE_STRING RegistryPath) {
     (void)DriverObject;
     (void)RegistryPath;
     return STATUS_UNSUCCESSFUL;

@@ -48,7 +48,7 @@ CallSite TakeCallSite();
 // unit of real time: SetScale(1000) makes a 3 s kernel wait take 3 ms. Changing the scale in the
 // middle of a run keeps the clock monotonic and wakes timed waits so they use the new rate.
 class Clock {
-public:
+  public:
     static LONGLONG Now();
     static void SetScale(double kernelPerReal);
     static double Scale();
@@ -60,11 +60,11 @@ public:
 // Fault injection
 
 enum class AllocationKind : unsigned {
-    Pool = 1,       // ExAllocatePool, ExAllocatePoolWithTag
-    Irp = 2,        // IoAllocateIrp, IoBuildDeviceIoControlRequest
-    Mdl = 4,        // IoAllocateMdl
-    Usbd = 8,       // the USBD request builder in sim/
-    Device = 16,    // IoCreateDevice
+    Pool = 1,    // ExAllocatePool, ExAllocatePoolWithTag
+    Irp = 2,     // IoAllocateIrp, IoBuildDeviceIoControlRequest
+    Mdl = 4,     // IoAllocateMdl
+    Usbd = 8,    // the USBD request builder in sim/
+    Device = 16, // IoCreateDevice
     Any = 31,
 };
 
@@ -72,12 +72,13 @@ enum class AllocationKind : unsigned {
 // clears them). Allocations made by the host kernel for itself (the front end's system buffers,
 // the PnP manager's requests) are never failed and never counted.
 class FaultInjection {
-public:
+  public:
     // Fail the k-th allocation of the given kinds counted from now (k = 1: the next one).
     static void FailNth(std::uint64_t k, AllocationKind kinds = AllocationKind::Any);
     // Fail allocations whose call site ends with `site` ("transfer/chunked.cpp:120", or just a
     // file name); `times` < 0 fails every one of them.
-    static void FailAtSite(std::string site, int times = -1, AllocationKind kinds = AllocationKind::Any);
+    static void FailAtSite(std::string site, int times = -1,
+                           AllocationKind kinds = AllocationKind::Any);
     // Fail each allocation of the given kinds with this probability, reproducibly from `seed`.
     static void FailWithProbability(double probability, std::uint64_t seed,
                                     AllocationKind kinds = AllocationKind::Any);
@@ -101,13 +102,13 @@ struct PoolBlock {
     std::size_t Size;
     ULONG Tag;
     CallSite Site;
-    PDRIVER_OBJECT Driver;   // the driver in whose routine it was allocated, or null
-    PDEVICE_OBJECT Device;   // the device in whose routine it was allocated, or null
-    std::uint64_t Serial;    // allocation order
+    PDRIVER_OBJECT Driver; // the driver in whose routine it was allocated, or null
+    PDEVICE_OBJECT Device; // the device in whose routine it was allocated, or null
+    std::uint64_t Serial;  // allocation order
 };
 
 class Pool {
-public:
+  public:
     static std::vector<PoolBlock> Outstanding();
     static std::size_t OutstandingCount();
     // Human-readable list of blocks allocated after `sinceSerial` and still there, with sites.
@@ -121,40 +122,41 @@ public:
 
 // The checks, each with a name used in messages and by ExpectViolation.
 enum class Check {
-    DoubleCompletion,       // a request completed twice
-    CompletedWithPending,   // IofCompleteRequest with IoStatus.Status == STATUS_PENDING
-    NeverCompleted,         // in a driver at the end of a test or at driver unload
-    TouchedAfterPassDown,   // used by a driver that had already passed it down or completed it
-    TouchedAfterFree,       // any use of a freed IRP or MDL
-    IllegalTransition,      // a request moved between lifetime states in a way nothing allows
-    NoStackLocation,        // IofCallDriver with no stack location left
-    WaitAtDispatch,         // a wait with a timeout other than zero at DISPATCH_LEVEL
-    AllocationAboveDispatch,// pool allocated above DISPATCH_LEVEL (or paged pool above APC)
-    TwoSpinLocks,           // a second spin lock taken while one is held
-    SpinLockHeldOnReturn,   // a spin lock still held when a dispatch, completion or cancel routine returns
-    IrqlNotRestored,        // IRQL differs on return from a dispatch, completion or cancel routine
-    IrqlMisuse,             // raise to a lower / lower to a higher level, wrong level for a routine
-    SpinLockMisuse,         // release of a lock not held, recursion
-    FreedInFlight,          // an IRP or MDL freed while a lower driver holds the request
-    BadFree,                // freeing an unknown or already freed block
-    PoolLeakAtRemove,       // a device's blocks still allocated when it is deleted
-    PoolLeakAtUnload,       // a driver's blocks still allocated when it is unloaded
-    Leak,                   // blocks, IRPs or MDLs allocated in a test and left at its end
-    ResourceMisuse,         // ERESOURCE outside a critical region, released by a non-owner...
-    MdlRange,               // a partial MDL outside its source, an MDL too small
-    ObjectMisuse,           // device objects and links used against their rules
-    BadArgument,            // anything else a kernel routine refuses
+    DoubleCompletion,        // a request completed twice
+    CompletedWithPending,    // IofCompleteRequest with IoStatus.Status == STATUS_PENDING
+    NeverCompleted,          // in a driver at the end of a test or at driver unload
+    TouchedAfterPassDown,    // used by a driver that had already passed it down or completed it
+    TouchedAfterFree,        // any use of a freed IRP or MDL
+    IllegalTransition,       // a request moved between lifetime states in a way nothing allows
+    NoStackLocation,         // IofCallDriver with no stack location left
+    WaitAtDispatch,          // a wait with a timeout other than zero at DISPATCH_LEVEL
+    AllocationAboveDispatch, // pool allocated above DISPATCH_LEVEL (or paged pool above APC)
+    TwoSpinLocks,            // a second spin lock taken while one is held
+    SpinLockHeldOnReturn,    // a spin lock still held when a dispatch, completion or cancel routine
+                             // returns
+    IrqlNotRestored,         // IRQL differs on return from a dispatch, completion or cancel routine
+    IrqlMisuse,       // raise to a lower / lower to a higher level, wrong level for a routine
+    SpinLockMisuse,   // release of a lock not held, recursion
+    FreedInFlight,    // an IRP or MDL freed while a lower driver holds the request
+    BadFree,          // freeing an unknown or already freed block
+    PoolLeakAtRemove, // a device's blocks still allocated when it is deleted
+    PoolLeakAtUnload, // a driver's blocks still allocated when it is unloaded
+    Leak,             // blocks, IRPs or MDLs allocated in a test and left at its end
+    ResourceMisuse,   // ERESOURCE outside a critical region, released by a non-owner...
+    MdlRange,         // a partial MDL outside its source, an MDL too small
+    ObjectMisuse,     // device objects and links used against their rules
+    BadArgument,      // anything else a kernel routine refuses
 };
 const char* CheckName(Check check);
 
 struct Violation {
     Check Kind;
-    std::string Message;  // what happened, with the states and sites involved
-    CallSite Site;        // the call that broke the rule (File may be null)
+    std::string Message; // what happened, with the states and sites involved
+    CallSite Site;       // the call that broke the rule (File may be null)
 };
 
 class Verifier {
-public:
+  public:
     // Every violation since the last Clear (the per-test reset clears).
     static std::vector<Violation> Violations();
     static std::size_t Count(Check kind);
@@ -169,14 +171,14 @@ public:
     // While alive, violations of `kind` (from any thread) are expected: they are recorded but
     // not reported. At the end of the scope, if none fired, that absence is reported instead.
     class ExpectViolation {
-    public:
+      public:
         explicit ExpectViolation(Check kind);
         ~ExpectViolation();
         ExpectViolation(const ExpectViolation&) = delete;
         ExpectViolation& operator=(const ExpectViolation&) = delete;
         std::size_t Fired() const;
 
-    private:
+      private:
         std::shared_ptr<struct Expectation> expectation_;
     };
 
@@ -187,7 +189,7 @@ public:
 // Runs a driver's own threads (the simulated host controller, a DPC-like worker) in the name of
 // a driver and device, so that pool they allocate is charged to them.
 class DriverContextScope {
-public:
+  public:
     DriverContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
     ~DriverContextScope();
     DriverContextScope(const DriverContextScope&) = delete;
@@ -236,7 +238,7 @@ PDRIVER_OBJECT CreateBusDriver(std::u16string_view name = u"\\Driver\\usbsim");
 // the platform's PnP requests do; the calls here queue the work and, unless named Report*, wait
 // for it. Report* may be called from any thread at any IRQL (a bus noticing a disconnect).
 class Pnp {
-public:
+  public:
     // The driver whose AddDevice is called for arriving devices that name no driver.
     static void SetFunctionDriver(PDRIVER_OBJECT driver);
 
@@ -266,7 +268,8 @@ public:
     static RequestResult Send(PDEVICE_OBJECT pdo, UCHAR minor,
                               std::function<void(PIO_STACK_LOCATION)> prepare = {});
     // IRP_MJ_POWER: IRP_MN_SET_POWER or IRP_MN_QUERY_POWER with a system or device state.
-    static RequestResult Power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+    static RequestResult Power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
+                               POWER_STATE state);
 
     // The top of the stack built over a PDO (null when none or removed).
     static PDEVICE_OBJECT TopOf(PDEVICE_OBJECT pdo);
@@ -280,10 +283,10 @@ public:
 // ---------------------------------------------------------------------------------------------
 // User-mode front end: what CreateFile, CloseHandle and DeviceIoControl do on the platform.
 
-using Handle = std::uint64_t;  // 0 is never a valid handle
+using Handle = std::uint64_t; // 0 is never a valid handle
 
 class FrontEnd {
-public:
+  public:
     // Opens "\\.\X" (or "\DosDevices\X", "\??\X", or a device name): IRP_MJ_CREATE to the top
     // of the stack of the device the name leads to. A refused create gives no handle.
     static NTSTATUS Open(std::u16string_view name, Handle* handle);
@@ -294,14 +297,16 @@ public:
         NTSTATUS Status = STATUS_PENDING;   // the request's final IoStatus.Status
         NTSTATUS Returned = STATUS_PENDING; // what the dispatch routine returned
         ULONG_PTR Information = 0;
-        std::vector<std::uint8_t> Output;   // the caller's output buffer after the call
+        std::vector<std::uint8_t> Output; // the caller's output buffer after the call
     };
     // DeviceIoControl with an output buffer of `outputLength` bytes, each preset to `poison`.
-    static IoctlResult DeviceIoControl(Handle handle, ULONG code, std::span<const std::uint8_t> input,
-                                       ULONG outputLength, std::uint8_t poison = 0xA5);
+    static IoctlResult DeviceIoControl(Handle handle, ULONG code,
+                                       std::span<const std::uint8_t> input, ULONG outputLength,
+                                       std::uint8_t poison = 0xA5);
     // DeviceIoControl over the caller's own output buffer, used in place as the platform does
     // (the direct methods lock it and describe it with an MDL).
-    static IoctlResult DeviceIoControl(Handle handle, ULONG code, std::span<const std::uint8_t> input,
+    static IoctlResult DeviceIoControl(Handle handle, ULONG code,
+                                       std::span<const std::uint8_t> input,
                                        std::span<std::uint8_t> output);
     static std::size_t OpenHandles();
 };
