@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks the formatting of every source, builds everything (host kernel build, the sanitizer build, and the Windows cross build of
-# tovrik.sys, the SDK DLL and the tool) and runs every test. Usage: scripts/test.sh [--no-asan]
+# Checks the formatting of every source, builds everything (host kernel build, the sanitizer
+# build, and the Windows cross build of tovrik.sys, the SDK DLL and the tool) and runs every test.
+# Usage: scripts/test.sh [--no-asan]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
