@@ -29,6 +29,19 @@ VOID WriteUlong(PUCHAR Bytes, ULONG Value) {
     Bytes[3] = (UCHAR)(Value >> 24);
 }
 
+// The interface and pipe handles are the bus driver's kernel addresses: a user-mode copy of them
+// would tell any caller where kernel pool lies. The copy carries small tokens instead, which keep
+// the one thing a handle told a caller, whether the bus opened the pipe: the interface handle is
+// 1 and pipe i's handle is i + 1 when the bus gave one, 0 when it gave none. Requests address
+// pipes by index, never by handle, so nothing a caller sends back is affected.
+VOID HidePipeTableHandles(PUSBD_INTERFACE_INFORMATION Copy) {
+    Copy->InterfaceHandle = (USBD_INTERFACE_HANDLE)(ULONG_PTR)(Copy->InterfaceHandle != NULL);
+    for (ULONG i = 0; i < Copy->NumberOfPipes; i++) {
+        PUSBD_PIPE_INFORMATION pipe = &Copy->Pipes[i];
+        pipe->PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)(pipe->PipeHandle != NULL ? i + 1 : 0);
+    }
+}
+
 NTSTATUS CopyPipeTable(const REQUEST& Request) {
     PDEVICE_EXTENSION extension = Request.Extension;
     NTSTATUS status = STATUS_SUCCESS;
@@ -40,6 +53,7 @@ NTSTATUS CopyPipeTable(const REQUEST& Request) {
             status = STATUS_INVALID_PARAMETER;
         } else {
             RtlCopyMemory(Request.SystemBuffer, table, table->Length);
+            HidePipeTableHandles((PUSBD_INTERFACE_INFORMATION)Request.SystemBuffer);
             Request.Irp->IoStatus.Information = table->Length;
         }
     }

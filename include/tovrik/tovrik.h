@@ -105,6 +105,11 @@ TOVRIK_STATIC_ASSERT(IOCTL_TOVRIK_CHUNKED_READ == 0x2220A6u,
 TOVRIK_STATIC_ASSERT(IOCTL_TOVRIK_CHUNKED_WRITE == 0x2220A9u,
                      "IOCTL_TOVRIK_CHUNKED_WRITE is 0x2220A9");
 
+/* Output of IOCTL_TOVRIK_GET_PIPE_INFO: the selected interface's USBD_INTERFACE_INFORMATION
+ * (24 bytes, then 24 per pipe), as long as its own first 16-bit field says. The handle fields
+ * carry no kernel address: InterfaceHandle (offset 8) is 1 and pipe i's PipeHandle (offset 8 of
+ * its entry) is i + 1 when the bus opened it, 0 when not. Requests name pipes by index. */
+
 /* Input of the reset-pipe, abort-pipe, bulk and chunked codes. */
 typedef struct _PIPE_INDEX_REQUEST {
     uint32_t PipeIndex;
