@@ -95,9 +95,11 @@ NTSTATUS VendorRequest(const REQUEST& Request) {
     }
     ULONG bufferLength =
         Request.InputLength > Request.OutputLength ? Request.InputLength : Request.OutputLength;
-    Request.Irp->IoStatus.Information =
-        SendVendorDeviceRequest(Request.DeviceObject, Request.SystemBuffer, bufferLength);
-    return STATUS_SUCCESS;
+    ULONG received;
+    NTSTATUS status = SendVendorDeviceRequest(Request.DeviceObject, Request.SystemBuffer,
+                                              bufferLength, &received);
+    Request.Irp->IoStatus.Information = received;
+    return status;
 }
 
 NTSTATUS PipeIndexOperation(const REQUEST& Request, NTSTATUS (*Operation)(PDEVICE_OBJECT, ULONG)) {

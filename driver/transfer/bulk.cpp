@@ -15,7 +15,9 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // The table stays ours until the transfer is back: its handle names the pipe below.
     PipeTableLockShared(extension);
     NTSTATUS status = DataPipeByIndex(extension, pipeIndex, FALSE, &pipe);
-    if (NT_SUCCESS(status) && length > pipe->MaximumTransferSize) {
+    // The write code's buffer is locked for reading only: an IN pipe would fill it.
+    if (NT_SUCCESS(status) &&
+        (length > pipe->MaximumTransferSize || (OutputBufferIsReadOnly(Irp) && PipeIsIn(pipe)))) {
         status = STATUS_INVALID_PARAMETER;
     }
     if (!NT_SUCCESS(status)) {
@@ -23,11 +25,12 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     }
 
-    // The direction is the endpoint's, whichever code asked. An image read is framed.
+    // The direction is the endpoint's (the write code takes only OUT pipes). An image read is
+    // framed.
     BOOLEAN in = PipeIsIn(pipe);
     BOOLEAN wrapWithCommands = in && pipeIndex == IMAGE_PIPE_INDEX;
     if (wrapWithCommands) {
-        SendPipeZeroCommand(DeviceObject, Irp, FALSE);
+        SendPipeZeroCommand(DeviceObject, FALSE);
     }
 
     PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
@@ -42,7 +45,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     transfer->TransferBufferLength = length;
     transfer->TransferBufferMDL = length != 0 ? Irp->MdlAddress : NULL;
 
-    status = SubmitUrbWithTimeout(DeviceObject, urb, Irp, wrapWithCommands);
+    status = SubmitUrbWithTimeout(DeviceObject, urb, wrapWithCommands);
     if (NT_SUCCESS(status)) {
         // The bytes actually moved: a short IN transfer ends without error.
         Irp->IoStatus.Information =
