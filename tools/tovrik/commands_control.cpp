@@ -15,7 +15,7 @@ namespace {
 Reply Simple(Session& s, const char* request, tovrik_result (tovrik::Device::*call)()) {
     Reply reply;
     reply.Device = s.DeviceNumber();
-    tovrik::Device device = s.OpenDevice();
+    tovrik::Device& device = s.OpenDevice();
     reply.From((device.*call)(), request);
     return reply;
 }
@@ -229,7 +229,7 @@ void Control(CommandSet& commands, CLI::App& root) {
         auto* app = commands.Add(root, name, description, [pipe, reset, code = code](Session& s) {
             Reply reply;
             reply.Device = s.DeviceNumber();
-            tovrik::Device device = s.OpenDevice();
+            tovrik::Device& device = s.OpenDevice();
             reply.From(reset ? device.ResetPipe(*pipe) : device.AbortPipe(*pipe), code);
             reply.Fields["pipe"] = *pipe;
             return reply;

@@ -27,7 +27,8 @@ std::vector<std::uint8_t> Ulong(std::uint32_t value) {
 // Matches the first URB that `pick` accepts, and only that one.
 std::function<bool(PURB)> FirstOf(std::function<bool(PURB)> pick) {
     auto taken = std::make_shared<std::atomic<bool>>(false);
-    return [pick = std::move(pick), taken](PURB urb) { return pick(urb) && !taken->exchange(true); };
+    return
+        [pick = std::move(pick), taken](PURB urb) { return pick(urb) && !taken->exchange(true); };
 }
 
 bool OnPipe(PURB urb, USBD_PIPE_HANDLE pipe) {
@@ -137,11 +138,12 @@ TEST_F(StuckDeviceTest, AnAbortGetsPastASelectionQueuedBehindAStuckTransfer) {
         }
         return std::nullopt;
     };
-    auto read = std::async(std::launch::async,
-                           [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
+    auto read =
+        std::async(std::launch::async, [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
     ASSERT_TRUE(hold.WaitUntilHeld());
-    auto select = std::async(std::launch::async,
-                             [&] { return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0}); });
+    auto select = std::async(std::launch::async, [&] {
+        return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0});
+    });
     NTSTATUS abort = STATUS_PENDING;
     EndAStuckTransferBehindAQueuedSelection(
         *this, Extension(pdo_), hold,
@@ -165,11 +167,12 @@ TEST_F(StuckDeviceTest, ARemovalGetsPastASelectionQueuedBehindAStuckTransfer) {
         }
         return std::nullopt;
     };
-    auto read = std::async(std::launch::async,
-                           [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
+    auto read =
+        std::async(std::launch::async, [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
     ASSERT_TRUE(hold.WaitUntilHeld());
-    auto select = std::async(std::launch::async,
-                             [&] { return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0}); });
+    auto select = std::async(std::launch::async, [&] {
+        return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0});
+    });
     host::RequestResult removal;
     EndAStuckTransferBehindAQueuedSelection(
         *this, Extension(pdo_), hold, [&] { removal = Unplug(pdo_); },
