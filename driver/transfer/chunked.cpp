@@ -201,7 +201,19 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->ChunksOutstanding = pieces;
     KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
 
-    SendPipeZeroCommand(DeviceObject, FALSE);
+    // Without its start command the camera sends nothing: no piece goes down, and the command's
+    // failure is the answer.
+    status = SendPipeZeroCommand(DeviceObject, FALSE);
+    if (!NT_SUCCESS(status)) {
+        oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
+        extension->ChunkContexts = NULL;
+        extension->ChunksOutstanding = 0;
+        KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
+        ExFreePool(contexts);
+        KeSetEvent(&extension->ChunkedTransferLock, IO_NO_INCREMENT, FALSE);
+        PipeTableUnlock(extension);
+        return status;
+    }
 
     ULONG submitted = 0;
     NTSTATUS loopStatus = STATUS_SUCCESS;
@@ -231,7 +243,7 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
     }
 
-    SendPipeZeroCommand(DeviceObject, TRUE);
+    NTSTATUS endStatus = SendPipeZeroCommand(DeviceObject, TRUE);
     if (!NT_SUCCESS(loopStatus)) {
         RecoverPipe(DeviceObject, pipe);
     }
@@ -262,6 +274,12 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         } else {
             ULONG moved;
             status = CollectPieces(extension, contexts, pieces, length, &moved);
+            // A frame whose end command was lost leaves the camera framing still: the next read
+            // would fail. The caller hears it now, with this read.
+            if (NT_SUCCESS(status) && !NT_SUCCESS(endStatus)) {
+                status = endStatus;
+                moved = 0;
+            }
             Irp->IoStatus.Information = moved;
         }
     }

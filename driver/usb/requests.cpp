@@ -52,16 +52,17 @@ USHORT ClassOrVendorFunction(ULONG Key) {
     }
 }
 
-ULONG ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index, USHORT LanguageId,
-                           PVOID Buffer, ULONG Length) {
+NTSTATUS ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index,
+                              USHORT LanguageId, PVOID Buffer, ULONG Length, ULONG* Received) {
+    *Received = 0;
+    if (Buffer == NULL) {
+        // Nothing asked for: nothing sent.
+        return STATUS_SUCCESS;
+    }
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                            URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     if (urb == NULL) {
-        return 0;
-    }
-    if (Buffer == NULL) {
-        ExFreePool(urb);
-        return 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &urb->UrbControlDescriptorRequest;
     request->DescriptorType = Type;
@@ -71,24 +72,24 @@ ULONG ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index,
     request->TransferBufferLength = Length;
 
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
-    ULONG received = 0;
     if (NT_SUCCESS(status)) {
-        received = request->TransferBufferLength < Length ? request->TransferBufferLength : Length;
+        *Received = request->TransferBufferLength < Length ? request->TransferBufferLength : Length;
     }
     ExFreePool(urb);
-    return received;
+    return status;
 }
 
 } // namespace
 
-ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, UCHAR DescriptorType) {
-    return ReadDescriptorOfType(DeviceObject, DescriptorType, 0, 0, Buffer, Length);
+NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                       UCHAR DescriptorType, ULONG* Received) {
+    return ReadDescriptorOfType(DeviceObject, DescriptorType, 0, 0, Buffer, Length, Received);
 }
 
-ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer,
-                          ULONG Length) {
+NTSTATUS GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId,
+                             PVOID Buffer, ULONG Length, ULONG* Received) {
     return ReadDescriptorOfType(DeviceObject, USB_STRING_DESCRIPTOR_TYPE, Index, LanguageId, Buffer,
-                                Length);
+                                Length, Received);
 }
 
 NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

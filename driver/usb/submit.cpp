@@ -76,9 +76,9 @@ struct URB_WAIT {
 // Sends the URB down in an IRP of our own and waits for it at most Limit (relative, 100-ns
 // units; computed by the caller). On time-out the request is cancelled and waited for without a
 // limit: this never returns while the URB, and the buffer it names, are still below. With
-// SendEndCommand the end command goes out right after the URB has gone down, before the wait.
+// EndCommandStatus the end command goes out right after the URB has gone down, before the wait.
 URB_WAIT SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LARGE_INTEGER Limit,
-                        BOOLEAN SendEndCommand) {
+                        NTSTATUS* EndCommandStatus) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     URB_WAIT result = {STATUS_INSUFFICIENT_RESOURCES, FALSE, FALSE};
     KEVENT event;
@@ -95,8 +95,8 @@ URB_WAIT SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LARGE_INTEGER Lim
 
     // The end command closes the framing as soon as the transfer is below us, while it may
     // still be running: the camera needs both commands around the data it is asked for.
-    if (SendEndCommand) {
-        SendPipeZeroCommand(DeviceObject, TRUE);
+    if (EndCommandStatus != NULL) {
+        *EndCommandStatus = SendPipeZeroCommand(DeviceObject, TRUE);
     }
 
     if (status == STATUS_PENDING) {
@@ -144,7 +144,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     LARGE_INTEGER limit;
     limit.QuadPart = -(LONGLONG)USB_REQUEST_TIMEOUT_MS * 10000;
 
-    URB_WAIT wait = SendUrbAndWait(DeviceObject, Urb, limit, FALSE);
+    URB_WAIT wait = SendUrbAndWait(DeviceObject, Urb, limit, NULL);
     if (!wait.Sent) {
         // Nothing went down, so the URB header says nothing about this attempt.
         return wait.Status;
@@ -156,8 +156,8 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     return wait.TimedOut && !NT_SUCCESS(status) ? STATUS_IO_TIMEOUT : status;
 }
 
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, BOOLEAN SendEndCommand) {
-    URB_WAIT wait = SendUrbAndWait(DeviceObject, Urb, BulkTimeoutInterval(), SendEndCommand);
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, NTSTATUS* EndCommandStatus) {
+    URB_WAIT wait = SendUrbAndWait(DeviceObject, Urb, BulkTimeoutInterval(), EndCommandStatus);
     if (!wait.Sent) {
         return wait.Status;
     }

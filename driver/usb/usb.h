@@ -33,10 +33,10 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 
 // As SubmitUrb, but waits at most BulkTimeoutMs, the caller's setting for data transfers; on
 // time-out the request is cancelled and waited for, so it never returns while the URB is still
-// below. With SendEndCommand the end command (byte 3) goes out on pipe 0 right after the URB has
-// been handed down, before the wait. Returns STATUS_TIMEOUT when the cancelled URB carries no
-// error. The caller holds the pipe table shared when SendEndCommand is set.
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, BOOLEAN SendEndCommand);
+// below. Returns STATUS_TIMEOUT when the cancelled URB carries no error. With EndCommandStatus
+// the end command (byte 3) goes out on pipe 0 right after the URB has been handed down, before
+// the wait, and its status lands there; the caller then holds the pipe table shared.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, NTSTATUS* EndCommandStatus);
 
 // Resets the port when it is connected but not enabled; returns the status of the last port
 // request sent.
@@ -111,10 +111,13 @@ BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG R
 
 // ---- Descriptor, pipe and control requests ----------------------------------------------------
 
-// Bytes received, 0 on any failure (also for a NULL buffer, when nothing is sent).
-ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, UCHAR DescriptorType);
-ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer,
-                          ULONG Length);
+// Reads a descriptor into Buffer: the transfer's status (SubmitUrb's rule, or
+// STATUS_INSUFFICIENT_RESOURCES without pool for its URB); *Received gets the bytes that came
+// (never more than Length), 0 on failure. A NULL buffer sends nothing and succeeds with 0 bytes.
+NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                       UCHAR DescriptorType, ULONG* Received);
+NTSTATUS GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId,
+                             PVOID Buffer, ULONG Length, ULONG* Received);
 
 // A class or vendor request described by the 10-byte record in the request's system buffer; the
 // data stage uses the request's output buffer through its MDL. Sets Information on success.

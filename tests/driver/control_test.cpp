@@ -211,6 +211,24 @@ TEST_F(ControlTest, PipeTableCopyCarriesTokensInsteadOfKernelHandles) {
     EXPECT_EQ(ReadUlong(result.Output, 24 + 2 * 24 + 8), 3u);
 }
 
+TEST_F(ControlTest, AnInterfaceSelectionThatCannotAllocateLeavesATable) {
+    // Each allocation of the selection fails in turn: the device always keeps a table that
+    // names the interface the bus has selected, never none.
+    for (std::uint64_t k = 1; k <= 6; k++) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        bus_.ClearSeen();
+        host::FaultInjection::FailNth(k, host::AllocationKind::Pool);
+        NTSTATUS status = Call(IOCTL_TOVRIK_SET_INTERFACE, {0, 2}, 0).Status;
+        host::FaultInjection::Reset();
+        PUSBD_INTERFACE_INFORMATION table = Extension(pdo_)->InterfaceInfo;
+        ASSERT_NE(table, nullptr);
+        bool selected = !bus_.SeenUrbs(URB_FUNCTION_SELECT_INTERFACE).empty();
+        EXPECT_EQ(table->AlternateSetting, selected ? 2 : 0);
+        EXPECT_EQ(NT_SUCCESS(status), selected);
+        ASSERT_EQ(Call(IOCTL_TOVRIK_SET_INTERFACE, {0, 0}, 0).Status, STATUS_SUCCESS);
+    }
+}
+
 TEST_F(ControlTest, PipeTableRequestWithoutATableSucceedsEmpty) {
     PDEVICE_EXTENSION extension = Extension(pdo_);
     PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
@@ -274,11 +292,21 @@ TEST_F(ControlTest, DescriptorsAsTheDeviceSendsThem) {
     EXPECT_TRUE(std::equal(configuration.Output.begin(), configuration.Output.end(),
                            script_.Configuration.begin()));
 
-    // A failed read shows only as Information 0.
+    // A failed read is a failure, with its USB status as the last error; so is one without
+    // pool for its URB.
     failNext_ = true;
     auto failed = Call(IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 18);
-    EXPECT_EQ(failed.Status, STATUS_SUCCESS);
+    EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(failed.Information, 0u);
+    EXPECT_EQ(Extension(pdo_)->LastUsbdStatus, USBD_STATUS_STALL_PID);
+    failNext_ = true;
+    failed = Call(IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR, {}, 9);
+    EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(failed.Information, 0u);
+    host::FaultInjection::FailNth(1, host::AllocationKind::Pool);
+    failed = Call(IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 18);
+    host::FaultInjection::Reset();
+    EXPECT_EQ(failed.Status, STATUS_INSUFFICIENT_RESOURCES);
 
     // The string request's failure is reported.
     failNext_ = true;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 namespace tovrik_test {
 namespace {
@@ -35,6 +36,12 @@ class TransferTest : public DriverTest {
                 auto& transfer = urb->UrbBulkOrInterruptTransfer;
                 UCHAR endpoint =
                     static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(transfer.PipeHandle) & 0xFF);
+                if (endpoint == 0x01 && commandReply_) {
+                    auto command = static_cast<const UCHAR*>(transfer.TransferBuffer)[0];
+                    if (std::optional<UrbReply> reply = commandReply_(command)) {
+                        return *reply;
+                    }
+                }
                 if (endpoint != 0x01) {
                     std::lock_guard lock(mutex_);
                     if (transfer.TransferBufferMDL != nullptr) {
@@ -85,6 +92,7 @@ class TransferTest : public DriverTest {
 
     CameraScript script_;
     std::function<UrbReply(PURB)> dataReply_;
+    std::function<std::optional<UrbReply>(UCHAR command)> commandReply_;
     std::mutex mutex_;
     std::vector<std::uint8_t*> pieceAddresses_;
     std::vector<CSHORT> mdlSizes_;
@@ -357,6 +365,37 @@ TEST_F(TransferTest, AChunkedReadSucceedsOnlyOverBytesThatLieTogether) {
     Bytes tooLong(TOVRIK_CHUNKED_MAX_LENGTH + 1);
     EXPECT_EQ(Read(IOCTL_TOVRIK_CHUNKED_READ, 2, tooLong).Status, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(bus_.Seen().empty());
+}
+
+TEST_F(TransferTest, AnImageReadWhoseFramingCommandFailedFails) {
+    const UrbReply stalled{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    for (ULONG code : {IOCTL_TOVRIK_BULK_READ, IOCTL_TOVRIK_CHUNKED_READ}) {
+        SCOPED_TRACE(code == IOCTL_TOVRIK_BULK_READ ? "bulk" : "chunked");
+        Bytes buffer(3 * 65536);
+        auto image = std::span(buffer);
+
+        // No start command: the camera would send nothing, so nothing else is sent.
+        bus_.ClearSeen();
+        commandReply_ = [&](UCHAR command) -> std::optional<UrbReply> {
+            return command == COMMAND_START_FRAME ? std::optional(stalled) : std::nullopt;
+        };
+        auto result = Read(code, 2, image);
+        EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(Conversation(), (std::vector<std::string>{"command 2 of 64"}));
+
+        // No end command: the data came, but the camera is left framing, and the next read
+        // would fail; this one says so.
+        bus_.ClearSeen();
+        commandReply_ = [&](UCHAR command) -> std::optional<UrbReply> {
+            return command == COMMAND_END_FRAME ? std::optional(stalled) : std::nullopt;
+        };
+        result = Read(code, 2, image);
+        EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(Conversation().back(), "command 3 of 64");
+    }
+    commandReply_ = nullptr;
 }
 
 TEST_F(TransferTest, ChunkedReadsOfOneDeviceRunOneAtATime) {

@@ -268,7 +268,10 @@ TEST_F(RequestsTest, APipeIndexPastTheTableSendsNothing) {
         }
     }
     EXPECT_TRUE(bus_.Seen().empty());
-    EXPECT_EQ(GetDescriptor(Fdo(pdo_), nullptr, 18, USB_DEVICE_DESCRIPTOR_TYPE), 0u);
+    ULONG received = 1;
+    EXPECT_EQ(GetDescriptor(Fdo(pdo_), nullptr, 18, USB_DEVICE_DESCRIPTOR_TYPE, &received),
+              STATUS_SUCCESS);
+    EXPECT_EQ(received, 0u);
     EXPECT_TRUE(bus_.Seen().empty()) << "no buffer, no request";
 }
 

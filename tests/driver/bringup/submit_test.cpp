@@ -67,7 +67,11 @@ class SubmitTest : public BringupTest {
 
     NTSTATUS SubmitWithTimeout(PURB urb, BOOLEAN end) {
         PipeTableLockShared(extension_);
-        NTSTATUS status = SubmitUrbWithTimeout(fdo_, urb, end);
+        NTSTATUS endStatus = STATUS_PENDING;
+        NTSTATUS status = SubmitUrbWithTimeout(fdo_, urb, end ? &endStatus : nullptr);
+        if (end) {
+            EXPECT_NE(endStatus, STATUS_PENDING) << "the end command's status is reported";
+        }
         PipeTableUnlock(extension_);
         return status;
     }
