@@ -11,14 +11,11 @@ namespace {
 
 NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp,
                      const CallSite& site) {
-    ThreadState& t = Thread();
-    t.Frames.push_back({FrameKind::Dispatch, irp, device, irp->CurrentLocation});
-    t.Contexts.push_back({device->DriverObject, device});
+    DriverRoutineScope scope(FrameKind::Dispatch, irp, device, {device->DriverObject, device},
+                             site);
     RoutineCheck check("dispatch routine", site);
     NTSTATUS status = routine(device, irp);
     check.Finish();
-    t.Contexts.pop_back();
-    t.Frames.pop_back();
     return status;
 }
 
@@ -33,10 +30,11 @@ bool MayDispatch(const IrpRecord& rec, PIRP irp, const CallSite& site) {
                 site);
         return false;
     case IrpState::Completed:
-        Violate(Check::IllegalTransition,
-                fmt::format("IofCallDriver with {}: completed -> dispatched (it was completed at {})",
-                            Describe(rec), rec.CompleteSite.ToString()),
-                site);
+        Violate(
+            Check::IllegalTransition,
+            fmt::format("IofCallDriver with {}: completed -> dispatched (it was completed at {})",
+                        Describe(rec), rec.CompleteSite.ToString()),
+            site);
         return false;
     case IrpState::Completing:
         if (!InCompletionOf(irp)) {

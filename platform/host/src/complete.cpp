@@ -89,18 +89,13 @@ void FinishAtTop(const IrpPtr& rec, PIRP irp, const CallSite& site) {
 }
 
 NTSTATUS RunCompletion(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp,
-                              PVOID context, const IrpRecord& rec, const CallSite& site) {
-    ThreadState& t = Thread();
-    t.Frames.push_back({FrameKind::Completion, irp, device, irp->CurrentLocation});
-    if (device)
-        t.Contexts.push_back({device->DriverObject, device});
-    else
-        t.Contexts.push_back(rec.Owner);
+                       PVOID context, const IrpRecord& rec, const CallSite& site) {
+    DriverRoutineScope scope(FrameKind::Completion, irp, device,
+                             device ? DriverContext{device->DriverObject, device} : rec.Owner,
+                             site);
     RoutineCheck check("completion routine", site);
     NTSTATUS status = routine(device, irp, context);
     check.Finish();
-    t.Contexts.pop_back();
-    t.Frames.pop_back();
     return status;
 }
 
@@ -160,10 +155,11 @@ bool MayComplete(const IrpRecord& rec, PIRP irp, const CallSite& site) {
         return false;
     case IrpState::Completing:
         if (!InCompletionOf(irp)) {
-            Violate(Check::DoubleCompletion,
-                    fmt::format("{} completed again while its completion (from {}) is still running",
-                                Describe(rec), rec.CompleteSite.ToString()),
-                    site);
+            Violate(
+                Check::DoubleCompletion,
+                fmt::format("{} completed again while its completion (from {}) is still running",
+                            Describe(rec), rec.CompleteSite.ToString()),
+                site);
             return false;
         }
         return true;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <set>
 #include <thread>
 
 namespace host {
@@ -56,6 +57,45 @@ ContextScope::~ContextScope() {
     std::fprintf(stderr, "host kernel: %s: %s is not provided by the host kernel\n", routine, what);
     std::fflush(stderr);
     std::abort();
+}
+
+CallSite SiteOfInstruction(const void* instruction) {
+    CallSite site;
+    site.ReturnAddress = instruction;
+    Dl_info info{};
+    if (!instruction || !dladdr(instruction, &info) || !info.dli_fname || !info.dli_fbase)
+        return site;
+    // Position-independent code: addr2line wants the offset within the object file.
+    auto offset = reinterpret_cast<std::uintptr_t>(instruction) -
+                  reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+    std::string object = info.dli_fname[0] ? info.dli_fname : "/proc/self/exe";
+    if (object.find('\'') != std::string::npos)
+        return site;
+    std::string command = fmt::format("addr2line -e '{}' {:#x} 2>/dev/null", object, offset);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return site;
+    char line[4096] = {};
+    bool got = std::fgets(line, sizeof(line), pipe) != nullptr;
+    ::pclose(pipe);
+    if (!got)
+        return site;
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    auto colon = text.rfind(':');
+    if (colon == std::string::npos || text.compare(0, 2, "??") == 0)
+        return site;
+    int number = std::atoi(text.c_str() + colon + 1);
+    if (number <= 0)
+        return site;
+    // Call sites keep their file as a plain pointer: the names live as long as the program.
+    static std::mutex mutex;
+    static auto* names = new std::set<std::string>;
+    std::lock_guard lock(mutex);
+    site.File = names->insert(text.substr(0, colon)).first->c_str();
+    site.Line = number;
+    return site;
 }
 
 void BugCheck(std::string message, const CallSite& site) {
@@ -152,6 +192,16 @@ const char* CheckName(Check check) {
         return "bad argument";
     case Check::BugCheck:
         return "bug check";
+    case Check::StackOverflow:
+        return "kernel stack overflow";
+    case Check::WriteToReadOnlyBuffer:
+        return "write to a buffer locked for read access";
+    case Check::KernelDataToUser:
+        return "kernel data returned to user mode";
+    case Check::IrqlContract:
+        return "IRQL contract";
+    case Check::AssertionFailed:
+        return "assertion failed";
     }
     return "?";
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,6 +42,7 @@ struct Frame {
 
 struct ThreadState {
     std::uint64_t Id = 0;
+    bool NestingReported = false; // the verifier said once that requests nest too deep here
     KIRQL Irql = PASSIVE_LEVEL;
     bool HasSite = false;
     CallSite Noted;
@@ -57,6 +59,9 @@ CallSite TakeSite(const void* returnAddress);
 #define HOST_SITE() ::host::detail::TakeSite(__builtin_return_address(0))
 
 void Violate(Check kind, std::string message, const CallSite& site);
+// The source line of an instruction (a driver's faulting write), from the program's debug
+// information; just the address when it has none.
+CallSite SiteOfInstruction(const void* instruction);
 // The platform would stop the machine here (a bug check): report it, say so on stderr whatever
 // reporter is installed, and stop the program.
 [[noreturn]] void BugCheck(std::string message, const CallSite& site);
@@ -68,6 +73,32 @@ DriverContext CurrentContext();
 struct ContextScope {
     ContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
     ~ContextScope();
+};
+
+// What a signal handler may read of the thread it interrupted: the driver routine the host runs
+// there, if any. A trivial thread_local, so reading it never allocates.
+struct RoutineMark {
+    PDEVICE_OBJECT Device = nullptr;
+    FrameKind Kind = FrameKind::Dispatch;
+    bool Active = false;
+};
+RoutineMark& CurrentRoutineMark();
+
+// While a driver routine runs on this thread for a request: its frame (where the verifier knows
+// the thread to be) and the driver context pool is charged to. Entering one checks how deep
+// request submission and completion nest on this thread: past KernelStackLevels the verifier
+// reports a kernel stack overflow, past twice that the host stops as the platform would have.
+constexpr std::size_t KernelStackLevels = 32;
+class DriverRoutineScope {
+  public:
+    DriverRoutineScope(FrameKind kind, PIRP irp, PDEVICE_OBJECT device, DriverContext context,
+                       const CallSite& site);
+    ~DriverRoutineScope();
+    DriverRoutineScope(const DriverRoutineScope&) = delete;
+    DriverRoutineScope& operator=(const DriverRoutineScope&) = delete;
+
+  private:
+    RoutineMark Saved;
 };
 
 // Runs a driver routine with the checks every routine gets: the IRQL and the spin locks held
@@ -157,6 +188,26 @@ void HandleClosed(PDEVICE_OBJECT pdo);
 bool IsRemovalUnderway(PDEVICE_OBJECT pdo);
 void WaitPnpIdleFor(double realSeconds);
 bool TakeAttachFailure();
+
+// What user mode gets back. A kernel address the host knows, for the output checks: `Begin` is
+// the address; addresses up to `End` count too (End == Begin + 1: only the address itself).
+struct KernelRange {
+    std::uintptr_t Begin;
+    std::uintptr_t End;
+    const char* Kind;   // "pool block", "IRP", ... (static text)
+    std::string What{}; // a declared range's own name
+};
+// "the 40-byte pool block tagged 'Tovr' allocated at driver/x.cpp:12", or nullopt.
+std::optional<std::string> DescribePoolBlock(const void* p);
+void CollectPoolAddresses(std::vector<KernelRange>& out);
+void CollectRequestAddresses(std::vector<KernelRange>& out);
+void CollectObjectAddresses(std::vector<KernelRange>& out);
+void CollectFileObjectAddresses(std::vector<KernelRange>& out);
+// Reports what `bytes` would carry to user mode that must never get there: a run of the pool's
+// fresh-allocation fill, or a live kernel address. `request` names the request in the report.
+void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request);
+// The byte fresh pool is filled with.
+extern const unsigned char PoolFillByte;
 
 // Names.
 std::u16string FoldName(std::u16string_view name);

@@ -193,11 +193,11 @@ static void RunCancelRoutine(PDRIVER_CANCEL routine, PIRP Irp, KIRQL callerIrql,
     PDEVICE_OBJECT device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     ThreadState& t = Thread();
     std::size_t locks = t.Locks.size() - 1; // the routine must give the cancel spin lock back
-    t.Frames.push_back({FrameKind::Cancel, Irp, device, Irp->CurrentLocation});
-    t.Contexts.push_back({device ? device->DriverObject : nullptr, device});
-    routine(device, Irp);
-    t.Contexts.pop_back();
-    t.Frames.pop_back();
+    {
+        DriverRoutineScope scope(FrameKind::Cancel, Irp, device,
+                                 {device ? device->DriverObject : nullptr, device}, site);
+        routine(device, Irp);
+    }
     if (t.Locks.size() > locks) {
         const HeldLock& held = t.Locks.back();
         Violate(Check::SpinLockHeldOnReturn,

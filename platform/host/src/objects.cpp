@@ -143,6 +143,23 @@ std::string DeviceLabel(PDEVICE_OBJECT device) {
                        it->second.Deleted ? ", deleted" : "");
 }
 
+void CollectObjectAddresses(std::vector<KernelRange>& out) {
+    std::lock_guard lock(O().Mutex);
+    auto add = [&out](const void* p, const char* kind) {
+        auto address = reinterpret_cast<std::uintptr_t>(p);
+        out.push_back({address, address + 1, kind});
+    };
+    for (const auto& [device, rec] : O().Devices) {
+        if (rec.Deleted && rec.References == 0)
+            continue;
+        add(device, "a device object");
+        if (device->DeviceExtension)
+            add(device->DeviceExtension, "a device extension");
+    }
+    for (const auto& [driver, rec] : O().Drivers)
+        add(driver, "a driver object");
+}
+
 PDEVICE_OBJECT ResolveName(std::u16string_view name) {
     std::u16string key;
     if (name.substr(0, 4) == u"\\\\.\\")

@@ -47,6 +47,23 @@ std::string BlockLine(std::uintptr_t address, const Block& b) {
 
 } // namespace
 
+const unsigned char PoolFillByte = FreshPattern;
+
+void CollectPoolAddresses(std::vector<KernelRange>& out) {
+    std::lock_guard lock(P().Mutex);
+    out.reserve(out.size() + P().Blocks.size());
+    for (const auto& [address, block] : P().Blocks)
+        out.push_back({address, address + 1, "pool block"});
+}
+
+std::optional<std::string> DescribePoolBlock(const void* p) {
+    std::lock_guard lock(P().Mutex);
+    auto it = P().Blocks.find(reinterpret_cast<std::uintptr_t>(p));
+    if (it == P().Blocks.end())
+        return std::nullopt;
+    return "the pool block of " + BlockLine(it->first, it->second);
+}
+
 void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site,
                    bool hostOwned) {
     KIRQL irql = Thread().Irql;

@@ -278,6 +278,18 @@ std::size_t InFlight() {
     return n;
 }
 
+void CollectRequestAddresses(std::vector<KernelRange>& out) {
+    std::lock_guard lock(R().Mutex);
+    for (const auto& [irp, rec] : R().Irps)
+        if (rec->State != IrpState::Freed)
+            out.push_back({reinterpret_cast<std::uintptr_t>(irp),
+                           reinterpret_cast<std::uintptr_t>(irp) + 1, "an IRP"});
+    for (const auto& [mdl, rec] : R().Mdls)
+        if (!rec->Freed)
+            out.push_back({reinterpret_cast<std::uintptr_t>(mdl),
+                           reinterpret_cast<std::uintptr_t>(mdl) + 1, "an MDL"});
+}
+
 std::string StateOf(PIRP irp) {
     std::lock_guard lock(R().Mutex);
     auto it = R().Irps.find(irp);

@@ -41,7 +41,6 @@ enum class IrpKind {
     Host,          // the front end's and the PnP manager's requests
 };
 
-
 constexpr std::size_t QuarantineLength = 4096;
 constexpr unsigned char FreedPattern = 0xDF;
 
