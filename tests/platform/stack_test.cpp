@@ -76,7 +76,8 @@ int ResubmissionsToReach(std::size_t routines) {
 
 TEST(KernelStack, NestingUpToTheBoundIsQuietAndFitsAKernelThreadTwice) {
     Resubmitter chain;
-    host::KernelThread thread([&] { chain = RunChain(ResubmissionsToReach(host::KernelStackLevels())); });
+    host::KernelThread thread(
+        [&] { chain = RunChain(ResubmissionsToReach(host::KernelStackLevels())); });
     thread.Join();
     EXPECT_EQ(chain.Levels, ResubmissionsToReach(host::KernelStackLevels()) + 1);
     EXPECT_TRUE(host::Verifier::Violations().empty());

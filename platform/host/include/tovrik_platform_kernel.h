@@ -20,3 +20,4 @@
 #include "tovrik_platform/io.h"
 #include "tovrik_platform/routines.h"
 #include "tovrik_platform/usb.h"
+#include "tovrik_platform/contracts.h"

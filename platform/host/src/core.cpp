@@ -393,6 +393,21 @@ namespace detail {
 
 KSPIN_LOCK CancelSpinLock = 0;
 
+const char* IrqlName(KIRQL irql) {
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    case HIGH_LEVEL:
+        return "HIGH_LEVEL";
+    default:
+        return "a device IRQL";
+    }
+}
+
 static ULONG_PTR LockTag() {
     return (Thread().Id << 1) | 1;
 }
@@ -569,6 +584,27 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
     ReleaseSpinLock(&CancelSpinLock, Irql, HOST_SITE());
+}
+
+VOID NTAPI HostCheckIrqlAtMost(KIRQL Highest, const char* Contract, const char* Function,
+                               const char* File, int Line) {
+    (void)HOST_SITE();
+    KIRQL irql = Thread().Irql;
+    if (irql <= Highest)
+        return;
+    Violate(Check::IrqlContract,
+            fmt::format("{} in {}: called at IRQL {} ({}); the routine may run at most at {}",
+                        Contract, Function, irql, IrqlName(irql), IrqlName(Highest)),
+            CallSite{File, Line, nullptr});
+}
+
+VOID NTAPI HostAssertionFailed(const char* Expression, const char* Function, const char* File,
+                               int Line) {
+    (void)HOST_SITE();
+    Violate(
+        Check::AssertionFailed,
+        fmt::format("NT_ASSERT({}) failed in {} at IRQL {}", Expression, Function, Thread().Irql),
+        CallSite{File, Line, nullptr});
 }
 
 VOID NTAPI KeEnterCriticalRegion(void) {

@@ -21,7 +21,8 @@ namespace {
 
 constexpr std::size_t PageBytes = 4096;
 
-// One watched view: the pages of its mapping. Begin == 0: free. Claimed under the registry mutex, read by the handler.
+// One watched view: the pages of its mapping. Begin == 0: free. Claimed under the registry mutex,
+// read by the handler.
 struct ViewSlot {
     std::atomic<std::uintptr_t> Begin{0};
     std::atomic<std::uintptr_t> End{0};

@@ -27,9 +27,9 @@ class ReadOnlyView {
     std::uint8_t* Data() const { return data_; }
 
     struct Write {
-        std::uintptr_t Address;     // the first byte the faulting write touched
-        const void* Instruction;    // the code that wrote
-        PDEVICE_OBJECT Device;      // the driver routine the host ran on that thread, if any
+        std::uintptr_t Address;  // the first byte the faulting write touched
+        const void* Instruction; // the code that wrote
+        PDEVICE_OBJECT Device;   // the driver routine the host ran on that thread, if any
         FrameKind Kind;
         bool InDriverRoutine;
     };

@@ -188,12 +188,12 @@ struct IoctlBuffers {
 
 } // namespace
 
-void CollectFileObjectAddresses(std::vector<KernelRange>& out) {
+const char* FileObjectAddressKind(std::uintptr_t value) {
     std::lock_guard lock(U().Mutex);
-    for (const auto& [handle, rec] : U().Handles) {
-        auto address = reinterpret_cast<std::uintptr_t>(rec->File.get());
-        out.push_back({address, address + 1, "a file object"});
-    }
+    for (const auto& [handle, rec] : U().Handles)
+        if (reinterpret_cast<std::uintptr_t>(rec->File.get()) == value)
+            return "a file object";
+    return nullptr;
 }
 
 } // namespace detail
@@ -226,6 +226,7 @@ NTSTATUS FrontEnd::Open(std::u16string_view name, Handle* handle) {
         }
     }
     rec->File = std::make_unique<FILE_OBJECT>();
+    NoteKernelMemory(rec->File.get(), sizeof(FILE_OBJECT));
     rec->File->Type = IoTypeFile;
     rec->File->Size = sizeof(FILE_OBJECT);
     rec->File->DeviceObject = device;

@@ -117,6 +117,7 @@ std::string DeviceLabel(PDEVICE_OBJECT device);
 
 // IRQL and spin locks, for the host's own use (no call-site bookkeeping).
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const CallSite& site);
+const char* IrqlName(KIRQL irql); // "DISPATCH_LEVEL"
 void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const CallSite& site);
 extern KSPIN_LOCK CancelSpinLock;
 
@@ -189,20 +190,17 @@ bool IsRemovalUnderway(PDEVICE_OBJECT pdo);
 void WaitPnpIdleFor(double realSeconds);
 bool TakeAttachFailure();
 
-// What user mode gets back. A kernel address the host knows, for the output checks: `Begin` is
-// the address; addresses up to `End` count too (End == Begin + 1: only the address itself).
-struct KernelRange {
-    std::uintptr_t Begin;
-    std::uintptr_t End;
-    const char* Kind;   // "pool block", "IRP", ... (static text)
-    std::string What{}; // a declared range's own name
-};
-// "the 40-byte pool block tagged 'Tovr' allocated at driver/x.cpp:12", or nullopt.
+// What user mode gets back. Every allocation of kernel memory (pool, IRPs, MDLs, objects) widens
+// the span of addresses that may be kernel addresses, so the output checks look up only values
+// inside it; each table then says what a value is, if it is one of its live addresses
+// (exactly, not inside), or null.
+void NoteKernelMemory(const void* p, std::size_t bytes);
+const char* PoolAddressKind(std::uintptr_t value);
+const char* RequestAddressKind(std::uintptr_t value);
+const char* ObjectAddressKind(std::uintptr_t value);
+const char* FileObjectAddressKind(std::uintptr_t value);
+// "the pool block of 40 bytes at 0x... tag 'Tovr' allocated at driver/x.cpp:12", or nullopt.
 std::optional<std::string> DescribePoolBlock(const void* p);
-void CollectPoolAddresses(std::vector<KernelRange>& out);
-void CollectRequestAddresses(std::vector<KernelRange>& out);
-void CollectObjectAddresses(std::vector<KernelRange>& out);
-void CollectFileObjectAddresses(std::vector<KernelRange>& out);
 // Reports what `bytes` would carry to user mode that must never get there: a run of the pool's
 // fresh-allocation fill, or a live kernel address. `request` names the request in the report.
 void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request);

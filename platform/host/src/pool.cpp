@@ -49,11 +49,9 @@ std::string BlockLine(std::uintptr_t address, const Block& b) {
 
 const unsigned char PoolFillByte = FreshPattern;
 
-void CollectPoolAddresses(std::vector<KernelRange>& out) {
+const char* PoolAddressKind(std::uintptr_t value) {
     std::lock_guard lock(P().Mutex);
-    out.reserve(out.size() + P().Blocks.size());
-    for (const auto& [address, block] : P().Blocks)
-        out.push_back({address, address + 1, "pool block"});
+    return P().Blocks.count(value) ? "pool block" : nullptr;
 }
 
 std::optional<std::string> DescribePoolBlock(const void* p) {
@@ -83,6 +81,7 @@ void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite&
     if (!p)
         return nullptr;
     std::memset(p, FreshPattern, rounded);
+    NoteKernelMemory(p, rounded);
     DriverContext context = CurrentContext();
     std::lock_guard lock(P().Mutex);
     auto address = reinterpret_cast<std::uintptr_t>(p);

@@ -90,6 +90,7 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind, const CallSite& site) {
     auto* irp = static_cast<PIRP>(std::aligned_alloc(16, (bytes + 15) & ~std::size_t(15)));
     if (!irp)
         return nullptr;
+    NoteKernelMemory(irp, bytes);
     InitIrpFields(irp, static_cast<USHORT>(bytes), stackSize);
     auto rec = std::make_shared<IrpRecord>();
     rec->Irp = irp;
@@ -140,6 +141,7 @@ PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site) {
     auto* mdl = static_cast<PMDL>(std::calloc(1, bytes));
     if (!mdl)
         return nullptr;
+    NoteKernelMemory(mdl, bytes);
     mdl->Size = static_cast<CSHORT>(bytes > 0x7FFF ? 0x7FFF : bytes);
     mdl->StartVa = reinterpret_cast<PVOID>(address & ~std::uintptr_t(PAGE_SIZE - 1));
     mdl->ByteOffset = static_cast<ULONG>(address & (PAGE_SIZE - 1));
@@ -278,16 +280,15 @@ std::size_t InFlight() {
     return n;
 }
 
-void CollectRequestAddresses(std::vector<KernelRange>& out) {
+const char* RequestAddressKind(std::uintptr_t value) {
     std::lock_guard lock(R().Mutex);
-    for (const auto& [irp, rec] : R().Irps)
-        if (rec->State != IrpState::Freed)
-            out.push_back({reinterpret_cast<std::uintptr_t>(irp),
-                           reinterpret_cast<std::uintptr_t>(irp) + 1, "an IRP"});
-    for (const auto& [mdl, rec] : R().Mdls)
-        if (!rec->Freed)
-            out.push_back({reinterpret_cast<std::uintptr_t>(mdl),
-                           reinterpret_cast<std::uintptr_t>(mdl) + 1, "an MDL"});
+    auto irp = R().Irps.find(reinterpret_cast<PIRP>(value));
+    if (irp != R().Irps.end() && irp->second->State != IrpState::Freed)
+        return "an IRP";
+    auto mdl = R().Mdls.find(reinterpret_cast<PMDL>(value));
+    if (mdl != R().Mdls.end() && !mdl->second->Freed)
+        return "an MDL";
+    return nullptr;
 }
 
 std::string StateOf(PIRP irp) {

@@ -37,14 +37,13 @@ Declared& Decl() {
     return *declared;
 }
 
-void CollectDeclared(std::vector<KernelRange>& out) {
-    std::lock_guard lock(Decl().Mutex);
-    for (const auto& [begin, range] : Decl().Ranges)
-        out.push_back({begin, range.End, "declared kernel object", range.What});
-}
+// The span every kernel allocation so far has fallen in. Only values inside it are looked up.
+std::atomic<std::uintptr_t> g_lowest{UINTPTR_MAX};
+std::atomic<std::uintptr_t> g_highest{0};
 
 // The first run of the pool fill at least PoolFillRun long: its offset and length.
-std::optional<std::pair<std::size_t, std::size_t>> FindFillRun(std::span<const std::uint8_t> bytes) {
+std::optional<std::pair<std::size_t, std::size_t>>
+FindFillRun(std::span<const std::uint8_t> bytes) {
     std::size_t run = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         run = bytes[i] == PoolFillByte ? run + 1 : 0;
@@ -59,71 +58,57 @@ std::optional<std::pair<std::size_t, std::size_t>> FindFillRun(std::span<const s
     return std::nullopt;
 }
 
-// The kernel addresses the host knows now: objects and blocks whose address alone counts
-// (sorted), and declared ranges any address inside of which counts (a handful).
-struct KnownAddresses {
-    std::vector<KernelRange> Exact;
-    std::vector<KernelRange> Inside;
-    std::uintptr_t Lowest = UINTPTR_MAX;
-    std::uintptr_t Highest = 0;
-
-    KnownAddresses() {
-        std::vector<KernelRange> all;
-        CollectPoolAddresses(all);
-        CollectRequestAddresses(all);
-        CollectObjectAddresses(all);
-        CollectFileObjectAddresses(all);
-        CollectDeclared(all);
-        for (auto& range : all) {
-            Lowest = std::min(Lowest, range.Begin);
-            Highest = std::max(Highest, range.End);
-            (range.End - range.Begin > 1 ? Inside : Exact).push_back(std::move(range));
+// What a value is, if it is a kernel address the host knows: a declared object's name (inside
+// its range counts), or the kind of pool block or object that starts there.
+std::optional<std::string> KernelAddressName(std::uint64_t value) {
+    {
+        std::lock_guard lock(Decl().Mutex);
+        auto it = Decl().Ranges.upper_bound(value);
+        if (it != Decl().Ranges.begin()) {
+            --it;
+            if (value < it->second.End)
+                return fmt::format("{}{}", value == it->first ? "" : "inside ", it->second.What);
         }
-        std::sort(Exact.begin(), Exact.end(),
-                  [](const KernelRange& a, const KernelRange& b) { return a.Begin < b.Begin; });
     }
+    if (PoolAddressKind(value))
+        return DescribePoolBlock(reinterpret_cast<const void*>(value))
+            .value_or("the address of a pool block");
+    for (auto lookup : {RequestAddressKind, ObjectAddressKind, FileObjectAddressKind})
+        if (const char* kind = lookup(value))
+            return fmt::format("the address of {}", kind);
+    return std::nullopt;
+}
 
-    const KernelRange* Find(std::uint64_t value) const {
-        if (value < Lowest || value >= Highest)
-            return nullptr;
-        auto it = std::lower_bound(
-            Exact.begin(), Exact.end(), value,
-            [](const KernelRange& r, std::uint64_t v) { return r.Begin < v; });
-        if (it != Exact.end() && it->Begin == value)
-            return &*it;
-        for (const auto& range : Inside)
-            if (value >= range.Begin && value < range.End)
-                return &range;
-        return nullptr;
-    }
-};
-
-// The first 8 bytes, at any offset, that hold a kernel address the host knows.
-std::optional<std::pair<std::size_t, const KernelRange*>>
-FindKernelAddress(std::span<const std::uint8_t> bytes, const KnownAddresses& known) {
+// The first 8 bytes, at any offset, that hold a kernel address the host knows, and its name.
+std::optional<std::pair<std::size_t, std::string>>
+FindKernelAddress(std::span<const std::uint8_t> bytes) {
+    const std::uintptr_t lowest = g_lowest.load(std::memory_order_relaxed);
+    const std::uintptr_t highest = g_highest.load(std::memory_order_relaxed);
     for (std::size_t i = 0; i + sizeof(std::uint64_t) <= bytes.size(); ++i) {
         std::uint64_t value;
         std::memcpy(&value, bytes.data() + i, sizeof(value));
-        if (const KernelRange* range = known.Find(value))
-            return std::make_pair(i, range);
+        if (value < lowest || value >= highest)
+            continue;
+        if (auto name = KernelAddressName(value))
+            return std::make_pair(i, std::move(*name));
     }
     return std::nullopt;
 }
 
-std::string Describe(const KernelRange& range, std::uint64_t value) {
-    if (!range.What.empty())
-        return fmt::format("{}{}", value == range.Begin ? "" : "inside ", range.What);
-    if (std::string_view(range.Kind) == "pool block")
-        if (auto block = DescribePoolBlock(reinterpret_cast<const void*>(range.Begin)))
-            return *block;
-    return fmt::format("the address of {}", range.Kind);
-}
-
 } // namespace
 
+void NoteKernelMemory(const void* p, std::size_t bytes) {
+    auto begin = reinterpret_cast<std::uintptr_t>(p);
+    auto end = begin + std::max<std::size_t>(bytes, 1);
+    std::uintptr_t seen = g_lowest.load(std::memory_order_relaxed);
+    while (begin < seen && !g_lowest.compare_exchange_weak(seen, begin, std::memory_order_relaxed))
+        ;
+    seen = g_highest.load(std::memory_order_relaxed);
+    while (end > seen && !g_highest.compare_exchange_weak(seen, end, std::memory_order_relaxed))
+        ;
+}
+
 void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request) {
-    if (bytes.empty())
-        return;
     if (auto run = FindFillRun(bytes))
         Violate(Check::KernelDataToUser,
                 fmt::format("{} returned {} bytes of never-written pool to user mode: the pool's "
@@ -131,17 +116,13 @@ void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& req
                             request, run->second, PoolFillByte, run->first,
                             run->first + run->second - 1, bytes.size()),
                 {});
-    if (bytes.size() < sizeof(std::uint64_t))
-        return;
-    KnownAddresses known;
-    if (auto found = FindKernelAddress(bytes, known)) {
+    if (auto found = FindKernelAddress(bytes)) {
         std::uint64_t value;
         std::memcpy(&value, bytes.data() + found->first, sizeof(value));
         Violate(Check::KernelDataToUser,
                 fmt::format("{} returned a kernel address to user mode: bytes {}..{} of the "
                             "output hold {:#x}, {}",
-                            request, found->first, found->first + 7, value,
-                            Describe(*found->second, value)),
+                            request, found->first, found->first + 7, value, found->second),
                 {});
     }
 }
@@ -150,6 +131,7 @@ void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& req
 
 void KernelAddresses::Declare(const void* begin, std::size_t bytes, std::string what) {
     auto address = reinterpret_cast<std::uintptr_t>(begin);
+    detail::NoteKernelMemory(begin, bytes);
     std::lock_guard lock(detail::Decl().Mutex);
     detail::Decl().Ranges[address] = {address + std::max<std::size_t>(bytes, 1), std::move(what)};
 }
