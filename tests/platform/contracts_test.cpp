@@ -19,8 +19,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID PassiveOnlyHelper(VOID) {
 
 // A completion routine runs at DISPATCH_LEVEL when a lower driver completes from its DPC; this
 // one calls the passive-only helper anyway.
-_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS NTAPI CallsPassiveHelper(PDEVICE_OBJECT, PIRP,
-                                                                     PVOID context) {
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS NTAPI
+    CallsPassiveHelper(PDEVICE_OBJECT, PIRP, PVOID context) {
     PassiveOnlyHelper();
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -134,15 +134,15 @@ _Use_decl_annotations_ NTSTATUS NTAPI AnnotatedDispatch(PDEVICE_OBJECT, PIRP irp
     return STATUS_SUCCESS;
 }
 
-_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL) _IRQL_saves_
-    _Must_inspect_result_ KIRQL
+_IRQL_requires_max_(DISPATCH_LEVEL)
+    _IRQL_raises_(DISPATCH_LEVEL) _IRQL_saves_ _Must_inspect_result_ KIRQL
     AnnotatedLock(_Inout_ PKSPIN_LOCK Lock) {
     NONPAGED_CODE();
     return KeAcquireSpinLockRaiseToDpc(Lock);
 }
 
-_IRQL_requires_(DISPATCH_LEVEL) VOID AnnotatedUnlock(_Inout_ PKSPIN_LOCK Lock,
-                                                     _In_ _IRQL_restores_ KIRQL Old) {
+_IRQL_requires_(DISPATCH_LEVEL) VOID
+    AnnotatedUnlock(_Inout_ PKSPIN_LOCK Lock, _In_ _IRQL_restores_ KIRQL Old) {
     KeReleaseSpinLock(Lock, Old);
 }
 
