@@ -24,10 +24,14 @@ constexpr unsigned kStepsBetweenYields = 32;
 
 } // namespace
 
-Controller::Controller(ControllerOptions options)
-    : Settings(options),
-      Engine(Schedule::Options{.Throttled = options.Mode == Timing::HighSpeed,
-                               .BulkPacketsPerMicroframe = options.BulkPacketsPerMicroframe}) {}
+core::Schedule::Options ScheduleOptionsFor(const ControllerOptions& options) {
+    return core::Schedule::Options{.Throttled = options.Mode == Timing::HighSpeed,
+                                   .BulkPacketsPerMicroframe = options.BulkPacketsPerMicroframe};
+}
+
+Controller::Controller(ControllerOptions options, core::Schedule& schedule,
+                       Completions& completions)
+    : Settings(options), Engine(schedule), Sink(completions) {}
 
 Controller::~Controller() {
     Stop();
@@ -60,9 +64,12 @@ std::uint64_t Controller::ClockMicroframe() const {
                                   kClockUnitsPerMicroframe;
 }
 
-void Controller::Queue(EndpointId endpoint, CompletableTransfer* transfer) {
+std::uint64_t Controller::QueueMicroframe() const {
     const bool fromCompletion = Delivering && std::this_thread::get_id() == ControllerThread;
-    Engine.Queue(endpoint, transfer, Engine.Now() + (fromCompletion ? 1 : 0));
+    return Engine.Now() + (fromCompletion ? 1 : 0);
+}
+
+void Controller::Notify() {
     Wake.notify_all();
 }
 
@@ -97,7 +104,8 @@ void Controller::Run() {
     const bool paced = Settings.Mode == Timing::HighSpeed && !Settings.VirtualTime;
     unsigned fruitless = 0;
     unsigned sinceYield = 0;
-    std::vector<Transfer*> finished;
+    core::TransferList finished;
+    std::vector<core::Transfer*> claimed;
 
     while (!Stopping) {
         // Paced, the bus keeps its microframes going while an isochronous stream is active (its
@@ -131,21 +139,23 @@ void Controller::Run() {
             continue;
         }
 
-        finished.clear();
         Engine.Step(finished);
         fruitless = Engine.LastStepMoved() ? 0 : fruitless + 1;
-        std::erase_if(finished, [](Transfer* transfer) {
-            return !static_cast<CompletableTransfer*>(transfer)->TakenOff();
-        });
-        if (!finished.empty()) {
+        claimed.clear();
+        while (core::ScheduledTransfer* item = finished.PopFront()) {
+            core::Transfer* transfer = core::Transfer::From(item);
+            if (Sink.Claim(*transfer))
+                claimed.push_back(transfer);
+        }
+        if (!claimed.empty()) {
             // The completions of a microframe are delivered at the start of the next, outside
             // the lock, at DISPATCH_LEVEL as a host controller's DPC delivers them.
             Delivering = true;
             lock.unlock();
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
-            for (Transfer* transfer : finished)
-                static_cast<CompletableTransfer*>(transfer)->Finished();
+            for (core::Transfer* transfer : claimed)
+                Sink.Deliver(*transfer);
             KeLowerIrql(old);
             lock.lock();
             Delivering = false;

@@ -1,14 +1,14 @@
-// The simulated host controller: one thread that steps the schedule, paced against the host
-// kernel's scaled clock or as fast as it can, and completes the transfers the schedule reports
-// finished.
+// The simulated host controller of the host kernel's bus: one thread that steps the bus core's
+// schedule, paced against the host kernel's scaled clock or as fast as it can, and hands the
+// transfers the schedule reports finished to the bus for completion.
 //
-// The controller's lock is the bus's lock: it guards the schedule, every transfer's state and
-// every camera behind the bus (the camera model is not thread-safe). It is a plain mutex of the
-// simulation, never a kernel spin lock, and it is never held while a request is completed or a
-// kernel routine that may call back into a driver runs.
+// The controller's lock is the bus's lock: it guards the bus core, its schedule, every transfer's
+// state and every camera behind the bus (the camera model is not thread-safe). It is a plain mutex
+// of the simulation, never a kernel spin lock, and it is never held while a request is completed
+// or a kernel routine that may call back into a driver runs.
 #pragma once
 
-#include "hc/schedule.h"
+#include "core/core.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -18,6 +18,12 @@
 #include <vector>
 
 namespace sim::hc {
+
+// The schedule's vocabulary, as the world and the tools name it.
+using core::DefaultBulkPacketsPerMicroframe;
+using core::EndpointCounters;
+using core::MicroframeNanoseconds;
+using core::MicroframesPerFrame;
 
 enum class Timing : std::uint8_t {
     // Data moves at memory speed: every queued transfer moves in the next step.
@@ -35,23 +41,29 @@ struct ControllerOptions {
     unsigned BulkPacketsPerMicroframe = DefaultBulkPacketsPerMicroframe;
 };
 
-// A transfer as the controller completes it. The bus derives from it.
-class CompletableTransfer : public Transfer {
+// The schedule's settings for a controller's options.
+core::Schedule::Options ScheduleOptionsFor(const ControllerOptions& options);
+
+// Where the controller hands finished transfers: the bus.
+class Completions {
   public:
-    // Called by the controller thread at DISPATCH_LEVEL, with no lock held, once the schedule
-    // reported the transfer finished. The callee completes the request (or hands it to a cancel
-    // routine that owns it); the controller forgets the transfer.
-    virtual void Finished() = 0;
     // Called by the controller thread under the controller's lock right after the schedule
     // reported the transfer finished, before any other thread can see it gone: the bus decides
     // there who completes the request. False: a cancel routine owns it now (and may free it as
-    // soon as the lock is dropped), so the controller must not touch it again, Finished included.
-    virtual bool TakenOff() { return true; }
+    // soon as the lock is dropped), so the controller must not touch it again.
+    virtual bool Claim(core::Transfer& transfer) = 0;
+    // Called by the controller thread at DISPATCH_LEVEL, with no lock held, for each transfer it
+    // claimed: the bus finishes it and completes the request; the controller forgets it.
+    virtual void Deliver(core::Transfer& transfer) = 0;
+
+  protected:
+    ~Completions() = default;
 };
 
 class Controller {
   public:
-    explicit Controller(ControllerOptions options);
+    // Steps `schedule` (the bus core's) and hands what finishes to `completions`.
+    Controller(ControllerOptions options, core::Schedule& schedule, Completions& completions);
     ~Controller();
     Controller(const Controller&) = delete;
     Controller& operator=(const Controller&) = delete;
@@ -64,13 +76,16 @@ class Controller {
 
     std::mutex& Lock() { return Mutex; }
     // The schedule; use only with Lock() held.
-    Schedule& Sched() { return Engine; }
+    core::Schedule& Sched() { return Engine; }
     const ControllerOptions& Options() const { return Settings; }
 
-    // Queues a transfer (with Lock() held): it is served from the microframe after the one in
-    // progress. A transfer queued by the controller thread while it completes transfers is in
-    // the new microframe already, so its turn comes one microframe later.
-    void Queue(EndpointId endpoint, CompletableTransfer* transfer);
+    // The microframe from which a transfer queued now is served (with Lock() held): the one
+    // after the microframe in progress. A transfer queued by the controller thread while it
+    // completes transfers is in the new microframe already, so its turn comes one microframe
+    // later.
+    std::uint64_t QueueMicroframe() const;
+    // Wakes the thread after a transfer was queued (with or without Lock()).
+    void Notify();
 
     // The current microframe (with Lock() held).
     std::uint64_t Microframe() const;
@@ -89,7 +104,8 @@ class Controller {
     std::uint64_t ClockMicroframe() const;
 
     ControllerOptions Settings;
-    Schedule Engine;
+    core::Schedule& Engine;
+    Completions& Sink;
     mutable std::mutex Mutex;
     std::condition_variable Wake;
     std::condition_variable Idle;
