@@ -127,11 +127,13 @@ std::uint32_t Bus::Connections(PortId port) const {
     return static_cast<std::uint32_t>(Self->Ports.at(port)->Connections.size());
 }
 
-bool Bus::WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs) {
+bool Bus::WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs,
+                             std::chrono::milliseconds realFloor) {
     const double scale = std::max(host::Clock::Scale(), 1e-9);
+    const auto kernelBudget = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double, std::milli>(timeoutMs / scale));
     const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double, std::milli>(timeoutMs / scale));
+                          std::max<std::chrono::steady_clock::duration>(kernelBudget, realFloor);
     std::unique_lock<std::mutex> lock(Self->Controller.Lock());
     return Self->ConnectionsChanged.wait_until(lock, deadline, [&] {
         const PortRecord& record = *Self->Ports.at(port);
@@ -186,6 +188,11 @@ void Bus::WithCamera(PortId port, const std::function<void(Camera&)>& action) {
 
 hc::Controller& Bus::Controller() {
     return Self->Controller;
+}
+
+hc::ControllerStats Bus::ControllerStats() const {
+    std::lock_guard<std::mutex> lock(Self->Controller.Lock());
+    return Self->Controller.Stats();
 }
 
 } // namespace sim

@@ -17,6 +17,7 @@
 #include "hc/controller.h"
 #include "platform/kernel.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -70,9 +71,12 @@ class Bus {
     PDEVICE_OBJECT Pdo(PortId port) const;
     // How many PDOs the port has had: 1 after Plug, 2 after one renumeration.
     std::uint32_t Connections(PortId port) const;
-    // Waits (kernel time, on the scaled clock) until the port's camera is on the bus with its
-    // own identity, as a new PDO after a renumeration; false on time-out.
-    bool WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs);
+    // Waits until the port's camera is on the bus with its own identity, as a new PDO after a
+    // renumeration; false once `timeoutMs` of kernel time and at least `realFloor` of real time
+    // have passed without it (a loaded machine may take long in real time for little kernel
+    // time on a fast clock).
+    bool WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs,
+                            std::chrono::milliseconds realFloor);
 
     // Bits of IOCTL_INTERNAL_USB_GET_PORT_STATUS; a port reset sets enabled again.
     void SetPortStatus(PortId port, bool connected, bool enabled);
@@ -89,6 +93,8 @@ class Bus {
     void WithCamera(PortId port, const std::function<void(Camera&)>& action);
 
     hc::Controller& Controller();
+    // How well the paced controller kept real time.
+    hc::ControllerStats ControllerStats() const;
 
   private:
     std::unique_ptr<BusState> Self;

@@ -438,7 +438,7 @@ TransferResult Camera::IsoIn(std::uint8_t endpoint, std::span<std::uint8_t> pack
     return TransferResult{TransferStatus::Ok, n};
 }
 
-void Camera::IsoSkip(std::uint8_t endpoint, std::uint32_t room) {
+void Camera::IsoSkip(std::uint8_t endpoint, std::uint32_t packets, std::uint32_t room) {
     // The same state changes as IsoIn, without bytes to write.
     const ActiveEndpoint* e = ActiveIsoIn(endpoint);
     if (e == nullptr || Halted(endpoint) || program_ != RunningProgram::Camera) {
@@ -448,9 +448,9 @@ void Camera::IsoSkip(std::uint8_t endpoint, std::uint32_t room) {
     if (n == 0) {
         return;
     }
-    ++isoSequence_[endpoint & 0x0F];
-    ++counters_.IsoPackets;
-    counters_.IsoBytes += n;
+    isoSequence_[endpoint & 0x0F] += packets;
+    counters_.IsoPackets += packets;
+    counters_.IsoBytes += std::uint64_t{n} * packets;
 }
 
 TransferResult Camera::IsoOut(std::uint8_t endpoint, std::span<const std::uint8_t> packet) {

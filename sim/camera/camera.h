@@ -438,10 +438,10 @@ class Camera {
     // uses no number. Nak (nothing this microframe) without the camera program.
     TransferResult IsoIn(std::uint8_t endpoint, std::span<std::uint8_t> packet);
 
-    // A microframe's packet of isochronous IN `endpoint` that nobody took: the camera sends it
-    // all the same (its sequence number is used up, its bytes counted), the host just has no
-    // buffer for it. `room` is the service's size, as for IsoIn.
-    void IsoSkip(std::uint8_t endpoint, std::uint32_t room);
+    // Packets of isochronous IN `endpoint` that nobody took: the camera sends them all the same
+    // (their sequence numbers are used up, their bytes counted), the host just had no buffer
+    // for them. `room` is the service's size, as for IsoIn.
+    void IsoSkip(std::uint8_t endpoint, std::uint32_t packets, std::uint32_t room);
 
     // Isochronous OUT: one packet, always taken whole (Ok).
     TransferResult IsoOut(std::uint8_t endpoint, std::span<const std::uint8_t> packet);

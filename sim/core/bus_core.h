@@ -135,9 +135,9 @@ inline constexpr std::size_t MaxPipes = 32;
 // One pipe of a connection's current configuration.
 class Pipe final : public LostPacketSink {
   public:
-    // An isochronous service nobody took: the camera produces the packet all the same, so its
+    // Isochronous services nobody took: the camera sent the packets all the same, so its
     // sequence numbers show the loss. Called by the schedule under the bus lock.
-    void PacketLost(std::uint32_t room) override;
+    void PacketsLost(std::uint32_t packets, std::uint32_t room) override;
 
   private:
     friend class BusCore;

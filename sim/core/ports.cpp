@@ -64,9 +64,9 @@ const FaultRule* Port::MatchFault(std::uint16_t function, std::uint8_t endpoint)
     return nullptr;
 }
 
-void Pipe::PacketLost(std::uint32_t room) {
+void Pipe::PacketsLost(std::uint32_t packets, std::uint32_t room) {
     if (Endpoint.In())
-        Owner->Model().IsoSkip(Endpoint.Address, room);
+        Owner->Model().IsoSkip(Endpoint.Address, packets, room);
 }
 
 // --- Connections ------------------------------------------------------------------------------
@@ -136,6 +136,7 @@ Pipe* BusCore::OpenPipe(Connection& connection, const EndpointDescription& endpo
         return nullptr;
     EndpointSetup setup;
     setup.Kind = ScheduleKindOf(endpoint.Kind);
+    setup.Address = endpoint.Address;
     setup.MaxPacketField =
         static_cast<std::uint16_t>(endpoint.MaxPacketSize | ((endpoint.Multiplier - 1) << 11));
     // High-speed periodic endpoints: bInterval is an exponent, 2^(bInterval - 1) microframes.

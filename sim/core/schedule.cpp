@@ -12,8 +12,14 @@ template <typename T> T Min(T a, T b) {
     return a < b ? a : b;
 }
 
-// A whole frame without a queued URB: the client stopped streaming.
-constexpr std::uint32_t kIsoStoppedAfterIdleMicroframes = MicroframesPerFrame;
+// A NAKing transfer may move whenever the device has something: the next event is at most a
+// frame away.
+constexpr std::uint64_t kNakRetryMicroframes = MicroframesPerFrame;
+
+// The first microframe at or after `from` in which an endpoint of this interval is served.
+std::uint64_t ServiceAtOrAfter(std::uint64_t from, std::uint32_t interval) {
+    return (from + interval - 1) / interval * interval;
+}
 
 } // namespace
 
@@ -129,7 +135,8 @@ void Schedule::Flush(EndpointId id, TransferList& out) {
         transfer->QueuedOn = ~0u;
         out.PushBack(transfer);
     }
-    endpoint->IsoActive = false;
+    endpoint->LastService = NoMicroframe;
+    endpoint->NakedLastTry = false;
 }
 
 void Schedule::RemoveEndpoint(EndpointId id, TransferList& out) {
@@ -156,10 +163,6 @@ void Schedule::Queue(EndpointId id, ScheduledTransfer* transfer, std::uint64_t e
     transfer->EndedIn = NoMicroframe;
     transfer->QueuedOn = id;
     endpoint->Queue.PushBack(transfer);
-    if (endpoint->Setup.Kind == EndpointKind::Isochronous) {
-        endpoint->IsoActive = true;
-        endpoint->IdleIsoMicroframes = 0;
-    }
 }
 
 bool Schedule::Remove(ScheduledTransfer* transfer) {
@@ -184,29 +187,32 @@ void Schedule::Finish(EndpointSlot& endpoint, TransferList& finished) {
     finished.PushBack(transfer);
 }
 
+void Schedule::CountDrought(EndpointSlot& endpoint) {
+    if (endpoint.LastService == NoMicroframe)
+        return;
+    // Services strictly between the last one and this one.
+    const std::uint32_t interval = endpoint.Setup.Interval;
+    const std::uint64_t missed = (Current - 1) / interval - endpoint.LastService / interval;
+    if (missed == 0 || missed > Settings_.StreamStopServices)
+        return;
+    endpoint.Counters.LostIsoPackets += missed;
+    if (endpoint.Lost != nullptr)
+        endpoint.Lost->PacketsLost(static_cast<std::uint32_t>(missed),
+                                   endpoint.PacketSize * endpoint.Transactions);
+}
+
 void Schedule::ServePeriodic(EndpointSlot& endpoint, TransferList& finished) {
     const std::uint32_t service = endpoint.PacketSize * endpoint.Transactions;
     ScheduledTransfer* front = endpoint.Queue.Front();
-    if (!Eligible(front, Current)) {
-        if (endpoint.Setup.Kind == EndpointKind::Isochronous && endpoint.IsoActive) {
-            // A stream that left nothing queued for a whole frame has stopped, not fallen
-            // behind: its client ended it, so the microframes after are not its losses.
-            if (front == nullptr &&
-                ++endpoint.IdleIsoMicroframes > kIsoStoppedAfterIdleMicroframes) {
-                endpoint.IsoActive = false;
-                return;
-            }
-            ++endpoint.Counters.LostIsoPackets;
-            if (endpoint.Lost != nullptr)
-                endpoint.Lost->PacketLost(service);
-        }
+    // Nothing ready: a running stream's packet is lost, counted at its next service.
+    if (!Eligible(front, Current))
         return;
-    }
-    endpoint.IdleIsoMicroframes = 0;
     if (front->FirstService == NoMicroframe)
         front->FirstService = Current;
 
     if (endpoint.Setup.Kind == EndpointKind::Isochronous) {
+        CountDrought(endpoint);
+        endpoint.LastService = Current;
         const std::uint32_t bytes = front->MoveIsoPacket(front->NextPacket, service, Current);
         ++front->NextPacket;
         endpoint.Counters.Bytes += bytes;
@@ -251,6 +257,9 @@ unsigned Schedule::ServeBulk(TransferList& finished) {
 
     while (SlotsLeft > 0) {
         bool progress = false;
+        // The host sent the device something this round: an endpoint that NAKed may now have
+        // an answer.
+        bool sent = false;
         for (std::size_t k = 0; k < count && SlotsLeft > 0; ++k) {
             EndpointSlot& endpoint = Slots[Candidates[(RoundRobin + k) % count]];
             if (endpoint.NakedThisMicroframe || endpoint.Queue.Empty())
@@ -263,16 +272,18 @@ unsigned Schedule::ServeBulk(TransferList& finished) {
             // A control transfer takes one slot for all its stages: its packets are at most
             // 64 bytes and it is rare next to the data, so modelling its stages would change
             // nothing a test can see.
-            const std::uint32_t room = endpoint.Setup.Kind == EndpointKind::Control
-                                           ? front->Remaining()
-                                           : Min(endpoint.PacketSize, front->Remaining());
+            const bool control = endpoint.Setup.Kind == EndpointKind::Control;
+            const std::uint32_t room =
+                control ? front->Remaining() : Min(endpoint.PacketSize, front->Remaining());
             const PacketOutcome outcome = front->MovePacket(room);
             --SlotsLeft;
             progress = true;
+            endpoint.NakedLastTry = outcome.Result == PacketResult::Nak;
             if (outcome.Result == PacketResult::Nak) {
                 endpoint.NakedThisMicroframe = true;
                 continue;
             }
+            sent = sent || control || (endpoint.Setup.Address & 0x80) == 0;
             if (outcome.Result == PacketResult::Error) {
                 Finish(endpoint, finished);
                 continue;
@@ -286,6 +297,9 @@ unsigned Schedule::ServeBulk(TransferList& finished) {
         }
         if (!progress)
             break;
+        if (sent)
+            for (std::size_t k = 0; k < count; ++k)
+                Slots[Candidates[k]].NakedThisMicroframe = false;
     }
     ++RoundRobin;
     return SlotsLeft;
@@ -384,18 +398,6 @@ void Schedule::SkipTo(std::uint64_t microframe) {
         Current = microframe;
 }
 
-bool Schedule::HasWork() const {
-    for (std::size_t i = 0; i < PresentCount; ++i) {
-        const EndpointSlot& endpoint = Slots[Order[i]];
-        if (endpoint.IsoActive && Settings_.Throttled)
-            return true;
-        // Transfers of one endpoint go in order: one behind a parked transfer cannot move.
-        if (!endpoint.Queue.Empty() && !endpoint.Queue.Front()->Parked)
-            return true;
-    }
-    return false;
-}
-
 bool Schedule::HasQueuedTransfers() const {
     for (std::size_t i = 0; i < PresentCount; ++i) {
         const EndpointSlot& endpoint = Slots[Order[i]];
@@ -403,6 +405,41 @@ bool Schedule::HasQueuedTransfers() const {
             return true;
     }
     return false;
+}
+
+std::uint64_t Schedule::NextEventMicroframe() const {
+    std::uint64_t next = NoMicroframe;
+    for (std::size_t i = 0; i < PresentCount; ++i) {
+        const EndpointSlot& endpoint = Slots[Order[i]];
+        const ScheduledTransfer* front = endpoint.Queue.Front();
+        if (front == nullptr || front->Parked)
+            continue;
+        const std::uint64_t start = front->EligibleFrom > Current ? front->EligibleFrom : Current;
+        std::uint64_t end = start;
+        if (!Settings_.Throttled || endpoint.Setup.Kind == EndpointKind::Control) {
+            end = start;
+        } else if (Periodic(endpoint.Setup.Kind)) {
+            const std::uint32_t interval = endpoint.Setup.Interval;
+            end = ServiceAtOrAfter(start, interval);
+            if (endpoint.Setup.Kind == EndpointKind::Isochronous) {
+                const std::uint32_t count = front->IsoPacketCount();
+                const std::uint32_t left =
+                    count > front->NextPacket ? count - front->NextPacket : 1;
+                end += std::uint64_t{left - 1} * interval;
+            }
+        } else if (endpoint.NakedLastTry) {
+            end = start + kNakRetryMicroframes - 1;
+        } else {
+            // Even alone on the bus it needs this many microframes' packets.
+            const std::uint64_t packets =
+                (std::uint64_t{front->Remaining()} + endpoint.PacketSize - 1) / endpoint.PacketSize;
+            const std::uint64_t microframes = (packets + Settings_.BulkPacketsPerMicroframe - 1) /
+                                              Settings_.BulkPacketsPerMicroframe;
+            end = start + (microframes > 0 ? microframes - 1 : 0);
+        }
+        next = Min(next, end);
+    }
+    return next;
 }
 
 EndpointCounters Schedule::Counters(EndpointId id) const {

@@ -10,13 +10,20 @@
 // - A microframe is 125 us. Transfers are served from the microframe the caller names when it
 //   queues them (Queue's eligibleFrom): the front end knows the clock, the schedule does not.
 // - Periodic endpoints (isochronous, interrupt) have their bandwidth reserved: every Interval
-//   microframes one service of up to MaxPacket x (1 + additional transactions) bytes. An
-//   isochronous service with no transfer ready on an active endpoint is a lost packet.
+//   microframes one service of up to MaxPacket x (1 + additional transactions) bytes.
+// - An isochronous IN stream runs from its first service until its pipe is aborted or closed.
+//   The camera sends a packet in every service of a running stream; a service with no packet
+//   slot ready (nothing queued, or the next transfer not yet eligible) is a lost packet. The loss
+//   is counted, and the camera told, when the stream's next packet is served: a client that
+//   queued nothing for StreamStopServices services has stopped its stream instead, and those
+//   services are nobody's loss. So the count never depends on when the schedule is stepped.
 // - Bulk and control endpoints share what is left: at most BulkPacketsPerMicroframe packets per
 //   microframe (13 x 512 bytes is what fits in a high-speed microframe beside the periodic
 //   reservation; typical controllers fit 10), handed out one packet at a time, round robin over
 //   the endpoints with something to send. A packet shorter than the endpoint's maximum ends its
-//   transfer.
+//   transfer. A NAK costs its slot; the endpoint is tried again in the same microframe only after
+//   the host has sent the device something (an OUT or control transfer moved), which is all that
+//   can change the device's answer.
 // - Elastic microframes (for virtual time): a microframe whose bulk packets were not all used
 //   because nothing was left to send, and in which no periodic endpoint is active, stays open;
 //   a transfer queued while it is open is served in it, with the packets it has left. So what a
@@ -148,13 +155,16 @@ struct EndpointSetup {
     std::uint16_t MaxPacketField = 512;
     // Microframes between services of a periodic endpoint (1, 2, 4, ...).
     std::uint32_t Interval = 1;
+    // The endpoint address; bit 7 set: an IN endpoint.
+    std::uint8_t Address = 0;
 };
 
-// An isochronous service without a transfer: the device produced (or expected) a packet that
-// no one took. Called by Step under the bus lock, so the device can advance its stream.
+// Isochronous services without a transfer: the device produced (or expected) packets that no
+// one took. Called by Step under the bus lock, before the stream's next packet is served, so the
+// device can advance its stream.
 class LostPacketSink {
   public:
-    virtual void PacketLost(std::uint32_t room) {}
+    virtual void PacketsLost(std::uint32_t packets, std::uint32_t room) {}
 
   protected:
     LostPacketSink() = default;
@@ -174,12 +184,13 @@ class EndpointSlot {
     EndpointCounters Counters;
     bool Present = false;
     bool Used = false; // ever handed out (its counters stay readable until reused)
-    bool IsoActive = false;
     bool MovedThisMicroframe = false;
     bool ServedThisMicroframe = false;
     bool NakedThisMicroframe = false;
-    // Microframes in a row the isochronous endpoint found nothing queued.
-    std::uint32_t IdleIsoMicroframes = 0;
+    // The front transfer's last packet was NAKed: it may move in any microframe.
+    bool NakedLastTry = false;
+    // Microframe of the isochronous stream's last service; NoMicroframe: no stream runs.
+    std::uint64_t LastService = NoMicroframe;
     std::uint32_t PacketSize = 0;
     std::uint32_t Transactions = 1;
 };
@@ -196,6 +207,9 @@ class Schedule {
         // Keep a microframe open while its bulk packets are not all used and nothing is left to
         // send (virtual time); see the model above.
         bool ElasticMicroframes = false;
+        // Services without a transfer after which an isochronous stream counts as stopped by its
+        // client rather than starved (a second at high speed).
+        std::uint32_t StreamStopServices = 8000;
     };
 
     // The endpoint table (its size is the most endpoints at once) and two lists of as many ids
@@ -241,10 +255,17 @@ class Schedule {
     // An open microframe is closed first.
     void SkipTo(std::uint64_t microframe);
 
-    // Whether a step could move anything: a transfer that is not parked, or an active
-    // isochronous endpoint whose lost packets count.
-    bool HasWork() const;
+    // Whether a step could move anything: a transfer is queued that is not parked (nor queued
+    // behind one that is).
+    bool HasWork() const { return HasQueuedTransfers(); }
     bool HasQueuedTransfers() const;
+    // The earliest microframe whose step may end a transfer, from what is queued now (a NAKing
+    // transfer is retried every MicroframesPerFrame); NoMicroframe when nothing is queued. A
+    // front end pacing the schedule on a clock may sleep until then, and step every microframe
+    // up to it at once: the results are the same as stepping each on time.
+    std::uint64_t NextEventMicroframe() const;
+    // Microframes begun: Now(), and the open one.
+    std::uint64_t Elapsed() const { return Current + (OpenMicroframe ? 1 : 0); }
     // Whether the last step moved a packet or ended a transfer.
     bool LastStepMoved() const { return Moved; }
 
@@ -256,6 +277,7 @@ class Schedule {
 
   private:
     void ServePeriodic(EndpointSlot& endpoint, TransferList& finished);
+    void CountDrought(EndpointSlot& endpoint);
     // Returns the bulk packets left unused because nothing more was ready.
     unsigned ServeBulk(TransferList& finished);
     void ServeUnthrottled(EndpointSlot& endpoint, TransferList& finished);
