@@ -179,6 +179,7 @@ hc::EndpointCounters Bus::Counters(PortId port, std::uint8_t endpoint) const {
 void Bus::ResetCounters() {
     std::lock_guard<std::mutex> lock(Self->Controller.Lock());
     Self->Core.Sched().ResetCounters();
+    Self->Controller.ResetStats();
 }
 
 void Bus::WithCamera(PortId port, const std::function<void(Camera&)>& action) {

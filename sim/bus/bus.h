@@ -87,6 +87,7 @@ class Bus {
 
     // Counters of an endpoint of the port's current connection (0x00: the default pipe).
     hc::EndpointCounters Counters(PortId port, std::uint8_t endpoint) const;
+    // Every endpoint's counters and the controller's lag statistics back to zero.
     void ResetCounters();
 
     // Runs `action` on the port's camera under the bus lock (the model is not thread-safe).

@@ -96,12 +96,18 @@ void FillIsoPacket(std::uint8_t endpoint, std::uint32_t sequence, std::span<std:
     for (; i < out.size() && i < 8; ++i) {
         out[i] = IsoPacketByte(endpoint, sequence, static_cast<std::uint32_t>(i));
     }
-    for (; i + 8 <= out.size(); i += 8) {
+    while (i + 8 <= out.size()) {
+        // The words left in this 256-byte block and in the output, from one constant.
         const auto block = static_cast<std::uint32_t>(i >> 8);
         const std::uint64_t constant =
             kLanes8 * static_cast<std::uint8_t>((block * 0x3Bu) ^ (sequence * 0x9Du) ^ endpoint);
-        const std::uint64_t counting = kLanes8 * (i & 0xFF) + 0x0706050403020100ull;
-        StoreLittleEndian(out.data() + i, counting ^ constant);
+        const std::size_t words =
+            std::min<std::size_t>((256 - (i & 0xFF)) / 8, (out.size() - i) / 8);
+        std::uint64_t counting = kLanes8 * (i & 0xFF) + 0x0706050403020100ull;
+        for (std::size_t w = 0; w < words; ++w, i += 8) {
+            StoreLittleEndian(out.data() + i, counting ^ constant);
+            counting += 0x0808080808080808ull;
+        }
     }
     for (; i < out.size(); ++i) {
         out[i] = IsoPacketByte(endpoint, sequence, static_cast<std::uint32_t>(i));

@@ -378,9 +378,12 @@ void Schedule::Step(TransferList& finished) {
 void Schedule::CloseMicroframe() {
     for (std::size_t i = 0; i < PresentCount; ++i) {
         EndpointSlot& endpoint = Slots[Order[i]];
-        if (endpoint.MovedThisMicroframe)
+        if (endpoint.MovedThisMicroframe) {
             ++endpoint.Counters.ActiveMicroframes;
-        else if (endpoint.ServedThisMicroframe && Settings_.Throttled)
+            if (endpoint.Counters.FirstActiveMicroframe == NoMicroframe)
+                endpoint.Counters.FirstActiveMicroframe = Current;
+            endpoint.Counters.LastActiveMicroframe = Current;
+        } else if (endpoint.ServedThisMicroframe && Settings_.Throttled)
             ++endpoint.Counters.IdleMicroframes;
         endpoint.MovedThisMicroframe = false;
         endpoint.ServedThisMicroframe = false;
@@ -449,9 +452,12 @@ EndpointCounters Schedule::Counters(EndpointId id) const {
     EndpointCounters counters = endpoint->Counters;
     // An open microframe counts as it will when it closes.
     if (OpenMicroframe && endpoint->Present) {
-        if (endpoint->MovedThisMicroframe)
+        if (endpoint->MovedThisMicroframe) {
             ++counters.ActiveMicroframes;
-        else if (endpoint->ServedThisMicroframe)
+            if (counters.FirstActiveMicroframe == NoMicroframe)
+                counters.FirstActiveMicroframe = Current;
+            counters.LastActiveMicroframe = Current;
+        } else if (endpoint->ServedThisMicroframe)
             ++counters.IdleMicroframes;
     }
     return counters;

@@ -63,6 +63,10 @@ struct EndpointCounters {
     // Isochronous services of an active endpoint with no transfer ready: packets the device sent
     // (or expected) that nobody took.
     std::uint64_t LostIsoPackets = 0;
+    // The first and the last microframe in which the endpoint moved a packet; NoMicroframe
+    // before the first. Between them lies the bus time its transfers took.
+    std::uint64_t FirstActiveMicroframe = NoMicroframe;
+    std::uint64_t LastActiveMicroframe = NoMicroframe;
 };
 
 // The answer of the device (or of a fault) to one packet.

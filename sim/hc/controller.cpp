@@ -24,7 +24,7 @@ constexpr unsigned kStepsBetweenYields = 32;
 // Real-time bounds of one sleep of the paced thread: below the lower one a sleep costs more than
 // it saves; past the upper one it rechecks anyway.
 constexpr std::int64_t kShortestSleepNs = 50'000;
-constexpr std::int64_t kLongestSleepNs = 2'000'000;
+constexpr std::int64_t kLongestSleepNs = 10'000'000;
 
 } // namespace
 
@@ -57,7 +57,9 @@ void Controller::Start(std::function<void()> enter) {
     ClockOrigin = host::Clock::Now();
     MicroframeOrigin = Engine.Now();
     ScheduleThread = std::thread([this] { RunSchedule(); });
-    CompletionThread = std::thread([this] { RunCompletions(); });
+    // Paced, completions come from a context of their own, as a host controller's DPC.
+    if (Paced())
+        CompletionThread = std::thread([this] { RunCompletions(); });
 }
 
 void Controller::Stop() {
@@ -81,7 +83,7 @@ std::uint64_t Controller::ClockMicroframe() const {
 }
 
 std::uint64_t Controller::QueueMicroframe() const {
-    const bool fromCompletion = DeliveringBatch && std::this_thread::get_id() == CompletionThreadId;
+    const bool fromCompletion = DeliveringBatch && std::this_thread::get_id() == DelivererId;
     std::uint64_t first = Engine.Now();
     if (Paced())
         first = std::max(first, ClockMicroframe() + 1);
@@ -121,6 +123,11 @@ void Controller::WaitIdle() {
     Idle.wait(lock, [this] { return Stopping || Quiet(); });
 }
 
+void Controller::CloseMicroframe() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Engine.SkipTo(Engine.Now());
+}
+
 void Controller::SleepUntil(std::unique_lock<std::mutex>& lock, std::uint64_t microframe) {
     const std::uint64_t now = ClockMicroframe();
     if (now >= microframe)
@@ -132,9 +139,9 @@ void Controller::SleepUntil(std::unique_lock<std::mutex>& lock, std::uint64_t mi
                             realNanoseconds, kShortestSleepNs, kLongestSleepNs)));
 }
 
-void Controller::HandOver(core::TransferList& finished) {
+void Controller::HandOver(core::TransferList& finished, std::unique_lock<std::mutex>& lock) {
     const std::uint64_t clock = Paced() ? ClockMicroframe() : 0;
-    bool handed = false;
+    std::size_t handed = 0;
     while (core::ScheduledTransfer* item = finished.PopFront()) {
         core::Transfer* transfer = core::Transfer::From(item);
         const std::uint64_t ended = transfer->EndedIn;
@@ -146,10 +153,46 @@ void Controller::HandOver(core::TransferList& finished) {
         if (!Sink.Claim(*transfer))
             continue;
         Completed.push_back({transfer, ended});
-        handed = true;
+        ++handed;
     }
-    if (handed)
+    if (handed == 0)
+        return;
+    if (Paced()) {
         CompletionsReady.notify_one();
+        return;
+    }
+    // Unpaced, nothing runs on the clock: the schedule thread delivers the completions itself
+    // before it steps on, which is what virtual time needs and saves the unthrottled bus a
+    // thread switch per batch.
+    Deliver(lock);
+}
+
+void Controller::Deliver(std::unique_lock<std::mutex>& lock) {
+    std::vector<Finished> batch(Completed.begin(), Completed.end());
+    Completed.clear();
+    DeliveringBatch = true;
+    DelivererId = std::this_thread::get_id();
+    lock.unlock();
+    // The completions of a microframe are delivered outside the lock, at DISPATCH_LEVEL as a
+    // host controller's DPC delivers them.
+    std::uint64_t longestDelay = 0;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (const Finished& done : batch) {
+        DeliveringEndedIn = done.EndedIn;
+        if (Paced()) {
+            const std::uint64_t now = ClockMicroframe();
+            longestDelay = std::max(longestDelay, now > done.EndedIn ? now - done.EndedIn : 0);
+        }
+        Sink.Deliver(*done.Transfer);
+    }
+    KeLowerIrql(old);
+    lock.lock();
+    DeliveringBatch = false;
+    Measured.MaxCompletionDelayMicroframes =
+        std::max(Measured.MaxCompletionDelayMicroframes, longestDelay);
+    Idle.notify_all();
+    Wake.notify_all();
 }
 
 void Controller::RunSchedule() {
@@ -194,7 +237,7 @@ void Controller::RunSchedule() {
 
         Engine.Step(finished);
         fruitless = Engine.LastStepMoved() ? 0 : fruitless + 1;
-        HandOver(finished);
+        HandOver(finished, lock);
         if (++sinceYield >= kStepsBetweenYields) {
             // The mutex is not fair: without a pause a controller catching up would starve
             // every thread that wants the bus.
@@ -213,37 +256,12 @@ void Controller::RunCompletions() {
     if (Enter)
         Enter();
     std::unique_lock<std::mutex> lock(Mutex);
-    CompletionThreadId = std::this_thread::get_id();
-    std::vector<Finished> batch;
     for (;;) {
         // Once the schedule thread has ended nothing more comes: deliver what is left and end.
         CompletionsReady.wait(lock, [this] { return ScheduleEnded || !Completed.empty(); });
         if (Completed.empty())
             break;
-        batch.assign(Completed.begin(), Completed.end());
-        Completed.clear();
-        DeliveringBatch = true;
-        lock.unlock();
-        // The completions of a microframe are delivered outside the lock, at DISPATCH_LEVEL as a
-        // host controller's DPC delivers them.
-        std::uint64_t longestDelay = 0;
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        for (const Finished& done : batch) {
-            DeliveringEndedIn = done.EndedIn;
-            if (Paced()) {
-                const std::uint64_t now = ClockMicroframe();
-                longestDelay = std::max(longestDelay, now > done.EndedIn ? now - done.EndedIn : 0);
-            }
-            Sink.Deliver(*done.Transfer);
-        }
-        KeLowerIrql(old);
-        lock.lock();
-        DeliveringBatch = false;
-        Measured.MaxCompletionDelayMicroframes =
-            std::max(Measured.MaxCompletionDelayMicroframes, longestDelay);
-        Idle.notify_all();
-        Wake.notify_all();
+        Deliver(lock);
     }
 }
 

@@ -11,9 +11,10 @@
 // completion path delays completions, never the bus.
 //
 // In virtual time the schedule runs back to back instead, stands still while nothing is queued
-// and waits for each microframe's completions to be delivered before it steps on, so the same
-// requests give the same microframes and counters on every run however this machine schedules
-// its threads. Unthrottled, every queued transfer moves in the next step.
+// and delivers each step's completions itself before it steps on, so the same requests give
+// the same microframes and counters on every run however this machine schedules its threads.
+// Unthrottled, every queued transfer moves in the next step, and the schedule thread delivers
+// the completions too (nothing there runs on a clock a slow completion could hold up).
 //
 // The controller's lock is the bus's lock: it guards the bus core, its schedule, every transfer's
 // state and every camera behind the bus (the camera model is not thread-safe). It is a plain mutex
@@ -128,9 +129,13 @@ class Controller {
     // Blocks until no transfer that the schedule can move is queued and no completion waits to
     // be delivered or is being delivered. Transfers parked by a fault do not count.
     void WaitIdle();
+    // Virtual time keeps a microframe open for the next transfer of an instant host; a
+    // measurement that must begin on a microframe of its own closes it first.
+    void CloseMicroframe();
 
     // With Lock() held.
     ControllerStats Stats() const { return Measured; }
+    void ResetStats() { Measured = ControllerStats{}; }
 
   private:
     struct Finished {
@@ -144,8 +149,11 @@ class Controller {
     std::uint64_t ClockMicroframe() const;
     // Waits (lock held by `lock`) until the clock reaches `microframe` or someone wakes the thread.
     void SleepUntil(std::unique_lock<std::mutex>& lock, std::uint64_t microframe);
-    // Hands what a step finished to the completion thread (lock held).
-    void HandOver(core::TransferList& finished);
+    // Hands what a step finished to the completion thread, or delivers it on this thread when
+    // the controller is not paced (lock held by `lock`).
+    void HandOver(core::TransferList& finished, std::unique_lock<std::mutex>& lock);
+    // Delivers every completion handed over, with the lock dropped meanwhile.
+    void Deliver(std::unique_lock<std::mutex>& lock);
     bool Quiet() const;
 
     ControllerOptions Settings;
@@ -157,7 +165,8 @@ class Controller {
     std::condition_variable CompletionsReady;
     std::thread ScheduleThread;
     std::thread CompletionThread;
-    std::thread::id CompletionThreadId;
+    // The thread delivering completions now.
+    std::thread::id DelivererId;
     std::function<void()> Enter;
     bool Stopping = false;
     bool ScheduleEnded = false;

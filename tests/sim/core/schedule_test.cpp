@@ -126,6 +126,8 @@ TEST(ScheduleTest, FullyQueuedBulkReadFillsEveryMicroframe) {
         EXPECT_EQ(counters.Packets, kUrbs * kUrb / 512);
         EXPECT_EQ(counters.IdleMicroframes, 0u);
         EXPECT_EQ(counters.ActiveMicroframes, c.Microframes);
+        EXPECT_EQ(counters.FirstActiveMicroframe, 0u);
+        EXPECT_EQ(counters.LastActiveMicroframe, c.Microframes - 1);
         // Every microframe but the last carried the limit: the bytes say so.
         EXPECT_GT(counters.Bytes, (c.Microframes - 1) * c.PacketsPerMicroframe * 512);
         ASSERT_EQ(finished.size(), kUrbs);
