@@ -403,6 +403,10 @@ class BusCore {
     SubmitOutcome PipeRequest(Request& r);
     SubmitOutcome FrameNumber(Request& r);
     SubmitOutcome SelectConfiguration(Request& r);
+    SubmitOutcome Unconfigure(Request& r);
+    USBD_STATUS CheckListedInterfaces(Request& r, std::span<const std::uint8_t> configuration);
+    void OpenListedInterfaces(Request& r, std::span<const std::uint8_t> configuration,
+                              std::uint64_t serial);
     SubmitOutcome SelectInterface(Request& r);
 
     bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, std::uint8_t*& out);

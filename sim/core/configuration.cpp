@@ -79,46 +79,37 @@ void BusCore::FillInterface(USBD_INTERFACE_INFORMATION& info,
     }
 }
 
-SubmitOutcome BusCore::SelectConfiguration(Request& r) {
+SubmitOutcome BusCore::Unconfigure(Request& r) {
+    // Every pipe closes, every handle becomes invalid.
     Connection& link = r.Link;
-    Camera& camera = link.Owner->Model();
-    auto& request = r.Urb->UrbSelectConfiguration;
     TransferList ended;
+    for (Pipe& pipe : link.Pipes)
+        if (pipe.Serial != 0)
+            ClosePipe(link, pipe, USBD_STATUS_CANCELED, ended);
+    link.ConfigurationSerial = 0;
+    ControlToDevice(link, 0x00, 9, 0, 0);
+    r.Urb->UrbSelectConfiguration.ConfigurationHandle = nullptr;
+    SubmitOutcome outcome = Served(r);
+    outcome.Ended.Splice(ended);
+    return outcome;
+}
 
-    if (request.ConfigurationDescriptor == nullptr) {
-        // Unconfigure: every pipe closes, every handle becomes invalid.
-        for (Pipe& pipe : link.Pipes)
-            if (pipe.Serial != 0)
-                ClosePipe(link, pipe, USBD_STATUS_CANCELED, ended);
-        link.ConfigurationSerial = 0;
-        ControlToDevice(link, 0x00, 9, 0, 0);
-        request.ConfigurationHandle = nullptr;
-        SubmitOutcome outcome = Served(r);
-        outcome.Ended.Splice(ended);
-        return outcome;
-    }
-
-    const std::span<const std::uint8_t> configuration = camera.ConfigurationDescriptor();
-    const PUSB_CONFIGURATION_DESCRIPTOR given = request.ConfigurationDescriptor;
-    if (given->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || given->bLength < 9 ||
-        given->wTotalLength < 9 || configuration.size() < 9)
-        return Refuse(r, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
-
-    // First pass: every listed interface exists and its record has room for its pipes; the
-    // periodic endpoints of the new configuration fit the microframe.
-    const std::uint32_t interfaces = configuration[4];
+USBD_STATUS BusCore::CheckListedInterfaces(Request& r,
+                                           std::span<const std::uint8_t> configuration) {
+    // Every listed interface exists and its record has room for its pipes; the periodic
+    // endpoints of the new configuration fit the microframe.
     EndpointDescription endpoints[MaxPipes];
     std::uint32_t listed = 0;
     std::uint32_t pipes = 0;
     std::uint32_t periodic = 0;
-    ListedInterfaces walk(r.Urb, interfaces);
+    ListedInterfaces walk(r.Urb, configuration[4]);
     while (PUSBD_INTERFACE_INFORMATION info = walk.Next()) {
         if (!HasAlternateSetting(configuration, info->InterfaceNumber, info->AlternateSetting))
-            return Refuse(r, USBD_STATUS_INTERFACE_NOT_FOUND);
+            return USBD_STATUS_INTERFACE_NOT_FOUND;
         const std::uint32_t count = ParseInterfaceEndpoints(configuration, info->InterfaceNumber,
                                                             info->AlternateSetting, endpoints);
         if (count > MaxPipes || !walk.Fits(count))
-            return Refuse(r, USBD_STATUS_BUFFER_TOO_SMALL);
+            return USBD_STATUS_BUFFER_TOO_SMALL;
         for (std::uint32_t i = 0; i < count; ++i)
             if (PeriodicKind(endpoints[i].Kind))
                 periodic += endpoints[i].BytesPerMicroframe();
@@ -127,20 +118,54 @@ SubmitOutcome BusCore::SelectConfiguration(Request& r) {
         walk.Advance();
     }
     if (listed == 0)
-        return Refuse(r, USBD_STATUS_BUFFER_TOO_SMALL);
+        return USBD_STATUS_BUFFER_TOO_SMALL;
     if (periodic > PeriodicBytesPerMicroframe)
-        return Refuse(r, USBD_STATUS_NO_BANDWIDTH);
+        return USBD_STATUS_NO_BANDWIDTH;
     // The bus keeps at most MaxPipes pipes per device, and the schedule has its own limit; the
     // pipes open now close first.
     std::uint32_t open = 0;
-    for (const Pipe& pipe : link.Pipes)
+    for (const Pipe& pipe : r.Link.Pipes)
         open += pipe.Serial != 0 ? 1 : 0;
     if (pipes > MaxPipes || pipes > Engine.FreeSlots() + open)
-        return Refuse(r, USBD_STATUS_INSUFFICIENT_RESOURCES);
+        return USBD_STATUS_INSUFFICIENT_RESOURCES;
+    return USBD_STATUS_SUCCESS;
+}
 
+void BusCore::OpenListedInterfaces(Request& r, std::span<const std::uint8_t> configuration,
+                                   std::uint64_t serial) {
+    EndpointDescription endpoints[MaxPipes];
+    ListedInterfaces fill(r.Urb, configuration[4]);
+    while (PUSBD_INTERFACE_INFORMATION info = fill.Next()) {
+        const std::uint32_t count = ParseInterfaceEndpoints(configuration, info->InterfaceNumber,
+                                                            info->AlternateSetting, endpoints);
+        Pipe* opened[MaxPipes];
+        for (std::uint32_t i = 0; i < count; ++i)
+            opened[i] = OpenPipe(r.Link, endpoints[i], info->Pipes[i].MaximumTransferSize);
+        FillInterface(*info, configuration, opened, count, serial);
+        fill.Advance();
+    }
+}
+
+SubmitOutcome BusCore::SelectConfiguration(Request& r) {
+    Connection& link = r.Link;
+    auto& request = r.Urb->UrbSelectConfiguration;
+    if (request.ConfigurationDescriptor == nullptr)
+        return Unconfigure(r);
+
+    const std::span<const std::uint8_t> configuration =
+        link.Owner->Model().ConfigurationDescriptor();
+    const PUSB_CONFIGURATION_DESCRIPTOR given = request.ConfigurationDescriptor;
+    if (given->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || given->bLength < 9 ||
+        given->wTotalLength < 9 || configuration.size() < 9)
+        return Refuse(r, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
+    if (const USBD_STATUS refusal = CheckListedInterfaces(r, configuration);
+        refusal != USBD_STATUS_SUCCESS)
+        return Refuse(r, refusal);
+
+    // The device takes the configuration and each listed setting before the bus changes anything.
     if (!ControlToDevice(link, 0x00, 9, configuration[5], 0))
         return Refuse(r, USBD_STATUS_SET_CONFIG_FAILED);
-    ListedInterfaces settings(r.Urb, interfaces);
+    ListedInterfaces settings(r.Urb, configuration[4]);
     while (PUSBD_INTERFACE_INFORMATION info = settings.Next()) {
         if (info->AlternateSetting != 0 &&
             !ControlToDevice(link, 0x01, 11, info->AlternateSetting, info->InterfaceNumber))
@@ -148,21 +173,13 @@ SubmitOutcome BusCore::SelectConfiguration(Request& r) {
         settings.Advance();
     }
 
-    // Second pass: the old pipes close, the new ones open and their records are filled in.
+    // The old pipes close, the new ones open and their records are filled in.
+    TransferList ended;
     for (Pipe& pipe : link.Pipes)
         if (pipe.Serial != 0)
             ClosePipe(link, pipe, USBD_STATUS_CANCELED, ended);
     const std::uint64_t serial = NextSerial++;
-    ListedInterfaces fill(r.Urb, interfaces);
-    while (PUSBD_INTERFACE_INFORMATION info = fill.Next()) {
-        const std::uint32_t count = ParseInterfaceEndpoints(configuration, info->InterfaceNumber,
-                                                            info->AlternateSetting, endpoints);
-        Pipe* opened[MaxPipes];
-        for (std::uint32_t i = 0; i < count; ++i)
-            opened[i] = OpenPipe(link, endpoints[i], info->Pipes[i].MaximumTransferSize);
-        FillInterface(*info, configuration, opened, count, serial);
-        fill.Advance();
-    }
+    OpenListedInterfaces(r, configuration, serial);
     link.ConfigurationSerial = serial;
     link.ConfigurationValue = configuration[5];
     request.ConfigurationHandle = ConfigurationHandleOf(serial);
