@@ -60,8 +60,8 @@ Spread SpreadOf(std::vector<double> values) {
     spread.Min = values.front();
     spread.Max = values.back();
     const std::size_t middle = values.size() / 2;
-    spread.Median = values.size() % 2 != 0 ? values[middle]
-                                           : (values[middle - 1] + values[middle]) / 2;
+    spread.Median =
+        values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
     return spread;
 }
 

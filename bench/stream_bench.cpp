@@ -89,8 +89,8 @@ void BM_StreamWithStallingReader(benchmark::State& state) {
     const auto perUrb = static_cast<std::uint32_t>(state.range(1));
     const auto urbs = static_cast<std::uint32_t>(state.range(2));
     const double ringSpanMs = ring * kMicroframeMs;
-    const double stallMs = EnvironmentNumber("TOVRIK_BENCH_STREAM_STALL_MS",
-                                             ringSpanMs * static_cast<double>(state.range(3)) / 1000);
+    const double stallMs = EnvironmentNumber(
+        "TOVRIK_BENCH_STREAM_STALL_MS", ringSpanMs * static_cast<double>(state.range(3)) / 1000);
     const double pollMs = EnvironmentNumber("TOVRIK_BENCH_STREAM_POLL_MS", 8);
     const double stallPeriodMs = EnvironmentNumber("TOVRIK_BENCH_STREAM_STALL_PERIOD_MS", 1000);
     const auto target = static_cast<std::uint64_t>(
