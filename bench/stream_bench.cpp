@@ -118,6 +118,10 @@ void BM_StreamWithStallingReader(benchmark::State& state) {
 
     Reader reader;
     std::uint32_t dropped = 0;
+    // Ring-full drops found by a read that came within the ring's span of the one before, and
+    // after a longer gap (a machine that held the reader back longer than the ring lasts).
+    std::uint64_t dropsWithinSpan = 0;
+    std::uint64_t dropsAfterLongerGaps = 0;
     sim::hc::EndpointCounters bus;
     double cpu = 0;
     double wall = 0;
@@ -146,8 +150,16 @@ void BM_StreamWithStallingReader(benchmark::State& state) {
             SleepUntil(next);
             next += poll;
             const LONGLONG now = host::Clock::Now();
-            reader.LongestGap = std::max(reader.LongestGap, now - lastRead);
+            const LONGLONG gap = now - lastRead;
+            reader.LongestGap = std::max(reader.LongestGap, gap);
             lastRead = now;
+            const std::uint32_t droppedBefore = dropped;
+            dropped = DroppedUrbs(rig);
+            const std::uint64_t newDrops = std::uint64_t{dropped - droppedBefore} * perUrb;
+            if (static_cast<double>(gap) / kUnitsPerMillisecond <= ringSpanMs)
+                dropsWithinSpan += newDrops;
+            else
+                dropsAfterLongerGaps += newDrops;
             auto result = rig.Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(read), output);
             if (result.Status != STATUS_SUCCESS) {
                 state.SkipWithError("a stream read failed");
@@ -171,6 +183,8 @@ void BM_StreamWithStallingReader(benchmark::State& state) {
     state.counters["sequence_gaps"] = static_cast<double>(reader.Gaps);
     state.counters["bus_lost"] = static_cast<double>(bus.LostIsoPackets);
     state.counters["ring_full_drops"] = static_cast<double>(dropped) * perUrb;
+    state.counters["ring_full_drops_within_span"] = static_cast<double>(dropsWithinSpan);
+    state.counters["ring_full_drops_after_longer_gaps"] = static_cast<double>(dropsAfterLongerGaps);
     state.counters["out_of_order"] = static_cast<double>(reader.Disorder);
     state.counters["bad_descriptors"] = static_cast<double>(reader.BadDescriptors);
     // The reader's stall against the ring's span of time, as asked and as it happened.
