@@ -8,6 +8,7 @@
 
 #include "bus/bus.h"
 #include "capture/capture.h"
+#include "host/host_kernel.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -76,7 +77,9 @@ struct BusState final : core::Transport, hc::Completions {
     std::mutex EventLock;
     std::condition_variable EventWake;
     std::deque<std::function<void()>> Events;
-    std::thread EventThread;
+    // A kernel thread: a departure completes the driver's requests (their completion routines
+    // run on it) and reports to the PnP manager.
+    host::KernelThread EventThread;
     bool EventStop = false;
     std::atomic<unsigned> EventsRunning{0};
 

@@ -77,7 +77,7 @@ void Reconnect(PortRecord& port) {
 
 void StartEventThread(BusState& state) {
     BusState* self = &state;
-    state.EventThread = std::thread([self] {
+    state.EventThread = host::KernelThread([self] {
         host::DriverContextScope scope(self->Driver, nullptr);
         std::unique_lock<std::mutex> lock(self->EventLock);
         for (;;) {
@@ -105,7 +105,7 @@ void StopEventThread(BusState& state) {
         state.EventStop = true;
     }
     state.EventWake.notify_all();
-    state.EventThread.join();
+    state.EventThread.Join();
 }
 
 } // namespace sim

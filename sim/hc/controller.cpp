@@ -68,17 +68,17 @@ bool Controller::Paced() const {
 
 void Controller::Start(std::function<void()> enter) {
     std::lock_guard<std::mutex> lock(Mutex);
-    if (ScheduleThread.joinable())
+    if (ScheduleThread.Joinable())
         return;
     Enter = std::move(enter);
     Stopping = false;
     ScheduleEnded = false;
     ClockOrigin = host::Clock::Now();
     MicroframeOrigin = Engine.Now();
-    ScheduleThread = std::thread([this] { RunSchedule(); });
+    ScheduleThread = host::KernelThread([this] { RunSchedule(); });
     // Paced, completions come from a context of their own, as a host controller's DPC.
     if (Paced())
-        CompletionThread = std::thread([this] { RunCompletions(); });
+        CompletionThread = host::KernelThread([this] { RunCompletions(); });
 }
 
 void Controller::Stop() {
@@ -88,11 +88,11 @@ void Controller::Stop() {
     }
     Wake.notify_all();
     CompletionsReady.notify_all();
-    if (ScheduleThread.joinable())
-        ScheduleThread.join();
+    if (ScheduleThread.Joinable())
+        ScheduleThread.Join();
     // The schedule hands over nothing more; the completion thread delivers what it has.
-    if (CompletionThread.joinable())
-        CompletionThread.join();
+    if (CompletionThread.Joinable())
+        CompletionThread.Join();
 }
 
 std::uint64_t Controller::ClockMicroframe() const {

@@ -23,6 +23,7 @@
 #pragma once
 
 #include "core/core.h"
+#include "host/host_kernel.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -163,8 +164,10 @@ class Controller {
     std::condition_variable Wake;
     std::condition_variable Idle;
     std::condition_variable CompletionsReady;
-    std::thread ScheduleThread;
-    std::thread CompletionThread;
+    // Kernel threads: they run driver code (completion routines, resubmissions) on a stack the
+    // size of the platform's.
+    host::KernelThread ScheduleThread;
+    host::KernelThread CompletionThread;
     // The thread delivering completions now.
     std::thread::id DelivererId;
     std::function<void()> Enter;

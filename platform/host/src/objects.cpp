@@ -143,6 +143,20 @@ std::string DeviceLabel(PDEVICE_OBJECT device) {
                        it->second.Deleted ? ", deleted" : "");
 }
 
+const char* ObjectAddressKind(std::uintptr_t value) {
+    std::lock_guard lock(O().Mutex);
+    if (O().Drivers.count(reinterpret_cast<PDRIVER_OBJECT>(value)))
+        return "a driver object";
+    auto it = O().Devices.find(reinterpret_cast<PDEVICE_OBJECT>(value));
+    if (it != O().Devices.end())
+        return it->second.Deleted && it->second.References == 0 ? nullptr : "a device object";
+    for (const auto& [device, rec] : O().Devices)
+        if (reinterpret_cast<std::uintptr_t>(device->DeviceExtension) == value &&
+            !(rec.Deleted && rec.References == 0))
+            return "a device extension";
+    return nullptr;
+}
+
 PDEVICE_OBJECT ResolveName(std::u16string_view name) {
     std::u16string key;
     if (name.substr(0, 4) == u"\\\\.\\")
@@ -162,6 +176,7 @@ PDEVICE_OBJECT ResolveName(std::u16string_view name) {
 
 PDRIVER_OBJECT NewDriverObject(std::u16string_view name, bool bus) {
     auto* driver = static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT)));
+    NoteKernelMemory(driver, sizeof(DRIVER_OBJECT));
     auto rec = std::make_unique<DriverRecord>();
     rec->Name = FoldName(name);
     rec->NameStorage = std::u16string(name);
@@ -271,6 +286,33 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
+// A zero-filled device object with its extension behind it, as IoCreateDevice hands it out.
+static PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                      DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
+                                      BOOLEAN Exclusive) {
+    using namespace host::detail;
+    std::size_t extension = (DeviceExtensionSize + 15) & ~ULONG(15);
+    // The extension starts on a 16-byte boundary after the object, as pool blocks do.
+    constexpr std::size_t ExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
+    std::size_t bytes = ExtensionOffset + extension;
+    auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, bytes));
+    if (!device)
+        Unsupported("IoCreateDevice", "running out of memory");
+    NoteKernelMemory(device, bytes);
+    std::memset(device, 0, bytes);
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->DriverObject = DriverObject;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->Characteristics = DeviceCharacteristics;
+    device->DeviceExtension =
+        DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + ExtensionOffset : nullptr;
+    device->DeviceType = DeviceType;
+    device->StackSize = 1;
+    InitEvent(&device->DeviceLock, SynchronizationEvent, true);
+    return device;
+}
+
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
@@ -297,27 +339,13 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     if (FaultInjection::ShouldFail(AllocationKind::Device, site))
         return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string key = shown.empty() ? std::u16string() : FoldName(shown);
-    std::size_t extension = (DeviceExtensionSize + 15) & ~ULONG(15);
     {
         std::lock_guard lock(O().Mutex);
         if (!key.empty() && (O().DeviceNames.count(key) || O().Links.count(key)))
             return STATUS_OBJECT_NAME_COLLISION;
     }
-    // The extension starts on a 16-byte boundary after the object, as pool blocks do.
-    constexpr std::size_t ExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
-    std::size_t bytes = ExtensionOffset + extension;
-    auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, bytes));
-    std::memset(device, 0, bytes);
-    device->Type = IO_TYPE_DEVICE;
-    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
-    device->DriverObject = DriverObject;
-    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
-    device->Characteristics = DeviceCharacteristics;
-    device->DeviceExtension =
-        DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + ExtensionOffset : nullptr;
-    device->DeviceType = DeviceType;
-    device->StackSize = 1;
-    InitEvent(&device->DeviceLock, SynchronizationEvent, true);
+    PDEVICE_OBJECT device = NewDeviceObject(DriverObject, DeviceExtensionSize, DeviceType,
+                                            DeviceCharacteristics, Exclusive);
     std::lock_guard lock(O().Mutex);
     if (!key.empty() && (O().DeviceNames.count(key) || O().Links.count(key))) {
         std::free(device);
