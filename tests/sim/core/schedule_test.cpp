@@ -270,12 +270,12 @@ TEST(ScheduleTest, AStreamLeftAloneLongEnoughHasStoppedRatherThanLost) {
     Schedule schedule({.StreamStopServices = 16});
     const auto iso = schedule.AddEndpoint({EndpointKind::Isochronous, 1024, 1, 0x83});
     TransferList finished;
-    for (const std::uint64_t idle : {16u, 17u}) {
-        IsoTransfer urb(8);
-        schedule.Queue(iso, &urb, schedule.Now());
+    IsoTransfer urbs[2] = {IsoTransfer(8), IsoTransfer(8)};
+    for (int k = 0; k < 2; ++k) {
+        schedule.Queue(iso, &urbs[k], schedule.Now());
         for (int i = 0; i < 8; ++i)
             schedule.Step(finished);
-        schedule.SkipTo(schedule.Now() + idle);
+        schedule.SkipTo(schedule.Now() + 16 + k);
     }
     IsoTransfer last(8);
     schedule.Queue(iso, &last, schedule.Now());
