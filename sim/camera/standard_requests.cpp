@@ -1,4 +1,4 @@
-// The standard requests of chapter 9 of the USB specification, as the chip's USB core answers
+// The standard requests every USB device answers (USB 2.0, chapter 9), as the chip's USB core
 // them: status, features, address, configuration, interface and descriptors.
 
 #include "camera/camera.h"
