@@ -1,4 +1,4 @@
-// The standard requests every USB device answers (USB 2.0, chapter 9), as the chip's USB core
+// The standard requests of every USB device (USB 2.0, chapter 9), as the chip's USB core answers
 // them: status, features, address, configuration, interface and descriptors.
 
 #include "camera/camera.h"
