@@ -66,7 +66,23 @@ add_custom_command(
   COMMAND "${TOVRIK_OPENSSL}" x509 -in "${TOVRIK_SIGNING_PEM}" -outform der -out "${TOVRIK_SIGNING_CER}"
   DEPENDS "${TOVRIK_SIGNING_PEM}"
   VERBATIM)
-add_custom_target(tovrik_signing_certificate DEPENDS "${TOVRIK_SIGNING_PEM}" "${TOVRIK_SIGNING_CER}")
+set(_signing_outputs "${TOVRIK_SIGNING_PEM}" "${TOVRIK_SIGNING_CER}")
+if(_made_by_build)
+  # The test key as a PFX for signtool on a Windows test machine, to sign the catalog that Inf2Cat
+  # makes there with the certificate the binaries already carry (INSTALL.md). It stays in the
+  # build folder: a key that a test machine trusts as a root never goes into the package.
+  # SHA-1/3DES protection, which every Windows 10 release imports.
+  set(TOVRIK_SIGNING_PFX "${TOVRIK_SIGNING_DIR}/tovrik-test.pfx")
+  add_custom_command(
+    OUTPUT "${TOVRIK_SIGNING_PFX}"
+    COMMAND "${TOVRIK_OPENSSL}" pkcs12 -export -inkey "${_key}" -in "${TOVRIK_SIGNING_PEM}"
+            -name "Tovrik test signing" -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
+            -passout pass: -out "${TOVRIK_SIGNING_PFX}"
+    DEPENDS "${TOVRIK_SIGNING_PEM}" "${_key}"
+    VERBATIM)
+  list(APPEND _signing_outputs "${TOVRIK_SIGNING_PFX}")
+endif()
+add_custom_target(tovrik_signing_certificate DEPENDS ${_signing_outputs})
 
 # Signs a target's file in place each time it is linked (SHA-256, the only digest Windows 10
 # accepts for kernel code). A file is signed once: the POST_BUILD step follows the link that
