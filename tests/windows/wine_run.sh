@@ -11,5 +11,13 @@ export WINEPREFIX=$1
 shift
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export DISPLAY=
-exec wine "$@"
+unset DISPLAY WAYLAND_DISPLAY
+# The 64-bit loader itself where there is one: the `wine` wrapper also wants the 32-bit half,
+# which these programs do not need.
+for loader in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)" "$(command -v wine 2>/dev/null)"; do
+    if [ -n "$loader" ] && [ -x "$loader" ]; then
+        exec "$loader" "$@"
+    fi
+done
+echo "wine_run.sh: no Wine loader found (scripts/install-deps.sh installs Wine)" >&2
+exit 127
