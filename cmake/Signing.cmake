@@ -67,17 +67,18 @@ add_custom_command(
   DEPENDS "${TOVRIK_SIGNING_PEM}"
   VERBATIM)
 set(_signing_outputs "${TOVRIK_SIGNING_PEM}" "${TOVRIK_SIGNING_CER}")
+unset(TOVRIK_SIGNING_PFX CACHE)
 if(_made_by_build)
   # The test key as a PFX for signtool on a Windows test machine, to sign the catalog that Inf2Cat
   # makes there with the certificate the binaries already carry (INSTALL.md). It stays in the
   # build folder: a key that a test machine trusts as a root never goes into the package.
-  # SHA-1/3DES protection, which every Windows 10 release imports.
-  set(TOVRIK_SIGNING_PFX "${TOVRIK_SIGNING_DIR}/tovrik-test.pfx")
+  # SHA-1/3DES protection, which every Windows 10 release imports; its password is tovrik-test.
+  set(TOVRIK_SIGNING_PFX "${TOVRIK_SIGNING_DIR}/tovrik-test.pfx" CACHE INTERNAL "The test key for signtool")
   add_custom_command(
     OUTPUT "${TOVRIK_SIGNING_PFX}"
     COMMAND "${TOVRIK_OPENSSL}" pkcs12 -export -inkey "${_key}" -in "${TOVRIK_SIGNING_PEM}"
             -name "Tovrik test signing" -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
-            -passout pass: -out "${TOVRIK_SIGNING_PFX}"
+            -passout pass:tovrik-test -out "${TOVRIK_SIGNING_PFX}"
     DEPENDS "${TOVRIK_SIGNING_PEM}" "${_key}"
     VERBATIM)
   list(APPEND _signing_outputs "${TOVRIK_SIGNING_PFX}")
