@@ -11,6 +11,11 @@
 #   was sent in, so where a read starts in that count is a time.
 # - reads, drained_after_stop: how many stream reads the tool needed and how many packets were
 #   still in the rings when it stopped, which depend on how fast this machine ran the tool.
+# - lost_on_bus, controller_max_lag_microframes, ring_full_drops_source: what the host tool reads
+#   from its own simulated bus (its loss counter, how far its controller lagged the clock, and so
+#   where the drop count came from); a Windows system has no such counters, so the tool under
+#   Wine says null and "no bus counters". The drop count itself and the sequence-number counts
+#   stay compared.
 def le_bytes: ltrimstr("0x") | ascii_downcase | ("0000000000000000" + .)[-16:]
   | [range(0; 16; 2) as $i | .[$i:$i + 2]] | reverse | join("");
 def handles: [.. | objects | (.interface_handle?, .pipe_handle?) | strings | le_bytes];
@@ -24,5 +29,6 @@ def handles: [.. | objects | (.interface_handle?, .pipe_handle?) | strings | le_
 | walk(if type == "object" then
          del(.interface_handle, .pipe_handle, .frame_number, .seconds, .kernel_seconds,
              .mb_per_s, .kernel_mb_per_s, .first_sequence, .last_sequence, .reads,
-             .drained_after_stop)
+             .drained_after_stop, .lost_on_bus, .controller_max_lag_microframes,
+             .ring_full_drops_source)
        else . end)
