@@ -225,7 +225,7 @@ typedef struct tovrik_pipe {
     uint8_t endpoint_address; /* bit 7 set: IN */
     uint8_t interval;
     uint32_t pipe_type;   /* TOVRIK_PIPE_* */
-    uint64_t pipe_handle; /* opaque */
+    uint64_t pipe_handle; /* i + 1 for pipe i when the bus opened it, else 0 (no kernel address) */
     uint32_t maximum_transfer_size;
     uint32_t pipe_flags;
 } tovrik_pipe;
@@ -238,11 +238,11 @@ typedef struct tovrik_pipe_info_result {
     uint8_t interface_class;
     uint8_t interface_subclass;
     uint8_t interface_protocol;
-    uint8_t present; /* nonzero when the driver returned a table */
-    uint64_t interface_handle;
-    uint32_t number_of_pipes; /* as the table says */
-    uint32_t pipes_decoded;   /* entries in `pipes`: those the returned bytes hold, at most
-                                 TOVRIK_MAX_PIPES */
+    uint8_t present;           /* nonzero when the driver returned a table */
+    uint64_t interface_handle; /* 1 when the bus opened the interface, else 0 */
+    uint32_t number_of_pipes;  /* as the table says */
+    uint32_t pipes_decoded;    /* entries in `pipes`: those the returned bytes hold, at most
+                                  TOVRIK_MAX_PIPES */
     tovrik_pipe pipes[TOVRIK_MAX_PIPES];
     uint32_t raw_length;
     uint8_t raw[TOVRIK_PIPE_TABLE_MAX_BYTES];
