@@ -106,8 +106,9 @@ typedef struct USBSIM_STATE {
     uint32_t Ports; // USBSIM_MAX_PORTS
     uint32_t Cameras;
     USBSIM_PORT_INFO Port[USBSIM_MAX_PORTS];
-    // The stand-ins the bus supplied to tovrik.sys for routines Wine's kernel only stubs: how
-    // many import slots it replaced when the image loaded, and how often each was called.
+    // The stand-ins the bus supplied to tovrik.sys for routines Wine's kernel lacks: how many
+    // import slots it replaced when the image loaded, and how often each was called
+    // (IoBuildPartialMdl, MmMapLockedPagesSpecifyCache).
     uint32_t StandInSlots;
     uint32_t Reserved;
     uint64_t PartialMdlCalls;

@@ -1,12 +1,13 @@
 // The lane's stand-ins for kernel routines that Wine's kernel lacks.
 //
-// Wine 8's ntoskrnl.exe exports IoBuildPartialMdl and MmMapLockedPages as winebuild stubs: a call
-// raises an exception that ends winedevice.exe, and every driver in it with it. tovrik.sys
-// imports both: every chunked transfer builds a partial MDL per piece, and the driver maps an
-// MDL that is not mapped yet with MmMapLockedPages. Windows has real versions; the driver keeps
-// calling them. Only in this lane, when Wine loads tovrik.sys, the bus replaces those import
-// slots of the image with the versions below, written from the routines' documented behaviour,
-// before DriverEntry runs. Nothing else in the image is touched, and Windows never runs them.
+// Wine 8's ntoskrnl.exe exports IoBuildPartialMdl as a winebuild stub (a call raises an exception
+// that ends winedevice.exe, and every driver in it with it), and its MmMapLockedPagesSpecifyCache
+// maps nothing: it returns NULL for every MDL (sim/wine/wine-gaps.txt). tovrik.sys imports both:
+// every chunked transfer builds a partial MDL per piece, and MmGetSystemAddressForMdlSafe maps an
+// MDL that carries no mapping yet. Windows has real versions; the driver keeps calling them. Only
+// in this lane, when Wine loads tovrik.sys, the bus replaces those import slots of the image with
+// the versions below, written from the routines' documented behaviour, before DriverEntry runs.
+// Nothing else in the image is touched, and Windows never runs them.
 //
 // They count their calls, so a test can see that a transfer really went through them
 // (USBSIM_STATE.PartialMdlCalls and MapLockedPagesCalls).
@@ -26,6 +27,8 @@ LONG64 MapLockedPagesCalls;
 constexpr ULONG kTargetMdlTooSmall = 0x40;
 // What Windows does when a driver hands it an MDL range it never described.
 constexpr ULONG kDriverCorruptedMmPool = 0xD0;
+// NO_MORE_SYSTEM_PTES: a mapping that was required to succeed could not be made.
+constexpr ULONG kNoMoreSystemPtes = 0x3F;
 // The size of one page number in the MDLs Wine's IoAllocateMdl makes (its PFN_NUMBER is a ULONG).
 constexpr ULONG kWinePageNumberBytes = 4;
 
@@ -75,22 +78,32 @@ VOID NTAPI StandInIoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID Virtua
     TargetMdl->MdlFlags = flags;
 }
 
-// Maps the pages of a locked MDL. Wine runs every driver and the buffers of every request it
-// passes to them in one address space, so the pages an MDL describes are already mapped where it
-// says; a kernel-mode mapping is recorded in the MDL as Windows records it, so later
-// MmGetSystemAddressForMdlSafe calls find it.
-PVOID NTAPI StandInMmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+// Maps the pages of a locked MDL into system space (KernelMode), which is all a driver asks of it
+// through MmGetSystemAddressForMdlSafe. Wine runs every driver and the buffers of every request
+// it passes them in one address space, so the pages an MDL describes are already mapped where it
+// says; the mapping is recorded in the MDL as Windows records it, so the next
+// MmGetSystemAddressForMdlSafe finds it. A mapping into a user process cannot be made from here
+// (the caller's process is another Wine process): it fails with NULL, or stops the process when
+// the caller asked for a bug check on failure, as Windows would.
+PVOID NTAPI StandInMmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
+                                                KPROCESSOR_MODE AccessMode,
+                                                MEMORY_CACHING_TYPE CacheType,
+                                                PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                                ULONG Priority) {
     InterlockedIncrement64(&MapLockedPagesCalls);
     PMDL mdl = MemoryDescriptorList;
+    if (AccessMode != KernelMode) {
+        if (BugCheckOnFailure)
+            KeBugCheckEx(kNoMoreSystemPtes, 0, MmGetMdlByteCount(mdl), 0, 0);
+        return nullptr;
+    }
     if ((mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0)
         return mdl->MappedSystemVa;
     PVOID address = static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
-    if (AccessMode == KernelMode) {
-        mdl->MappedSystemVa = address;
-        mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-        if ((mdl->MdlFlags & MDL_PARTIAL) != 0)
-            mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
-    }
+    mdl->MappedSystemVa = address;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    if ((mdl->MdlFlags & MDL_PARTIAL) != 0)
+        mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
     return address;
 }
 
@@ -101,7 +114,8 @@ struct STAND_IN {
 
 const STAND_IN kStandIns[] = {
     {"IoBuildPartialMdl", reinterpret_cast<ULONGLONG>(&StandInIoBuildPartialMdl)},
-    {"MmMapLockedPages", reinterpret_cast<ULONGLONG>(&StandInMmMapLockedPages)},
+    {"MmMapLockedPagesSpecifyCache",
+     reinterpret_cast<ULONGLONG>(&StandInMmMapLockedPagesSpecifyCache)},
 };
 
 bool SameName(const char* a, const char* b) {

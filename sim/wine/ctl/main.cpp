@@ -70,7 +70,7 @@ Json StateJson(const USBSIM_STATE& state) {
                 {"stand_ins",
                  {{"import_slots_replaced", state.StandInSlots},
                   {"IoBuildPartialMdl_calls", state.PartialMdlCalls},
-                  {"MmMapLockedPages_calls", state.MapLockedPagesCalls}}},
+                  {"MmMapLockedPagesSpecifyCache_calls", state.MapLockedPagesCalls}}},
                 {"capture",
                  {{"active", state.CaptureActive != 0},
                   {"records", state.CaptureRecords},
