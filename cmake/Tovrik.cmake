@@ -7,9 +7,11 @@ endfunction()
 
 # The driver is kernel code in both builds: no exceptions, no RTTI, no C++ standard library,
 # nothing that needs a C runtime to run before DriverEntry (thread-safe statics, atexit).
+# Unwind tables stay on: on x64 the kernel's debugger, crash dumps and stack traces walk a
+# driver's frames only through the .pdata/.xdata records the compiler emits for each routine.
 set(TOVRIK_KERNEL_FLAGS
   -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
-  -nostdinc++ -fno-asynchronous-unwind-tables)
+  -nostdinc++ -fasynchronous-unwind-tables)
 
 function(tovrik_kernel_code target)
   target_compile_options(${target} PRIVATE ${TOVRIK_KERNEL_FLAGS})

@@ -29,6 +29,19 @@ VOID WriteUlong(PUCHAR Bytes, ULONG Value) {
     Bytes[3] = (UCHAR)(Value >> 24);
 }
 
+// The interface and pipe handles are the bus driver's kernel addresses: a user-mode copy of them
+// would tell any caller where kernel pool lies. The copy carries small tokens instead, which keep
+// the one thing a handle told a caller, whether the bus opened the pipe: the interface handle is
+// 1 and pipe i's handle is i + 1 when the bus gave one, 0 when it gave none. Requests address
+// pipes by index, never by handle, so nothing a caller sends back is affected.
+VOID HidePipeTableHandles(PUSBD_INTERFACE_INFORMATION Copy) {
+    Copy->InterfaceHandle = (USBD_INTERFACE_HANDLE)(ULONG_PTR)(Copy->InterfaceHandle != NULL);
+    for (ULONG i = 0; i < Copy->NumberOfPipes; i++) {
+        PUSBD_PIPE_INFORMATION pipe = &Copy->Pipes[i];
+        pipe->PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)(pipe->PipeHandle != NULL ? i + 1 : 0);
+    }
+}
+
 NTSTATUS CopyPipeTable(const REQUEST& Request) {
     PDEVICE_EXTENSION extension = Request.Extension;
     NTSTATUS status = STATUS_SUCCESS;
@@ -40,6 +53,7 @@ NTSTATUS CopyPipeTable(const REQUEST& Request) {
             status = STATUS_INVALID_PARAMETER;
         } else {
             RtlCopyMemory(Request.SystemBuffer, table, table->Length);
+            HidePipeTableHandles((PUSBD_INTERFACE_INFORMATION)Request.SystemBuffer);
             Request.Irp->IoStatus.Information = table->Length;
         }
     }
@@ -93,6 +107,25 @@ NTSTATUS PipeIndexOperation(const REQUEST& Request, NTSTATUS (*Operation)(PDEVIC
     return Operation(Request.DeviceObject, ReadUlongLe(Request.SystemBuffer));
 }
 
+// A stream keeps resubmitting on its pipe: aborting that pipe ends the stream too, as a stop
+// does, and returns once it is gone, so that no slot whose completion was running as the abort
+// came sends a URB after it.
+NTSTATUS AbortPipeRequest(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG pipeIndex = ReadUlongLe(Request.SystemBuffer);
+    BOOLEAN streamPipe = StreamUsesPipe(Request.DeviceObject, pipeIndex);
+    if (streamPipe) {
+        RequestStreamStop(Request.DeviceObject);
+    }
+    NTSTATUS status = AbortPipeByIndex(Request.DeviceObject, pipeIndex);
+    if (streamPipe && NT_SUCCESS(status)) {
+        status = StopIsoStream(Request.DeviceObject);
+    }
+    return status;
+}
+
 NTSTATUS SetInterface(const REQUEST& Request) {
     if (Request.InputLength < sizeof(INTERFACE_SELECTION)) {
         return STATUS_INVALID_PARAMETER;
@@ -140,7 +173,7 @@ NTSTATUS WriteRam(const REQUEST& Request) {
         Request.Irp->MdlAddress == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    const UCHAR* data = (const UCHAR*)MdlSystemAddress(Request.Irp->MdlAddress);
+    const UCHAR* data = (const UCHAR*)RequestBufferAddress(Request.Irp);
     if (data == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -224,7 +257,7 @@ NTSTATUS ReadStream(const REQUEST& Request) {
         Request.Irp->MdlAddress == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    PUCHAR output = (PUCHAR)MdlSystemAddress(Request.Irp->MdlAddress);
+    PUCHAR output = (PUCHAR)RequestBufferAddress(Request.Irp);
     if (output == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -254,7 +287,7 @@ NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
     case IOCTL_TOVRIK_RESET_PIPE:
         return PipeIndexOperation(Request, ResetPipe);
     case IOCTL_TOVRIK_ABORT_PIPE:
-        return PipeIndexOperation(Request, AbortPipeByIndex);
+        return AbortPipeRequest(Request);
     case IOCTL_TOVRIK_SET_INTERFACE:
         return SetInterface(Request);
     case IOCTL_TOVRIK_GET_STRING_DESCRIPTOR:
@@ -270,9 +303,8 @@ NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
     case IOCTL_TOVRIK_GET_DRIVER_VERSION:
         return ReadDriverVersion(Request);
     case IOCTL_TOVRIK_STOP_ISO_STREAM:
-        // The stream's completions see the flag and stop resubmitting; nothing waits here.
-        StopIsoStream(Request.DeviceObject);
-        return STATUS_SUCCESS;
+        // Returns once the stream is gone, so a start right after it finds none.
+        return StopIsoStream(Request.DeviceObject);
     case IOCTL_TOVRIK_BULK_READ:
     case IOCTL_TOVRIK_BULK_WRITE:
         return Bulk(Request);

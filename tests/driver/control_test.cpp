@@ -182,6 +182,35 @@ TEST_F(ControlTest, PipeTableIsAnExactCopyOfTheSelectedInterface) {
     EXPECT_EQ(ReadUlong(result.Output, 48 + 16), 0xFFFFu);
 }
 
+TEST_F(ControlTest, PipeTableCopyCarriesTokensInsteadOfKernelHandles) {
+    PUSBD_INTERFACE_INFORMATION table = Extension(pdo_)->InterfaceInfo;
+    auto result = Call(IOCTL_TOVRIK_GET_PIPE_INFO, {}, 512);
+    ASSERT_EQ(result.Status, STATUS_SUCCESS);
+    ASSERT_EQ(result.Information, table->Length);
+    // The interface handle says "opened" as 1, pipe i's handle as i + 1; every other byte is the
+    // table's own.
+    Bytes expected(reinterpret_cast<const std::uint8_t*>(table),
+                   reinterpret_cast<const std::uint8_t*>(table) + table->Length);
+    auto putHandle = [&](std::size_t offset, std::uint64_t value) {
+        std::memcpy(expected.data() + offset, &value, sizeof(value));
+    };
+    putHandle(offsetof(USBD_INTERFACE_INFORMATION, InterfaceHandle), 1);
+    for (ULONG i = 0; i < table->NumberOfPipes; i++) {
+        putHandle(offsetof(USBD_INTERFACE_INFORMATION, Pipes) + i * sizeof(USBD_PIPE_INFORMATION) +
+                      offsetof(USBD_PIPE_INFORMATION, PipeHandle),
+                  i + 1);
+    }
+    EXPECT_EQ(Bytes(result.Output.begin(), result.Output.begin() + table->Length), expected);
+
+    // A pipe the bus left without a handle reads 0, as before.
+    USBD_PIPE_HANDLE saved = table->Pipes[1].PipeHandle;
+    table->Pipes[1].PipeHandle = nullptr;
+    result = Call(IOCTL_TOVRIK_GET_PIPE_INFO, {}, 512);
+    table->Pipes[1].PipeHandle = saved;
+    EXPECT_EQ(ReadUlong(result.Output, 24 + 24 + 8), 0u);
+    EXPECT_EQ(ReadUlong(result.Output, 24 + 2 * 24 + 8), 3u);
+}
+
 TEST_F(ControlTest, PipeTableRequestWithoutATableSucceedsEmpty) {
     PDEVICE_EXTENSION extension = Extension(pdo_);
     PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;

@@ -634,6 +634,13 @@ VALUE(MDL_PARTIAL_HAS_BEEN_MAPPED)
 VALUE(MDL_IO_PAGE_READ)
 VALUE(MDL_WRITE_OPERATION)
 VALUE(PAGE_SIZE)
+VALUE(MmNonCached)
+VALUE(MmCached)
+VALUE(LowPagePriority)
+VALUE(NormalPagePriority)
+VALUE(HighPagePriority)
+VALUE(MdlMappingNoWrite)
+VALUE(MdlMappingNoExecute)
 
 VALUE(FILE_DEVICE_UNKNOWN)
 VALUE(FILE_DEVICE_SECURE_OPEN)
@@ -734,3 +741,14 @@ MEMBER(FEATURE_REQUEST, Index)
 SIZE(TIMEOUT_REQUEST)
 MEMBER(TIMEOUT_REQUEST, Selector)
 MEMBER(TIMEOUT_REQUEST, Milliseconds)
+
+// ---------------------------------------------------------------------------------------------
+// Routines and macros the driver calls, in the shapes it calls them: compiled on both sides, so a
+// declaration one side lacks or types differently fails that side's compile.
+
+extern "C" PVOID tovrik_probe_calls(PMDL Mdl, PERESOURCE Resource) {
+    if (!ExAcquireSharedStarveExclusive(Resource, TRUE))
+        return NULL;
+    ExReleaseResourceLite(Resource);
+    return MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority | MdlMappingNoExecute);
+}

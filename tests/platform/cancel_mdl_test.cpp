@@ -184,4 +184,64 @@ TEST(Mdl, PartialOfALockedBufferIsMappedOnDemand) {
     IoFreeMdl(source);
 }
 
+// A user buffer as the front end locks it: pages locked, not mapped.
+PMDL LockedMdl(std::vector<unsigned char>& user) {
+    PMDL mdl = IoAllocateMdl(user.data(), static_cast<ULONG>(user.size()), FALSE, FALSE, nullptr);
+    mdl->MdlFlags |= MDL_PAGES_LOCKED;
+    return mdl;
+}
+
+TEST(Mdl, SafeMappingFailsSoftlyAndRecordsWhatWasAsked) {
+    std::vector<unsigned char> user(5000);
+    PMDL mdl = LockedMdl(user);
+    host::FaultInjection::FailNth(1, host::AllocationKind::Mapping);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute), nullptr);
+    EXPECT_EQ(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0) << "a failed mapping leaves no trace";
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, HighPagePriority), user.data());
+    // Mapped once, the macro uses the mapping without asking again.
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, LowPagePriority), user.data());
+    auto mappings = host::MdlMappings();
+    ASSERT_EQ(mappings.size(), 2u);
+    EXPECT_TRUE(mappings[0].Failed);
+    EXPECT_TRUE(mappings[0].Safe);
+    EXPECT_EQ(mappings[0].Priority, static_cast<ULONG>(NormalPagePriority));
+    EXPECT_TRUE(mappings[0].NoExecute);
+    EXPECT_FALSE(mappings[0].NoWrite);
+    EXPECT_FALSE(mappings[1].Failed);
+    EXPECT_EQ(mappings[1].Priority, static_cast<ULONG>(HighPagePriority));
+    EXPECT_FALSE(mappings[1].NoExecute);
+    ASSERT_NE(mappings[1].Site.File, nullptr);
+    EXPECT_NE(std::string(mappings[1].Site.File).find("cancel_mdl_test.cpp"), std::string::npos);
+    IoFreeMdl(mdl);
+}
+
+TEST(Mdl, SpecifyCacheRefusesWhatAKernelMappingCannotAsk) {
+    std::vector<unsigned char> user(100);
+    PMDL mdl = LockedMdl(user);
+    {
+        host::Verifier::ExpectViolation e(host::Check::BadArgument);
+        EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, user.data(), FALSE,
+                                               NormalPagePriority),
+                  nullptr);
+        EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, 7),
+                  nullptr);
+    }
+    EXPECT_EQ(host::Verifier::Count(host::Check::BadArgument), 2u);
+    IoFreeMdl(mdl);
+}
+
+// The old routine cannot return a failure: where the platform cannot map, it stops the machine.
+TEST(MdlDeathTest, MmMapLockedPagesThatCannotMapIsABugCheck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::vector<unsigned char> user(100);
+    PMDL mdl = LockedMdl(user);
+    EXPECT_DEATH(
+        {
+            host::FaultInjection::FailNth(1, host::AllocationKind::Mapping);
+            MmMapLockedPages(mdl, KernelMode);
+        },
+        "bug check at .*cancel_mdl_test.cpp:[0-9]+: MmMapLockedPages could not map");
+    IoFreeMdl(mdl);
+}
+
 } // namespace

@@ -213,6 +213,81 @@ TEST(Resources, SharedTogetherExclusiveAlone) {
     ExDeleteResourceLite(&resource);
 }
 
+// Waits in real time (bounded widely) until `ready`, for a state another thread reaches.
+template <typename F> bool Eventually(F ready) {
+    auto start = Real::now();
+    while (!ready()) {
+        if (RealSeconds(start) > 30)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A writer queued behind a shared owner holds back new shared owners (removal must not stall
+// behind such a writer, which is what starving it is for); ExAcquireSharedStarveExclusive walks
+// past it, but not past an exclusive owner.
+TEST(Resources, AQueuedWriterHoldsBackNewReadersUnlessTheyStarveIt) {
+    ERESOURCE resource;
+    ExInitializeResourceLite(&resource);
+    KeEnterCriticalRegion();
+    ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
+    std::atomic<bool> writerHad{false};
+    std::thread writer([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&resource, TRUE);
+        writerHad = true;
+        ExReleaseResourceLite(&resource);
+        KeLeaveCriticalRegion();
+    });
+    ASSERT_TRUE(Eventually([&] {
+        return __atomic_load_n(&resource.NumberOfExclusiveWaiters, __ATOMIC_SEQ_CST) == 1;
+    }));
+    BOOLEAN plain = TRUE, starving = FALSE, starvingWaits = FALSE;
+    std::thread([&] {
+        KeEnterCriticalRegion();
+        plain = ExAcquireResourceSharedLite(&resource, FALSE);
+        starving = ExAcquireSharedStarveExclusive(&resource, FALSE);
+        if (starving)
+            ExReleaseResourceLite(&resource);
+        starvingWaits = ExAcquireSharedStarveExclusive(&resource, TRUE); // must not block
+        if (starvingWaits)
+            ExReleaseResourceLite(&resource);
+        KeLeaveCriticalRegion();
+    }).join();
+    EXPECT_FALSE(plain) << "a new reader went ahead of the queued writer";
+    EXPECT_TRUE(starving);
+    EXPECT_TRUE(starvingWaits);
+    // A reader that waits gets the resource only after the queued writer has had it.
+    bool readerSawWriter = false;
+    std::thread reader([&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceSharedLite(&resource, TRUE);
+        readerSawWriter = writerHad;
+        ExReleaseResourceLite(&resource);
+        KeLeaveCriticalRegion();
+    });
+    ASSERT_TRUE(Eventually(
+        [&] { return __atomic_load_n(&resource.NumberOfSharedWaiters, __ATOMIC_SEQ_CST) == 1; }));
+    ExReleaseResourceLite(&resource);
+    writer.join();
+    reader.join();
+    EXPECT_TRUE(readerSawWriter);
+    // An exclusive owner keeps even a starving reader out, and may itself take it shared.
+    ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
+    std::thread([&] {
+        KeEnterCriticalRegion();
+        starving = ExAcquireSharedStarveExclusive(&resource, FALSE);
+        KeLeaveCriticalRegion();
+    }).join();
+    EXPECT_FALSE(starving);
+    EXPECT_TRUE(ExAcquireSharedStarveExclusive(&resource, FALSE));
+    ExReleaseResourceLite(&resource);
+    ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&resource);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Fault injection
 

@@ -13,7 +13,10 @@
 #   - relocations stripped: a driver is never loaded at its preferred base;
 #   - a TLS directory, .tls/.CRT sections or entries in the constructor list: nothing runs
 #     them in the kernel (there is no C runtime), so the objects they set up would stay
-#     unconstructed.
+#     unconstructed;
+#   - no unwind data (an empty exception directory, no .pdata/.xdata, DriverEntry not covered by
+#     a function table entry): on x64 the kernel debugger, crash dumps and stack traces can only
+#     walk through a driver's frames by its unwind records.
 set -u
 
 if [ $# -ne 2 ]; then
@@ -173,6 +176,47 @@ else
         ok "constructor list empty (found in the stripped image)"
     else
         fail "no empty constructor list found in the stripped image: a static object with a constructor?"
+    fi
+fi
+
+# --- Unwind data ----------------------------------------------------------------------------
+
+# "Entry 3 <rva> <size> Exception Directory [.pdata]": the table of RUNTIME_FUNCTION records.
+exception_size=$(awk '$1 == "Entry" && $2 == "3" { print $4; exit }' <<<"$headers")
+if [ $((16#${exception_size:-0})) -gt 0 ]; then
+    ok "exception directory of $((16#$exception_size / 12)) function entries"
+else
+    fail "no exception directory: nothing can unwind through this driver's frames (built with -fno-asynchronous-unwind-tables?)"
+fi
+missing_sections=""
+for section in .pdata .xdata; do
+    if ! awk -v s="$section" '$1 ~ /^[0-9]+$/ && $2 == s { found = 1 } END { exit !found }' <<<"$sections"; then
+        missing_sections="$missing_sections $section"
+    fi
+done
+if [ -z "$missing_sections" ]; then
+    ok ".pdata and .xdata sections present"
+else
+    fail "unwind sections missing:$missing_sections"
+fi
+# The interpreted table lists "vma: BeginAddress EndAddress UnwindData" per function, as
+# addresses of the image at its preferred base.
+if [ -n "$driver_entry" ] && [ -n "$image_base" ]; then
+    entry_va=$((16#$image_base + 16#$driver_entry))
+    covered=0
+    while read -r begin end; do
+        if [ $((16#$begin)) -le "$entry_va" ] && [ "$entry_va" -lt $((16#$end)) ]; then
+            covered=1
+            break
+        fi
+    done < <(awk '
+        /^The Function Table/ { in_table = 1; next }
+        in_table && /^$/ { in_table = 0 }
+        in_table && /^ *[0-9a-f]+:/ { print $2, $3 }' <<<"$headers")
+    if [ "$covered" -eq 1 ]; then
+        ok "DriverEntry has an unwind record"
+    else
+        fail "DriverEntry is not covered by any function table entry"
     fi
 fi
 

@@ -244,6 +244,17 @@ typedef enum _MEMORY_CACHING_TYPE {
     MmCached = 1,
 } MEMORY_CACHING_TYPE;
 
+// How much a mapping of an MDL matters when system address space runs short; the mapping routines
+// take it as a ULONG that may also carry the MdlMapping* flags below.
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority = 0,
+    NormalPagePriority = 16,
+    HighPagePriority = 32,
+} MM_PAGE_PRIORITY;
+
+#define MdlMappingNoWrite 0x80000000   // map the pages read-only
+#define MdlMappingNoExecute 0x40000000 // map the pages no-execute
+
 // ---------------------------------------------------------------------------------------------
 // Objects, requests and their stack locations
 
@@ -620,6 +631,7 @@ NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource);
 NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource);
 BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait);
 BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait);
+BOOLEAN NTAPI ExAcquireSharedStarveExclusive(PERESOURCE Resource, BOOLEAN Wait);
 VOID NTAPI ExReleaseResourceLite(PERESOURCE Resource);
 
 // Objects, names and links
@@ -657,6 +669,9 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
 VOID NTAPI IoFreeMdl(PMDL Mdl);
 PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                         ULONG BugCheckOnFailure, ULONG Priority);
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
 // Power
@@ -699,6 +714,7 @@ VOID NTAPI HostNoteCallSite(const char* File, int Line);
 #define ExDeleteResourceLite(a) TOVRIK_HOST_SITE_(ExDeleteResourceLite(a))
 #define ExAcquireResourceSharedLite(a, b) TOVRIK_HOST_SITE_(ExAcquireResourceSharedLite(a, b))
 #define ExAcquireResourceExclusiveLite(a, b) TOVRIK_HOST_SITE_(ExAcquireResourceExclusiveLite(a, b))
+#define ExAcquireSharedStarveExclusive(a, b) TOVRIK_HOST_SITE_(ExAcquireSharedStarveExclusive(a, b))
 #define ExReleaseResourceLite(a) TOVRIK_HOST_SITE_(ExReleaseResourceLite(a))
 #define RtlInitUnicodeString(a, b) TOVRIK_HOST_SITE_(RtlInitUnicodeString(a, b))
 #define IoCreateDevice(a, b, c, d, e, f, g) TOVRIK_HOST_SITE_(IoCreateDevice(a, b, c, d, e, f, g))
@@ -722,6 +738,8 @@ VOID NTAPI HostNoteCallSite(const char* File, int Line);
 #define IoBuildPartialMdl(a, b, c, d) TOVRIK_HOST_SITE_(IoBuildPartialMdl(a, b, c, d))
 #define IoFreeMdl(a) TOVRIK_HOST_SITE_(IoFreeMdl(a))
 #define MmMapLockedPages(a, b) TOVRIK_HOST_SITE_(MmMapLockedPages(a, b))
+#define MmMapLockedPagesSpecifyCache(a, b, c, d, e, f)                                             \
+    TOVRIK_HOST_SITE_(MmMapLockedPagesSpecifyCache(a, b, c, d, e, f))
 #define MmBuildMdlForNonPagedPool(a) TOVRIK_HOST_SITE_(MmBuildMdlForNonPagedPool(a))
 #define PoStartNextPowerIrp(a) TOVRIK_HOST_SITE_(PoStartNextPowerIrp(a))
 #define PoCallDriver(a, b) TOVRIK_HOST_SITE_(PoCallDriver(a, b))
@@ -731,6 +749,14 @@ VOID NTAPI HostNoteCallSite(const char* File, int Line);
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest((Irp), (PriorityBoost))
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 #define KeInitializeSpinLock(SpinLock) (*(SpinLock) = 0)
+
+// The system address of the buffer an MDL describes: the mapping it already has, or a new one
+// that may fail (NULL), never a bug check. Priority: an MM_PAGE_PRIORITY, optionally with
+// MdlMapping* flags. The same macro as the platform's.
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                                \
+    (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))                   \
+         ? (Mdl)->MappedSystemVa                                                                   \
+         : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (Priority)))
 
 // Stack-location operations: inline code in the platform's headers, the same here.
 static inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {

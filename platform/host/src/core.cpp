@@ -58,6 +58,14 @@ ContextScope::~ContextScope() {
     std::abort();
 }
 
+void BugCheck(std::string message, const CallSite& site) {
+    std::string where = site.ToString();
+    Violate(Check::BugCheck, message, site);
+    std::fprintf(stderr, "host kernel: bug check at %s: %s\n", where.c_str(), message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
 } // namespace detail
 
 using namespace detail;
@@ -142,6 +150,8 @@ const char* CheckName(Check check) {
         return "object misuse";
     case Check::BadArgument:
         return "bad argument";
+    case Check::BugCheck:
+        return "bug check";
     }
     return "?";
 }

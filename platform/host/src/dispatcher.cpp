@@ -287,17 +287,19 @@ static bool ResourceEntryChecks(const char* routine, PERESOURCE Resource, BOOLEA
     return true;
 }
 
-BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
-    CallSite site = HOST_SITE();
-    if (!ResourceEntryChecks("ExAcquireResourceSharedLite", Resource, Wait, site))
+// Shared acquisition. Granted at once to the exclusive owner (as a recursive acquisition) and
+// when nobody owns the resource exclusively; a waiting exclusive acquirer holds back new shared
+// owners (other than threads that already hold it shared) unless `starveExclusive`, which is the
+// whole point of ExAcquireSharedStarveExclusive.
+static BOOLEAN AcquireShared(const char* routine, PERESOURCE Resource, BOOLEAN Wait,
+                             bool starveExclusive, const CallSite& site) {
+    if (!ResourceEntryChecks(routine, Resource, Wait, site))
         return FALSE;
     ThreadState& t = Thread();
     std::unique_lock lock(D().Mutex);
     if (!IsResource(Resource)) {
         Violate(Check::ResourceMisuse,
-                fmt::format("ExAcquireResourceSharedLite on {}, not an initialised resource",
-                            Hex(Resource)),
-                site);
+                fmt::format("{} on {}, not an initialised resource", routine, Hex(Resource)), site);
         return FALSE;
     }
     if (Resource->Flag && Resource->OwnerThread == Me()) {
@@ -305,8 +307,8 @@ BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
         return TRUE;
     }
     auto grantable = [&] {
-        return !Resource->Flag &&
-               (Resource->NumberOfExclusiveWaiters == 0 || t.SharedHeld[Resource] > 0);
+        return !Resource->Flag && (starveExclusive || Resource->NumberOfExclusiveWaiters == 0 ||
+                                   t.SharedHeld[Resource] > 0);
     };
     if (!grantable()) {
         if (!Wait)
@@ -318,6 +320,14 @@ BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
     Resource->ActiveCount++;
     t.SharedHeld[Resource]++;
     return TRUE;
+}
+
+BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
+    return AcquireShared("ExAcquireResourceSharedLite", Resource, Wait, false, HOST_SITE());
+}
+
+BOOLEAN NTAPI ExAcquireSharedStarveExclusive(PERESOURCE Resource, BOOLEAN Wait) {
+    return AcquireShared("ExAcquireSharedStarveExclusive", Resource, Wait, true, HOST_SITE());
 }
 
 BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {

@@ -57,6 +57,9 @@ CallSite TakeSite(const void* returnAddress);
 #define HOST_SITE() ::host::detail::TakeSite(__builtin_return_address(0))
 
 void Violate(Check kind, std::string message, const CallSite& site);
+// The platform would stop the machine here (a bug check): report it, say so on stderr whatever
+// reporter is installed, and stop the program.
+[[noreturn]] void BugCheck(std::string message, const CallSite& site);
 // A routine the host kernel has only in part was asked for the part it lacks: stop the program
 // and say which, rather than pretend.
 [[noreturn]] void Unsupported(const char* routine, const char* what);
@@ -127,6 +130,7 @@ void IrpStorageFreed(void* p, const CallSite& site);
 std::size_t RequestLeaksSince(std::uint64_t irpSerial, std::uint64_t mdlSerial);
 std::uint64_t NextIrpSerial();
 std::uint64_t NextMdlSerial();
+void ClearMdlMappings();
 void DriverUnloadedRequests(PDRIVER_OBJECT driver);
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site);
 extern "C" NTSTATUS NTAPI HostInvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);

@@ -804,6 +804,78 @@ std::string StateOf(PIRP irp) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// System mappings of MDLs
+
+namespace {
+struct MappingLog {
+    std::mutex Mutex;
+    std::deque<MdlMapping> Entries;
+};
+MappingLog& Mappings() {
+    static MappingLog* log = new MappingLog;
+    return *log;
+}
+void NoteMapping(const MdlMapping& mapping) {
+    std::lock_guard lock(Mappings().Mutex);
+    Mappings().Entries.push_back(mapping);
+    if (Mappings().Entries.size() > 4096)
+        Mappings().Entries.pop_front();
+}
+} // namespace
+
+void ClearMdlMappings() {
+    std::lock_guard lock(Mappings().Mutex);
+    Mappings().Entries.clear();
+}
+
+// Maps the pages of a locked MDL into system space. Host memory is always mapped, so the system
+// address is the described address; what the platform can refuse (system address space running
+// short) fault injection refuses, and then the caller gets NULL or, if it asked for it, a bug
+// check.
+PVOID MapMdl(const char* routine, PMDL mdl, MEMORY_CACHING_TYPE cacheType, ULONG bugCheckOnFailure,
+             ULONG priority, bool safe, const CallSite& site) {
+    if (Thread().Irql > DISPATCH_LEVEL)
+        Violate(Check::IrqlMisuse, fmt::format("{} at IRQL {}", routine, Thread().Irql), site);
+    MdlPtr rec = FindMdl(mdl);
+    if (!rec || rec->Freed) {
+        Violate(rec ? Check::TouchedAfterFree : Check::BadArgument,
+                fmt::format("{} of {}, not a live MDL", routine, Hex(mdl)), site);
+        return nullptr;
+    }
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        return mdl->MappedSystemVa;
+    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL))) {
+        Violate(Check::BadArgument,
+                fmt::format("{} of {}, whose pages are not locked", routine, Hex(mdl)), site);
+        return nullptr;
+    }
+    MdlMapping mapping{mdl,
+                       safe,
+                       cacheType,
+                       priority & ~(MdlMappingNoWrite | MdlMappingNoExecute),
+                       (priority & MdlMappingNoExecute) != 0,
+                       (priority & MdlMappingNoWrite) != 0,
+                       false,
+                       site};
+    if (FaultInjection::ShouldFail(AllocationKind::Mapping, site)) {
+        mapping.Failed = true;
+        NoteMapping(mapping);
+        if (bugCheckOnFailure)
+            BugCheck(fmt::format("{} could not map the {} bytes of MDL {} into system space (the "
+                                 "platform stops: no more system PTEs)",
+                                 routine, mdl->ByteCount, Hex(mdl)),
+                     site);
+        return nullptr;
+    }
+    NoteMapping(mapping);
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    if (mdl->MdlFlags & MDL_PARTIAL)
+        mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
+    return mdl->MappedSystemVa;
+}
+
+// ---------------------------------------------------------------------------------------------
 // MDLs the host makes for itself
 
 PMDL AllocateHostMdl(void* va, ULONG length) {
@@ -827,6 +899,10 @@ void FreeHostMdl(PMDL mdl) {
 
 std::string IrpState(PIRP irp) {
     return detail::StateOf(irp);
+}
+std::vector<MdlMapping> MdlMappings() {
+    std::lock_guard lock(detail::Mappings().Mutex);
+    return {detail::Mappings().Entries.begin(), detail::Mappings().Entries.end()};
 }
 std::size_t IrpsInFlight() {
     return detail::InFlight();
@@ -1301,27 +1377,41 @@ PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMo
     CallSite site = HOST_SITE();
     if (AccessMode != KernelMode)
         Unsupported("MmMapLockedPages", "mapping into user space");
-    MdlPtr rec = FindMdl(MemoryDescriptorList);
-    if (!rec || rec->Freed) {
-        Violate(rec ? Check::TouchedAfterFree : Check::BadArgument,
-                fmt::format("MmMapLockedPages of {}, not a live MDL", Hex(MemoryDescriptorList)),
+    // The platform has no way to say "no" here: a kernel-mode mapping it cannot make stops the
+    // machine, which is why drivers use MmMapLockedPagesSpecifyCache instead.
+    return MapMdl("MmMapLockedPages", MemoryDescriptorList, MmCached, TRUE, NormalPagePriority,
+                  false, site);
+}
+
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                         ULONG BugCheckOnFailure, ULONG Priority) {
+    CallSite site = HOST_SITE();
+    if (AccessMode != KernelMode)
+        Unsupported("MmMapLockedPagesSpecifyCache", "mapping into user space");
+    if (RequestedAddress) {
+        Violate(Check::BadArgument,
+                "MmMapLockedPagesSpecifyCache with a requested address for a kernel-mode mapping",
                 site);
         return nullptr;
     }
-    PMDL mdl = MemoryDescriptorList;
-    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
-        return mdl->MappedSystemVa;
-    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL))) {
+    if (CacheType != MmCached && CacheType != MmNonCached) {
         Violate(Check::BadArgument,
-                fmt::format("MmMapLockedPages of {}, whose pages are not locked", Hex(mdl)), site);
+                fmt::format("MmMapLockedPagesSpecifyCache with caching type {}",
+                            static_cast<int>(CacheType)),
+                site);
         return nullptr;
     }
-    // Host memory is always mapped: the system address is the described address.
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    if (mdl->MdlFlags & MDL_PARTIAL)
-        mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
-    return mdl->MappedSystemVa;
+    ULONG priority = Priority & ~(MdlMappingNoWrite | MdlMappingNoExecute);
+    if (priority != LowPagePriority && priority != NormalPagePriority &&
+        priority != HighPagePriority) {
+        Violate(Check::BadArgument,
+                fmt::format("MmMapLockedPagesSpecifyCache with page priority {:#x}", Priority),
+                site);
+        return nullptr;
+    }
+    return MapMdl("MmMapLockedPagesSpecifyCache", MemoryDescriptorList, CacheType,
+                  BugCheckOnFailure, Priority, true, site);
 }
 
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {

@@ -29,6 +29,7 @@ void BeginTest() {
     M().Pool = Pool::NextSerial();
     M().Irp = detail::NextIrpSerial();
     M().Mdl = detail::NextMdlSerial();
+    detail::ClearMdlMappings();
 }
 
 std::size_t EndTest() {

@@ -152,6 +152,31 @@ TOVRIK_SDK_API void tovrik_system_close(tovrik_system* system);
 TOVRIK_SDK_API uint64_t tovrik_system_time(tovrik_system* system);
 TOVRIK_SDK_API double tovrik_system_clock_scale(tovrik_system* system);
 
+/* What the simulated USB bus counted for one endpoint address (with its direction bit), on one
+ * simulated camera (in the order they were plugged in) or summed over all of them
+ * (TOVRIK_SIM_ALL_CAMERAS), for the endpoint as it is configured now. lost_packets are
+ * isochronous services of a running stream that found no packet slot queued: packets the camera
+ * sent and the bus dropped, the part of a stream's missing sequence numbers that no ring full
+ * explains. The controller's fields say how far the paced host controller fell behind the
+ * clock. Host backend only: on Windows a bus keeps no such count and the call answers
+ * TOVRIK_STATUS_NOT_SUPPORTED. Set struct_size first. */
+#define TOVRIK_SIM_ALL_CAMERAS 0xFFFFFFFFu
+typedef struct tovrik_bus_counters {
+    uint32_t struct_size; /* sizeof(tovrik_bus_counters) */
+    uint32_t reserved_;
+    uint64_t transfers;    /* transfers that ended, whatever their status */
+    uint64_t packets;      /* packets that moved */
+    uint64_t bytes;        /* bytes that moved */
+    uint64_t lost_packets; /* isochronous packets the bus dropped */
+    /* The host controller, whichever camera: how late it stepped a microframe in which a
+     * transfer ended (most), and the most from a transfer's end to its completion's delivery,
+     * in 125-us microframes of the system's clock. */
+    uint64_t controller_max_lag_microframes;
+    uint64_t controller_max_completion_delay_microframes;
+} tovrik_bus_counters;
+TOVRIK_SDK_API int32_t tovrik_system_bus_counters(tovrik_system* system, uint32_t camera,
+                                                  uint8_t endpoint, tovrik_bus_counters* counters);
+
 /* Writes the numbers of the cameras that can be opened now, in increasing order, up to
  * `capacity` of them, and returns how many there are. */
 TOVRIK_SDK_API uint32_t tovrik_enumerate(tovrik_system* system, uint32_t* numbers,
@@ -200,7 +225,7 @@ typedef struct tovrik_pipe {
     uint8_t endpoint_address; /* bit 7 set: IN */
     uint8_t interval;
     uint32_t pipe_type;   /* TOVRIK_PIPE_* */
-    uint64_t pipe_handle; /* opaque */
+    uint64_t pipe_handle; /* i + 1 for pipe i when the bus opened it, else 0 (no kernel address) */
     uint32_t maximum_transfer_size;
     uint32_t pipe_flags;
 } tovrik_pipe;
@@ -213,11 +238,11 @@ typedef struct tovrik_pipe_info_result {
     uint8_t interface_class;
     uint8_t interface_subclass;
     uint8_t interface_protocol;
-    uint8_t present; /* nonzero when the driver returned a table */
-    uint64_t interface_handle;
-    uint32_t number_of_pipes; /* as the table says */
-    uint32_t pipes_decoded;   /* entries in `pipes`: those the returned bytes hold, at most
-                                 TOVRIK_MAX_PIPES */
+    uint8_t present;           /* nonzero when the driver returned a table */
+    uint64_t interface_handle; /* 1 when the bus opened the interface, else 0 */
+    uint32_t number_of_pipes;  /* as the table says */
+    uint32_t pipes_decoded;    /* entries in `pipes`: those the returned bytes hold, at most
+                                  TOVRIK_MAX_PIPES */
     tovrik_pipe pipes[TOVRIK_MAX_PIPES];
     uint32_t raw_length;
     uint8_t raw[TOVRIK_PIPE_TABLE_MAX_BYTES];

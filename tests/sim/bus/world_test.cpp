@@ -81,7 +81,9 @@ TEST_F(BusTest, OneChangedByteKeepsTheCameraOnTheBus) {
     Build(BareWorld(false));
     Download(Pdo(), FirmwareImageA);
     Download(Pdo(), FirmwareImageB, 17);
-    EXPECT_FALSE(World->WaitForRenumeration(0, 200));
+    // Long enough in both clocks for a renumeration to have come (it takes at most 20 kernel ms
+    // and 5 real ms after the release).
+    EXPECT_FALSE(World->WaitForRenumeration(0, 200, std::chrono::milliseconds(100)));
     EXPECT_EQ(World->Connections(0), 1u);
     World->WithCamera(0, [](sim::Camera& camera) {
         EXPECT_EQ(camera.Program(), sim::RunningProgram::Unrecognised);

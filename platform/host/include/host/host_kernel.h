@@ -60,12 +60,13 @@ class Clock {
 // Fault injection
 
 enum class AllocationKind : unsigned {
-    Pool = 1,    // ExAllocatePool, ExAllocatePoolWithTag
-    Irp = 2,     // IoAllocateIrp, IoBuildDeviceIoControlRequest
-    Mdl = 4,     // IoAllocateMdl
-    Usbd = 8,    // the USBD request builder in sim/
-    Device = 16, // IoCreateDevice
-    Any = 31,
+    Pool = 1,     // ExAllocatePool, ExAllocatePoolWithTag
+    Irp = 2,      // IoAllocateIrp, IoBuildDeviceIoControlRequest
+    Mdl = 4,      // IoAllocateMdl
+    Usbd = 8,     // the USBD request builder in sim/
+    Device = 16,  // IoCreateDevice
+    Mapping = 32, // system address space for an MDL's pages (MmMapLockedPages*)
+    Any = 63,
 };
 
 // Decides whether an allocating routine fails. The rules hold until Reset (the per-test reset
@@ -146,6 +147,7 @@ enum class Check {
     MdlRange,         // a partial MDL outside its source, an MDL too small
     ObjectMisuse,     // device objects and links used against their rules
     BadArgument,      // anything else a kernel routine refuses
+    BugCheck,         // the platform would have stopped the machine here; so does the host
 };
 const char* CheckName(Check check);
 
@@ -185,6 +187,20 @@ class Verifier {
     // Report one violation (the simulated bus uses it for its own rules).
     static void Report(Check kind, std::string message, const CallSite& site = {});
 };
+
+// A system mapping of an MDL's pages that a driver asked for, as the mapping routine saw it.
+struct MdlMapping {
+    PMDL Mdl;
+    bool Safe; // MmMapLockedPagesSpecifyCache; false: MmMapLockedPages, which cannot fail softly
+    MEMORY_CACHING_TYPE CacheType;
+    ULONG Priority; // the page priority, without the MdlMapping* flags
+    bool NoExecute;
+    bool NoWrite;
+    bool Failed; // fault injection refused it
+    CallSite Site;
+};
+// The mappings asked for since the start of the test, oldest first (the most recent 4096).
+std::vector<MdlMapping> MdlMappings();
 
 // Runs a driver's own threads (the simulated host controller, a DPC-like worker) in the name of
 // a driver and device, so that pool they allocate is charged to them.
