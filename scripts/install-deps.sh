@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libfmt-dev libpng-dev libboost-dev
   tshark clang-format
+  osslsigncode openssl git wine wine64 jq unzip
 )
 
 missing=()

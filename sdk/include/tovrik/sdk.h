@@ -72,6 +72,11 @@ typedef struct tovrik_device tovrik_device;
 /* "win32" or "host". */
 TOVRIK_SDK_API const char* tovrik_backend_name(void);
 
+/* The version of the SDK library this program runs with, "major.minor.patch" (the product
+ * version it was built from); `major`, `minor` and `patch` receive its parts when not NULL. The
+ * driver reports its own version separately (tovrik_get_driver_version). */
+TOVRIK_SDK_API const char* tovrik_sdk_version(uint32_t* major, uint32_t* minor, uint32_t* patch);
+
 #define TOVRIK_SIM_IDENTITY_FOREIGN 0u /* the camera arrives without its firmware */
 #define TOVRIK_SIM_IDENTITY_OWN 1u     /* the camera arrives running its firmware */
 

@@ -24,6 +24,10 @@ inline std::string StatusName(std::int32_t status) {
 inline std::string UsbdStatusName(std::uint32_t status) {
     return tovrik_usbd_status_name(status);
 }
+// The version of the SDK library the program runs with ("1.1.0").
+inline std::string SdkVersion() {
+    return tovrik_sdk_version(nullptr, nullptr, nullptr);
+}
 
 class Error : public std::runtime_error {
   public:
