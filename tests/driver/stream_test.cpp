@@ -244,6 +244,20 @@ TEST_F(StreamTest, AStopReturnsOnceTheStreamIsGoneSoAStartCanFollowAtOnce) {
     StopAndDrain();
 }
 
+TEST_F(StreamTest, AStartWhoseUrbsAreAllRefusedFailsAndLeavesNoStream) {
+    StartWorld(OwnCameras());
+    // One packet per URB on a high-speed endpoint, which takes whole frames of 8: the bus
+    // refuses every URB as it arrives, so the stream never runs.
+    const auto refused = Start({kIsoPipe, kPacket, 64, 1, 4});
+    EXPECT_LT(refused.Status, 0) << host::StatusName(refused.Status);
+    EXPECT_EQ(Extension()->Stream, nullptr);
+    Bytes output;
+    EXPECT_EQ(ReadPackets(1, output).Status, STATUS_UNSUCCESSFUL);
+    // Nothing of it is left to stand in the way of a good start.
+    ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
+    StopAndDrain();
+}
+
 TEST_F(StreamTest, ClosingTheLastHandleEndsTheStream) {
     StartWorld(OwnCameras());
     host::Clock::SetScale(1);

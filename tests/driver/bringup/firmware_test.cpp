@@ -259,6 +259,19 @@ TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
          {write(0xA3, 0x2000, {0xA1, 0xA2}), hold7F92, holdE600, write(0xA0, 0x0100, {1, 2, 3}),
           write(0xA0, 0x0200, {4}), write(0xA0, 0x0300, {5, 6}), run7F92, runE600},
          STATUS_UNSUCCESSFUL},
+        {"a hold that fails writes no internal record, still releases, and fails the image",
+         mixed,
+         [](PURB urb) -> std::optional<UrbReply> {
+             auto& request = urb->UrbControlVendorClassRequest;
+             if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && request.Value == 0xE600 &&
+                 *static_cast<const UCHAR*>(request.TransferBuffer) == 1) {
+                 return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_STALL_PID};
+             }
+             return std::nullopt;
+         },
+         {write(0xA3, 0x2000, {0xA1, 0xA2}), write(0xA3, 0x3000, {0xB1}), hold7F92, holdE600,
+          run7F92, runE600},
+         STATUS_UNSUCCESSFUL},
         {"a release that fails fails the image",
          mixed,
          [](PURB urb) -> std::optional<UrbReply> {
