@@ -28,6 +28,9 @@ build_and_test() {
 }
 
 build_and_test host
+# clang-tidy over the host build's compile database; any finding fails the command.
+echo "== clang-tidy"
+scripts/clang-tidy.sh build/host
 build_and_test windows
 if [ "$run_asan" -eq 1 ]; then
   build_and_test asan

@@ -398,7 +398,7 @@ tovrik_get_string_descriptor(tovrik_device* device, std::uint8_t index, std::uin
     if (index == 0) {
         result.language_id_count = static_cast<std::uint32_t>(units.size() / 2);
         for (std::uint32_t i = 0; i < result.language_id_count; ++i)
-            result.language_ids[i] = Le16(units, 2 * i);
+            result.language_ids[i] = Le16(units, std::size_t{2} * i);
         return result;
     }
     std::string text = Utf8FromUtf16(units);
