@@ -14,9 +14,7 @@ work=$5
 wine_run=$6
 prefix=$7
 version=$8
-failures=0
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 rm -rf "$work"
 if ! "$cmake" -S "$source" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -46,8 +44,4 @@ output=$(bash "$wine_run" "$prefix" "$root/bin/tovrik.exe" --version 2>&1 | tr -
 want="tovrik $version (SDK $version, win32 backend)"
 [ "$output" = "$want" ] && ok "bin/tovrik.exe --version: $output" || fail "bin/tovrik.exe --version said '$output', want '$want'"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "the package's SDK works for a program built elsewhere"
+finish "" "the package's SDK works for a program built elsewhere"
