@@ -15,6 +15,7 @@ wine_run=$6
 prefix=$7
 version=$8
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/consumer_output.sh"
 
 rm -rf "$work"
 if ! "$cmake" -S "$source" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -34,11 +35,8 @@ cp "$root/bin/tovrik_sdk.dll" "$work/"
 
 output=$(bash "$wine_run" "$prefix" "$work/consumer.exe" 2>&1)
 status=$?
-echo "$output" | sed 's/^/  consumer: /'
-[ "$status" -eq 0 ] && ok "the consumer runs" || fail "the consumer exited with $status"
-for line in "sdk_version $version" "sdk_version_parts $version" "backend win32" "cameras 0" "cpp_view_cameras 0"; do
-    grep -qxF "$line" <<<"$(tr -d '\r' <<<"$output")" && ok "consumer: $line" || fail "consumer did not say '$line'"
-done
+check_consumer_output "$status" "$(tr -d '\r' <<<"$output")" "sdk_version $version" \
+    "sdk_version_parts $version" "backend win32" "cameras 0" "cpp_view_cameras 0"
 
 output=$(bash "$wine_run" "$prefix" "$root/bin/tovrik.exe" --version 2>&1 | tr -d '\r')
 want="tovrik $version (SDK $version, win32 backend)"
