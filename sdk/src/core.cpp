@@ -99,7 +99,7 @@ tovrik_u32_result U32(tovrik_device* device, std::uint32_t code) {
     RawResult raw = Send(device, code, {}, buffer);
     auto result = Start<tovrik_u32_result>(raw);
     if (Reported(raw, buffer.size()) == 4)
-        result.value = Le32(buffer, 0);
+        result.value = tovrik::sdk::Le32(buffer, 0);
     return result;
 }
 
