@@ -19,7 +19,7 @@
 namespace bustest {
 namespace {
 
-constexpr ULONG kCommandOut = 0x01, kImageIn = 0x82, kStreamIn = 0x83;
+constexpr ULONG kImageIn = 0x82, kStreamIn = 0x83;
 
 // A vendor write to device memory, as the driver's firmware download sends it.
 Result VendorWrite(PDEVICE_OBJECT pdo, UCHAR request, USHORT address, const std::uint8_t* data,
@@ -98,14 +98,10 @@ TEST_F(BusTest, OneChangedByteKeepsTheCameraOnTheBus) {
 TEST_F(BusTest, InjectedFaults) {
     Build();
     Configure();
-    std::vector<std::uint8_t> command(64, 0);
     std::vector<std::uint8_t> data(4096);
     const auto start = [&] {
-        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-        command[0] = sim::kCommandStartFrame;
-        FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
-        return Submit(Pdo(), urb.Urb).Status;
+        CommandUrb command(*this, sim::kCommandStartFrame);
+        return Submit(Pdo(), command.Urb()).Status;
     };
     const auto read = [&](ULONG length, ULONG* got = nullptr, USBD_STATUS* usbd = nullptr) {
         UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
@@ -241,12 +237,8 @@ class TimingTest : public BusTest {
         options.BulkPacketsPerMicroframe = packetsPerMicroframe;
         Build(options);
         Configure();
-        std::vector<std::uint8_t> command(64, 0);
-        command[0] = sim::kCommandStartFrame;
-        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-        FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
-        ASSERT_EQ(Submit(Pdo(), urb.Urb).Status, STATUS_SUCCESS);
+        CommandUrb start(*this, sim::kCommandStartFrame);
+        ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
         World->ResetCounters();
     }
 
@@ -550,12 +542,8 @@ TEST_F(BusTest, CaptureDissectsInTshark) {
     Configure();
     const std::uint8_t bytes[4] = {1, 2, 3, 4};
     VendorWrite(Pdo(), 0xA0, 0x1234, bytes, 4);
-    std::vector<std::uint8_t> command(64, 0);
-    command[0] = sim::kCommandStartFrame;
-    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
-    Submit(Pdo(), start.Urb);
+    CommandUrb start(*this, sim::kCommandStartFrame);
+    Submit(Pdo(), start.Urb());
     std::vector<std::uint8_t> data(1024);
     UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(read, PipeAt(kImageIn), data.data(), 1024);
@@ -607,12 +595,8 @@ TEST_F(BusTest, EveryControllerModeMovesTheSameImage) {
         options.ImmediateCompletion = mode.Immediate;
         Build(options);
         Configure();
-        std::vector<std::uint8_t> command(64, 0);
-        command[0] = sim::kCommandStartFrame;
-        UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                       URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-        FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
-        EXPECT_EQ(Submit(Pdo(), start.Urb).Returned,
+        CommandUrb start(*this, sim::kCommandStartFrame);
+        EXPECT_EQ(Submit(Pdo(), start.Urb()).Returned,
                   mode.Immediate ? STATUS_SUCCESS : STATUS_PENDING);
         std::vector<std::uint8_t> data(2048), expected(2048);
         UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
