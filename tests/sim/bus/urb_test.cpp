@@ -266,7 +266,7 @@ TEST_F(BusTest, StrictValidation) {
 TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     Build();
     Configure();
-    CommandUrb start(*this, sim::kCommandStartFrame);
+    CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
     ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
     EXPECT_EQ(start.Block->UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
 
@@ -290,7 +290,7 @@ TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     EXPECT_EQ(data, expected);
 
     // The same short end without USBD_SHORT_TRANSFER_OK is an underrun, the bytes kept.
-    ASSERT_EQ(Submit(Pdo(), start.Urb).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
     std::vector<std::uint8_t> again(4096);
     UrbBlock strict(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
@@ -337,7 +337,7 @@ TEST_F(BusTest, CancelAndAbortEndPendingTransfers) {
 TEST_F(BusTest, TransfersCompleteAtDispatchLevelFromTheController) {
     Build();
     Configure();
-    CommandUrb command(*this, 0);
+    CommandUrb command(PipeAt(kCommandOut), 0);
     Pending write(Pdo(), command.Urb());
     EXPECT_EQ(write.Start(), STATUS_PENDING);
     EXPECT_EQ(write.Wait(), STATUS_SUCCESS);

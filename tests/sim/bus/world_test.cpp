@@ -100,7 +100,7 @@ TEST_F(BusTest, InjectedFaults) {
     Configure();
     std::vector<std::uint8_t> data(4096);
     const auto start = [&] {
-        CommandUrb command(*this, sim::kCommandStartFrame);
+        CommandUrb command(PipeAt(kCommandOut), sim::kCommandStartFrame);
         return Submit(Pdo(), command.Urb()).Status;
     };
     const auto read = [&](ULONG length, ULONG* got = nullptr, USBD_STATUS* usbd = nullptr) {
@@ -237,7 +237,7 @@ class TimingTest : public BusTest {
         options.BulkPacketsPerMicroframe = packetsPerMicroframe;
         Build(options);
         Configure();
-        CommandUrb start(*this, sim::kCommandStartFrame);
+        CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
         ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
         World->ResetCounters();
     }
@@ -542,7 +542,7 @@ TEST_F(BusTest, CaptureDissectsInTshark) {
     Configure();
     const std::uint8_t bytes[4] = {1, 2, 3, 4};
     VendorWrite(Pdo(), 0xA0, 0x1234, bytes, 4);
-    CommandUrb start(*this, sim::kCommandStartFrame);
+    CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
     Submit(Pdo(), start.Urb());
     std::vector<std::uint8_t> data(1024);
     UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
@@ -595,7 +595,7 @@ TEST_F(BusTest, EveryControllerModeMovesTheSameImage) {
         options.ImmediateCompletion = mode.Immediate;
         Build(options);
         Configure();
-        CommandUrb start(*this, sim::kCommandStartFrame);
+        CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
         EXPECT_EQ(Submit(Pdo(), start.Urb()).Returned,
                   mode.Immediate ? STATUS_SUCCESS : STATUS_PENDING);
         std::vector<std::uint8_t> data(2048), expected(2048);
