@@ -242,27 +242,39 @@ class TimingTest : public BusTest {
         World->ResetCounters();
     }
 
+    // The 64 reads of 64 KiB that take the whole 4 MiB image.
+    struct ImageReads {
+        std::vector<std::uint8_t> Data = std::vector<std::uint8_t>(64 * 1024 * 64);
+        std::vector<std::unique_ptr<UrbBlock>> Urbs;
+        std::vector<std::unique_ptr<Pending>> Reads;
+    };
+
+    // Starts each read as soon as it is built, `pause` of real time apart.
+    void StartImageReads(ImageReads& r, std::chrono::microseconds pause = {}) {
+        for (int i = 0; i < 64; ++i) {
+            r.Urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                        URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
+            FillBulk(*r.Urbs.back(), PipeAt(kImageIn), r.Data.data() + i * 65536, 65536);
+            r.Reads.push_back(std::make_unique<Pending>(Pdo(), r.Urbs.back()->Urb));
+            r.Reads.back()->Start();
+            if (pause.count() > 0)
+                std::this_thread::sleep_for(pause);
+        }
+    }
+
     ReadRun AllQueued(unsigned packetsPerMicroframe) {
         BuildForReads(packetsPerMicroframe);
-        std::vector<std::uint8_t> data(64 * 1024 * 64);
-        std::vector<std::unique_ptr<UrbBlock>> urbs;
-        std::vector<std::unique_ptr<Pending>> reads;
+        ImageReads image;
         World->HoldSchedule();
-        for (int i = 0; i < 64; ++i) {
-            urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                                                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
-            FillBulk(*urbs.back(), PipeAt(kImageIn), data.data() + i * 65536, 65536);
-            reads.push_back(std::make_unique<Pending>(Pdo(), urbs.back()->Urb));
-            reads.back()->Start();
-        }
+        StartImageReads(image);
         World->ReleaseSchedule();
         ReadRun run;
         for (int i = 0; i < 64; ++i) {
-            EXPECT_EQ(reads[i]->Wait(), STATUS_SUCCESS);
-            run.Bytes += urbs[i]->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            EXPECT_EQ(image.Reads[i]->Wait(), STATUS_SUCCESS);
+            run.Bytes += image.Urbs[i]->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         }
         run.Counters = World->Counters(0, kImageIn);
-        reads.clear();
+        image.Reads.clear();
         World.reset();
         return run;
     }
@@ -303,24 +315,15 @@ TEST_F(TimingTest, ReadsQueuedWhileTheBusRunsTakeTheSameVirtualTimeAtAnyPace) {
     for (const int pauseUs : {0, 30, 300}) {
         SCOPED_TRACE(pauseUs);
         BuildForReads(13);
-        std::vector<std::uint8_t> data(64 * 1024 * 64);
-        std::vector<std::unique_ptr<UrbBlock>> urbs;
-        std::vector<std::unique_ptr<Pending>> reads;
-        for (int i = 0; i < 64; ++i) {
-            urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                                                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
-            FillBulk(*urbs.back(), PipeAt(kImageIn), data.data() + i * 65536, 65536);
-            reads.push_back(std::make_unique<Pending>(Pdo(), urbs.back()->Urb));
-            reads.back()->Start();
-            std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-        }
-        for (auto& read : reads)
+        ImageReads image;
+        StartImageReads(image, std::chrono::microseconds(pauseUs));
+        for (auto& read : image.Reads)
             EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
         const auto counters = World->Counters(0, kImageIn);
         EXPECT_EQ(counters.Bytes, 64u * 65536);
         EXPECT_EQ(counters.ActiveMicroframes, 631u);
         EXPECT_EQ(counters.IdleMicroframes, 0u);
-        reads.clear();
+        image.Reads.clear();
         World.reset();
     }
 }
