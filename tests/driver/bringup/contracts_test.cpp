@@ -49,16 +49,16 @@ using ContractsDeathTest = ContractsTest;
 // builds a request it could not wait for at DISPATCH_LEVEL. The child prints what the verifier
 // said, so the parent sees the contract, the routine and the driver's file and line.
 [[noreturn]] void StopAtTheFirstViolation(const host::Violation& v) {
-    std::fprintf(stderr, "violation %s: %s at %s:%d\n", host::CheckName(v.Kind),
-                 v.Message.c_str(), v.Site.File != nullptr ? v.Site.File : "?", v.Site.Line);
+    std::fprintf(stderr, "violation %s: %s at %s:%d\n", host::CheckName(v.Kind), v.Message.c_str(),
+                 v.Site.File != nullptr ? v.Site.File : "?", v.Site.Line);
     std::fflush(stderr);
     std::abort();
 }
 
 TEST_F(ContractsDeathTest, APassiveOnlyRoutineCalledAtDispatchLevelStopsAtItsPagedCodeCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    PURB urb = AllocateUrb(sizeof(_URB_GET_CURRENT_FRAME_NUMBER),
-                           URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
+    PURB urb =
+        AllocateUrb(sizeof(_URB_GET_CURRENT_FRAME_NUMBER), URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
     ASSERT_NE(urb, nullptr);
     // As a completion routine running in a DPC would call it.
     EXPECT_DEATH(
