@@ -40,10 +40,10 @@ _Use_decl_annotations_ NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
                                                     const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
     PAGED_CODE();
     // The controller needs time after the configuration before it takes its program; later
-    // cameras wait longer. The product is formed in 32 bits, then widened.
+    // cameras wait longer. The product is formed in 64 bits, so no slot count can overflow it.
     LONG slots = ReadAcquire(&DeviceSlotsTried);
     LARGE_INTEGER interval;
-    interval.QuadPart = (LONG64)(-(slots + 1) * 15000000);
+    interval.QuadPart = -((LONG64)slots + 1) * 15000000;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 
     if (DeviceDescriptor == NULL || (DeviceDescriptor->idVendor == CAMERA_VENDOR_ID &&

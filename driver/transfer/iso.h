@@ -108,5 +108,5 @@ _Must_inspect_result_ BOOLEAN IsoUrbShapeIsSound(_In_ ULONG PacketsPerUrb, _In_ 
 
 // The URB block size for P packets (12 bytes more than the descriptors strictly need).
 static inline ULONG IsoUrbSize(ULONG PacketsPerUrb) {
-    return sizeof(struct _URB_ISOCH_TRANSFER) + ISO_DESCRIPTOR_SIZE * PacketsPerUrb;
+    return (ULONG)sizeof(struct _URB_ISOCH_TRANSFER) + ISO_DESCRIPTOR_SIZE * PacketsPerUrb;
 }

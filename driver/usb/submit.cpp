@@ -85,7 +85,10 @@ struct URB_WAIT {
 // units; computed by the caller). On time-out the request is cancelled and waited for without a
 // limit: this never returns while the URB, and the buffer it names, are still below. With
 // EndCommandStatus the end command goes out right after the URB has gone down, before the wait.
+// The end command's own SubmitUrb passes no EndCommandStatus, so the chain SubmitUrb ->
+// SendUrbAndWait -> SendPipeZeroCommand -> SubmitUrb stops there: two levels at the most.
 _IRQL_requires_(PASSIVE_LEVEL) URB_WAIT
+    // NOLINTNEXTLINE(misc-no-recursion): bounded at two levels, above
     SendUrbAndWait(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PURB Urb, _In_ LARGE_INTEGER Limit,
                    _Out_opt_ NTSTATUS* EndCommandStatus) {
     PAGED_CODE();
@@ -156,6 +159,7 @@ _Use_decl_annotations_ PURB AllocateUrb(ULONG Size, USHORT Function) {
     return urb;
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): bounded at two levels (SendUrbAndWait)
 _Use_decl_annotations_ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     PAGED_CODE();
     LARGE_INTEGER limit;
@@ -208,6 +212,7 @@ _Use_decl_annotations_ NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject)
     return ResetPort(DeviceObject);
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): bounded at two levels (SendUrbAndWait)
 _Use_decl_annotations_ NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject,
                                                     BOOLEAN EndCommand) {
     PAGED_CODE();
