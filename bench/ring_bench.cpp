@@ -87,25 +87,52 @@ double TimeMemcpy(Buffers& b) {
     return WallSeconds() - start;
 }
 
+// The ring's two copies of every piece on this one thread: each piece put, then taken. No
+// second core and no waiting: what the copies cost, with the ring's bytes still in this core's
+// cache when they are taken.
+double TimeByteRingOneThread(PBYTE_RING ring, Buffers& b) {
+    const auto length = static_cast<ULONG>(b.Piece);
+    std::size_t lost = 0;
+    const double start = WallSeconds();
+    for (std::size_t k = 0; k < b.Pieces; ++k) {
+        lost += RingPut(ring, b.Source.data() + b.At(k), length) != length;
+        lost += RingGet(ring, b.Destination.data() + b.At(k), length) != length;
+    }
+    benchmark::DoNotOptimize(b.Destination.data());
+    benchmark::ClobberMemory();
+    const double seconds = WallSeconds() - start;
+    return lost == 0 ? seconds : -1;
+}
+
+// How many cores the last two-thread run had on average: both threads' CPU over its wall time
+// (2: the two sides ran at once throughout; 1: they took turns on one core).
+double g_coresOfLastRun = 0;
+
 // Runs `produce` on a second thread and `consume` on this one, both released at once; the time
 // is from the release until the consumer has every byte.
 template <typename Produce, typename Consume>
 double TimeTwoThreads(Produce produce, Consume consume) {
     std::atomic<bool> ready{false};
     std::atomic<bool> go{false};
+    double producerCpu = 0;
     std::thread producer([&] {
         ready.store(true, std::memory_order_release);
         while (!go.load(std::memory_order_acquire))
             std::this_thread::yield();
+        const double cpu = ThreadCpuSeconds();
         produce();
+        producerCpu = ThreadCpuSeconds() - cpu;
     });
     while (!ready.load(std::memory_order_acquire))
         std::this_thread::yield();
     const double start = WallSeconds();
+    const double consumerStart = ThreadCpuSeconds();
     go.store(true, std::memory_order_release);
     consume();
     const double seconds = WallSeconds() - start;
+    const double consumerCpu = ThreadCpuSeconds() - consumerStart;
     producer.join();
+    g_coresOfLastRun = (producerCpu + consumerCpu) / seconds;
     return seconds;
 }
 
@@ -189,15 +216,33 @@ void BM_ByteRing(benchmark::State& state) {
     BoostQueue queue(kRingBytes);
 #endif
     const double loadBefore = LoadAverage();
+    bool lostPiece = false;
     for (auto _ : state) {
         const int pairs = Pairs();
         // Above 1: the ring is faster than the other; 0.5 would be half its speed.
         std::vector<double> versusMemcpy;
-        for (const auto& [ringTime, memcpyTime] : Paired(
-                 pairs, [&] { return TimeByteRing(ring, buffers); },
-                 [&] { return TimeMemcpy(buffers); }))
+        std::vector<double> cores;
+        const auto ringSample = [&] {
+            const double seconds = TimeByteRing(ring, buffers);
+            cores.push_back(g_coresOfLastRun);
+            return seconds;
+        };
+        for (const auto& [ringTime, memcpyTime] :
+             Paired(pairs, ringSample, [&] { return TimeMemcpy(buffers); }))
             versusMemcpy.push_back(memcpyTime / ringTime);
         Report(state, "ring_x_memcpy", versusMemcpy);
+        // The cores the machine gave the ring's two threads in those runs: below 2 the ring
+        // waited for the machine, not for its own copies.
+        Report(state, "ring_cores", cores);
+        // The ring's two copies on one thread against the same memcpy: the copies' cost alone.
+        std::vector<double> oneThread;
+        for (const auto& [ringTime, memcpyTime] : Paired(
+                 pairs, [&] { return TimeByteRingOneThread(ring, buffers); },
+                 [&] { return TimeMemcpy(buffers); })) {
+            lostPiece = lostPiece || ringTime <= 0;
+            oneThread.push_back(memcpyTime / ringTime);
+        }
+        Report(state, "ring_one_thread_x_memcpy", oneThread);
 #if defined(TOVRIK_BENCH_BOOST)
         std::vector<double> versusBoost;
         for (const auto& [ringTime, boostTime] : Paired(
@@ -210,6 +255,8 @@ void BM_ByteRing(benchmark::State& state) {
         state.counters["window_MiB"] = static_cast<double>(buffers.Pieces * piece) / (1 << 20);
     }
     RingRelease(ring);
+    if (lostPiece)
+        state.SkipWithError("a piece put on one thread did not come back whole");
     state.counters["load_average"] = (loadBefore + LoadAverage()) / 2;
 }
 
