@@ -51,7 +51,7 @@ constexpr KernelSpan kSpan{0x00007F1200000000, 0x00007F3400000000};
 constexpr std::size_t kSizes[] = {40, 300, 1100};
 
 class OutputScan : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { Named().clear(); }
 };
 

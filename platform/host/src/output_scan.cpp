@@ -167,9 +167,10 @@ __attribute__((target("avx2"))) OutputFindings Scan32(std::span<const std::uint8
     return ScanWith<32>(bytes, fill, kernel, name);
 }
 
-__attribute__((target("arch=x86-64-v4"))) OutputFindings
-Scan64(std::span<const std::uint8_t> bytes, std::uint8_t fill, KernelSpan kernel,
-       AddressNamer name) {
+__attribute__((target("arch=x86-64-v4"))) OutputFindings Scan64(std::span<const std::uint8_t> bytes,
+                                                                std::uint8_t fill,
+                                                                KernelSpan kernel,
+                                                                AddressNamer name) {
     return ScanWith<64>(bytes, fill, kernel, name);
 }
 #endif
@@ -204,8 +205,8 @@ std::vector<std::size_t> OutputScanWidths() {
     return bytes;
 }
 
-OutputFindings ScanOutput(std::span<const std::uint8_t> bytes, std::uint8_t fill,
-                          KernelSpan kernel, AddressNamer name, std::size_t width) {
+OutputFindings ScanOutput(std::span<const std::uint8_t> bytes, std::uint8_t fill, KernelSpan kernel,
+                          AddressNamer name, std::size_t width) {
     const std::vector<Width>& widths = Widths();
     Scanner scan = widths.back().Scan;
     if (width != 0) {

@@ -44,7 +44,7 @@ struct OutputFindings {
 std::vector<std::size_t> OutputScanWidths();
 
 // Scans `bytes` at `width` (one of OutputScanWidths(); 0: the widest).
-OutputFindings ScanOutput(std::span<const std::uint8_t> bytes, std::uint8_t fill,
-                          KernelSpan kernel, AddressNamer name, std::size_t width = 0);
+OutputFindings ScanOutput(std::span<const std::uint8_t> bytes, std::uint8_t fill, KernelSpan kernel,
+                          AddressNamer name, std::size_t width = 0);
 
 } // namespace host::detail
