@@ -48,7 +48,7 @@ constexpr KernelSpan kNoKernel{UINTPTR_MAX, 0};
 // Ends that agree in their top 16 bits, their third bytes 0x12 and 0x34 apart.
 constexpr KernelSpan kSpan{0x00007F1200000000, 0x00007F3400000000};
 // Sizes that end inside the first group of the widest scan, past it, and past several groups.
-constexpr std::size_t kSizes[] = {40, 300, 1100};
+constexpr std::size_t kSizes[] = {40, 300, 1100, 2100};
 
 class OutputScan : public ::testing::Test {
   protected:

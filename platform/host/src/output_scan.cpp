@@ -80,7 +80,8 @@ template <std::size_t Width>
     // (No helper here takes or returns a vector: how they are passed differs between widths.)
     using Lanes = typename Vectors<Width>::Lanes;
     using Pairs = typename Vectors<Width>::Pairs;
-    constexpr std::size_t Group = 4 * Width;
+    // Groups of 16 vectors: the check of a group's findings costs about as much as 4 vectors.
+    constexpr std::size_t Group = 16 * Width;
     static_assert(Width % PoolFillRun == 0, "each vector holds whole probe strides");
     OutputFindings found;
     const std::uint64_t last = kernel.Highest - 1;
