@@ -132,18 +132,27 @@ template <std::size_t Width>
             ScanFill(bytes, fillByte, i, i + Group, found);
         if (!wantAddress || !anyBits(&topHits))
             continue;
-        Lanes addressHits{};
-        for (std::size_t at = i; at < i + Group; at += Width) {
+        // The group holds a value whose top two bytes fit the span: its offsets whose top three
+        // bytes fit too, in order.
+        for (std::size_t at = i; at < i + Group && !found.Address; at += Width) {
             Lanes atFive, atSix, atSeven;
             std::memcpy(&atFive, bytes.data() + at + 5, Width);
             std::memcpy(&atSix, bytes.data() + at + 6, Width);
             std::memcpy(&atSeven, bytes.data() + at + 7, Width);
             const Lanes fromLow = atFive - thirdLow;
-            addressHits |= reinterpret_cast<Lanes>((atSix == six) & (atSeven == seven) &
-                                                   (fromLow <= thirdSpan));
+            const Lanes hits = reinterpret_cast<Lanes>((atSix == six) & (atSeven == seven) &
+                                                       (fromLow <= thirdSpan));
+            std::uint64_t words[Width / sizeof(std::uint64_t)];
+            std::memcpy(words, &hits, Width);
+            for (std::size_t w = 0; w < Width / sizeof(std::uint64_t) && !found.Address; ++w) {
+                for (std::uint64_t word = words[w]; word != 0 && !found.Address;) {
+                    const std::size_t lane = static_cast<std::size_t>(__builtin_ctzll(word)) / 8;
+                    word &= ~(std::uint64_t{0xFF} << (lane * 8));
+                    const std::size_t offset = at + w * sizeof(std::uint64_t) + lane;
+                    ScanAddresses(bytes, offset, offset + 1, kernel, name, found);
+                }
+            }
         }
-        if (anyBits(&addressHits))
-            ScanAddresses(bytes, i, i + Group, kernel, name, found);
     }
     if (!found.FillRun)
         ScanFill(bytes, fillByte, i, bytes.size(), found);
