@@ -36,26 +36,41 @@ std::size_t BufferBytes() {
     return SmallRun() ? std::size_t{4} << 20 : std::size_t{64} << 20;
 }
 
-// A side that finds the ring full (or empty) spins a little, then gives its core away: with two
-// shared cores the other side may be waiting for exactly that core. Every two-thread contender
-// waits the same way.
-class Backoff {
+// One side of a two-thread contender. A side that finds no room (or nothing) spins a little,
+// then sleeps until the other side has moved something; each side counts what it moves and wakes
+// the other. It sleeps rather than yields: on a loaded machine a thread that yields waits behind
+// every other runnable thread, and both sides then spend most of the run waiting for the machine
+// instead of for each other. Every two-thread contender waits the same way.
+struct Moves {
+    alignas(64) std::atomic<std::uint32_t> ByProducer{0};
+    alignas(64) std::atomic<std::uint32_t> ByConsumer{0};
+};
+
+class Side {
   public:
-    void Wait() {
+    Side(std::atomic<std::uint32_t>& mine, std::atomic<std::uint32_t>& other)
+        : mine_(mine), other_(other) {}
+    // The other side's count, read before trying: a move after it ends the wait at once.
+    std::uint32_t Seen() const { return other_.load(std::memory_order_acquire); }
+    void Wait(std::uint32_t seen) {
         if (++spins_ < 64) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
         } else {
             spins_ = 0;
-            std::this_thread::yield();
+            other_.wait(seen, std::memory_order_acquire);
         }
     }
-    void Reset() {
+    void Moved() {
         spins_ = 0;
+        mine_.fetch_add(1, std::memory_order_release);
+        mine_.notify_one();
     }
 
   private:
+    std::atomic<std::uint32_t>& mine_;
+    std::atomic<std::uint32_t>& other_;
     unsigned spins_ = 0;
 };
 
@@ -138,25 +153,31 @@ double TimeTwoThreads(Produce produce, Consume consume) {
 
 double TimeByteRing(PBYTE_RING ring, Buffers& b) {
     const auto length = static_cast<ULONG>(b.Piece);
+    Moves moves;
     return TimeTwoThreads(
         [&] {
-            Backoff backoff;
+            Side side(moves.ByProducer, moves.ByConsumer);
             for (std::size_t k = 0; k < b.Pieces; ++k) {
                 // All or nothing, as the stream's completion puts a URB's worth.
-                while (RingPut(ring, b.Source.data() + b.At(k), length) == 0)
-                    backoff.Wait();
-                backoff.Reset();
+                for (;;) {
+                    const std::uint32_t seen = side.Seen();
+                    if (RingPut(ring, b.Source.data() + b.At(k), length) != 0)
+                        break;
+                    side.Wait(seen);
+                }
+                side.Moved();
             }
         },
         [&] {
-            Backoff backoff;
+            Side side(moves.ByConsumer, moves.ByProducer);
             // The producer puts whole pieces, so each get takes one whole piece.
             for (std::size_t k = 0; k < b.Pieces;) {
+                const std::uint32_t seen = side.Seen();
                 if (RingGet(ring, b.Destination.data() + b.At(k), length) == 0) {
-                    backoff.Wait();
+                    side.Wait(seen);
                     continue;
                 }
-                backoff.Reset();
+                side.Moved();
                 ++k;
             }
         });
@@ -166,33 +187,37 @@ double TimeByteRing(PBYTE_RING ring, Buffers& b) {
 using BoostQueue = boost::lockfree::spsc_queue<std::uint8_t>;
 
 double TimeBoost(BoostQueue& queue, Buffers& b) {
+    Moves moves;
     return TimeTwoThreads(
         [&] {
-            Backoff backoff;
+            Side side(moves.ByProducer, moves.ByConsumer);
             for (std::size_t k = 0; k < b.Pieces; ++k) {
                 const std::uint8_t* from = b.Source.data() + b.At(k);
                 // The queue takes what fits; the rest follows, so the same pieces go in whole.
                 for (std::size_t pushed = 0; pushed < b.Piece;) {
+                    const std::uint32_t seen = side.Seen();
                     const std::size_t n = queue.push(from + pushed, b.Piece - pushed);
-                    if (n == 0)
-                        backoff.Wait();
-                    else
-                        backoff.Reset();
+                    if (n == 0) {
+                        side.Wait(seen);
+                        continue;
+                    }
+                    side.Moved();
                     pushed += n;
                 }
             }
         },
         [&] {
-            Backoff backoff;
+            Side side(moves.ByConsumer, moves.ByProducer);
             // A pop may end inside a piece; the next one finishes that piece first.
             for (std::size_t k = 0, within = 0; k < b.Pieces;) {
+                const std::uint32_t seen = side.Seen();
                 const std::size_t got =
                     queue.pop(b.Destination.data() + b.At(k) + within, b.Piece - within);
                 if (got == 0) {
-                    backoff.Wait();
+                    side.Wait(seen);
                     continue;
                 }
-                backoff.Reset();
+                side.Moved();
                 within += got;
                 if (within == b.Piece) {
                     within = 0;
