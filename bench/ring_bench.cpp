@@ -36,26 +36,41 @@ std::size_t BufferBytes() {
     return SmallRun() ? std::size_t{4} << 20 : std::size_t{64} << 20;
 }
 
-// A side that finds the ring full (or empty) spins a little, then gives its core away: with two
-// shared cores the other side may be waiting for exactly that core. Every two-thread contender
-// waits the same way.
-class Backoff {
+// One side of a two-thread contender. A side that finds no room (or nothing) spins a little,
+// then sleeps until the other side has moved something; each side counts what it moves and wakes
+// the other. It sleeps rather than yields: on a loaded machine a thread that yields waits behind
+// every other runnable thread, and both sides then spend most of the run waiting for the machine
+// instead of for each other. Every two-thread contender waits the same way.
+struct Moves {
+    alignas(64) std::atomic<std::uint32_t> ByProducer{0};
+    alignas(64) std::atomic<std::uint32_t> ByConsumer{0};
+};
+
+class Side {
   public:
-    void Wait() {
+    Side(std::atomic<std::uint32_t>& mine, std::atomic<std::uint32_t>& other)
+        : mine_(mine), other_(other) {}
+    // The other side's count, read before trying: a move after it ends the wait at once.
+    std::uint32_t Seen() const { return other_.load(std::memory_order_acquire); }
+    void Wait(std::uint32_t seen) {
         if (++spins_ < 64) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
         } else {
             spins_ = 0;
-            std::this_thread::yield();
+            other_.wait(seen, std::memory_order_acquire);
         }
     }
-    void Reset() {
+    void Moved() {
         spins_ = 0;
+        mine_.fetch_add(1, std::memory_order_release);
+        mine_.notify_one();
     }
 
   private:
+    std::atomic<std::uint32_t>& mine_;
+    std::atomic<std::uint32_t>& other_;
     unsigned spins_ = 0;
 };
 
@@ -87,49 +102,82 @@ double TimeMemcpy(Buffers& b) {
     return WallSeconds() - start;
 }
 
+// The ring's two copies of every piece on this one thread: each piece put, then taken. No
+// second core and no waiting: what the copies cost, with the ring's bytes still in this core's
+// cache when they are taken.
+double TimeByteRingOneThread(PBYTE_RING ring, Buffers& b) {
+    const auto length = static_cast<ULONG>(b.Piece);
+    std::size_t lost = 0;
+    const double start = WallSeconds();
+    for (std::size_t k = 0; k < b.Pieces; ++k) {
+        lost += RingPut(ring, b.Source.data() + b.At(k), length) != length;
+        lost += RingGet(ring, b.Destination.data() + b.At(k), length) != length;
+    }
+    benchmark::DoNotOptimize(b.Destination.data());
+    benchmark::ClobberMemory();
+    const double seconds = WallSeconds() - start;
+    return lost == 0 ? seconds : -1;
+}
+
+// How many cores the last two-thread run had on average: both threads' CPU over its wall time
+// (2: the two sides ran at once throughout; 1: they took turns on one core).
+double g_coresOfLastRun = 0;
+
 // Runs `produce` on a second thread and `consume` on this one, both released at once; the time
 // is from the release until the consumer has every byte.
 template <typename Produce, typename Consume>
 double TimeTwoThreads(Produce produce, Consume consume) {
     std::atomic<bool> ready{false};
     std::atomic<bool> go{false};
+    double producerCpu = 0;
     std::thread producer([&] {
         ready.store(true, std::memory_order_release);
         while (!go.load(std::memory_order_acquire))
             std::this_thread::yield();
+        const double cpu = ThreadCpuSeconds();
         produce();
+        producerCpu = ThreadCpuSeconds() - cpu;
     });
     while (!ready.load(std::memory_order_acquire))
         std::this_thread::yield();
     const double start = WallSeconds();
+    const double consumerStart = ThreadCpuSeconds();
     go.store(true, std::memory_order_release);
     consume();
     const double seconds = WallSeconds() - start;
+    const double consumerCpu = ThreadCpuSeconds() - consumerStart;
     producer.join();
+    g_coresOfLastRun = (producerCpu + consumerCpu) / seconds;
     return seconds;
 }
 
 double TimeByteRing(PBYTE_RING ring, Buffers& b) {
     const auto length = static_cast<ULONG>(b.Piece);
+    Moves moves;
     return TimeTwoThreads(
         [&] {
-            Backoff backoff;
+            Side side(moves.ByProducer, moves.ByConsumer);
             for (std::size_t k = 0; k < b.Pieces; ++k) {
                 // All or nothing, as the stream's completion puts a URB's worth.
-                while (RingPut(ring, b.Source.data() + b.At(k), length) == 0)
-                    backoff.Wait();
-                backoff.Reset();
+                for (;;) {
+                    const std::uint32_t seen = side.Seen();
+                    if (RingPut(ring, b.Source.data() + b.At(k), length) != 0)
+                        break;
+                    side.Wait(seen);
+                }
+                side.Moved();
             }
         },
         [&] {
-            Backoff backoff;
+            Side side(moves.ByConsumer, moves.ByProducer);
             // The producer puts whole pieces, so each get takes one whole piece.
             for (std::size_t k = 0; k < b.Pieces;) {
+                const std::uint32_t seen = side.Seen();
                 if (RingGet(ring, b.Destination.data() + b.At(k), length) == 0) {
-                    backoff.Wait();
+                    side.Wait(seen);
                     continue;
                 }
-                backoff.Reset();
+                side.Moved();
                 ++k;
             }
         });
@@ -139,33 +187,37 @@ double TimeByteRing(PBYTE_RING ring, Buffers& b) {
 using BoostQueue = boost::lockfree::spsc_queue<std::uint8_t>;
 
 double TimeBoost(BoostQueue& queue, Buffers& b) {
+    Moves moves;
     return TimeTwoThreads(
         [&] {
-            Backoff backoff;
+            Side side(moves.ByProducer, moves.ByConsumer);
             for (std::size_t k = 0; k < b.Pieces; ++k) {
                 const std::uint8_t* from = b.Source.data() + b.At(k);
                 // The queue takes what fits; the rest follows, so the same pieces go in whole.
                 for (std::size_t pushed = 0; pushed < b.Piece;) {
+                    const std::uint32_t seen = side.Seen();
                     const std::size_t n = queue.push(from + pushed, b.Piece - pushed);
-                    if (n == 0)
-                        backoff.Wait();
-                    else
-                        backoff.Reset();
+                    if (n == 0) {
+                        side.Wait(seen);
+                        continue;
+                    }
+                    side.Moved();
                     pushed += n;
                 }
             }
         },
         [&] {
-            Backoff backoff;
+            Side side(moves.ByConsumer, moves.ByProducer);
             // A pop may end inside a piece; the next one finishes that piece first.
             for (std::size_t k = 0, within = 0; k < b.Pieces;) {
+                const std::uint32_t seen = side.Seen();
                 const std::size_t got =
                     queue.pop(b.Destination.data() + b.At(k) + within, b.Piece - within);
                 if (got == 0) {
-                    backoff.Wait();
+                    side.Wait(seen);
                     continue;
                 }
-                backoff.Reset();
+                side.Moved();
                 within += got;
                 if (within == b.Piece) {
                     within = 0;
@@ -189,15 +241,33 @@ void BM_ByteRing(benchmark::State& state) {
     BoostQueue queue(kRingBytes);
 #endif
     const double loadBefore = LoadAverage();
+    bool lostPiece = false;
     for (auto _ : state) {
         const int pairs = Pairs();
         // Above 1: the ring is faster than the other; 0.5 would be half its speed.
         std::vector<double> versusMemcpy;
-        for (const auto& [ringTime, memcpyTime] : Paired(
-                 pairs, [&] { return TimeByteRing(ring, buffers); },
-                 [&] { return TimeMemcpy(buffers); }))
+        std::vector<double> cores;
+        const auto ringSample = [&] {
+            const double seconds = TimeByteRing(ring, buffers);
+            cores.push_back(g_coresOfLastRun);
+            return seconds;
+        };
+        for (const auto& [ringTime, memcpyTime] :
+             Paired(pairs, ringSample, [&] { return TimeMemcpy(buffers); }))
             versusMemcpy.push_back(memcpyTime / ringTime);
         Report(state, "ring_x_memcpy", versusMemcpy);
+        // The cores the machine gave the ring's two threads in those runs: below 2 the ring
+        // waited for the machine, not for its own copies.
+        Report(state, "ring_cores", cores);
+        // The ring's two copies on one thread against the same memcpy: the copies' cost alone.
+        std::vector<double> oneThread;
+        for (const auto& [ringTime, memcpyTime] : Paired(
+                 pairs, [&] { return TimeByteRingOneThread(ring, buffers); },
+                 [&] { return TimeMemcpy(buffers); })) {
+            lostPiece = lostPiece || ringTime <= 0;
+            oneThread.push_back(memcpyTime / ringTime);
+        }
+        Report(state, "ring_one_thread_x_memcpy", oneThread);
 #if defined(TOVRIK_BENCH_BOOST)
         std::vector<double> versusBoost;
         for (const auto& [ringTime, boostTime] : Paired(
@@ -210,6 +280,8 @@ void BM_ByteRing(benchmark::State& state) {
         state.counters["window_MiB"] = static_cast<double>(buffers.Pieces * piece) / (1 << 20);
     }
     RingRelease(ring);
+    if (lostPiece)
+        state.SkipWithError("a piece put on one thread did not come back whole");
     state.counters["load_average"] = (loadBefore + LoadAverage()) / 2;
 }
 

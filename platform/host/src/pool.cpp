@@ -323,7 +323,8 @@ bool FaultInjection::ShouldFail(AllocationKind kind, const CallSite& site) {
         fail = true;
         F().NthTarget = 0;
     }
-    if (!fail && site.File) {
+    // Every allocation comes here: the site's name is made only when there is a rule to match.
+    if (!fail && site.File && !F().Sites.empty()) {
         std::string where = fmt::format("{}:{}", site.File, site.Line);
         for (auto& rule : F().Sites) {
             if (rule.Times == 0 || !(rule.Kinds & bit))
