@@ -1,0 +1,140 @@
+#include "camera_session.h"
+
+#include "frame/frame.h"
+#include "usb/usb.h"
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace tovrik_faults {
+
+CameraSession::CameraSession(SessionOptions options) : Options(std::move(options)) {
+    BulkTimeoutMs = 3000;
+    DeviceSlotsTried = 0;
+    sim::WorldOptions world;
+    sim::CameraOptions camera;
+    camera.OwnIdentity = !Options.Foreign;
+    camera.FrameWidth = Options.FrameWidth;
+    camera.FrameHeight = Options.FrameHeight;
+    camera.Faults = Options.Faults;
+    world.Cameras = {camera};
+    world.ClockScale = Options.ClockScale;
+    world.FunctionDriver = DriverEntry;
+    world.PlugAtStart = false;
+    Sim = std::make_unique<sim::World>(std::move(world));
+}
+
+CameraSession::~CameraSession() {
+    Close();
+    Sim.reset();
+}
+
+NTSTATUS CameraSession::PlugAndStart() {
+    host::Pnp::ClearHistory();
+    Sim->Plug(0);
+    // The foreign camera's start has run the download by now; a camera program that started
+    // leaves the bus and comes back, in real time, a few milliseconds later.
+    bool running = false;
+    Sim->WithCamera(0, [&](sim::Camera& camera) {
+        running = camera.Program() == sim::RunningProgram::Camera;
+    });
+    if (Options.Foreign && running) {
+        const double scale = host::Clock::Scale();
+        Sim->WaitForRenumeration(0, static_cast<std::uint32_t>(5000 * scale));
+    }
+    host::Pnp::WaitIdle();
+
+    // The device the camera is now: its start's status, or a failure when it got none
+    // (AddDevice refused it). A foreign device that took its firmware is gone by now; what
+    // counts is the device the camera came back as.
+    PDEVICE_OBJECT pdo = Sim->Pdo(0);
+    NTSTATUS outcome = STATUS_UNSUCCESSFUL;
+    for (const host::PnpRecord& record : host::Pnp::History()) {
+        if (record.Pdo == pdo && record.Major == IRP_MJ_PNP &&
+            record.Minor == IRP_MN_START_DEVICE) {
+            outcome = record.Result.Status;
+        }
+    }
+    return outcome;
+}
+
+NTSTATUS CameraSession::Open() {
+    Close();
+    // The camera's own link: its number is the lowest that was free when it was added.
+    PDEVICE_OBJECT top = TopDevice();
+    if (top == nullptr || top->DriverObject != Sim->FunctionDriver()) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    const WCHAR* link = DeviceExtensionOf(top)->SymbolicLinkName;
+    std::u16string name;
+    for (std::size_t i = 0; i < 26 && link[i] != 0; ++i) {
+        name += static_cast<char16_t>(link[i]);
+    }
+    return host::FrontEnd::Open(name, &Handle);
+}
+
+void CameraSession::Close() {
+    if (Handle != 0) {
+        host::FrontEnd::Close(Handle);
+        Handle = 0;
+    }
+}
+
+host::FrontEnd::IoctlResult CameraSession::Call(ULONG code, const Bytes& input,
+                                                ULONG outputLength) {
+    return host::FrontEnd::DeviceIoControl(Handle, code, input, outputLength);
+}
+
+host::FrontEnd::IoctlResult CameraSession::Call(ULONG code, const Bytes& input,
+                                                std::span<std::uint8_t> out) {
+    return host::FrontEnd::DeviceIoControl(Handle, code, input, out);
+}
+
+void CameraSession::Unplug() {
+    Sim->Unplug(0);
+}
+
+bool CameraSession::WaitPnpIdle(double realSeconds) {
+    auto idle = std::async(std::launch::async, [] { host::Pnp::WaitIdle(); });
+    return idle.wait_for(std::chrono::duration<double>(realSeconds)) == std::future_status::ready;
+}
+
+bool CameraSession::CameraRunsItsProgram() {
+    bool own = false;
+    Sim->WithCamera(0, [&](sim::Camera& camera) {
+        own = camera.Program() == sim::RunningProgram::Camera && camera.PresentsOwnIdentity();
+    });
+    return own;
+}
+
+PDEVICE_OBJECT CameraSession::TopDevice() {
+    PDEVICE_OBJECT pdo = Sim->Pdo(0);
+    return pdo != nullptr ? host::Pnp::TopOf(pdo) : nullptr;
+}
+
+std::string ProbeCamera(CameraSession& session) {
+    if (!session.IsOpen() && session.Open() != STATUS_SUCCESS) {
+        return "the camera cannot be opened";
+    }
+    auto descriptor = session.Call(IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 18);
+    if (descriptor.Status != STATUS_SUCCESS || descriptor.Information != 18) {
+        return "the device descriptor request answered " + host::StatusName(descriptor.Status);
+    }
+    auto table = session.Call(IOCTL_TOVRIK_GET_PIPE_INFO, {}, 256);
+    if (table.Status != STATUS_SUCCESS || table.Information == 0) {
+        return "the pipe table request answered " + host::StatusName(table.Status) + " with " +
+               std::to_string(table.Information) + " bytes";
+    }
+    Bytes image(session.FrameBytes());
+    auto read = session.Call(IOCTL_TOVRIK_BULK_READ, PipeIndex(kImagePipe), image);
+    if (read.Status != STATUS_SUCCESS || read.Information != image.size()) {
+        return "an image read answered " + host::StatusName(read.Status) + " with " +
+               std::to_string(read.Information) + " of " + std::to_string(image.size()) +
+               " bytes";
+    }
+    return {};
+}
+
+} // namespace tovrik_faults
