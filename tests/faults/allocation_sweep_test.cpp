@@ -20,8 +20,7 @@ bool StartAndOpen(CameraSession& session) {
 }
 
 Step Request(std::string name, ULONG code, Bytes input, ULONG outputLength) {
-    return {std::move(name),
-            [=](CameraSession& session) {
+    return {std::move(name), [=](CameraSession& session) {
                 Bytes output(outputLength, 0xA5);
                 return session.Call(code, input, output).Status;
             }};
@@ -59,8 +58,8 @@ std::vector<Scenario> AllScenarios() {
 
     Scenario own;
     own.Name = "start of an own camera";
-    own.Steps = {{"plug in and start", [](CameraSession& s) { return s.PlugAndStart(); }, false,
-                  true}};
+    own.Steps = {
+        {"plug in and start", [](CameraSession& s) { return s.PlugAndStart(); }, false, true}};
     own.Check = UsableOrRefused;
     own.SweepAttach = true;
     scenarios.push_back(own);

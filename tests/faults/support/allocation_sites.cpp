@@ -164,7 +164,8 @@ void ScanSource(const std::string& file, const std::string& text, DriverAllocati
         for (std::size_t b = end + 1; b < bodyEnd; ++b) {
             for (std::sregex_iterator it(lines[b].begin(), lines[b].end(), callPattern), last;
                  it != last; ++it) {
-                ScannedRoutine::Call call{(*it)[1], static_cast<int>(b + 1), static_cast<int>(b + 1)};
+                ScannedRoutine::Call call{(*it)[1], static_cast<int>(b + 1),
+                                          static_cast<int>(b + 1)};
                 // The statement ends at the first later line (or this one) that ends with ';'.
                 for (std::size_t s = b; s < bodyEnd; ++s) {
                     std::string t = lines[s];

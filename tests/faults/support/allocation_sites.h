@@ -14,11 +14,11 @@
 namespace tovrik_faults {
 
 struct AllocationSite {
-    std::string File; // relative to the source tree: "driver/usb/submit.cpp"
-    int Line = 0;     // the line that names the routine called
-    int LastLine = 0; // the last line of the statement (a call may span lines)
-    std::string Routine;  // what is called: "ExAllocatePool", "AllocateUrb"
-    std::string Function; // the routine the call is in
+    std::string File;          // relative to the source tree: "driver/usb/submit.cpp"
+    int Line = 0;              // the line that names the routine called
+    int LastLine = 0;          // the last line of the statement (a call may span lines)
+    std::string Routine;       // what is called: "ExAllocatePool", "AllocateUrb"
+    std::string Function;      // the routine the call is in
     std::string Label() const; // "driver/usb/submit.cpp:171 ExAllocatePool in SendPipeZeroCommand"
 };
 

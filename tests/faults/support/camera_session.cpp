@@ -4,6 +4,7 @@
 #include "usb/usb.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -18,9 +19,10 @@ CameraSession::CameraSession(SessionOptions options) : Options(std::move(options
     camera.OwnIdentity = !Options.Foreign;
     camera.FrameWidth = Options.FrameWidth;
     camera.FrameHeight = Options.FrameHeight;
-    camera.Faults = Options.Faults;
     world.Cameras = {camera};
     world.ClockScale = Options.ClockScale;
+    world.VirtualTime = Options.VirtualTime;
+    world.ImmediateCompletion = Options.ImmediateCompletion;
     world.FunctionDriver = DriverEntry;
     world.PlugAtStart = false;
     Sim = std::make_unique<sim::World>(std::move(world));
@@ -33,13 +35,30 @@ CameraSession::~CameraSession() {
 
 NTSTATUS CameraSession::PlugAndStart() {
     host::Pnp::ClearHistory();
+    // The world arms a camera's faults only once Plug has returned, after the start; these must
+    // see the start's first URB. The port exists when AddDevice makes its first allocation:
+    // arm them there (the camera is the bus's first port).
+    if (!Options.Faults.empty()) {
+        auto armed = std::make_shared<std::atomic<bool>>(false);
+        std::vector<sim::FaultRule> rules = Options.Faults;
+        sim::Bus* bus = &Sim->UsbBus();
+        host::FaultInjection::SetDecider(
+            [armed, rules, bus](host::AllocationKind, const host::CallSite&) {
+                if (!armed->exchange(true)) {
+                    for (const sim::FaultRule& rule : rules) {
+                        bus->AddFault(0, rule);
+                    }
+                }
+                return false;
+            });
+    }
     Sim->Plug(0);
+    host::FaultInjection::SetDecider({});
     // The foreign camera's start has run the download by now; a camera program that started
     // leaves the bus and comes back, in real time, a few milliseconds later.
     bool running = false;
-    Sim->WithCamera(0, [&](sim::Camera& camera) {
-        running = camera.Program() == sim::RunningProgram::Camera;
-    });
+    Sim->WithCamera(
+        0, [&](sim::Camera& camera) { running = camera.Program() == sim::RunningProgram::Camera; });
     if (Options.Foreign && running) {
         const double scale = host::Clock::Scale();
         Sim->WaitForRenumeration(0, static_cast<std::uint32_t>(5000 * scale));
@@ -131,8 +150,7 @@ std::string ProbeCamera(CameraSession& session) {
     auto read = session.Call(IOCTL_TOVRIK_BULK_READ, PipeIndex(kImagePipe), image);
     if (read.Status != STATUS_SUCCESS || read.Information != image.size()) {
         return "an image read answered " + host::StatusName(read.Status) + " with " +
-               std::to_string(read.Information) + " of " + std::to_string(image.size()) +
-               " bytes";
+               std::to_string(read.Information) + " of " + std::to_string(image.size()) + " bytes";
     }
     return {};
 }

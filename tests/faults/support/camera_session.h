@@ -40,7 +40,12 @@ struct SessionOptions {
     bool Foreign = false;
     // Kernel time per real time: the start delays and time limits shrink by this much.
     double ClockScale = 1000;
+    // Bus faults in force from the first URB of the first start on.
     std::vector<sim::FaultRule> Faults;
+    // The host controller steps microframes back to back (the schedule's clock stands still
+    // while nothing is queued), and optionally completes transfers in the submitting call.
+    bool VirtualTime = false;
+    bool ImmediateCompletion = false;
     std::uint32_t FrameWidth = 64;
     std::uint32_t FrameHeight = 48;
 };

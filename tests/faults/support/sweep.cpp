@@ -187,27 +187,26 @@ Sweep::Outcome Sweep::RunOnce(const Scenario& scenario, const std::vector<Inject
                 if (failAttach) {
                     host::FaultInjection::FailAttach(1);
                 }
-                host::FaultInjection::SetDecider(
-                    [state](host::AllocationKind kind, const host::CallSite&) {
-                        RawChain chain = WithoutOuterFrames(TakeRawChain(), state->Outer);
-                        std::lock_guard lock(state->Mutex);
-                        if (state->Fired == state->Injections.size()) {
-                            if (state->Record != nullptr) {
-                                state->Record->push_back(
-                                    {kind, std::move(chain), state->Step.load()});
-                            }
-                            return false;
+                host::FaultInjection::SetDecider([state](host::AllocationKind kind,
+                                                         const host::CallSite&) {
+                    RawChain chain = WithoutOuterFrames(TakeRawChain(), state->Outer);
+                    std::lock_guard lock(state->Mutex);
+                    if (state->Fired == state->Injections.size()) {
+                        if (state->Record != nullptr) {
+                            state->Record->push_back({kind, std::move(chain), state->Step.load()});
                         }
-                        const Injection& next = state->Injections[state->Fired];
-                        if (!next.Chain->RawChains.count(chain) || ++state->Seen != next.Ordinal) {
-                            return false;
-                        }
-                        if (state->Fired++ == 0) {
-                            state->FiredInStep = state->Step.load();
-                        }
-                        state->Seen = 0;
-                        return true;
-                    });
+                        return false;
+                    }
+                    const Injection& next = state->Injections[state->Fired];
+                    if (!next.Chain->RawChains.count(chain) || ++state->Seen != next.Ordinal) {
+                        return false;
+                    }
+                    if (state->Fired++ == 0) {
+                        state->FiredInStep = state->Step.load();
+                    }
+                    state->Seen = 0;
+                    return true;
+                });
                 for (std::size_t i = 0; i < scenario.Steps.size(); ++i) {
                     state->Step = i;
                     const Step& step = scenario.Steps[i];
@@ -326,8 +325,7 @@ void Sweep::Judge(const Scenario& scenario, const Outcome& outcome, const std::s
         for (std::size_t i = 0; i < outcome.Statuses.size(); ++i) {
             if (!NT_SUCCESS(outcome.Statuses[i])) {
                 verdict.Problems.push_back("with nothing failed, \"" + scenario.Steps.at(i).Name +
-                                           "\" answered " +
-                                           host::StatusName(outcome.Statuses[i]));
+                                           "\" answered " + host::StatusName(outcome.Statuses[i]));
             }
         }
     }

@@ -54,14 +54,14 @@ struct RecordedAllocation {
 
 // The allocations of one chain: the same driver frames, innermost first.
 struct ChainRecord {
-    std::string Key;                   // the driver frames as "file:line" from the innermost
-    std::vector<SourceFrame> Frames;   // the driver frames
-    host::AllocationKind Kind;         // what the innermost routine allocates
-    std::set<RawChain> RawChains;      // the full chains that map to it
-    std::size_t Count = 0;             // how many allocations of the chain the scenario makes
-    std::vector<std::string> Reaches;  // the source sites the chain passes, innermost first
-    std::string Site;                  // the one that counts: outermost of Reaches
-    std::string StepName;              // the step of its first allocation
+    std::string Key;                  // the driver frames as "file:line" from the innermost
+    std::vector<SourceFrame> Frames;  // the driver frames
+    host::AllocationKind Kind;        // what the innermost routine allocates
+    std::set<RawChain> RawChains;     // the full chains that map to it
+    std::size_t Count = 0;            // how many allocations of the chain the scenario makes
+    std::vector<std::string> Reaches; // the source sites the chain passes, innermost first
+    std::string Site;                 // the one that counts: outermost of Reaches
+    std::string StepName;             // the step of its first allocation
 };
 
 // One allocation to fail: the `Ordinal`-th of a chain's allocations in the run.
@@ -80,7 +80,7 @@ struct SweepTotals {
     std::size_t Allocations = 0; // recorded, over every scenario
     std::size_t Chains = 0;
     std::size_t ErrorPathChains = 0; // of Chains: found only on the error path of a failure
-    std::size_t Runs = 0; // runs with one allocation failed
+    std::size_t Runs = 0;            // runs with one allocation failed
     std::vector<RunVerdict> Failed;
     // Source site -> number of runs whose failed allocation passed it.
     std::map<std::string, std::size_t> SiteRuns;
