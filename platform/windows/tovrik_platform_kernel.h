@@ -35,3 +35,68 @@ extern "C" {
          ? (Mdl)->MappedSystemVa                                                                   \
          : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE,                  \
                                         (MM_PAGE_PRIORITY)(ULONG)(Priority)))
+
+// The role and IRQL annotations mingw-w64's driverspecs.h and sal.h do not have, empty as theirs
+// are: they speak to the platform's static analysis, not to a compiler.
+#ifndef _Dispatch_type_
+#define _Dispatch_type_(Major)
+#endif
+#ifndef _IRQL_saves_global_
+#define _IRQL_saves_global_(Kind, Parameter)
+#endif
+#ifndef _IRQL_restores_global_
+#define _IRQL_restores_global_(Kind, Parameter)
+#endif
+#ifndef _IRQL_always_function_max_
+#define _IRQL_always_function_max_(Irql)
+#endif
+#ifndef _IRQL_always_function_min_
+#define _IRQL_always_function_min_(Irql)
+#endif
+#ifndef _IRQL_uses_cancel_
+#define _IRQL_uses_cancel_
+#endif
+#ifndef _IRQL_is_cancel_
+#define _IRQL_is_cancel_
+#endif
+#ifndef _Kernel_requires_resource_held_
+#define _Kernel_requires_resource_held_(Kind)
+#endif
+#ifndef _Kernel_requires_resource_not_held_
+#define _Kernel_requires_resource_not_held_(Kind)
+#endif
+#ifndef _Kernel_acquires_resource_
+#define _Kernel_acquires_resource_(Kind)
+#endif
+#ifndef _Kernel_releases_resource_
+#define _Kernel_releases_resource_(Kind)
+#endif
+#ifndef _Kernel_clear_do_init_
+#define _Kernel_clear_do_init_(YesNo)
+#endif
+#ifndef _Frees_ptr_
+#define _Frees_ptr_
+#endif
+#ifndef _Frees_ptr_opt_
+#define _Frees_ptr_opt_
+#endif
+#ifndef _Notnull_
+#define _Notnull_
+#endif
+#ifndef _Post_invalid_
+#define _Post_invalid_
+#endif
+#ifndef _Post_ptr_invalid_
+#define _Post_ptr_invalid_
+#endif
+
+// The counterpart of PAGED_CODE() for routines that may run at DISPATCH_LEVEL but not above.
+// The DDK has no such check; like PAGED_CODE() it is empty in a free build and an assertion in a
+// checked one.
+#ifndef NONPAGED_CODE
+#if DBG
+#define NONPAGED_CODE() NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL)
+#else
+#define NONPAGED_CODE()
+#endif
+#endif

@@ -752,3 +752,47 @@ extern "C" PVOID tovrik_probe_calls(PMDL Mdl, PERESOURCE Resource) {
     ExReleaseResourceLite(Resource);
     return MmGetSystemAddressForMdlSafe(Mdl, NormalPagePriority | MdlMappingNoExecute);
 }
+
+// The role and IRQL annotations and the checks the driver states its contracts with: every one
+// the host declares must mean something (if only nothing) to the DDK side too.
+_Dispatch_type_(IRP_MJ_CREATE) _Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH TovrikProbeDispatch;
+
+_Function_class_(IO_COMPLETION_ROUTINE)
+    _IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_requires_same_ _Must_inspect_result_
+    extern "C" NTSTATUS NTAPI
+    tovrik_probe_completion(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp,
+                            _In_reads_opt_(1) PVOID Context);
+
+_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL) _IRQL_saves_
+    _Requires_lock_not_held_(*SpinLock) _Acquires_lock_(*SpinLock) extern "C" KIRQL
+    tovrik_probe_lock(_Inout_ PKSPIN_LOCK SpinLock);
+
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(*SpinLock)
+    _Releases_lock_(*SpinLock) extern "C" VOID
+    tovrik_probe_unlock(_Inout_ PKSPIN_LOCK SpinLock, _In_ _IRQL_restores_ KIRQL OldIrql);
+
+_IRQL_requires_max_(APC_LEVEL) _IRQL_requires_min_(PASSIVE_LEVEL)
+    _Kernel_requires_resource_not_held_(Resource) _Acquires_shared_lock_(*Resource)
+        _Kernel_acquires_resource_(Resource) extern "C" VOID
+    tovrik_probe_shared(_Inout_ PERESOURCE Resource);
+
+_IRQL_always_function_max_(DISPATCH_LEVEL) _IRQL_saves_global_(OldIrql, Irql)
+    _IRQL_restores_global_(OldIrql, Irql) _IRQL_uses_cancel_ _Kernel_clear_do_init_(yes)
+        _Kernel_requires_resource_held_(Resource) _Kernel_releases_resource_(Resource)
+            _Releases_exclusive_lock_(*Resource) _Success_(return != 0) extern "C" BOOLEAN
+    tovrik_probe_misc(_Inout_ PERESOURCE Resource, _Out_ PKIRQL Irql,
+                      _Out_writes_bytes_(Length) PVOID Buffer, _In_ ULONG Length,
+                      _Outptr_result_maybenull_ PVOID* Found, _Inout_opt_ PULONG Count,
+                      _In_reads_bytes_(Length) PVOID Source, _Frees_ptr_opt_ PVOID Old);
+
+_Use_decl_annotations_ extern "C" NTSTATUS NTAPI tovrik_probe_completion(PDEVICE_OBJECT, PIRP Irp,
+                                                                         PVOID) {
+    NONPAGED_CODE();
+    NT_ASSERT(Irp != NULL);
+    NT_ASSERTMSG("a request", Irp != NULL);
+    return NT_VERIFY(Irp->StackCount > 0) ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL) extern "C" VOID tovrik_probe_paged(VOID) {
+    PAGED_CODE();
+}

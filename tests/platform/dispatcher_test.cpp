@@ -240,9 +240,7 @@ TEST(Resources, AQueuedWriterHoldsBackNewReadersUnlessTheyStarveIt) {
         ExReleaseResourceLite(&resource);
         KeLeaveCriticalRegion();
     });
-    ASSERT_TRUE(Eventually([&] {
-        return __atomic_load_n(&resource.NumberOfExclusiveWaiters, __ATOMIC_SEQ_CST) == 1;
-    }));
+    ASSERT_TRUE(Eventually([&] { return host::InspectResource(&resource).ExclusiveWaiters == 1; }));
     BOOLEAN plain = TRUE, starving = FALSE, starvingWaits = FALSE;
     std::thread([&] {
         KeEnterCriticalRegion();
@@ -267,8 +265,7 @@ TEST(Resources, AQueuedWriterHoldsBackNewReadersUnlessTheyStarveIt) {
         ExReleaseResourceLite(&resource);
         KeLeaveCriticalRegion();
     });
-    ASSERT_TRUE(Eventually(
-        [&] { return __atomic_load_n(&resource.NumberOfSharedWaiters, __ATOMIC_SEQ_CST) == 1; }));
+    ASSERT_TRUE(Eventually([&] { return host::InspectResource(&resource).SharedWaiters == 1; }));
     ExReleaseResourceLite(&resource);
     writer.join();
     reader.join();

@@ -1,4 +1,4 @@
-// Threads, call sites, the verifier, the clock, IRQL and spin locks.
+// Threads, call sites, the clock, IRQL and spin locks, and the contract checks.
 #include "internal.h"
 
 #include <fmt/format.h>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <set>
 #include <thread>
 
 namespace host {
@@ -58,14 +59,6 @@ ContextScope::~ContextScope() {
     std::abort();
 }
 
-void BugCheck(std::string message, const CallSite& site) {
-    std::string where = site.ToString();
-    Violate(Check::BugCheck, message, site);
-    std::fprintf(stderr, "host kernel: bug check at %s: %s\n", where.c_str(), message.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
 } // namespace detail
 
 using namespace detail;
@@ -97,176 +90,6 @@ DriverContextScope::DriverContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT dev
 }
 DriverContextScope::~DriverContextScope() {
     Thread().Contexts.pop_back();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Verifier
-
-const char* CheckName(Check check) {
-    switch (check) {
-    case Check::DoubleCompletion:
-        return "double completion";
-    case Check::CompletedWithPending:
-        return "completed with STATUS_PENDING";
-    case Check::NeverCompleted:
-        return "request never completed";
-    case Check::TouchedAfterPassDown:
-        return "request touched after it was passed on";
-    case Check::TouchedAfterFree:
-        return "object touched after it was freed";
-    case Check::IllegalTransition:
-        return "illegal request state transition";
-    case Check::NoStackLocation:
-        return "no stack location left";
-    case Check::WaitAtDispatch:
-        return "wait at DISPATCH_LEVEL";
-    case Check::AllocationAboveDispatch:
-        return "allocation above DISPATCH_LEVEL";
-    case Check::TwoSpinLocks:
-        return "two spin locks held at once";
-    case Check::SpinLockHeldOnReturn:
-        return "spin lock held on return";
-    case Check::IrqlNotRestored:
-        return "IRQL not restored";
-    case Check::IrqlMisuse:
-        return "IRQL misuse";
-    case Check::SpinLockMisuse:
-        return "spin lock misuse";
-    case Check::FreedInFlight:
-        return "freed while in flight";
-    case Check::BadFree:
-        return "bad free";
-    case Check::PoolLeakAtRemove:
-        return "pool left at device removal";
-    case Check::PoolLeakAtUnload:
-        return "pool left at driver unload";
-    case Check::Leak:
-        return "leak at end of test";
-    case Check::ResourceMisuse:
-        return "resource misuse";
-    case Check::MdlRange:
-        return "MDL range";
-    case Check::ObjectMisuse:
-        return "object misuse";
-    case Check::BadArgument:
-        return "bad argument";
-    case Check::BugCheck:
-        return "bug check";
-    }
-    return "?";
-}
-
-struct Expectation {
-    Check Kind;
-    std::atomic<std::size_t> Fired{0};
-};
-
-namespace {
-struct VerifierState {
-    std::mutex Mutex;
-    std::vector<Violation> Violations;
-    std::vector<std::shared_ptr<Expectation>> Expected;
-    Verifier::Reporter Reporter;
-};
-VerifierState& V() {
-    static VerifierState* state = new VerifierState; // outlives every thread at exit
-    return *state;
-}
-
-void DefaultReport(const Violation& v) {
-    std::fprintf(stderr, "host verifier [%s] at %s: %s\n", CheckName(v.Kind),
-                 v.Site.ToString().c_str(), v.Message.c_str());
-}
-} // namespace
-
-void Verifier::Report(Check kind, std::string message, const CallSite& site) {
-    Violation v{kind, std::move(message), site};
-    Reporter reporter;
-    bool absorbed = false;
-    {
-        std::lock_guard lock(V().Mutex);
-        V().Violations.push_back(v);
-        for (auto it = V().Expected.rbegin(); it != V().Expected.rend(); ++it) {
-            if ((*it)->Kind == kind) {
-                (*it)->Fired++;
-                absorbed = true;
-                break;
-            }
-        }
-        reporter = V().Reporter;
-    }
-    if (absorbed)
-        return;
-    if (reporter)
-        reporter(v);
-    else
-        DefaultReport(v);
-}
-
-namespace detail {
-void Violate(Check kind, std::string message, const CallSite& site) {
-    Verifier::Report(kind, std::move(message), site);
-}
-} // namespace detail
-
-std::vector<Violation> Verifier::Violations() {
-    std::lock_guard lock(V().Mutex);
-    return V().Violations;
-}
-
-std::size_t Verifier::Count(Check kind) {
-    std::lock_guard lock(V().Mutex);
-    std::size_t n = 0;
-    for (const auto& v : V().Violations)
-        n += v.Kind == kind;
-    return n;
-}
-
-void Verifier::Clear() {
-    std::lock_guard lock(V().Mutex);
-    V().Violations.clear();
-}
-
-Verifier::Reporter Verifier::SetReporter(Reporter reporter) {
-    std::lock_guard lock(V().Mutex);
-    std::swap(V().Reporter, reporter);
-    return reporter;
-}
-
-Verifier::ExpectViolation::ExpectViolation(Check kind)
-    : expectation_(std::make_shared<Expectation>()) {
-    expectation_->Kind = kind;
-    std::lock_guard lock(V().Mutex);
-    V().Expected.push_back(expectation_);
-}
-
-Verifier::ExpectViolation::~ExpectViolation() {
-    Reporter reporter;
-    {
-        std::lock_guard lock(V().Mutex);
-        auto& list = V().Expected;
-        for (auto it = list.begin(); it != list.end(); ++it) {
-            if (*it == expectation_) {
-                list.erase(it);
-                break;
-            }
-        }
-        reporter = V().Reporter;
-    }
-    if (expectation_->Fired == 0) {
-        Violation v{
-            expectation_->Kind,
-            fmt::format("expected a '{}' violation, and none fired", CheckName(expectation_->Kind)),
-            {}};
-        if (reporter)
-            reporter(v);
-        else
-            DefaultReport(v);
-    }
-}
-
-std::size_t Verifier::ExpectViolation::Fired() const {
-    return expectation_->Fired;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -342,6 +165,21 @@ std::chrono::steady_clock::time_point RealDeadline(LONGLONG deadline) {
 namespace detail {
 
 KSPIN_LOCK CancelSpinLock = 0;
+
+const char* IrqlName(KIRQL irql) {
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    case HIGH_LEVEL:
+        return "HIGH_LEVEL";
+    default:
+        return "a device IRQL";
+    }
+}
 
 static ULONG_PTR LockTag() {
     return (Thread().Id << 1) | 1;
@@ -519,6 +357,27 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
     ReleaseSpinLock(&CancelSpinLock, Irql, HOST_SITE());
+}
+
+VOID NTAPI HostCheckIrqlAtMost(KIRQL Highest, const char* Contract, const char* Function,
+                               const char* File, int Line) {
+    (void)HOST_SITE();
+    KIRQL irql = Thread().Irql;
+    if (irql <= Highest)
+        return;
+    Violate(Check::IrqlContract,
+            fmt::format("{} in {}: called at IRQL {} ({}); the routine may run at most at {}",
+                        Contract, Function, irql, IrqlName(irql), IrqlName(Highest)),
+            CallSite{File, Line, nullptr});
+}
+
+VOID NTAPI HostAssertionFailed(const char* Expression, const char* Function, const char* File,
+                               int Line) {
+    (void)HOST_SITE();
+    Violate(
+        Check::AssertionFailed,
+        fmt::format("NT_ASSERT({}) failed in {} at IRQL {}", Expression, Function, Thread().Irql),
+        CallSite{File, Line, nullptr});
 }
 
 VOID NTAPI KeEnterCriticalRegion(void) {

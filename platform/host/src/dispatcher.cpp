@@ -104,6 +104,14 @@ static LONGLONG DeadlineOf(const LARGE_INTEGER* timeout) {
 
 } // namespace host::detail
 
+namespace host {
+ResourceState InspectResource(PERESOURCE resource) {
+    std::lock_guard lock(detail::D().Mutex);
+    return {resource->ActiveCount, resource->Flag != 0, resource->NumberOfSharedWaiters,
+            resource->NumberOfExclusiveWaiters};
+}
+} // namespace host
+
 using namespace host;
 using namespace host::detail;
 

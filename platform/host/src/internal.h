@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,6 +42,7 @@ struct Frame {
 
 struct ThreadState {
     std::uint64_t Id = 0;
+    bool NestingReported = false; // the verifier said once that requests nest too deep here
     KIRQL Irql = PASSIVE_LEVEL;
     bool HasSite = false;
     CallSite Noted;
@@ -57,6 +59,9 @@ CallSite TakeSite(const void* returnAddress);
 #define HOST_SITE() ::host::detail::TakeSite(__builtin_return_address(0))
 
 void Violate(Check kind, std::string message, const CallSite& site);
+// The source line of an instruction (a driver's faulting write), from the program's debug
+// information; just the address when it has none.
+CallSite SiteOfInstruction(const void* instruction);
 // The platform would stop the machine here (a bug check): report it, say so on stderr whatever
 // reporter is installed, and stop the program.
 [[noreturn]] void BugCheck(std::string message, const CallSite& site);
@@ -68,6 +73,32 @@ DriverContext CurrentContext();
 struct ContextScope {
     ContextScope(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
     ~ContextScope();
+};
+
+// What a signal handler may read of the thread it interrupted: the driver routine the host runs
+// there, if any. A trivial thread_local, so reading it never allocates.
+struct RoutineMark {
+    PDEVICE_OBJECT Device = nullptr;
+    FrameKind Kind = FrameKind::Dispatch;
+    bool Active = false;
+};
+RoutineMark& CurrentRoutineMark();
+
+// While a driver routine runs on this thread for a request: its frame (where the verifier knows
+// the thread to be) and the driver context pool is charged to. Entering one checks how deep
+// request submission and completion nest on this thread: past KernelStackLevels the verifier
+// reports a kernel stack overflow, past twice that the host stops as the platform would have.
+constexpr std::size_t KernelStackLevels = 32;
+class DriverRoutineScope {
+  public:
+    DriverRoutineScope(FrameKind kind, PIRP irp, PDEVICE_OBJECT device, DriverContext context,
+                       const CallSite& site);
+    ~DriverRoutineScope();
+    DriverRoutineScope(const DriverRoutineScope&) = delete;
+    DriverRoutineScope& operator=(const DriverRoutineScope&) = delete;
+
+  private:
+    RoutineMark Saved;
 };
 
 // Runs a driver routine with the checks every routine gets: the IRQL and the spin locks held
@@ -86,6 +117,7 @@ std::string DeviceLabel(PDEVICE_OBJECT device);
 
 // IRQL and spin locks, for the host's own use (no call-site bookkeeping).
 KIRQL AcquireSpinLock(PKSPIN_LOCK lock, const CallSite& site);
+const char* IrqlName(KIRQL irql); // "DISPATCH_LEVEL"
 void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql, const CallSite& site);
 extern KSPIN_LOCK CancelSpinLock;
 
@@ -157,6 +189,23 @@ void HandleClosed(PDEVICE_OBJECT pdo);
 bool IsRemovalUnderway(PDEVICE_OBJECT pdo);
 void WaitPnpIdleFor(double realSeconds);
 bool TakeAttachFailure();
+
+// What user mode gets back. Every allocation of kernel memory (pool, IRPs, MDLs, objects) widens
+// the span of addresses that may be kernel addresses, so the output checks look up only values
+// inside it; each table then says what a value is, if it is one of its live addresses
+// (exactly, not inside), or null.
+void NoteKernelMemory(const void* p, std::size_t bytes);
+const char* PoolAddressKind(std::uintptr_t value);
+const char* RequestAddressKind(std::uintptr_t value);
+const char* ObjectAddressKind(std::uintptr_t value);
+const char* FileObjectAddressKind(std::uintptr_t value);
+// "the pool block of 40 bytes at 0x... tag 'Tovr' allocated at driver/x.cpp:12", or nullopt.
+std::optional<std::string> DescribePoolBlock(const void* p);
+// Reports what `bytes` would carry to user mode that must never get there: a run of the pool's
+// fresh-allocation fill, or a live kernel address. `request` names the request in the report.
+void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request);
+// The byte fresh pool is filled with.
+extern const unsigned char PoolFillByte;
 
 // Names.
 std::u16string FoldName(std::u16string_view name);

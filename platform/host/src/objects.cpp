@@ -143,6 +143,20 @@ std::string DeviceLabel(PDEVICE_OBJECT device) {
                        it->second.Deleted ? ", deleted" : "");
 }
 
+const char* ObjectAddressKind(std::uintptr_t value) {
+    std::lock_guard lock(O().Mutex);
+    if (O().Drivers.count(reinterpret_cast<PDRIVER_OBJECT>(value)))
+        return "a driver object";
+    auto it = O().Devices.find(reinterpret_cast<PDEVICE_OBJECT>(value));
+    if (it != O().Devices.end())
+        return it->second.Deleted && it->second.References == 0 ? nullptr : "a device object";
+    for (const auto& [device, rec] : O().Devices)
+        if (reinterpret_cast<std::uintptr_t>(device->DeviceExtension) == value &&
+            !(rec.Deleted && rec.References == 0))
+            return "a device extension";
+    return nullptr;
+}
+
 PDEVICE_OBJECT ResolveName(std::u16string_view name) {
     std::u16string key;
     if (name.substr(0, 4) == u"\\\\.\\")
@@ -162,6 +176,7 @@ PDEVICE_OBJECT ResolveName(std::u16string_view name) {
 
 PDRIVER_OBJECT NewDriverObject(std::u16string_view name, bool bus) {
     auto* driver = static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT)));
+    NoteKernelMemory(driver, sizeof(DRIVER_OBJECT));
     auto rec = std::make_unique<DriverRecord>();
     rec->Name = FoldName(name);
     rec->NameStorage = std::u16string(name);
@@ -307,6 +322,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     constexpr std::size_t ExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
     std::size_t bytes = ExtensionOffset + extension;
     auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, bytes));
+    if (device)
+        NoteKernelMemory(device, bytes);
     std::memset(device, 0, bytes);
     device->Type = IO_TYPE_DEVICE;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);

@@ -47,6 +47,21 @@ std::string BlockLine(std::uintptr_t address, const Block& b) {
 
 } // namespace
 
+const unsigned char PoolFillByte = FreshPattern;
+
+const char* PoolAddressKind(std::uintptr_t value) {
+    std::lock_guard lock(P().Mutex);
+    return P().Blocks.count(value) ? "pool block" : nullptr;
+}
+
+std::optional<std::string> DescribePoolBlock(const void* p) {
+    std::lock_guard lock(P().Mutex);
+    auto it = P().Blocks.find(reinterpret_cast<std::uintptr_t>(p));
+    if (it == P().Blocks.end())
+        return std::nullopt;
+    return "the pool block of " + BlockLine(it->first, it->second);
+}
+
 void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site,
                    bool hostOwned) {
     KIRQL irql = Thread().Irql;
@@ -66,6 +81,7 @@ void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite&
     if (!p)
         return nullptr;
     std::memset(p, FreshPattern, rounded);
+    NoteKernelMemory(p, rounded);
     DriverContext context = CurrentContext();
     std::lock_guard lock(P().Mutex);
     auto address = reinterpret_cast<std::uintptr_t>(p);

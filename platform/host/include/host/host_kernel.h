@@ -154,6 +154,11 @@ enum class Check {
     ObjectMisuse,     // device objects and links used against their rules
     BadArgument,      // anything else a kernel routine refuses
     BugCheck,         // the platform would have stopped the machine here; so does the host
+    StackOverflow,    // request submission and completion nested deeper than a kernel stack holds
+    WriteToReadOnlyBuffer, // a write into a buffer the platform locked for read access only
+    KernelDataToUser,      // never-written pool or a kernel address in what user mode gets back
+    IrqlContract,    // PAGED_CODE() and the like: a routine reached at an IRQL it must not run at
+    AssertionFailed, // an NT_ASSERT that did not hold
 };
 const char* CheckName(Check check);
 
@@ -194,6 +199,17 @@ class Verifier {
     static void Report(Check kind, std::string message, const CallSite& site = {});
 };
 
+// Memory holding kernel objects that the host kernel does not allocate itself, such as a bus
+// driver's pipe and configuration records whose addresses are its handles. An address inside a
+// declared range that reaches user mode is reported (KernelDataToUser) as a pool or object
+// address is. The owner declares a range once the object exists and withdraws it before the
+// memory goes; `what` names it in reports ("USB pipe handle").
+class KernelAddresses {
+  public:
+    static void Declare(const void* begin, std::size_t bytes, std::string what);
+    static void Withdraw(const void* begin);
+};
+
 // A system mapping of an MDL's pages that a driver asked for, as the mapping routine saw it.
 struct MdlMapping {
     PMDL Mdl;
@@ -216,6 +232,53 @@ class DriverContextScope {
     ~DriverContextScope();
     DriverContextScope(const DriverContextScope&) = delete;
     DriverContextScope& operator=(const DriverContextScope&) = delete;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Kernel stacks
+
+// How deep request submission and completion may nest on one thread (IofCallDriver -> dispatch
+// routine -> IofCompleteRequest -> completion routine -> IofCallDriver ...), counted in driver
+// routines the host runs for requests. Deeper is a StackOverflow violation; twice as deep is a
+// bug check, since the platform's stack was exhausted long before.
+//
+// Why 32: a kernel stack is 24 KiB. The system-service entry, the trap frame and the I/O
+// manager's way down to the first driver take about 4 KiB of it; each level of nesting then costs
+// an I/O manager frame and a driver routine's frame (register home space, saved registers and
+// locals such as a URB or a request record), a modest 640 bytes together, so about
+// 20 KiB / 640 B = 32 levels fit. On the platform each submission to the USB stack also passes
+// through several drivers below this one (hub, port, host controller) that the simulated bus
+// stands in for with a single dispatch routine, so the real stack runs out sooner, not later.
+std::size_t KernelStackLevels();
+
+// A thread for driver work that the platform runs on a kernel stack (a bus's host-controller
+// thread completing requests, a worker standing in for a system thread or a DPC). Its stack is
+// the size StackBytes() names instead of the 8 MiB a user thread gets, so recursion in driver
+// code that the nesting count above does not see (a routine calling itself, a large local) ends
+// at a depth comparable to the platform's, and is reported as a bug check rather than a bare
+// crash. Joined when destroyed.
+class KernelThread {
+  public:
+    KernelThread() = default;
+    explicit KernelThread(std::function<void()> body);
+    ~KernelThread();
+    KernelThread(KernelThread&& other) noexcept;
+    KernelThread& operator=(KernelThread&& other) noexcept; // joins the thread it held first
+    KernelThread(const KernelThread&) = delete;
+    KernelThread& operator=(const KernelThread&) = delete;
+    bool Joinable() const { return joinable_; }
+    void Join();
+
+    // The stack each kernel thread gets in this build: room for twice KernelStackLevels() levels
+    // of this build's own host and driver frames (which in a debug or sanitizer build are several
+    // times the platform's optimised ones) plus the host's own work on the thread, and no more:
+    // 192 KiB optimised, 320 KiB debug, 640 KiB with AddressSanitizer, 384 KiB with
+    // ThreadSanitizer (the figures behind them are in stack.cpp).
+    static std::size_t StackBytes();
+
+  private:
+    std::uintptr_t handle_ = 0;
+    bool joinable_ = false;
 };
 
 // Per-test bracket. BeginTest clears violations, fault injection and the clock scale (back to
@@ -349,5 +412,14 @@ std::string StatusName(NTSTATUS status);
 std::string IrpState(PIRP irp);
 // Requests currently in a driver (dispatched or pending) and not yet completed.
 std::size_t IrpsInFlight();
+// The host's view of an executive resource, read under the dispatcher lock (for tests that must
+// know a thread is queued on it before they go on).
+struct ResourceState {
+    int Holders = 0;
+    bool Exclusive = false;
+    ULONG SharedWaiters = 0;
+    ULONG ExclusiveWaiters = 0;
+};
+ResourceState InspectResource(PERESOURCE resource);
 
 } // namespace host
