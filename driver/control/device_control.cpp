@@ -107,6 +107,25 @@ NTSTATUS PipeIndexOperation(const REQUEST& Request, NTSTATUS (*Operation)(PDEVIC
     return Operation(Request.DeviceObject, ReadUlongLe(Request.SystemBuffer));
 }
 
+// A stream keeps resubmitting on its pipe: aborting that pipe ends the stream too, as a stop
+// does, and returns once it is gone, so that no slot whose completion was running as the abort
+// came sends a URB after it.
+NTSTATUS AbortPipeRequest(const REQUEST& Request) {
+    if (Request.InputLength < sizeof(PIPE_INDEX_REQUEST)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG pipeIndex = ReadUlongLe(Request.SystemBuffer);
+    BOOLEAN streamPipe = StreamUsesPipe(Request.DeviceObject, pipeIndex);
+    if (streamPipe) {
+        RequestStreamStop(Request.DeviceObject);
+    }
+    NTSTATUS status = AbortPipeByIndex(Request.DeviceObject, pipeIndex);
+    if (streamPipe && NT_SUCCESS(status)) {
+        status = StopIsoStream(Request.DeviceObject);
+    }
+    return status;
+}
+
 NTSTATUS SetInterface(const REQUEST& Request) {
     if (Request.InputLength < sizeof(INTERFACE_SELECTION)) {
         return STATUS_INVALID_PARAMETER;
@@ -154,7 +173,7 @@ NTSTATUS WriteRam(const REQUEST& Request) {
         Request.Irp->MdlAddress == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    const UCHAR* data = (const UCHAR*)MdlSystemAddress(Request.Irp->MdlAddress);
+    const UCHAR* data = (const UCHAR*)RequestBufferAddress(Request.Irp);
     if (data == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -238,7 +257,7 @@ NTSTATUS ReadStream(const REQUEST& Request) {
         Request.Irp->MdlAddress == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    PUCHAR output = (PUCHAR)MdlSystemAddress(Request.Irp->MdlAddress);
+    PUCHAR output = (PUCHAR)RequestBufferAddress(Request.Irp);
     if (output == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -268,7 +287,7 @@ NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
     case IOCTL_TOVRIK_RESET_PIPE:
         return PipeIndexOperation(Request, ResetPipe);
     case IOCTL_TOVRIK_ABORT_PIPE:
-        return PipeIndexOperation(Request, AbortPipeByIndex);
+        return AbortPipeRequest(Request);
     case IOCTL_TOVRIK_SET_INTERFACE:
         return SetInterface(Request);
     case IOCTL_TOVRIK_GET_STRING_DESCRIPTOR:
@@ -284,9 +303,8 @@ NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
     case IOCTL_TOVRIK_GET_DRIVER_VERSION:
         return ReadDriverVersion(Request);
     case IOCTL_TOVRIK_STOP_ISO_STREAM:
-        // The stream's completions see the flag and stop resubmitting; nothing waits here.
-        StopIsoStream(Request.DeviceObject);
-        return STATUS_SUCCESS;
+        // Returns once the stream is gone, so a start right after it finds none.
+        return StopIsoStream(Request.DeviceObject);
     case IOCTL_TOVRIK_BULK_READ:
     case IOCTL_TOVRIK_BULK_WRITE:
         return Bulk(Request);

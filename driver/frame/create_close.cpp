@@ -1,5 +1,7 @@
-// Open and close. Neither uses the I/O gate and no per-open state exists.
+// Open and close. No per-open state exists; only the stream stop at the last close uses the I/O
+// gate.
 #include "frame/frame.h"
+#include "transfer/transfer.h"
 
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
@@ -15,6 +17,18 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
-    InterlockedDecrement((LONG volatile*)&extension->OpenCount);
+    // With the last handle gone nobody can read or stop a running stream any more: it ends now
+    // rather than keep its non-paged buffers and URBs for whoever opens the camera next. This
+    // happens at close, not cleanup: a platform need not send IRP_MJ_CLEANUP (Wine's does not),
+    // and by close every request of the handle has ended. The stop goes through the I/O gate: a
+    // close can come after removal (handles outlive the device), and removal ends the stream
+    // itself; while the stop runs, removal waits for it.
+    if (InterlockedDecrement((LONG volatile*)&extension->OpenCount) == 0 &&
+        IoGateEnter(DeviceObject)) {
+        if (StreamExists(extension)) {
+            StopIsoStream(DeviceObject);
+        }
+        IoGateLeave(DeviceObject);
+    }
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

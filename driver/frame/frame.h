@@ -51,15 +51,25 @@ typedef struct _DEVICE_EXTENSION {
     // which guards nothing else; the ring fields above change with it.
     struct _ISO_TRANSFER* Stream;
     KSPIN_LOCK StreamLock;
-    // Starts and reads of the stream run one at a time each.
+    // Starts and stops of the stream run one at a time, and so do its reads.
     KEVENT StreamStartLock;
     KEVENT StreamReadLock;
-    // Signalled while no stream exists; removal waits on it before the device object goes.
+    // Signalled while no stream exists; set and cleared only under StreamLock. Removal waits on
+    // it before the device object goes; a stop waits on it before it returns.
     KEVENT StreamEndedEvent;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {
     return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+// TRUE while a stream exists (running or draining). Its slots keep URBs on a pipe of the current
+// pipe table, so the table may not be replaced meanwhile.
+static inline BOOLEAN StreamExists(PDEVICE_EXTENSION Extension) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
+    BOOLEAN exists = Extension->Stream != NULL;
+    KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+    return exists;
 }
 
 // Device numbers run from 0 to 31; the number is the last character of both names.
@@ -98,12 +108,21 @@ static inline ULONG ReadUlongLe(const UCHAR* Bytes) {
            ((ULONG)Bytes[3] << 24);
 }
 
-// The system address of a locked buffer described by an MDL: its mapping when it has one (or
-// was built for non-paged pool), else a new mapping that goes away with the MDL. NULL when the
-// pages cannot be mapped.
-static inline PVOID MdlSystemAddress(PMDL Mdl) {
-    if ((Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
-        return Mdl->MappedSystemVa;
-    }
-    return MmMapLockedPages(Mdl, KernelMode);
+// TRUE when the request's output buffer was locked for reading only: the platform probes and
+// locks the output buffer of a METHOD_IN_DIRECT request for read access, so the caller may have
+// passed memory it cannot write itself (a read-only file mapping, a shared image). Not a byte of
+// such a buffer may be written.
+static inline BOOLEAN OutputBufferIsReadOnly(PIRP Irp) {
+    ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    return (code & 3) == METHOD_IN_DIRECT;
+}
+
+// The system address of a request's locked buffer: its mapping when it has one (or was built for
+// non-paged pool), else a new system mapping, no-execute, and read-only for a buffer the platform
+// locked for reading only. NULL when the pages cannot be mapped: the form of the mapping routine
+// that can fail, since the other one stops the machine when the system runs out of address space.
+static inline PVOID RequestBufferAddress(PIRP Irp) {
+    ULONG priority = NormalPagePriority | MdlMappingNoExecute |
+                     (OutputBufferIsReadOnly(Irp) ? MdlMappingNoWrite : 0);
+    return MmGetSystemAddressForMdlSafe(Irp->MdlAddress, priority);
 }

@@ -83,9 +83,11 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     WriteBooleanRelease(&extension->RemovePending, TRUE);
     // A running stream ends at its slots' next completions instead of resubmitting.
-    StopIsoStream(DeviceObject);
+    RequestStreamStop(DeviceObject);
 
-    PipeTableLockShared(extension);
+    // The aborts end the transfers that would hold the drain up, so they must not wait behind
+    // an interface selection that is itself waiting for one of those transfers.
+    PipeTableLockSharedStarveExclusive(extension);
     PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
     if (table != NULL) {
         for (ULONG i = 0; i < table->NumberOfPipes; i++) {

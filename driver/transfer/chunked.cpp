@@ -85,11 +85,7 @@ BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL Calle
     transfer->TransferBufferLength = MmGetMdlByteCount(Entry->Mdl);
     transfer->TransferBufferMDL = Entry->Mdl;
 
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Entry->Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.Others.Argument1 = Entry->Urb;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    IoSetCompletionRoutine(Entry->Irp, ChunkCompletion, Entry, TRUE, TRUE, TRUE);
+    PrepareSubmitUrbRequest(Entry->Irp, Entry->Urb, ChunkCompletion, Entry);
     return TRUE;
 }
 

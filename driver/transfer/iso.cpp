@@ -1,8 +1,13 @@
-// One-shot isochronous transfers, and the URB builder the stream shares.
+// One-shot isochronous transfers, and the URB builder and slot loop the stream shares.
 #include "transfer/iso.h"
 #include "usb/usb.h"
 
 namespace {
+
+// SubmitState of a slot.
+#define SLOT_IDLE 0        // nobody is inside IofCallDriver for the slot
+#define SLOT_SUBMITTING 1  // the submitting thread is inside IofCallDriver
+#define SLOT_HANDED_BACK 2 // the completion ran inside that call and left the next step to it
 
 VOID FillIsoUrb(PISO_TRANSFER Transfer, PURB Urb, PUCHAR Data) {
     ULONG size = IsoUrbSize(Transfer->PacketsPerUrb);
@@ -23,66 +28,158 @@ VOID FillIsoUrb(PISO_TRANSFER Transfer, PURB Urb, PUCHAR Data) {
     }
 }
 
-VOID SetSlotRequest(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine) {
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Slot->Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.Others.Argument1 = Slot->Urb;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    IoSetCompletionRoutine(Slot->Irp, Routine, Slot, TRUE, TRUE, TRUE);
-}
-
 IO_COMPLETION_ROUTINE IsoCompletion;
 
-// Copies the URB's packet descriptors into the caller's descriptor area, then sends the slot's
-// next group, or ends the slot after its last one. A cancelled URB, or a device being removed,
-// ends the slot early: nothing more would come of resubmitting.
-NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
-    PISO_URB_SLOT slot = (PISO_URB_SLOT)Context;
-    PISO_TRANSFER transfer = slot->Transfer;
+// Takes one URB's results into the transfer: its packet descriptors (when the caller gets them),
+// the packets that arrived, its failure; then decides whether the slot sends another group.
+VOID TakeIsoResults(PISO_URB_SLOT Slot) {
+    PISO_TRANSFER transfer = Slot->Transfer;
     PDEVICE_EXTENSION extension = DeviceExtensionOf(transfer->DeviceObject);
-    (void)Unused;
+    struct _URB_ISOCH_TRANSFER* iso = &Slot->Urb->UrbIsochronousTransfer;
+    NTSTATUS status = Slot->LastStatus;
 
-    // A URB the bus refused as a whole carries no packet results of its own: its packets are
-    // reported with the URB's status and no data, not as the successes we preset.
-    USBD_STATUS urbStatus = slot->Urb->UrbHeader.Status;
-    if (!NT_SUCCESS(Irp->IoStatus.Status) && USBD_ERROR(urbStatus)) {
-        for (ULONG j = 0; j < transfer->PacketsPerUrb; j++) {
-            PUSBD_ISO_PACKET_DESCRIPTOR packet = &slot->Urb->UrbIsochronousTransfer.IsoPacket[j];
-            if (packet->Status == USBD_STATUS_SUCCESS) {
-                packet->Status = urbStatus;
-                packet->Length = 0;
-            }
+    MarkRefusedIsoPackets(Slot, status);
+    LONG arrived = 0;
+    for (ULONG j = 0; j < transfer->PacketsPerUrb; j++) {
+        if (USBD_SUCCESS(iso->IsoPacket[j].Status)) {
+            arrived++;
         }
     }
-    RtlCopyMemory(transfer->Descriptors + (SIZE_T)slot->StartPacket * ISO_DESCRIPTOR_SIZE,
-                  slot->Urb->UrbIsochronousTransfer.IsoPacket,
-                  (SIZE_T)transfer->PacketsPerUrb * ISO_DESCRIPTOR_SIZE);
-    slot->StartPacket += transfer->UrbCount * transfer->PacketsPerUrb;
-
-    BOOLEAN lastGroup = slot->StartPacket >= transfer->TotalPackets;
-    BOOLEAN endEarly =
-        Irp->IoStatus.Status == STATUS_CANCELLED || ReadBooleanAcquire(&extension->RemovePending);
-    if (lastGroup || endEarly) {
-        slot->EndedEarly = !lastGroup;
-        FreeIsoSlot(slot);
-        KeSetEvent(&slot->DoneEvent, EVENT_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
+    InterlockedExchangeAdd(&transfer->PacketsArrived, arrived);
+    if (USBD_ERROR(iso->Hdr.Status)) {
+        WriteRelease(&extension->LastUsbdStatus, iso->Hdr.Status);
     }
-    PrepareIsoSlot(slot, IsoCompletion);
-    IofCallDriver(extension->LowerDeviceObject, slot->Irp);
+    if (!NT_SUCCESS(status)) {
+        InterlockedCompareExchange(&transfer->FirstFailure, status, 0);
+    }
+    if (transfer->Descriptors != NULL) {
+        RtlCopyMemory(transfer->Descriptors + (SIZE_T)Slot->StartPacket * ISO_DESCRIPTOR_SIZE,
+                      iso->IsoPacket, (SIZE_T)transfer->PacketsPerUrb * ISO_DESCRIPTOR_SIZE);
+    }
+    Slot->StartPacket += transfer->UrbCount * transfer->PacketsPerUrb;
+
+    // A cancelled URB, or a device being removed, ends the slot early: nothing more would come
+    // of resubmitting. So does a failed request: the bus would refuse the next group for the
+    // same reason, and its packets keep the "not accessed" status they were given at the start.
+    BOOLEAN lastGroup = Slot->StartPacket >= transfer->TotalPackets;
+    BOOLEAN endEarly = status == STATUS_CANCELLED || ReadBooleanAcquire(&extension->RemovePending);
+    Slot->EndedEarly = endEarly && !lastGroup;
+    Slot->Ending = lastGroup || endEarly || !NT_SUCCESS(status);
+}
+
+// After a completion: the slot's next group, or its end. The event is the last thing the slot
+// touches: the waiting thread frees the slots as soon as it has seen every event.
+BOOLEAN IsoNext(PISO_URB_SLOT Slot) {
+    if (Slot->Ending) {
+        FreeIsoSlot(Slot);
+        KeSetEvent(&Slot->DoneEvent, EVENT_INCREMENT, FALSE);
+        return FALSE;
+    }
+    PrepareIsoSlot(Slot, IsoCompletion);
+    return TRUE;
+}
+
+NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+    PISO_URB_SLOT slot = (PISO_URB_SLOT)Context;
+    (void)Unused;
+
+    slot->LastStatus = Irp->IoStatus.Status;
+    TakeIsoResults(slot);
+    if (!IsoSlotHandBack(slot) && IsoNext(slot)) {
+        SubmitIsoSlot(slot, IsoNext);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Every packet starts out as "not accessed": a group the transfer never sends (its slot ended
+// early) keeps that, and the caller can tell it from a packet that came back empty.
+VOID PresetDescriptors(PISO_TRANSFER Transfer) {
+    PUSBD_ISO_PACKET_DESCRIPTOR descriptors = (PUSBD_ISO_PACKET_DESCRIPTOR)Transfer->Descriptors;
+    for (ULONG p = 0; p < Transfer->TotalPackets; p++) {
+        USBD_ISO_PACKET_DESCRIPTOR descriptor;
+        descriptor.Offset = (p % Transfer->PacketsPerUrb) * Transfer->PacketSize;
+        descriptor.Length = 0;
+        descriptor.Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+        // The descriptor area follows data of any length: it need not be aligned.
+        RtlCopyMemory(&descriptors[p], &descriptor, sizeof(descriptor));
+    }
+}
+
+// The tests of a one-shot request, in their order: the pipe, the direction against a buffer
+// locked for reading only, the packet arithmetic, the room for data and descriptors, then the
+// limits of what the driver serves.
+NTSTATUS CheckIsoRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG PipeIndex, ULONG PacketSize,
+                         ULONG TotalPackets, ULONG PacketsPerUrb, ULONG UrbCount,
+                         PUSBD_PIPE_INFORMATION* Pipe) {
+    NTSTATUS status = DataPipeByIndex(Extension, PipeIndex, TRUE, Pipe);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The write code locks the caller's buffer for reading only: an IN pipe would fill it.
+    if (OutputBufferIsReadOnly(Irp) && PipeIsIn(*Pipe)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG64 group = (ULONG64)PacketsPerUrb * UrbCount;
+    if (group == 0 || group > 0xFFFFFFFFull || TotalPackets == 0 || TotalPackets % group != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG64 needed = (ULONG64)TotalPackets * (PacketSize + (ULONG64)ISO_DESCRIPTOR_SIZE);
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength < needed ||
+        Irp->MdlAddress == NULL) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (PacketSize == 0 || !IsoUrbShapeIsSound(PacketsPerUrb, UrbCount)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
 }
 
 } // namespace
 
-BOOLEAN IsoShapeIsSound(ULONG PacketSize, ULONG PacketsPerUrb, ULONG UrbCount) {
-    if (PacketSize == 0 || PacketsPerUrb == 0 || UrbCount == 0 ||
-        PacketsPerUrb > ISO_MAX_PACKETS_PER_URB) {
-        return FALSE;
+BOOLEAN IsoUrbShapeIsSound(ULONG PacketsPerUrb, ULONG UrbCount) {
+    return PacketsPerUrb != 0 && PacketsPerUrb <= ISO_MAX_PACKETS_PER_URB && UrbCount != 0 &&
+           UrbCount <= ISO_MAX_URBS;
+}
+
+VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next) {
+    PDEVICE_OBJECT lower = DeviceExtensionOf(Slot->Transfer->DeviceObject)->LowerDeviceObject;
+
+    for (;;) {
+        InterlockedExchange(&Slot->SubmitState, SLOT_SUBMITTING);
+        IofCallDriver(lower, Slot->Irp);
+        // Still SLOT_SUBMITTING: the URB is below, and its completion carries on whenever it
+        // comes (it may be running already); the slot is not ours to touch any more.
+        if (InterlockedCompareExchange(&Slot->SubmitState, SLOT_IDLE, SLOT_SUBMITTING) ==
+            SLOT_SUBMITTING) {
+            return;
+        }
+        // The completion ran inside the call and handed the next step back: take it here, in
+        // this frame, rather than one level deeper.
+        if (!Next(Slot)) {
+            return;
+        }
     }
-    ULONG64 group = (ULONG64)PacketsPerUrb * UrbCount;
-    ULONG64 bytes = group * PacketSize;
-    return group <= 0xFFFFFFFFull && bytes <= 0xFFFFFFFFull;
+}
+
+BOOLEAN IsoSlotHandBack(PISO_URB_SLOT Slot) {
+    return InterlockedCompareExchange(&Slot->SubmitState, SLOT_HANDED_BACK, SLOT_SUBMITTING) ==
+           SLOT_SUBMITTING;
+}
+
+VOID MarkRefusedIsoPackets(PISO_URB_SLOT Slot, NTSTATUS RequestStatus) {
+    if (NT_SUCCESS(RequestStatus)) {
+        return;
+    }
+    struct _URB_ISOCH_TRANSFER* iso = &Slot->Urb->UrbIsochronousTransfer;
+    // A bus that refused the URB outright wrote nothing into it; one that failed it says why.
+    USBD_STATUS urbStatus =
+        USBD_ERROR(iso->Hdr.Status) ? iso->Hdr.Status : USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+    for (ULONG j = 0; j < Slot->Transfer->PacketsPerUrb; j++) {
+        if (USBD_SUCCESS(iso->IsoPacket[j].Status)) {
+            iso->IsoPacket[j].Status = urbStatus;
+            iso->IsoPacket[j].Length = 0;
+        }
+    }
 }
 
 NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE Routine) {
@@ -92,6 +189,9 @@ NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE
     slot->Transfer = Transfer;
     slot->StartPacket = Index * Transfer->PacketsPerUrb;
     slot->EndedEarly = FALSE;
+    slot->Ending = FALSE;
+    slot->LastStatus = STATUS_SUCCESS;
+    slot->SubmitState = SLOT_IDLE;
     KeInitializeEvent(&slot->DoneEvent, NotificationEvent, FALSE);
     slot->Urb = (PURB)ExAllocatePool(NonPagedPool, IsoUrbSize(Transfer->PacketsPerUrb));
     slot->Irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);
@@ -101,7 +201,7 @@ NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE
     }
     FillIsoUrb(Transfer, slot->Urb,
                Transfer->Buffer + (SIZE_T)slot->StartPacket * Transfer->PacketSize);
-    SetSlotRequest(slot, Routine);
+    PrepareSubmitUrbRequest(slot->Irp, slot->Urb, Routine, slot);
     return STATUS_SUCCESS;
 }
 
@@ -110,7 +210,7 @@ VOID PrepareIsoSlot(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine) {
     FillIsoUrb(transfer, Slot->Urb,
                transfer->Buffer + (SIZE_T)Slot->StartPacket * transfer->PacketSize);
     IoReuseIrp(Slot->Irp, STATUS_SUCCESS);
-    SetSlotRequest(Slot, Routine);
+    PrepareSubmitUrbRequest(Slot->Irp, Slot->Urb, Routine, Slot);
 }
 
 VOID FreeIsoSlot(PISO_URB_SLOT Slot) {
@@ -126,7 +226,6 @@ VOID FreeIsoSlot(PISO_URB_SLOT Slot) {
 
 NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
     ULONG pipeIndex = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
     ULONG packetSize = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketSize));
@@ -136,25 +235,13 @@ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSBD_PIPE_INFORMATION pipe;
 
     PipeTableLockShared(extension);
-    NTSTATUS status = DataPipeByIndex(extension, pipeIndex, TRUE, &pipe);
+    NTSTATUS status = CheckIsoRequest(extension, Irp, pipeIndex, packetSize, totalPackets,
+                                      packetsPerUrb, urbCount, &pipe);
     if (!NT_SUCCESS(status)) {
         PipeTableUnlock(extension);
         return status;
     }
-    ULONG group = packetsPerUrb * urbCount;
-    if (!IsoShapeIsSound(packetSize, packetsPerUrb, urbCount) || totalPackets == 0 ||
-        totalPackets % group != 0 ||
-        (ULONG64)totalPackets * (packetSize + (ULONG64)ISO_DESCRIPTOR_SIZE) > 0xFFFFFFFFull) {
-        PipeTableUnlock(extension);
-        return STATUS_INVALID_PARAMETER;
-    }
-    ULONG dataBytes = totalPackets * packetSize;
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength <
-        dataBytes + totalPackets * ISO_DESCRIPTOR_SIZE) {
-        PipeTableUnlock(extension);
-        return STATUS_UNSUCCESSFUL;
-    }
-    PUCHAR buffer = (PUCHAR)MdlSystemAddress(Irp->MdlAddress);
+    PUCHAR buffer = (PUCHAR)RequestBufferAddress(Irp);
     if (buffer == NULL) {
         PipeTableUnlock(extension);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -173,6 +260,7 @@ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         PipeTableUnlock(extension);
         return STATUS_NO_MEMORY;
     }
+    ULONG dataBytes = totalPackets * packetSize;
     RtlZeroMemory(transfer, sizeof(*transfer));
     RtlZeroMemory(slots, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
     transfer->DeviceObject = DeviceObject;
@@ -181,10 +269,16 @@ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     transfer->Pipe = *pipe;
     transfer->Buffer = buffer;
     transfer->BufferBytes = dataBytes;
-    transfer->Descriptors = buffer + dataBytes;
+    // The read code's buffer takes the packet descriptors after the data. The write code's buffer
+    // is locked for reading only (and its pipe, tested above, is an OUT pipe): its descriptors
+    // stay with us, and the caller learns the outcome from the status alone.
+    transfer->Descriptors = OutputBufferIsReadOnly(Irp) ? NULL : buffer + dataBytes;
     transfer->PacketsPerUrb = packetsPerUrb;
     transfer->UrbCount = urbCount;
     transfer->Slots = slots;
+    if (transfer->Descriptors != NULL) {
+        PresetDescriptors(transfer);
+    }
 
     // Every slot is built before any goes down, so a failed allocation submits nothing.
     for (ULONG i = 0; i < urbCount && NT_SUCCESS(status); i++) {
@@ -192,13 +286,20 @@ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (NT_SUCCESS(status)) {
         for (ULONG i = 0; i < urbCount; i++) {
-            IofCallDriver(extension->LowerDeviceObject, slots[i].Irp);
+            SubmitIsoSlot(&slots[i], IsoNext);
         }
         for (ULONG i = 0; i < urbCount; i++) {
             KeWaitForSingleObject(&slots[i].DoneEvent, Executive, KernelMode, FALSE, NULL);
             if (slots[i].EndedEarly) {
                 status = STATUS_CANCELLED;
             }
+        }
+        // A transfer of which not one packet arrived failed, whatever each URB said: the caller
+        // gets the first request's failure, or STATUS_UNSUCCESSFUL when the requests went
+        // through and every packet failed (the USB error is then the last error).
+        if (NT_SUCCESS(status) && ReadAcquire(&transfer->PacketsArrived) == 0) {
+            NTSTATUS failure = (NTSTATUS)ReadAcquire(&transfer->FirstFailure);
+            status = failure != 0 ? failure : STATUS_UNSUCCESSFUL;
         }
     } else {
         for (ULONG i = 0; i < urbCount; i++) {

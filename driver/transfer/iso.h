@@ -1,4 +1,5 @@
-// The records and the URB builder the one-shot isochronous transfer and the stream share.
+// The records and the URB builder the one-shot isochronous transfer and the stream share, and
+// the way both keep a slot's URB going without nesting one completion inside another.
 #pragma once
 
 #include "transfer/transfer.h"
@@ -15,19 +16,31 @@ typedef struct _ISO_URB_SLOT {
     KEVENT DoneEvent;
     // One-shot transfer: the slot ended before its last group (cancelled, or the device is going).
     BOOLEAN EndedEarly;
+    // Set by the completion: the slot sends no further URB.
+    BOOLEAN Ending;
+    // The status of the slot's last completed request.
+    NTSTATUS LastStatus;
+    // Who carries on after a completion: see SubmitIsoSlot.
+    LONG volatile SubmitState;
 } ISO_URB_SLOT, *PISO_URB_SLOT;
 
 struct _ISO_TRANSFER {
     PDEVICE_OBJECT DeviceObject;
     ULONG PacketSize;
     ULONG TotalPackets;
-    // A copy of the pipe's entry: the stream outlives any one look at the pipe table.
+    // A copy of the pipe's entry, and its index: the stream outlives any one look at the pipe
+    // table (which cannot be replaced while the stream exists).
     USBD_PIPE_INFORMATION Pipe;
+    ULONG PipeIndex;
     PUCHAR Buffer;
     ULONG BufferBytes;
     PUCHAR Descriptors;
     ULONG PacketsPerUrb;
     ULONG UrbCount;
+    // One-shot only: packets whose descriptor came back with success, and the first failure
+    // status of a request, which the transfer answers when no packet arrived.
+    LONG volatile PacketsArrived;
+    LONG volatile FirstFailure;
     // Stream only: slots whose URB has not ended yet.
     LONG volatile UrbsAlive;
     // Stream only: the running slots hold one reference together, each reader one of its own;
@@ -53,10 +66,32 @@ VOID PrepareIsoSlot(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine);
 // Frees a slot's URB and IRP.
 VOID FreeIsoSlot(PISO_URB_SLOT Slot);
 
-// The checks both the one-shot transfer and the stream make on packets per URB (P), URB count
-// (N) and packet size (S): none is 0, P is within the bus's limit and every buffer product fits
-// in 32 bits.
-BOOLEAN IsoShapeIsSound(ULONG PacketSize, ULONG PacketsPerUrb, ULONG UrbCount);
+// What happens to a slot after one of its URBs came back: TRUE when the slot's URB has been
+// refilled (PrepareIsoSlot) and goes down again; FALSE when the slot has ended, after which the
+// caller touches neither the slot nor its transfer.
+typedef BOOLEAN ISO_SLOT_NEXT(PISO_URB_SLOT Slot);
+
+// Passes the slot's prepared IRP down, and keeps doing so for as long as the lower driver
+// completes it inside that call. A completion routine never resubmits from within the call that
+// submitted its URB: a bus that refuses or finishes URBs at once would otherwise nest one
+// submission and completion inside the next, as deep as the transfer is long, on a kernel stack
+// of a few pages. Instead the completion hands the next step back (IsoSlotHandBack) and this
+// loop takes it, so the stack holds at most one submission and one completion per slot.
+// Returns once the URB is pending below or the slot has ended.
+VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next);
+
+// Called by a slot's completion routine once it has taken the URB's results: TRUE when the
+// thread that passed the URB down is still inside IofCallDriver and carries on itself; the
+// completion then returns at once. FALSE: the completion carries on (Next, then SubmitIsoSlot).
+BOOLEAN IsoSlotHandBack(PISO_URB_SLOT Slot);
+
+// Treats a URB the bus refused as a whole: it carries no packet results of its own, so its
+// packets are given the URB's status and no data instead of the successes we preset.
+VOID MarkRefusedIsoPackets(PISO_URB_SLOT Slot, NTSTATUS RequestStatus);
+
+// Packets per URB (P) and URBs (N) within what the driver serves: P from 1 to
+// ISO_MAX_PACKETS_PER_URB, N from 1 to ISO_MAX_URBS.
+BOOLEAN IsoUrbShapeIsSound(ULONG PacketsPerUrb, ULONG UrbCount);
 
 // The URB block size for P packets (12 bytes more than the descriptors strictly need).
 static inline ULONG IsoUrbSize(ULONG PacketsPerUrb) {

@@ -48,8 +48,11 @@ PISO_TRANSFER ReferenceStream(PDEVICE_EXTENSION Extension) {
 
 // Called by the slot that ends last: unpublishes the stream, gives up the slots' reference
 // (which frees the stream unless a read still holds it; a read runs inside the I/O gate, which
-// removal drains first), and only then tells removal the stream is gone: after the event is set
-// neither the stream nor the device record is touched again.
+// removal drains first), and only then says that no stream exists. The event is set under
+// StreamLock, together with the test that no newer stream was published meanwhile (a start
+// clears it under the same lock), so it never reports "no stream" while one runs; and whoever
+// waits on it takes StreamLock before going on, so after the release below neither this stream
+// nor the device record is touched again.
 VOID EndStream(PISO_TRANSFER Stream) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Stream->DeviceObject);
 
@@ -59,21 +62,64 @@ VOID EndStream(PISO_TRANSFER Stream) {
     extension->StreamPacketRing = NULL;
     KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     DropReference(Stream);
-    KeSetEvent(&extension->StreamEndedEvent, IO_NO_INCREMENT, FALSE);
+
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+    if (extension->Stream == NULL) {
+        KeSetEvent(&extension->StreamEndedEvent, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+}
+
+// Only the bytes the device sent for this URB reach the rings: each packet's place beyond its
+// real length (all of it for a packet that failed) is zeroed, since the slot's buffer still holds
+// an earlier URB's packet there.
+VOID ClearUnsentBytes(PISO_TRANSFER Stream, PISO_URB_SLOT Slot) {
+    struct _URB_ISOCH_TRANSFER* iso = &Slot->Urb->UrbIsochronousTransfer;
+    PUCHAR data = Stream->Buffer + (SIZE_T)Slot->StartPacket * Stream->PacketSize;
+
+    for (ULONG j = 0; j < Stream->PacketsPerUrb; j++) {
+        PUSBD_ISO_PACKET_DESCRIPTOR packet = &iso->IsoPacket[j];
+        ULONG length = USBD_SUCCESS(packet->Status) ? packet->Length : 0;
+        if (length > Stream->PacketSize) {
+            length = Stream->PacketSize;
+        }
+        packet->Length = length;
+        RtlZeroMemory(data + (SIZE_T)j * Stream->PacketSize + length, Stream->PacketSize - length);
+    }
 }
 
 IO_COMPLETION_ROUTINE StreamCompletion;
 
+// After a completion: the slot resubmits, or ends after a failed URB or once a stop was asked
+// for. The slot that ends last ends the stream.
+BOOLEAN StreamNext(PISO_URB_SLOT Slot) {
+    PISO_TRANSFER stream = Slot->Transfer;
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(stream->DeviceObject);
+
+    if (!NT_SUCCESS(Slot->LastStatus) || ReadBooleanAcquire(&extension->StreamStopRequested) ||
+        ReadBooleanAcquire(&extension->RemovePending)) {
+        FreeIsoSlot(Slot);
+        if (InterlockedDecrement(&stream->UrbsAlive) == 0) {
+            EndStream(stream);
+        }
+        return FALSE;
+    }
+    PrepareIsoSlot(Slot, StreamCompletion);
+    return TRUE;
+}
+
 // Puts the URB's descriptors, then its data, into the rings (both or neither, so the rings stay
-// in step packet for packet), then resubmits the URB, or ends the slot after a failed URB or
-// once a stop was asked for.
+// in step packet for packet), then lets the slot go on.
 NTSTATUS StreamCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     PISO_URB_SLOT slot = (PISO_URB_SLOT)Context;
     PISO_TRANSFER stream = slot->Transfer;
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(stream->DeviceObject);
     ULONG descriptorBytes = stream->PacketsPerUrb * ISO_DESCRIPTOR_SIZE;
     ULONG dataBytes = stream->PacketsPerUrb * stream->PacketSize;
     (void)Unused;
+
+    slot->LastStatus = Irp->IoStatus.Status;
+    MarkRefusedIsoPackets(slot, slot->LastStatus);
+    ClearUnsentBytes(stream, slot);
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&stream->PutLock);
     if (RingFreeSpace(stream->PacketRing) >= descriptorBytes &&
@@ -88,17 +134,40 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     }
     KeReleaseSpinLock(&stream->PutLock, oldIrql);
 
-    if (!NT_SUCCESS(Irp->IoStatus.Status) || ReadBooleanAcquire(&extension->StreamStopRequested) ||
-        ReadBooleanAcquire(&extension->RemovePending)) {
-        FreeIsoSlot(slot);
-        if (InterlockedDecrement(&stream->UrbsAlive) == 0) {
-            EndStream(stream);
-        }
-        return STATUS_MORE_PROCESSING_REQUIRED;
+    if (!IsoSlotHandBack(slot) && StreamNext(slot)) {
+        SubmitIsoSlot(slot, StreamNext);
     }
-    PrepareIsoSlot(slot, StreamCompletion);
-    IofCallDriver(extension->LowerDeviceObject, slot->Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The stream's shape within the driver's limits: URBs and packets per URB as for any
+// isochronous transfer, a packet size, and rings and URB buffers no larger than the limits.
+BOOLEAN StreamShapeIsSound(ULONG PacketSize, ULONG RingPackets, ULONG PacketsPerUrb,
+                           ULONG UrbCount) {
+    if (PacketSize == 0 || RingPackets == 0 || !IsoUrbShapeIsSound(PacketsPerUrb, UrbCount)) {
+        return FALSE;
+    }
+    return RingPackets <= TOVRIK_STREAM_MAX_RING_PACKETS &&
+           (ULONG64)RingPackets * PacketSize <= TOVRIK_STREAM_MAX_RING_BYTES &&
+           (ULONG64)UrbCount * PacketsPerUrb * PacketSize <= TOVRIK_STREAM_MAX_URB_BUFFER_BYTES;
+}
+
+// Waits until no stream exists, at most Timeout (NULL: without a limit). TRUE when none exists.
+BOOLEAN WaitUntilNoStream(PDEVICE_EXTENSION Extension, PLARGE_INTEGER Timeout) {
+    for (;;) {
+        if (KeWaitForSingleObject(&Extension->StreamEndedEvent, Executive, KernelMode, FALSE,
+                                  Timeout) == STATUS_TIMEOUT) {
+            return FALSE;
+        }
+        // The ending slot sets the event under the lock: taking it waits until that slot has
+        // let go of the device record.
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
+        BOOLEAN none = Extension->Stream == NULL;
+        KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+        if (none) {
+            return TRUE;
+        }
+    }
 }
 
 } // namespace
@@ -124,10 +193,9 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ULONG urbCount = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, UrbCount));
     PUSBD_PIPE_INFORMATION pipe;
 
-    // Ring capacities must fit the ring's signed count.
-    if (!IsoShapeIsSound(packetSize, packetsPerUrb, urbCount) || ringPackets == 0 ||
-        (ULONG64)ringPackets * packetSize > 0x7FFFFFFFull ||
-        (ULONG64)ringPackets * ISO_DESCRIPTOR_SIZE > 0x7FFFFFFFull) {
+    // The stream's memory is non-paged and lives as long as the stream: every size it takes
+    // from the caller is held to the driver's limits.
+    if (!StreamShapeIsSound(packetSize, ringPackets, packetsPerUrb, urbCount)) {
         // The pipe rules come first, as for every pipe operation.
         PipeTableLockShared(extension);
         NTSTATUS status = DataPipeByIndex(extension, pipeIndex, TRUE, &pipe);
@@ -139,13 +207,8 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PipeTableLockShared(extension);
     NTSTATUS status = DataPipeByIndex(extension, pipeIndex, TRUE, &pipe);
     PISO_TRANSFER stream = NULL;
-    if (NT_SUCCESS(status)) {
-        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
-        BOOLEAN busy = extension->Stream != NULL;
-        KeReleaseSpinLock(&extension->StreamLock, oldIrql);
-        if (busy) {
-            status = STATUS_DEVICE_BUSY;
-        }
+    if (NT_SUCCESS(status) && StreamExists(extension)) {
+        status = STATUS_DEVICE_BUSY;
     }
     if (NT_SUCCESS(status)) {
         stream = (PISO_TRANSFER)ExAllocatePool(NonPagedPool, sizeof(ISO_TRANSFER));
@@ -156,25 +219,34 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         stream->DeviceObject = DeviceObject;
         stream->PacketSize = packetSize;
         stream->Pipe = *pipe;
+        stream->PipeIndex = pipeIndex;
         stream->PacketsPerUrb = packetsPerUrb;
         stream->UrbCount = urbCount;
         stream->UrbsAlive = (LONG)urbCount;
         stream->References = 1;
         KeInitializeSpinLock(&stream->PutLock);
         stream->BufferBytes = urbCount * packetsPerUrb * packetSize;
-        stream->Buffer = (PUCHAR)ExAllocatePool(NonPagedPool, stream->BufferBytes);
-        stream->DataRing = RingCreate(ringPackets * packetSize);
-        stream->PacketRing = RingCreate(ringPackets * ISO_DESCRIPTOR_SIZE);
+        // Each allocation is taken alone and the slot array zeroed at once, so a failure at
+        // any point leaves ReleaseStream only blocks it may free.
         stream->Slots =
             (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
-        if (stream->Buffer == NULL || stream->DataRing == NULL || stream->PacketRing == NULL ||
-            stream->Slots == NULL) {
-            status = STATUS_NO_MEMORY;
-        } else {
+        if (stream->Slots != NULL) {
             RtlZeroMemory(stream->Slots, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
-            for (ULONG i = 0; i < urbCount && NT_SUCCESS(status); i++) {
-                status = BuildIsoUrb(stream, i, StreamCompletion);
-            }
+            stream->Buffer = (PUCHAR)ExAllocatePool(NonPagedPool, stream->BufferBytes);
+        }
+        if (stream->Buffer != NULL) {
+            // Never a byte of old pool into a ring, even for a packet the bus leaves untouched.
+            RtlZeroMemory(stream->Buffer, stream->BufferBytes);
+            stream->DataRing = RingCreate(ringPackets * packetSize);
+        }
+        if (stream->DataRing != NULL) {
+            stream->PacketRing = RingCreate(ringPackets * ISO_DESCRIPTOR_SIZE);
+        }
+        if (stream->PacketRing == NULL) {
+            status = STATUS_NO_MEMORY;
+        }
+        for (ULONG i = 0; i < urbCount && NT_SUCCESS(status); i++) {
+            status = BuildIsoUrb(stream, i, StreamCompletion);
         }
         if (!NT_SUCCESS(status)) {
             // Nothing was published or submitted: the device's stream fields are as they were.
@@ -188,10 +260,13 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         extension->Stream = stream;
         extension->StreamDataRing = stream->DataRing;
         extension->StreamPacketRing = stream->PacketRing;
-        KeReleaseSpinLock(&extension->StreamLock, oldIrql);
         KeClearEvent(&extension->StreamEndedEvent);
+        KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+        // The stream ends only when every slot has ended, and a slot not yet submitted has not:
+        // the slot array stays valid until the last submission has returned.
+        PISO_URB_SLOT slots = stream->Slots;
         for (ULONG i = 0; i < urbCount; i++) {
-            IofCallDriver(extension->LowerDeviceObject, stream->Slots[i].Irp);
+            SubmitIsoSlot(&slots[i], StreamNext);
         }
     }
     PipeTableUnlock(extension);
@@ -221,19 +296,52 @@ NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG Pack
     return STATUS_SUCCESS;
 }
 
-BOOLEAN StreamIsRunning(PDEVICE_OBJECT DeviceObject) {
+BOOLEAN StreamUsesPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
-    BOOLEAN running = extension->Stream != NULL;
+    BOOLEAN uses = extension->Stream != NULL && extension->Stream->PipeIndex == PipeIndex;
     KeReleaseSpinLock(&extension->StreamLock, oldIrql);
-    return running;
+    return uses;
 }
 
-VOID StopIsoStream(PDEVICE_OBJECT DeviceObject) {
+VOID RequestStreamStop(PDEVICE_OBJECT DeviceObject) {
     WriteBooleanRelease(&DeviceExtensionOf(DeviceObject)->StreamStopRequested, TRUE);
 }
 
+NTSTATUS StopIsoStream(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    NTSTATUS status = STATUS_IO_TIMEOUT;
+
+    // No start runs meanwhile: the stream stopped is the one there now, and a start that came
+    // first cannot clear the stop flag after it was set.
+    KeWaitForSingleObject(&extension->StreamStartLock, Executive, KernelMode, FALSE, NULL);
+    RequestStreamStop(DeviceObject);
+    for (ULONG attempt = 0; attempt < STREAM_STOP_ATTEMPTS; attempt++) {
+        // Aborting the pipe ends the URBs below, and each slot ends at its completion. A slot
+        // whose completion was already past its look at the flag may send one more URB after
+        // the abort: the next round ends that one.
+        PipeTableLockSharedStarveExclusive(extension);
+        PISO_TRANSFER stream = ReferenceStream(extension);
+        if (stream != NULL) {
+            USBD_PIPE_HANDLE pipe = stream->Pipe.PipeHandle;
+            DropReference(stream);
+            AbortPipe(DeviceObject, pipe);
+        }
+        PipeTableUnlock(extension);
+
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(LONGLONG)STREAM_STOP_WAIT_MS * 10000;
+        if (WaitUntilNoStream(extension, &interval)) {
+            status = STATUS_SUCCESS;
+            break;
+        }
+    }
+    // Still draining after the last attempt: the flag stays set and the last slot will end the
+    // stream, but the caller hears that it is not gone yet.
+    KeSetEvent(&extension->StreamStartLock, IO_NO_INCREMENT, FALSE);
+    return status;
+}
+
 VOID WaitForStreamEnd(PDEVICE_OBJECT DeviceObject) {
-    KeWaitForSingleObject(&DeviceExtensionOf(DeviceObject)->StreamEndedEvent, Executive, KernelMode,
-                          FALSE, NULL);
+    WaitUntilNoStream(DeviceExtensionOf(DeviceObject), NULL);
 }

@@ -14,7 +14,9 @@
 // Largest piece of a chunked transfer.
 #define CHUNK_SIZE 0x10000
 // Most packets one isochronous URB may carry at high speed.
-#define ISO_MAX_PACKETS_PER_URB 1024
+#define ISO_MAX_PACKETS_PER_URB TOVRIK_ISO_MAX_PACKETS_PER_URB
+// Most URBs one isochronous transfer or stream keeps below (one IRP and URB each).
+#define ISO_MAX_URBS TOVRIK_ISO_MAX_URBS
 // Bytes of one packet descriptor as the USB stack returns it.
 #define ISO_DESCRIPTOR_SIZE 12
 
@@ -43,11 +45,19 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG PacketCount,
                        PUCHAR Output, ULONG* Written);
 
-// TRUE while a stream exists (running or draining): its slots use a pipe of the current table.
-BOOLEAN StreamIsRunning(PDEVICE_OBJECT DeviceObject);
-
 // Asks the stream to end: every slot ends at its next completion. Does not wait.
-VOID StopIsoStream(PDEVICE_OBJECT DeviceObject);
+VOID RequestStreamStop(PDEVICE_OBJECT DeviceObject);
+
+// Ends the stream and returns once it is gone: asks it to stop, aborts its pipe so the URBs below
+// come back now, and waits for the last slot, repeating the abort for a URB sent past it. At most
+// STREAM_STOP_ATTEMPTS × STREAM_STOP_WAIT_MS; STATUS_IO_TIMEOUT when the stream is still draining
+// then. STATUS_SUCCESS when no stream exists. Runs at PASSIVE_LEVEL without the pipe table held.
+NTSTATUS StopIsoStream(PDEVICE_OBJECT DeviceObject);
+#define STREAM_STOP_ATTEMPTS 5
+#define STREAM_STOP_WAIT_MS 1000
+
+// TRUE while a stream exists whose URBs go to the pipe with this index.
+BOOLEAN StreamUsesPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
 
 // Waits until no stream exists. Used by removal after it has closed the gate.
 VOID WaitForStreamEnd(PDEVICE_OBJECT DeviceObject);

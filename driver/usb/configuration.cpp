@@ -1,7 +1,6 @@
 // Device configuration at start, interface selection, and the unconfigure at stop.
 #include "usb/usb.h"
 #include "firmware/firmware.h"
-#include "transfer/transfer.h"
 
 namespace {
 
@@ -306,7 +305,7 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     // replaces the interface, so no transfer may be using them meanwhile.
     PipeTableLockExclusive(extension);
     // A stream keeps its URBs on a pipe of the current table for as long as it runs.
-    status = StreamIsRunning(DeviceObject) ? STATUS_DEVICE_BUSY : SubmitUrb(DeviceObject, urb);
+    status = StreamExists(extension) ? STATUS_DEVICE_BUSY : SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
         PUSBD_INTERFACE_INFORMATION old = extension->InterfaceInfo;
         extension->InterfaceInfo = NULL;

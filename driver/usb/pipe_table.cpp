@@ -6,6 +6,11 @@ VOID PipeTableLockShared(PDEVICE_EXTENSION Extension) {
     ExAcquireResourceSharedLite(&Extension->PipeTableLock, TRUE);
 }
 
+VOID PipeTableLockSharedStarveExclusive(PDEVICE_EXTENSION Extension) {
+    KeEnterCriticalRegion();
+    ExAcquireSharedStarveExclusive(&Extension->PipeTableLock, TRUE);
+}
+
 VOID PipeTableLockExclusive(PDEVICE_EXTENSION Extension) {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&Extension->PipeTableLock, TRUE);

@@ -194,7 +194,9 @@ NTSTATUS AbortPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSBD_PIPE_INFORMATION pipe;
 
-    PipeTableLockShared(extension);
+    // An abort is how a caller ends a transfer that hangs: it must get past an interface
+    // selection queued behind that very transfer.
+    PipeTableLockSharedStarveExclusive(extension);
     NTSTATUS status = PipeByIndex(extension, PipeIndex, &pipe);
     if (NT_SUCCESS(status)) {
         status = AbortPipe(DeviceObject, pipe->PipeHandle);

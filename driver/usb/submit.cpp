@@ -73,6 +73,14 @@ LARGE_INTEGER BulkTimeoutInterval(void) {
     return interval;
 }
 
+VOID PrepareSubmitUrbRequest(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(Irp, Routine, Context, TRUE, TRUE, TRUE);
+}
+
 PURB AllocateUrb(ULONG Size, USHORT Function) {
     PURB urb = (PURB)ExAllocatePool(NonPagedPool, Size);
     if (urb != NULL) {
@@ -109,11 +117,7 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Caller
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = Urb;
-    IoSetCompletionRoutine(irp, TimedUrbCompletion, &event, TRUE, TRUE, TRUE);
+    PrepareSubmitUrbRequest(irp, Urb, TimedUrbCompletion, &event);
 
     NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
 

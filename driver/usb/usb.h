@@ -55,6 +55,10 @@ NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN EndC
 // selection takes it exclusive. The waits happen at PASSIVE_LEVEL inside a critical region.
 
 VOID PipeTableLockShared(PDEVICE_EXTENSION Extension);
+// Shared, even while an interface selection waits for exclusive access (never past one that
+// holds it): for removal and the aborts, which must not queue behind a selection that itself
+// waits for a stuck transfer, since their abort is what ends that transfer.
+VOID PipeTableLockSharedStarveExclusive(PDEVICE_EXTENSION Extension);
 VOID PipeTableLockExclusive(PDEVICE_EXTENSION Extension);
 VOID PipeTableUnlock(PDEVICE_EXTENSION Extension);
 
@@ -121,6 +125,11 @@ NTSTATUS AbortPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
 // The current frame number, 0 on any failure.
 ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, USHORT FeatureSelector, USHORT Index);
+
+// Readies an IRP of our own to carry Urb to the lower driver: its next stack location becomes an
+// IOCTL_INTERNAL_USB_SUBMIT_URB request with the URB as Argument1, and Routine is called with
+// Context on success, error and cancel alike. The caller then passes the IRP down.
+VOID PrepareSubmitUrbRequest(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context);
 
 // Allocates a zero-filled URB block of Size bytes with Length and Function set in its header.
 PURB AllocateUrb(ULONG Size, USHORT Function);

@@ -162,6 +162,16 @@ typedef struct _ISO_REQUEST {
     uint32_t UrbCount;
 } ISO_REQUEST;
 
+/* Limits of the data codes. They lie far beyond what a camera needs and bound the non-paged
+ * memory one request can make the driver take; a request past them is refused with
+ * STATUS_INVALID_PARAMETER and nothing is sent. */
+#define TOVRIK_ISO_MAX_URBS 64u                        /* URBs of one transfer or stream */
+#define TOVRIK_ISO_MAX_PACKETS_PER_URB 1024u           /* 128 ms of microframes */
+#define TOVRIK_STREAM_MAX_RING_PACKETS (1u << 20)      /* a stream's ring, in packets */
+#define TOVRIK_STREAM_MAX_RING_BYTES (128u << 20)      /* its data: about 5 s at 3 x 1024 */
+#define TOVRIK_STREAM_MAX_URB_BUFFER_BYTES (64u << 20) /* URBs x packets x packet size */
+#define TOVRIK_CHUNKED_MAX_LENGTH (64u << 20)          /* 1024 pieces of 64 KiB */
+
 /* One packet descriptor as the USB stack returns it: Offset is relative to the start of the
  * data of the URB that carried the packet. */
 typedef struct _ISO_PACKET_DESCRIPTOR {

@@ -4,6 +4,8 @@
 
 #include "transfer/ring.h"
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace tovrik_test {
@@ -97,13 +99,17 @@ TEST_F(StreamTest, OneStreamAtATimeAndNoInterfaceChangeUnderIt) {
 TEST_F(StreamTest, ReadsAndStartsWithBadShapesAreRefused) {
     StartWorld(OwnCameras());
     const ISO_REQUEST badStarts[] = {
-        {kIsoPipe, 0, 64, 8, 4},            // no packet size
-        {kIsoPipe, kPacket, 0, 8, 4},       // no ring
-        {kIsoPipe, kPacket, 64, 0, 4},      // no packets per URB
-        {kIsoPipe, kPacket, 64, 8, 0},      // no URBs
-        {kIsoPipe, kPacket, 64, 2048, 4},   // over the bus's packets per URB
-        {kIsoPipe, 0x10000, 0x10000, 8, 4}, // a ring of 4 GiB
-        {kIsoPipe, 0x100000, 64, 1024, 8},  // URB buffers past 32 bits
+        {kIsoPipe, 0, 64, 8, 4},                                 // no packet size
+        {kIsoPipe, kPacket, 0, 8, 4},                            // no ring
+        {kIsoPipe, kPacket, 64, 0, 4},                           // no packets per URB
+        {kIsoPipe, kPacket, 64, 8, 0},                           // no URBs
+        {kIsoPipe, kPacket, 64, 2048, 4},                        // over the bus's packets per URB
+        {kIsoPipe, 0x10000, 0x10000, 8, 4},                      // a ring of 4 GiB
+        {kIsoPipe, 0x100000, 64, 1024, 8},                       // URB buffers past 32 bits
+        {kIsoPipe, kPacket, 64, 8, 65},                          // more URBs than the driver keeps
+        {kIsoPipe, 1, TOVRIK_STREAM_MAX_RING_PACKETS + 1, 8, 4}, // a ring of too many packets
+        {kIsoPipe, 4096, 0x10000, 8, 4},                         // a ring of 256 MiB
+        {kIsoPipe, 1025, 64, 1024, 64},                          // URB buffers of more than 64 MiB
     };
     for (const ISO_REQUEST& request : badStarts) {
         EXPECT_EQ(Start(request).Status, STATUS_INVALID_PARAMETER)
@@ -150,6 +156,144 @@ TEST_F(StreamTest, AReaderThatFallsBehindLosesWholeUrbsNotOrder) {
     for (std::uint32_t p = 1; p < 16; p++) {
         EXPECT_EQ(ReadUlong(output.data() + p * kPacket), first + p);
     }
+    StopAndDrain();
+}
+
+TEST_F(StreamTest, AStartThatCannotAllocateLeavesNothingBehind) {
+    StartWorld(OwnCameras());
+    // The stream record, its slots, its URB buffer, two rings of two blocks each, then a URB and
+    // an IRP per slot: each failed in turn, then none.
+    const ISO_REQUEST request{kIsoPipe, kPacket, 64, 8, 2};
+    constexpr int kAllocations = 3 + 4 + 2 * 2;
+    for (int k = 1; k <= kAllocations + 1; k++) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        host::FaultInjection::FailNth(
+            k, static_cast<host::AllocationKind>(static_cast<unsigned>(host::AllocationKind::Pool) |
+                                                 static_cast<unsigned>(host::AllocationKind::Irp)));
+        auto result = Start(request);
+        host::FaultInjection::Reset();
+        if (k <= kAllocations) {
+            EXPECT_EQ(result.Status, STATUS_NO_MEMORY);
+            EXPECT_EQ(Extension()->Stream, nullptr);
+        } else {
+            EXPECT_EQ(result.Status, STATUS_SUCCESS);
+            EXPECT_EQ(Call(IOCTL_TOVRIK_STOP_ISO_STREAM, {}, 0).Status, STATUS_SUCCESS);
+        }
+    }
+}
+
+TEST_F(StreamTest, ReadersGetOnlyBytesTheCameraSent) {
+    StartWorld(OwnCameras());
+    host::Clock::SetScale(1);
+    // Places of 2048 bytes for packets of at most 1024: the rest of each place was never written
+    // by the camera for this stream, and must not carry the pool's old bytes to the reader.
+    constexpr std::uint32_t kPlace = 2048;
+    ASSERT_EQ(Start({kIsoPipe, kPlace, 64, 8, 8}).Status, STATUS_SUCCESS);
+    Bytes output(4 * (kPlace + 12));
+    std::uint32_t got = 0;
+    for (int i = 0; i < 2000 && got == 0; i++) {
+        std::fill(output.begin(), output.end(), 0xA5);
+        auto result = Call(IOCTL_TOVRIK_READ_ISO_STREAM,
+                           RecordBytes(ISO_REQUEST{0, kPlace, 4, 0, 0}), output);
+        ASSERT_EQ(result.Status, STATUS_SUCCESS);
+        got = static_cast<std::uint32_t>(result.Information / (kPlace + 12));
+        if (got == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
+    ASSERT_GT(got, 0u);
+    for (std::uint32_t p = 0; p < got; p++) {
+        std::uint32_t length = ReadUlong(output.data() + got * kPlace + 12 * p + 4);
+        EXPECT_EQ(length, kPacket) << "packet " << p;
+        const std::uint8_t* place = output.data() + p * kPlace;
+        EXPECT_TRUE(
+            std::all_of(place + length, place + kPlace, [](std::uint8_t b) { return b == 0; }))
+            << "packet " << p << " carries bytes past its length";
+    }
+    StopAndDrain();
+}
+
+TEST_F(StreamTest, AStopReturnsOnceTheStreamIsGoneSoAStartCanFollowAtOnce) {
+    StartWorld(OwnCameras());
+    host::Clock::SetScale(1);
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(Call(IOCTL_TOVRIK_STOP_ISO_STREAM, {}, 0).Status, STATUS_SUCCESS);
+        EXPECT_EQ(Extension()->Stream, nullptr);
+        Bytes output;
+        EXPECT_EQ(ReadPackets(1, output).Status, STATUS_UNSUCCESSFUL);
+    }
+    // The interface can change right after a stop too.
+    EXPECT_EQ(Call(IOCTL_TOVRIK_SET_INTERFACE, {0, 0}, 0).Status, STATUS_SUCCESS);
+
+    // Aborting the stream's pipe ends the stream the same way; another pipe's abort does not.
+    ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Call(IOCTL_TOVRIK_ABORT_PIPE, PipeIndex(1), 0).Status, STATUS_SUCCESS);
+    EXPECT_NE(Extension()->Stream, nullptr);
+    EXPECT_EQ(Call(IOCTL_TOVRIK_ABORT_PIPE, PipeIndex(kIsoPipe), 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->Stream, nullptr);
+    EXPECT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
+    StopAndDrain();
+}
+
+TEST_F(StreamTest, ClosingTheLastHandleEndsTheStream) {
+    StartWorld(OwnCameras());
+    host::Clock::SetScale(1);
+    host::Handle second = 0;
+    ASSERT_EQ(host::FrontEnd::Open(u"\\\\.\\Tovrik318QX-0", &second), STATUS_SUCCESS);
+    ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
+    // Another handle is still open: the stream goes on for it.
+    host::FrontEnd::Close(handle_);
+    EXPECT_NE(Extension()->Stream, nullptr);
+    // The last one: nobody could read or stop the stream any more.
+    host::FrontEnd::Close(second);
+    EXPECT_EQ(Extension()->Stream, nullptr);
+    EXPECT_TRUE(KeReadStateEvent(&Extension()->StreamEndedEvent) != 0);
+    ASSERT_EQ(host::FrontEnd::Open(u"\\\\.\\Tovrik318QX-0", &handle_), STATUS_SUCCESS);
+    Bytes output;
+    EXPECT_EQ(ReadPackets(1, output).Status, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(StreamTest, TheEndedEventNeverSaysNoStreamWhileOneExists) {
+    StartWorld(OwnCameras());
+    host::Clock::SetScale(1);
+    // A starter that tries again at once while the stream is busy ending, a stopper, and a
+    // watcher that compares, under the stream lock, what the event says with what exists:
+    // removal trusts the event, and a stream it missed would outlive the device.
+    std::atomic<bool> done{false};
+    std::atomic<int> started{0};
+    std::atomic<int> lies{0};
+    PDEVICE_EXTENSION extension = Extension();
+    std::thread watcher([&] {
+        while (!done) {
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+            bool exists = extension->Stream != nullptr;
+            bool saysNone = KeReadStateEvent(&extension->StreamEndedEvent) != 0;
+            KeReleaseSpinLock(&extension->StreamLock, old);
+            lies += exists && saysNone;
+            std::this_thread::yield();
+        }
+    });
+    std::thread starter([&] {
+        while (!done) {
+            if (Start({kIsoPipe, kPacket, 16, 8, 2}).Status == STATUS_SUCCESS) {
+                started++;
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (started < 200 && std::chrono::steady_clock::now() < deadline) {
+        Call(IOCTL_TOVRIK_STOP_ISO_STREAM, {}, 0);
+    }
+    done = true;
+    starter.join();
+    watcher.join();
+    EXPECT_GE(started.load(), 200);
+    EXPECT_EQ(lies.load(), 0);
     StopAndDrain();
 }
 
