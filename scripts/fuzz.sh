@@ -53,10 +53,10 @@ for target in "${targets[@]}"; do
   status=$?
   set -e
   end=$(date +%s.%N)
-  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1 || true)
   if [ -z "$runs" ]; then
     # Fork mode: the parent's last progress line counts every job's executions.
-    runs=$(grep -o '^#[0-9]*' "$log" | tr -d '#' | tail -1)
+    runs=$(grep -o '^#[0-9]*' "$log" | tr -d '#' | tail -1 || true)
   fi
   runs=${runs:-0}
   seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.0f", b - a }')
