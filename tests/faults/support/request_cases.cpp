@@ -48,7 +48,8 @@ std::vector<RequestCase> GoodRequests(ULONG frameBytes) {
          RecordBytes(CLASS_VENDOR_REQUEST{0, 2, 0, 0, 0xA0, 0, 0x2000, 0}), 16, Bytes(16, 0x5A)},
         {"GET_LAST_ERROR", IOCTL_TOVRIK_GET_LAST_ERROR, {}, 4, {}},
         {"ISO_READ", IOCTL_TOVRIK_ISO_READ, RecordBytes(iso), isoOutput, {}},
-        {"ISO_WRITE", IOCTL_TOVRIK_ISO_WRITE, RecordBytes(iso), isoOutput, Bytes(isoOutput, 0)},
+        {"ISO_WRITE", IOCTL_TOVRIK_ISO_WRITE, RecordBytes(iso), isoOutput, Bytes(isoOutput, 0),
+         false, STATUS_INVALID_PARAMETER},
         {"WRITE_RAM", IOCTL_TOVRIK_WRITE_RAM, {0x00, 0x20}, 100, Bytes(100, 0x3C)},
         {"GET_DRIVER_VERSION", IOCTL_TOVRIK_GET_DRIVER_VERSION, {}, 6, {}},
         {"START_ISO_STREAM", IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(kStreamShape), 0, {}},
@@ -80,6 +81,23 @@ NTSTATUS Send(CameraSession& session, const RequestCase& request) {
 
 NTSTATUS StartStream(CameraSession& session) {
     return session.Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(kStreamShape), 0).Status;
+}
+
+std::string StreamIsGone(CameraSession& session) {
+    Bytes output(16 * (1024 + 12));
+    NTSTATUS read =
+        session
+            .Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, 1024, 16, 0, 0}), output)
+            .Status;
+    if (read != STATUS_UNSUCCESSFUL) {
+        return "after the stop, a stream read answered " + host::StatusName(read);
+    }
+    NTSTATUS start = StartStream(session);
+    if (start != STATUS_SUCCESS) {
+        return "after the stop, a new stream's start answered " + host::StatusName(start);
+    }
+    session.Call(IOCTL_TOVRIK_STOP_ISO_STREAM, {}, 0);
+    return {};
 }
 
 } // namespace tovrik_faults

@@ -18,6 +18,9 @@ struct RequestCase {
     Bytes Output;
     // A stream must be running before the request is sent.
     bool NeedsStream = false;
+    // What a started camera answers (the camera has no isochronous OUT endpoint, so the write
+    // code has nowhere to go and is refused before anything is allocated).
+    NTSTATUS Answer = STATUS_SUCCESS;
 };
 
 // The stream every case that needs one starts: pipe 3, 1024-byte packets, a ring of 64 packets,
@@ -32,5 +35,8 @@ NTSTATUS Send(CameraSession& session, const RequestCase& request);
 
 // Starts the stream of kStreamShape; its status.
 NTSTATUS StartStream(CameraSession& session);
+
+// Empty when no stream is left and a new one starts (and is stopped again), else what is wrong.
+std::string StreamIsGone(CameraSession& session);
 
 } // namespace tovrik_faults

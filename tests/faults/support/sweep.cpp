@@ -323,7 +323,9 @@ void Sweep::Judge(const Scenario& scenario, const Outcome& outcome, const std::s
     }
     if (baseline) {
         for (std::size_t i = 0; i < outcome.Statuses.size(); ++i) {
-            if (!NT_SUCCESS(outcome.Statuses[i])) {
+            NTSTATUS answer = scenario.Steps.at(i).Answer;
+            if (NT_SUCCESS(answer) ? !NT_SUCCESS(outcome.Statuses[i])
+                                   : outcome.Statuses[i] != answer) {
                 verdict.Problems.push_back("with nothing failed, \"" + scenario.Steps.at(i).Name +
                                            "\" answered " + host::StatusName(outcome.Statuses[i]));
             }

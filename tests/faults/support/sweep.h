@@ -28,6 +28,8 @@ struct Step {
     bool MustFail = true;
     // The step starts the device: when it fails, the camera must be refused cleanly afterwards.
     bool Starts = false;
+    // What the step answers with nothing failed: success, or this failure.
+    NTSTATUS Answer = STATUS_SUCCESS;
 };
 
 struct Scenario {
