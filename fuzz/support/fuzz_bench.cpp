@@ -123,7 +123,9 @@ void FuzzBench::Unplug() {
     if (Driver->DeviceObject != nullptr) {
         Finding("a device object of the driver is left after the camera was removed");
     }
-    if (host::IrpsInFlight() != 0) {
+    // The request table keeps every request of the process, so counting the ones in flight
+    // costs more as the run goes on: every so many inputs is enough to catch one that stays.
+    if (Plugged % 64 == 0 && host::IrpsInFlight() != 0) {
         Finding("requests still in a driver after the camera was removed");
     }
     if (host::Pool::OutstandingCount() != BaselinePool) {
