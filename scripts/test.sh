@@ -4,7 +4,7 @@
 # (the fault tests, label "faults", among them), then builds the fuzz targets and runs each for a
 # short fixed time.
 # Usage: scripts/test.sh [--no-asan] [--no-fuzz]
-# TOVRIK_FUZZ_SECONDS sets the time of each fuzz target (default 60).
+# TOVRIK_FUZZ_SECONDS sets the time of each fuzz target (default 45).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,5 +41,5 @@ if [ "$run_fuzz" -eq 1 ]; then
   echo "== fuzz"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
-  scripts/fuzz.sh --seconds "${TOVRIK_FUZZ_SECONDS:-60}"
+  scripts/fuzz.sh --seconds "${TOVRIK_FUZZ_SECONDS:-45}"
 fi
