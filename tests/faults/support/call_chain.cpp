@@ -1,7 +1,7 @@
 #include "call_chain.h"
 
 #include <dlfcn.h>
-#include <execinfo.h>
+#include <unwind.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,13 +12,35 @@
 
 namespace tovrik_faults {
 
-RawChain TakeRawChain(int depth) {
-    std::vector<void*> frames(static_cast<std::size_t>(depth) + 1);
-    int taken = backtrace(frames.data(), depth + 1);
-    RawChain chain;
-    for (int i = 1; i < taken; ++i) {
-        chain.push_back(frames[static_cast<std::size_t>(i)]);
+namespace {
+
+struct Walk {
+    RawChain* Chain;
+    int Skip;
+    int Left;
+};
+
+_Unwind_Reason_Code Visit(struct _Unwind_Context* context, void* argument) {
+    auto* walk = static_cast<Walk*>(argument);
+    if (walk->Skip > 0) {
+        walk->Skip--;
+        return _URC_NO_REASON;
     }
+    if (walk->Left-- <= 0) {
+        return _URC_END_OF_STACK;
+    }
+    walk->Chain->push_back(reinterpret_cast<const void*>(_Unwind_GetIP(context)));
+    return _URC_NO_REASON;
+}
+
+} // namespace
+
+RawChain TakeRawChain(int depth) {
+    // The unwinder itself, from the unwind tables: the C library's backtrace() is replaced by
+    // the sanitizers with a frame-pointer walk that gives different chains for the same path.
+    RawChain chain;
+    Walk walk{&chain, 1, depth};
+    _Unwind_Backtrace(Visit, &walk);
     return chain;
 }
 

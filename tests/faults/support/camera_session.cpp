@@ -53,7 +53,9 @@ NTSTATUS CameraSession::PlugAndStart() {
             });
     }
     Sim->Plug(0);
-    host::FaultInjection::SetDecider({});
+    if (!Options.Faults.empty()) {
+        host::FaultInjection::SetDecider({});
+    }
     // The foreign camera's start has run the download by now; a camera program that started
     // leaves the bus and comes back, in real time, a few milliseconds later.
     bool running = false;

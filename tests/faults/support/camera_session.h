@@ -40,7 +40,8 @@ struct SessionOptions {
     bool Foreign = false;
     // Kernel time per real time: the start delays and time limits shrink by this much.
     double ClockScale = 1000;
-    // Bus faults in force from the first URB of the first start on.
+    // Bus faults in force from the first URB of the first start on (armed through the fault
+    // injection's decider during the plug, so not for use together with an allocation sweep).
     std::vector<sim::FaultRule> Faults;
     // The host controller steps microframes back to back (the schedule's clock stands still
     // while nothing is queued), and optionally completes transfers in the submitting call.

@@ -235,6 +235,7 @@ Sweep::Outcome Sweep::RunOnce(const Scenario& scenario, const std::vector<Inject
     };
 
     IsolatedResult result = RunIsolated(RunLimit, body);
+
     Outcome outcome;
     Decode(result.Payload, outcome, record);
     outcome.Ended = result.Problem();
