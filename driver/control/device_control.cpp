@@ -69,17 +69,22 @@ NTSTATUS ReadDeviceDescriptor(const REQUEST& Request) {
     if (Request.OutputLength < DEVICE_DESCRIPTOR_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
-    Request.Irp->IoStatus.Information =
+    // A read that failed is the caller's to hear, not a success with no bytes.
+    ULONG received;
+    NTSTATUS status =
         GetDescriptor(Request.DeviceObject, Request.SystemBuffer, DEVICE_DESCRIPTOR_LENGTH,
-                      USB_DEVICE_DESCRIPTOR_TYPE);
-    return STATUS_SUCCESS;
+                      USB_DEVICE_DESCRIPTOR_TYPE, &received);
+    Request.Irp->IoStatus.Information = received;
+    return status;
 }
 
 NTSTATUS ReadConfigurationDescriptor(const REQUEST& Request) {
-    Request.Irp->IoStatus.Information =
+    ULONG received;
+    NTSTATUS status =
         GetDescriptor(Request.DeviceObject, Request.SystemBuffer, Request.OutputLength,
-                      USB_CONFIGURATION_DESCRIPTOR_TYPE);
-    return STATUS_SUCCESS;
+                      USB_CONFIGURATION_DESCRIPTOR_TYPE, &received);
+    Request.Irp->IoStatus.Information = received;
+    return status;
 }
 
 NTSTATUS VendorRequest(const REQUEST& Request) {
@@ -95,9 +100,11 @@ NTSTATUS VendorRequest(const REQUEST& Request) {
     }
     ULONG bufferLength =
         Request.InputLength > Request.OutputLength ? Request.InputLength : Request.OutputLength;
-    Request.Irp->IoStatus.Information =
-        SendVendorDeviceRequest(Request.DeviceObject, Request.SystemBuffer, bufferLength);
-    return STATUS_SUCCESS;
+    ULONG received;
+    NTSTATUS status = SendVendorDeviceRequest(Request.DeviceObject, Request.SystemBuffer,
+                                              bufferLength, &received);
+    Request.Irp->IoStatus.Information = received;
+    return status;
 }
 
 NTSTATUS PipeIndexOperation(const REQUEST& Request, NTSTATUS (*Operation)(PDEVICE_OBJECT, ULONG)) {
@@ -138,11 +145,13 @@ NTSTATUS ReadStringDescriptor(const REQUEST& Request) {
     if (Request.InputLength != sizeof(STRING_DESCRIPTOR_REQUEST) || Request.OutputLength == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG count = GetStringDescriptor(Request.DeviceObject, Request.SystemBuffer[0],
-                                      ReadUshortLe(Request.SystemBuffer + 2), Request.SystemBuffer,
-                                      Request.OutputLength);
+    ULONG count;
+    NTSTATUS status = GetStringDescriptor(Request.DeviceObject, Request.SystemBuffer[0],
+                                          ReadUshortLe(Request.SystemBuffer + 2),
+                                          Request.SystemBuffer, Request.OutputLength, &count);
     Request.Irp->IoStatus.Information = count;
-    return count == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    // A string the device has but sends empty is no string either.
+    return NT_SUCCESS(status) && count == 0 ? STATUS_UNSUCCESSFUL : status;
 }
 
 NTSTATUS ReadFrameNumber(const REQUEST& Request) {

@@ -32,8 +32,8 @@ PURB AllocateVendorUrb(void) {
 
 } // namespace
 
-VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
-                         const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
+NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
+                             const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
     // The controller needs time after the configuration before it takes its program; later
     // cameras wait longer. The product is formed in 32 bits, then widened.
     LONG slots = ReadAcquire(&DeviceSlotsTried);
@@ -41,15 +41,18 @@ VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
     interval.QuadPart = (LONG64)(-(slots + 1) * 15000000);
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 
-    if (DeviceDescriptor == NULL) {
-        return;
+    if (DeviceDescriptor == NULL || (DeviceDescriptor->idVendor == CAMERA_VENDOR_ID &&
+                                     DeviceDescriptor->idProduct == CAMERA_PRODUCT_ID)) {
+        return STATUS_SUCCESS;
     }
-    if (DeviceDescriptor->idVendor != CAMERA_VENDOR_ID ||
-        DeviceDescriptor->idProduct != CAMERA_PRODUCT_ID) {
-        // The loader first; the camera program second is the one left running.
-        DownloadFirmwareImage(DeviceObject, FirmwareImageA);
-        DownloadFirmwareImage(DeviceObject, FirmwareImageB);
+    // The loader first; the camera program second is the one left running. A camera whose
+    // download did not complete never runs its program: its start fails rather than leave a
+    // device that looks started and does nothing.
+    NTSTATUS status = DownloadFirmwareImage(DeviceObject, FirmwareImageA);
+    if (NT_SUCCESS(status)) {
+        status = DownloadFirmwareImage(DeviceObject, FirmwareImageB);
     }
+    return status;
 }
 
 NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECORD* Image) {
@@ -60,6 +63,7 @@ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECOR
     NTSTATUS status = STATUS_SUCCESS;
 
     // External memory is written by the program already running, before the CPU is stopped.
+    // A failed write ends that pass; the image has then failed, whatever follows.
     for (const FIRMWARE_RECORD* record = Image; record->Type == 0; record++) {
         if (record->Address > FIRMWARE_INTERNAL_MEMORY_LIMIT) {
             status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_EXTERNAL,
@@ -69,6 +73,7 @@ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECOR
             }
         }
     }
+    NTSTATUS firstFailure = status;
 
     SetCpuReset(DeviceObject, 1);
     for (const FIRMWARE_RECORD* record = Image; record->Type == 0; record++) {
@@ -81,10 +86,13 @@ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECOR
         }
     }
     // Released on every path: a CPU left in reset would leave the camera dead on the bus.
-    SetCpuReset(DeviceObject, 0);
+    NTSTATUS release = SetCpuReset(DeviceObject, 0);
 
     ExFreePool(urb);
-    return status;
+    if (!NT_SUCCESS(firstFailure)) {
+        return firstFailure;
+    }
+    return NT_SUCCESS(status) ? release : status;
 }
 
 NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte) {

@@ -20,13 +20,16 @@
 
 // The last step of the start-time configuration: waits (DeviceSlotsTried + 1) × 1.5 s and, when
 // a device descriptor was read and it does not carry the camera's own identity, downloads both
-// images. Without a descriptor nothing identifies the camera, so nothing is downloaded.
-VOID LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
-                         const USB_DEVICE_DESCRIPTOR* DeviceDescriptor);
+// images. Without a descriptor nothing identifies the camera, so nothing is downloaded. Returns
+// the failure of the first image that did not download (the second is then not tried), else
+// STATUS_SUCCESS.
+NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
+                             const USB_DEVICE_DESCRIPTOR* DeviceDescriptor);
 
 // Writes one image: records above the internal-memory limit first (request 0xA3, while the
 // current program runs), then the CPU is held in reset, the internal records follow (0xA0), and
-// the reset is released on every path. Returns the status of the last record write attempted.
+// the reset is released on every path. Each pass stops at its first failed write. Returns the
+// first failure of the two passes, else the status of the release (the CPU must run again).
 NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECORD* Image);
 
 // Writes the reset byte (1 hold, 0 run) to both CPU control register addresses, in order;

@@ -67,8 +67,9 @@ BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL Calle
     Entry->DeviceObject = DeviceObject;
     Entry->Irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);
     if (Entry->Irp != NULL) {
-        Entry->Mdl =
-            IoAllocateMdl(virtualAddress, MmGetMdlByteCount(CallerMdl), FALSE, FALSE, Entry->Irp);
+        // Sized for this piece alone: an MDL over the whole buffer for every piece would take
+        // page arrays quadratic in the buffer's length (128 MiB of them for a 64 MiB read).
+        Entry->Mdl = IoAllocateMdl(virtualAddress + Offset, Length, FALSE, FALSE, Entry->Irp);
     }
     Entry->Urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                              URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
@@ -94,6 +95,52 @@ ULONG ReadChunkCounter(PDEVICE_EXTENSION Extension, ULONG* Counter) {
     ULONG value = *Counter;
     KeReleaseSpinLock(&Extension->ChunkLock, oldIrql);
     return value;
+}
+
+// What the pieces left in the caller's buffer, once every one of them is back. The data is the
+// caller's from the buffer's start up to the first piece that did not move all its bytes. That
+// piece having failed fails the transfer (with its status by the submission rule, its USB error
+// kept as the last error); so does any later piece that moved data, which would leave a hole
+// before it. Otherwise the transfer succeeds with the bytes up to and including that short
+// piece, as a single read that ends short does. *Moved is never more than the buffer holds.
+NTSTATUS CollectPieces(PDEVICE_EXTENSION Extension, PCHUNK_CONTEXT Contexts, ULONG Pieces,
+                       ULONG Length, ULONG* Moved) {
+    ULONG contiguous = 0;
+    BOOLEAN ended = FALSE;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    *Moved = 0;
+    for (ULONG i = 0; i < Pieces; i++) {
+        ULONG offset = i * CHUNK_SIZE;
+        ULONG pieceLength = Length - offset < CHUNK_SIZE ? Length - offset : CHUNK_SIZE;
+        NTSTATUS pieceStatus = Contexts[i].Irp->IoStatus.Status;
+        USBD_STATUS usbdStatus = Contexts[i].Urb->UrbHeader.Status;
+        ULONG pieceMoved = Contexts[i].Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (pieceMoved > pieceLength) {
+            pieceMoved = pieceLength;
+        }
+        BOOLEAN failed = !NT_SUCCESS(pieceStatus) || USBD_ERROR(usbdStatus);
+        if (USBD_ERROR(usbdStatus)) {
+            WriteRelease(&Extension->LastUsbdStatus, usbdStatus);
+        }
+        if (ended) {
+            if (!failed && pieceMoved != 0 && NT_SUCCESS(status)) {
+                status = STATUS_DEVICE_DATA_ERROR;
+            }
+            continue;
+        }
+        if (failed) {
+            status = NT_SUCCESS(pieceStatus) ? STATUS_UNSUCCESSFUL : pieceStatus;
+            ended = TRUE;
+            continue;
+        }
+        contiguous += pieceMoved;
+        ended = pieceMoved < pieceLength;
+    }
+    if (NT_SUCCESS(status)) {
+        *Moved = contiguous;
+    }
+    return status;
 }
 
 // After a failed hand-over the pipe may be halted; a failed reset means the port may be down.
@@ -122,6 +169,13 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     PipeTableLockShared(extension);
     NTSTATUS status = DataPipeByIndex(extension, pipeIndex, FALSE, &pipe);
+    // The write code's buffer is locked for reading only: an IN pipe would fill it. And every
+    // piece holds an IRP, an MDL and a URB of non-paged pool until the transfer ends, so
+    // the length a caller may ask for is bounded.
+    if (NT_SUCCESS(status) &&
+        ((OutputBufferIsReadOnly(Irp) && PipeIsIn(pipe)) || length > TOVRIK_CHUNKED_MAX_LENGTH)) {
+        status = STATUS_INVALID_PARAMETER;
+    }
     if (!NT_SUCCESS(status)) {
         PipeTableUnlock(extension);
         return status;
@@ -147,7 +201,19 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     extension->ChunksOutstanding = pieces;
     KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
 
-    SendPipeZeroCommand(DeviceObject, Irp, FALSE);
+    // Without its start command the camera sends nothing: no piece goes down, and the command's
+    // failure is the answer.
+    status = SendPipeZeroCommand(DeviceObject, FALSE);
+    if (!NT_SUCCESS(status)) {
+        oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
+        extension->ChunkContexts = NULL;
+        extension->ChunksOutstanding = 0;
+        KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
+        ExFreePool(contexts);
+        KeSetEvent(&extension->ChunkedTransferLock, IO_NO_INCREMENT, FALSE);
+        PipeTableUnlock(extension);
+        return status;
+    }
 
     ULONG submitted = 0;
     NTSTATUS loopStatus = STATUS_SUCCESS;
@@ -177,7 +243,7 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
     }
 
-    SendPipeZeroCommand(DeviceObject, Irp, TRUE);
+    NTSTATUS endStatus = SendPipeZeroCommand(DeviceObject, TRUE);
     if (!NT_SUCCESS(loopStatus)) {
         RecoverPipe(DeviceObject, pipe);
     }
@@ -206,9 +272,15 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             // and the caller hears why rather than a success with a short count.
             status = loopStatus;
         } else {
-            // Every piece went down; one that failed below only lowers the total.
-            Irp->IoStatus.Information = ReadChunkCounter(extension, &extension->ChunkedBytesDone);
-            status = STATUS_SUCCESS;
+            ULONG moved;
+            status = CollectPieces(extension, contexts, pieces, length, &moved);
+            // A frame whose end command was lost leaves the camera framing still: the next read
+            // would fail. The caller hears it now, with this read.
+            if (NT_SUCCESS(status) && !NT_SUCCESS(endStatus)) {
+                status = endStatus;
+                moved = 0;
+            }
+            Irp->IoStatus.Information = moved;
         }
     }
 

@@ -132,9 +132,10 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     if (NT_SUCCESS(status)) {
         status = ReadConfiguration(DeviceObject);
     }
-    // The start delay is taken whatever happened; the download only for a known foreign identity.
-    LoadFirmwareAtStart(DeviceObject, descriptor);
-    return status;
+    // The start delay is taken whatever happened; the download only for a known foreign
+    // identity, and a download that failed fails the start.
+    NTSTATUS firmware = LoadFirmwareAtStart(DeviceObject, descriptor);
+    return NT_SUCCESS(status) && !NT_SUCCESS(firmware) ? firmware : status;
 }
 
 NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
@@ -288,7 +289,19 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     ULONG size = sizeof(struct _URB_SELECT_INTERFACE) - sizeof(USBD_PIPE_INFORMATION) +
                  pipes * sizeof(USBD_PIPE_INFORMATION);
     PURB urb = AllocateUrb(size, URB_FUNCTION_SELECT_INTERFACE);
-    if (urb == NULL) {
+    // The new table's block is taken before the bus switches: once it has, the old table names
+    // pipes that are closed, and a device left with no table at all would refuse every pipe
+    // request until the next selection.
+    ULONG room = size - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
+    PUSBD_INTERFACE_INFORMATION table =
+        (PUSBD_INTERFACE_INFORMATION)ExAllocatePool(NonPagedPool, room);
+    if (urb == NULL || table == NULL) {
+        if (urb != NULL) {
+            ExFreePool(urb);
+        }
+        if (table != NULL) {
+            ExFreePool(table);
+        }
         ExFreePool(set);
         return STATUS_NO_MEMORY;
     }
@@ -309,10 +322,10 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     if (NT_SUCCESS(status)) {
         PUSBD_INTERFACE_INFORMATION old = extension->InterfaceInfo;
         extension->InterfaceInfo = NULL;
-        if (InterfaceInfoIsSound(&select->Interface,
-                                 size - FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface))) {
-            extension->InterfaceInfo = CopyInterfaceInfo(&select->Interface);
-            status = extension->InterfaceInfo != NULL ? STATUS_SUCCESS : STATUS_NO_MEMORY;
+        if (InterfaceInfoIsSound(&select->Interface, room)) {
+            RtlCopyMemory(table, &select->Interface, select->Interface.Length);
+            extension->InterfaceInfo = table;
+            table = NULL;
         } else {
             status = STATUS_DEVICE_DATA_ERROR;
         }
@@ -322,6 +335,9 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     }
     PipeTableUnlock(extension);
 
+    if (table != NULL) {
+        ExFreePool(table);
+    }
     ExFreePool(urb);
     ExFreePool(set);
     return status;

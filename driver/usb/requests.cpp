@@ -52,16 +52,17 @@ USHORT ClassOrVendorFunction(ULONG Key) {
     }
 }
 
-ULONG ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index, USHORT LanguageId,
-                           PVOID Buffer, ULONG Length) {
+NTSTATUS ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index,
+                              USHORT LanguageId, PVOID Buffer, ULONG Length, ULONG* Received) {
+    *Received = 0;
+    if (Buffer == NULL) {
+        // Nothing asked for: nothing sent.
+        return STATUS_SUCCESS;
+    }
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                            URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     if (urb == NULL) {
-        return 0;
-    }
-    if (Buffer == NULL) {
-        ExFreePool(urb);
-        return 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &urb->UrbControlDescriptorRequest;
     request->DescriptorType = Type;
@@ -71,24 +72,24 @@ ULONG ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index,
     request->TransferBufferLength = Length;
 
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
-    ULONG received = 0;
     if (NT_SUCCESS(status)) {
-        received = request->TransferBufferLength < Length ? request->TransferBufferLength : Length;
+        *Received = request->TransferBufferLength < Length ? request->TransferBufferLength : Length;
     }
     ExFreePool(urb);
-    return received;
+    return status;
 }
 
 } // namespace
 
-ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, UCHAR DescriptorType) {
-    return ReadDescriptorOfType(DeviceObject, DescriptorType, 0, 0, Buffer, Length);
+NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                       UCHAR DescriptorType, ULONG* Received) {
+    return ReadDescriptorOfType(DeviceObject, DescriptorType, 0, 0, Buffer, Length, Received);
 }
 
-ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer,
-                          ULONG Length) {
+NTSTATUS GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId,
+                             PVOID Buffer, ULONG Length, ULONG* Received) {
     return ReadDescriptorOfType(DeviceObject, USB_STRING_DESCRIPTOR_TYPE, Index, LanguageId, Buffer,
-                                Length);
+                                Length, Received);
 }
 
 NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -96,6 +97,16 @@ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const UCHAR* record = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
 
     if (stack->Parameters.DeviceIoControl.InputBufferLength != 10 || record == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The data stage is the output buffer, which this code's method locks for reading only: a
+    // device-to-host data stage would write the device's bytes into memory the caller may not
+    // write itself (a read-only file mapping, a shared image). Proving the pages writable takes
+    // a probe under structured exception handling, which this driver's compiler does not give,
+    // so such requests are refused; one without a data stage writes nothing and goes ahead.
+    // Vendor device requests can bring data back through IOCTL_TOVRIK_VENDOR_REQUEST.
+    if (record[0] != 0 && stack->Parameters.DeviceIoControl.OutputBufferLength != 0 &&
+        OutputBufferIsReadOnly(Irp)) {
         return STATUS_INVALID_PARAMETER;
     }
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0);
@@ -125,20 +136,21 @@ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
-                              ULONG RecordBufferLength) {
+NTSTATUS SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
+                                 ULONG RecordBufferLength, ULONG* Received) {
     USHORT length = ReadUshortLe(Record + 6);
     BOOLEAN toHost = Record[8] != 0;
     PUCHAR data = NULL;
 
+    *Received = 0;
     // The caller has checked the record and, for a device-to-host request, the room for its data.
     if (RecordBufferLength < 10 || (toHost && RecordBufferLength < length)) {
-        return 0;
+        return STATUS_INVALID_PARAMETER;
     }
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                            URB_FUNCTION_VENDOR_DEVICE);
     if (urb == NULL) {
-        return 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &urb->UrbControlVendorClassRequest;
     request->TransferBufferLength = length;
@@ -152,7 +164,7 @@ ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
         data = (PUCHAR)ExAllocatePool(NonPagedPool, length);
         if (data == NULL) {
             ExFreePool(urb);
-            return 0;
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
         // One byte carries the record's data byte; longer writes carry the 00 01 02 ... pattern.
         for (ULONG i = 0; i < length; i++) {
@@ -161,16 +173,17 @@ ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
         request->TransferBuffer = data;
     }
 
-    SubmitUrb(DeviceObject, urb);
-    ULONG received = 0;
-    if (toHost) {
-        received = request->TransferBufferLength < length ? request->TransferBufferLength : length;
+    // A request the device stalls (or any other failure) is the caller's to hear, with the USB
+    // status kept as the last error.
+    NTSTATUS status = SubmitUrb(DeviceObject, urb);
+    if (NT_SUCCESS(status) && toHost) {
+        *Received = request->TransferBufferLength < length ? request->TransferBufferLength : length;
     }
     ExFreePool(urb);
     if (data != NULL) {
         ExFreePool(data);
     }
-    return received;
+    return status;
 }
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {

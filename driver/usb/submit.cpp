@@ -1,8 +1,9 @@
 // URB submission, the port requests and the command packet on pipe 0.
 //
-// Every request here is a synchronous internal device control request built with
-// IoBuildDeviceIoControlRequest: the platform frees it when it completes, after it has filled the
-// status block and set the event on our stack. The driver never frees it.
+// A URB the driver waits for goes down in an IRP of its own (IoAllocateIrp), which stays the
+// driver's until it frees it: a wait that runs out can cancel it without racing the platform's
+// free of a threaded request. The port requests are threaded requests built with
+// IoBuildDeviceIoControlRequest, which the platform frees when they complete.
 #include "usb/usb.h"
 
 LONG64 BulkTimeoutMs = 3000;
@@ -34,16 +35,16 @@ PIRP BuildInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControlCode, PVOI
     return irp;
 }
 
-// Sends one internal request and waits for it without a time limit. When the platform cannot
-// build the request nothing is sent and the caller sees STATUS_INSUFFICIENT_RESOURCES.
+// Sends one port request and waits for it without a time limit: the hub answers these itself,
+// whatever the device does. When the platform cannot build the request nothing is sent and the
+// caller sees STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS SendInternalRequestAndWait(PDEVICE_EXTENSION Extension, ULONG IoControlCode,
-                                    PVOID Argument1, BOOLEAN* Sent) {
+                                    PVOID Argument1) {
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
 
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = BuildInternalRequest(Extension, IoControlCode, Argument1, &event, &ioStatus);
-    *Sent = irp != NULL;
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -55,14 +56,62 @@ NTSTATUS SendInternalRequestAndWait(PDEVICE_EXTENSION Extension, ULONG IoControl
     return status;
 }
 
-IO_COMPLETION_ROUTINE TimedUrbCompletion;
+IO_COMPLETION_ROUTINE WaitedUrbCompletion;
 
-// Takes a time-limited request back for its waiting thread, which frees it.
-NTSTATUS TimedUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+// Takes a waited-for request back for its waiting thread, which frees it.
+NTSTATUS WaitedUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     (void)Irp;
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// What became of one URB sent and waited for.
+struct URB_WAIT {
+    NTSTATUS Status;  // the request's final status
+    BOOLEAN Sent;     // FALSE: no IRP could be had, nothing went down
+    BOOLEAN TimedOut; // the limit ran out and the request was cancelled (then waited for)
+};
+
+// Sends the URB down in an IRP of our own and waits for it at most Limit (relative, 100-ns
+// units; computed by the caller). On time-out the request is cancelled and waited for without a
+// limit: this never returns while the URB, and the buffer it names, are still below. With
+// EndCommandStatus the end command goes out right after the URB has gone down, before the wait.
+URB_WAIT SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LARGE_INTEGER Limit,
+                        NTSTATUS* EndCommandStatus) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    URB_WAIT result = {STATUS_INSUFFICIENT_RESOURCES, FALSE, FALSE};
+    KEVENT event;
+
+    PIRP irp = IoAllocateIrp(extension->LowerDeviceObject->StackSize, FALSE);
+    if (irp == NULL) {
+        return result;
+    }
+    result.Sent = TRUE;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PrepareSubmitUrbRequest(irp, Urb, WaitedUrbCompletion, &event);
+
+    NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
+
+    // The end command closes the framing as soon as the transfer is below us, while it may
+    // still be running: the camera needs both commands around the data it is asked for.
+    if (EndCommandStatus != NULL) {
+        *EndCommandStatus = SendPipeZeroCommand(DeviceObject, TRUE);
+    }
+
+    if (status == STATUS_PENDING) {
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &Limit) == STATUS_TIMEOUT) {
+            result.TimedOut = TRUE;
+            // Never return while the URB is below: it and the caller's buffer are in use there.
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        }
+    } else {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    }
+    result.Status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return result;
 }
 
 } // namespace
@@ -92,71 +141,42 @@ PURB AllocateUrb(ULONG Size, USHORT Function) {
 }
 
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    BOOLEAN sent;
+    LARGE_INTEGER limit;
+    limit.QuadPart = -(LONGLONG)USB_REQUEST_TIMEOUT_MS * 10000;
 
-    NTSTATUS status =
-        SendInternalRequestAndWait(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, &sent);
-    if (!sent) {
+    URB_WAIT wait = SendUrbAndWait(DeviceObject, Urb, limit, NULL);
+    if (!wait.Sent) {
         // Nothing went down, so the URB header says nothing about this attempt.
-        return status;
+        return wait.Status;
     }
-    return ApplyResultRule(extension, status, Urb);
+    NTSTATUS status = ApplyResultRule(DeviceExtensionOf(DeviceObject), wait.Status, Urb);
+    // A device that did not answer in time has failed the request, whatever the cancelled URB
+    // says (its USB status is still kept as the last error); one that answered as the cancel
+    // came keeps its result.
+    return wait.TimedOut && !NT_SUCCESS(status) ? STATUS_IO_TIMEOUT : status;
 }
 
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp,
-                              BOOLEAN SendEndCommand) {
-    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    KEVENT event;
-
-    // A request of our own rather than a threaded one: the platform frees a threaded request the
-    // moment it completes, which can fall between a timed-out wait and the cancel. This one stays
-    // ours until we free it, so the cancel can never reach a freed request.
-    PIRP irp = IoAllocateIrp(extension->LowerDeviceObject->StackSize, FALSE);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, NTSTATUS* EndCommandStatus) {
+    URB_WAIT wait = SendUrbAndWait(DeviceObject, Urb, BulkTimeoutInterval(), EndCommandStatus);
+    if (!wait.Sent) {
+        return wait.Status;
     }
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PrepareSubmitUrbRequest(irp, Urb, TimedUrbCompletion, &event);
-
-    NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
-
-    // The end command closes the framing as soon as the transfer is below us, while it may
-    // still be running: the camera needs both commands around the data it is asked for.
-    if (SendEndCommand) {
-        SendPipeZeroCommand(DeviceObject, CallerIrp, TRUE);
-    }
-
-    LARGE_INTEGER interval = BulkTimeoutInterval();
-    NTSTATUS waitStatus = STATUS_SUCCESS;
-    if (status == STATUS_PENDING) {
-        waitStatus = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &interval);
-        if (waitStatus == STATUS_TIMEOUT) {
-            // Never return while the URB is below: it and the caller's buffer are in use there.
-            IoCancelIrp(irp);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        }
-    } else {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    }
-    status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return ApplyResultRule(extension, waitStatus != STATUS_SUCCESS ? waitStatus : status, Urb);
+    // The time-out itself is the result when the cancelled URB carries no error of its own.
+    return ApplyResultRule(DeviceExtensionOf(DeviceObject),
+                           wait.TimedOut ? STATUS_TIMEOUT : wait.Status, Urb);
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
-    BOOLEAN sent;
     return SendInternalRequestAndWait(DeviceExtensionOf(DeviceObject),
-                                      IOCTL_INTERNAL_USB_RESET_PORT, NULL, &sent);
+                                      IOCTL_INTERNAL_USB_RESET_PORT, NULL);
 }
 
 NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     ULONG portStatus = 0;
-    BOOLEAN sent;
 
-    NTSTATUS status = SendInternalRequestAndWait(extension, IOCTL_INTERNAL_USB_GET_PORT_STATUS,
-                                                 &portStatus, &sent);
+    NTSTATUS status =
+        SendInternalRequestAndWait(extension, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -167,7 +187,7 @@ NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
     return ResetPort(DeviceObject);
 }
 
-NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN EndCommand) {
+NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN EndCommand) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
 
@@ -200,9 +220,6 @@ NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN EndC
     transfer->TransferBuffer = packet;
 
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
-    if (NT_SUCCESS(status) && Irp != NULL) {
-        Irp->IoStatus.Information = transfer->TransferBufferLength;
-    }
     ExFreePool(urb);
     ExFreePool(packet);
     return status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : status;

@@ -16,20 +16,27 @@ LARGE_INTEGER BulkTimeoutInterval(void);
 
 // ---- Submission -----------------------------------------------------------------------------
 
-// Sends the URB down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits for it without a time limit.
-// The result follows one rule: a negative request status is returned as it is; otherwise a
-// negative USBD status in the URB header gives STATUS_UNSUCCESSFUL. A negative USBD status is
-// always remembered in LastUsbdStatus. The URB stays the caller's.
+// How long a URB sent with SubmitUrb may take: every control transfer (and the command packet
+// on pipe 0) of a device that stops answering would otherwise hold its caller for ever, with
+// the caller's thread unkillable. USB 2.0 gives a device at most 5 s to finish a request with a
+// data stage, and WinUSB bounds the default pipe's transfers with the same 5 s.
+#define USB_REQUEST_TIMEOUT_MS 5000
+
+// Sends the URB down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits for it at most
+// USB_REQUEST_TIMEOUT_MS; a URB still below then is cancelled and waited for, and the result is
+// STATUS_IO_TIMEOUT (its USB status, if an error, is kept as the last error). Otherwise the
+// result follows one rule: a negative request status is returned as it is; otherwise a negative
+// USBD status in the URB header gives STATUS_UNSUCCESSFUL. A negative USBD status is always
+// remembered in LastUsbdStatus. STATUS_INSUFFICIENT_RESOURCES with nothing sent when no IRP can
+// be had. The URB stays the caller's.
 NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 
-// As SubmitUrb, but waits at most BulkTimeoutMs; on time-out the request is cancelled and waited
-// for, so it never returns while the URB is still below. With SendEndCommand the end command
-// (byte 3) goes out on pipe 0 right after the URB has been handed down, before the wait; the
-// caller's request only receives the command's Information. Returns STATUS_TIMEOUT when the
-// cancelled URB carries no error. The caller holds the pipe table shared when SendEndCommand is
-// set.
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP CallerIrp,
-                              BOOLEAN SendEndCommand);
+// As SubmitUrb, but waits at most BulkTimeoutMs, the caller's setting for data transfers; on
+// time-out the request is cancelled and waited for, so it never returns while the URB is still
+// below. Returns STATUS_TIMEOUT when the cancelled URB carries no error. With EndCommandStatus
+// the end command (byte 3) goes out on pipe 0 right after the URB has been handed down, before
+// the wait, and its status lands there; the caller then holds the pipe table shared.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, NTSTATUS* EndCommandStatus);
 
 // Resets the port when it is connected but not enabled; returns the status of the last port
 // request sent.
@@ -38,11 +45,11 @@ NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject);
 // Resets the port unconditionally and returns the reset's status.
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 
-// Sends the 64-byte command packet on pipe 0: byte 0 = 3 with EndCommand, 2 otherwise. On a
-// status that is not negative the caller's request gets the command's transferred length as
-// Information. STATUS_UNSUCCESSFUL, with nothing sent, when there is no pipe 0. The caller holds
-// the pipe table shared.
-NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN EndCommand);
+// Sends the 64-byte command packet on pipe 0 (byte 0 = 3 with EndCommand, 2 otherwise) and
+// returns its status; STATUS_UNSUCCESSFUL, with nothing sent, when there is no pipe 0. The
+// caller's request is not touched: its Information is the data transfer's alone. The caller
+// holds the pipe table shared.
+NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN EndCommand);
 
 #define COMMAND_PACKET_LENGTH 64
 #define COMMAND_START_FRAME 2
@@ -104,19 +111,24 @@ BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG R
 
 // ---- Descriptor, pipe and control requests ----------------------------------------------------
 
-// Bytes received, 0 on any failure (also for a NULL buffer, when nothing is sent).
-ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, UCHAR DescriptorType);
-ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId, PVOID Buffer,
-                          ULONG Length);
+// Reads a descriptor into Buffer: the transfer's status (SubmitUrb's rule, or
+// STATUS_INSUFFICIENT_RESOURCES without pool for its URB); *Received gets the bytes that came
+// (never more than Length), 0 on failure. A NULL buffer sends nothing and succeeds with 0 bytes.
+NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                       UCHAR DescriptorType, ULONG* Received);
+NTSTATUS GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId,
+                             PVOID Buffer, ULONG Length, ULONG* Received);
 
 // A class or vendor request described by the 10-byte record in the request's system buffer; the
 // data stage uses the request's output buffer through its MDL. Sets Information on success.
 NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // A vendor device request described by the 10-byte record at Record; a device-to-host request
-// receives its data over the record. Returns the bytes received by a device-to-host request,
-// else 0. RecordBufferLength is the size of the buffer that holds the record.
-ULONG SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record, ULONG RecordBufferLength);
+// receives its data over the record. Returns the transfer's status (SubmitUrb's rule);
+// *Received gets the bytes a successful device-to-host request received, else 0.
+// RecordBufferLength is the size of the buffer that holds the record.
+NTSTATUS SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
+                                 ULONG RecordBufferLength, ULONG* Received);
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);

@@ -211,6 +211,24 @@ TEST_F(ControlTest, PipeTableCopyCarriesTokensInsteadOfKernelHandles) {
     EXPECT_EQ(ReadUlong(result.Output, 24 + 2 * 24 + 8), 3u);
 }
 
+TEST_F(ControlTest, AnInterfaceSelectionThatCannotAllocateLeavesATable) {
+    // Each allocation of the selection fails in turn: the device always keeps a table that
+    // names the interface the bus has selected, never none.
+    for (std::uint64_t k = 1; k <= 6; k++) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        bus_.ClearSeen();
+        host::FaultInjection::FailNth(k, host::AllocationKind::Pool);
+        NTSTATUS status = Call(IOCTL_TOVRIK_SET_INTERFACE, {0, 2}, 0).Status;
+        host::FaultInjection::Reset();
+        PUSBD_INTERFACE_INFORMATION table = Extension(pdo_)->InterfaceInfo;
+        ASSERT_NE(table, nullptr);
+        bool selected = !bus_.SeenUrbs(URB_FUNCTION_SELECT_INTERFACE).empty();
+        EXPECT_EQ(table->AlternateSetting, selected ? 2 : 0);
+        EXPECT_EQ(NT_SUCCESS(status), selected);
+        ASSERT_EQ(Call(IOCTL_TOVRIK_SET_INTERFACE, {0, 0}, 0).Status, STATUS_SUCCESS);
+    }
+}
+
 TEST_F(ControlTest, PipeTableRequestWithoutATableSucceedsEmpty) {
     PDEVICE_EXTENSION extension = Extension(pdo_);
     PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
@@ -274,11 +292,21 @@ TEST_F(ControlTest, DescriptorsAsTheDeviceSendsThem) {
     EXPECT_TRUE(std::equal(configuration.Output.begin(), configuration.Output.end(),
                            script_.Configuration.begin()));
 
-    // A failed read shows only as Information 0.
+    // A failed read is a failure, with its USB status as the last error; so is one without
+    // pool for its URB.
     failNext_ = true;
     auto failed = Call(IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 18);
-    EXPECT_EQ(failed.Status, STATUS_SUCCESS);
+    EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(failed.Information, 0u);
+    EXPECT_EQ(Extension(pdo_)->LastUsbdStatus, USBD_STATUS_STALL_PID);
+    failNext_ = true;
+    failed = Call(IOCTL_TOVRIK_GET_CONFIGURATION_DESCRIPTOR, {}, 9);
+    EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(failed.Information, 0u);
+    host::FaultInjection::FailNth(1, host::AllocationKind::Pool);
+    failed = Call(IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR, {}, 18);
+    host::FaultInjection::Reset();
+    EXPECT_EQ(failed.Status, STATUS_INSUFFICIENT_RESOURCES);
 
     // The string request's failure is reported.
     failNext_ = true;
@@ -304,8 +332,19 @@ TEST_F(ControlTest, VendorRequestsMoveTheirDataBothWays) {
     ASSERT_EQ(in.Information, 4u);
     EXPECT_EQ(Bytes(in.Output.begin(), in.Output.begin() + 4), (Bytes{0xC0, 0xFF, 0xEE, 0xC0}));
 
+    // A request the device stalls is a failure, in either direction; its USB status is the last
+    // error.
+    failNext_ = true;
+    auto stalled = Call(IOCTL_TOVRIK_VENDOR_REQUEST, RecordBytes(request), 10);
+    EXPECT_EQ(stalled.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stalled.Information, 0u);
+    EXPECT_EQ(Extension(pdo_)->LastUsbdStatus, USBD_STATUS_STALL_PID);
+
     request.Direction = 0;
     request.Length = 3;
+    failNext_ = true;
+    EXPECT_EQ(Call(IOCTL_TOVRIK_VENDOR_REQUEST, RecordBytes(request), 0).Status,
+              STATUS_UNSUCCESSFUL);
     auto out = Call(IOCTL_TOVRIK_VENDOR_REQUEST, RecordBytes(request), 0);
     EXPECT_EQ(out.Status, STATUS_SUCCESS);
     EXPECT_EQ(out.Information, 0u);
@@ -318,16 +357,22 @@ TEST_F(ControlTest, VendorRequestsMoveTheirDataBothWays) {
     EXPECT_EQ(urb.TransferFlags, 0u);
 
     // Class and vendor requests through the control code: key 8 is a vendor device request.
+    // Its buffer is locked for reading only, so data moves from host to device alone.
     auto control =
-        Call(IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{1, 0, 8, 0, 0x22, 0, 0x34, 0x12, 0x01, 0x00}, 6);
+        Call(IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{0, 0, 8, 0, 0x22, 0, 0x34, 0x12, 0x01, 0x00}, 6);
     EXPECT_EQ(control.Status, STATUS_SUCCESS);
     EXPECT_EQ(control.Information, 6u);
     auto vendor =
         bus_.SeenUrbs(URB_FUNCTION_VENDOR_DEVICE).back().As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
-    EXPECT_EQ(vendor.TransferFlags,
-              static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(vendor.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
     EXPECT_EQ(vendor.Request, 0x22);
     EXPECT_EQ(vendor.Value, 0x1234);
+    bus_.ClearSeen();
+    auto toHost =
+        Call(IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{1, 0, 8, 0, 0x22, 0, 0x34, 0x12, 0x01, 0x00}, 6);
+    EXPECT_EQ(toHost.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Untouched(toHost.Output));
+    EXPECT_TRUE(bus_.Seen().empty());
 
     // Without data the request has no data stage and no MDL.
     auto noData = Call(IOCTL_TOVRIK_CONTROL_REQUEST, Bytes{0, 1, 1, 0, 0x0B, 0, 1, 0, 0, 0}, 0);
@@ -371,6 +416,42 @@ TEST_F(ControlTest, MemoryWritesSendEveryByteAndReportFailures) {
     failNext_ = true;
     write = host::FrontEnd::DeviceIoControl(handle_, IOCTL_TOVRIK_WRITE_RAM, Bytes{0, 0}, payload);
     EXPECT_EQ(write.Status, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(ControlTest, BuffersAreMappedSoThatAFailedMappingIsAnAnswerNotACrash) {
+    // The codes that reach the caller's buffer through a system mapping: each asks for one that
+    // may fail, no-execute, and read-only where the buffer was locked for reading only.
+    struct Case {
+        const char* Label;
+        ULONG Code;
+        Bytes Input;
+        ULONG Output;
+        bool ReadOnly;
+    };
+    const Case cases[] = {
+        {"write memory", IOCTL_TOVRIK_WRITE_RAM, Bytes{0x00, 0x30}, 16, true},
+        {"iso read", IOCTL_TOVRIK_ISO_READ, RecordBytes(ISO_REQUEST{3, 64, 8, 8, 1}), 8 * 76,
+         false},
+        {"stream read", IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, 64, 8, 0, 0}),
+         8 * 76, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Label);
+        bus_.ClearSeen();
+        host::FaultInjection::FailNth(1, host::AllocationKind::Mapping);
+        auto failed = Call(c.Code, c.Input, c.Output);
+        host::FaultInjection::Reset();
+        EXPECT_EQ(failed.Status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_TRUE(bus_.Seen().empty());
+        std::vector<host::MdlMapping> mappings = host::MdlMappings();
+        ASSERT_FALSE(mappings.empty());
+        const host::MdlMapping& mapping = mappings.back();
+        EXPECT_TRUE(mapping.Safe);
+        EXPECT_TRUE(mapping.Failed);
+        EXPECT_TRUE(mapping.NoExecute);
+        EXPECT_EQ(mapping.NoWrite, c.ReadOnly);
+        EXPECT_EQ(mapping.Priority, static_cast<ULONG>(NormalPagePriority));
+    }
 }
 
 TEST_F(ControlTest, PipePortInterfaceAndFeatureFailuresAreReported) {

@@ -6,7 +6,9 @@
 #include "tovrik/tovrik.h"
 
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 
 namespace tovrik_test {
 namespace {
@@ -34,11 +36,18 @@ class TransferTest : public DriverTest {
                 auto& transfer = urb->UrbBulkOrInterruptTransfer;
                 UCHAR endpoint =
                     static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(transfer.PipeHandle) & 0xFF);
+                if (endpoint == 0x01 && commandReply_) {
+                    auto command = static_cast<const UCHAR*>(transfer.TransferBuffer)[0];
+                    if (std::optional<UrbReply> reply = commandReply_(command)) {
+                        return *reply;
+                    }
+                }
                 if (endpoint != 0x01) {
                     std::lock_guard lock(mutex_);
                     if (transfer.TransferBufferMDL != nullptr) {
                         pieceAddresses_.push_back(static_cast<std::uint8_t*>(
                             MmGetMdlVirtualAddress(transfer.TransferBufferMDL)));
+                        mdlSizes_.push_back(transfer.TransferBufferMDL->Size);
                     }
                     if (dataReply_) {
                         return dataReply_(urb);
@@ -83,8 +92,10 @@ class TransferTest : public DriverTest {
 
     CameraScript script_;
     std::function<UrbReply(PURB)> dataReply_;
+    std::function<std::optional<UrbReply>(UCHAR command)> commandReply_;
     std::mutex mutex_;
     std::vector<std::uint8_t*> pieceAddresses_;
+    std::vector<CSHORT> mdlSizes_;
     PDEVICE_OBJECT pdo_ = nullptr;
     host::Handle handle_ = 0;
 };
@@ -110,14 +121,17 @@ TEST_F(TransferTest, AnImageReadIsFramedByTheTwoCommands) {
     EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_READ, 1, small).Status, STATUS_SUCCESS);
     EXPECT_EQ(Conversation(), (std::vector<std::string>{"data 1024"}));
 
-    // The write code on an IN pipe still reads: the direction is the endpoint's.
+    // The write code takes OUT pipes only: its buffer is locked for reading only, and an IN
+    // pipe would fill it. On an OUT pipe it sends.
     bus_.ClearSeen();
-    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_WRITE, 1, small).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_WRITE, 1, small).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Read(IOCTL_TOVRIK_CHUNKED_WRITE, 2, small).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(bus_.Seen().empty());
+    EXPECT_EQ(Read(IOCTL_TOVRIK_BULK_WRITE, 0, small).Status, STATUS_SUCCESS);
     auto write = bus_.SeenUrbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
                      .at(0)
                      .As<_URB_BULK_OR_INTERRUPT_TRANSFER>();
-    EXPECT_EQ(write.TransferFlags & USBD_TRANSFER_DIRECTION_IN,
-              static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(write.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
 
     // An empty buffer is a transfer of 0 bytes without an MDL.
     bus_.ClearSeen();
@@ -257,9 +271,131 @@ TEST_F(TransferTest, APieceThatCannotBeBuiltEndsTheLoopAndTheRestIsAccountedFor)
     // The piece that went down is waited for; the caller hears the failure, not a short success;
     // the pipe is reset after it.
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(result.Information, 64u) << "as the command packets left it";
+    EXPECT_EQ(result.Information, 0u) << "a failed transfer moved nothing the caller can use";
     EXPECT_EQ(bus_.SeenUrbs(URB_FUNCTION_RESET_PIPE).size(), 1u);
     EXPECT_EQ(Extension(pdo_)->ChunkContexts, nullptr);
+}
+
+TEST_F(TransferTest, EachPieceHasAnMdlForItsOwnPages) {
+    // A 4 MiB read in 64 pieces: an MDL over the whole buffer for each would carry 1,025 page
+    // entries, 64 times over; a piece of 64 KiB spans 17 pages at most.
+    Bytes buffer(4 << 20);
+    ASSERT_EQ(Read(IOCTL_TOVRIK_CHUNKED_READ, 2, buffer).Status, STATUS_SUCCESS);
+    ASSERT_EQ(mdlSizes_.size(), 64u);
+    const std::size_t mostPerPiece = sizeof(MDL) + 17 * sizeof(ULONG_PTR);
+    for (std::size_t k = 0; k < mdlSizes_.size(); k++) {
+        EXPECT_LE(static_cast<std::size_t>(mdlSizes_[k]), mostPerPiece) << "piece " << k;
+    }
+}
+
+TEST_F(TransferTest, AChunkedReadSucceedsOnlyOverBytesThatLieTogether) {
+    // The piece a reply belongs to, from where its MDL starts in the caller's buffer.
+    std::uint8_t* base = nullptr;
+    auto pieceOf = [&](PURB urb) {
+        auto* start = static_cast<std::uint8_t*>(
+            MmGetMdlVirtualAddress(urb->UrbBulkOrInterruptTransfer.TransferBufferMDL));
+        return static_cast<std::size_t>(start - base) / 65536;
+    };
+    struct Case {
+        const char* Label;
+        std::function<UrbReply(std::size_t piece, PURB urb)> Reply;
+        NTSTATUS Status;
+        ULONG_PTR Information;
+    };
+    const Case cases[] = {
+        {"the last piece short: a frame that ended",
+         [](std::size_t piece, PURB urb) {
+             if (piece == 3) {
+                 urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 100;
+             }
+             return UrbReply{UrbReply::When::Later};
+         },
+         STATUS_SUCCESS, 3 * 65536 + 100},
+        {"a middle piece short, the later ones empty",
+         [](std::size_t piece, PURB urb) {
+             if (piece >= 1) {
+                 urb->UrbBulkOrInterruptTransfer.TransferBufferLength = piece == 1 ? 10 : 0;
+             }
+             return UrbReply{UrbReply::When::Later};
+         },
+         STATUS_SUCCESS, 65536 + 10},
+        {"a middle piece short, a later one with data: a hole",
+         [](std::size_t piece, PURB urb) {
+             if (piece == 1) {
+                 urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 10;
+             }
+             return UrbReply{UrbReply::When::Later};
+         },
+         STATUS_DEVICE_DATA_ERROR, 0},
+        {"a middle piece failed",
+         [](std::size_t piece, PURB) {
+             return piece == 2 ? UrbReply{UrbReply::When::Later, STATUS_UNSUCCESSFUL,
+                                          USBD_STATUS_XACT_ERROR}
+                               : UrbReply{UrbReply::When::Later};
+         },
+         STATUS_UNSUCCESSFUL, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Label);
+        Bytes buffer(4 * 65536);
+        base = buffer.data();
+        dataReply_ = [&](PURB urb) { return c.Reply(pieceOf(urb), urb); };
+        auto result = Read(IOCTL_TOVRIK_CHUNKED_READ, 2, buffer);
+        EXPECT_EQ(result.Status, c.Status);
+        EXPECT_EQ(result.Information, c.Information);
+    }
+    EXPECT_EQ(Extension(pdo_)->LastUsbdStatus, USBD_STATUS_XACT_ERROR);
+
+    // A failure never reports more than the buffer holds: no command packet's length leaks into
+    // Information.
+    dataReply_ = [](PURB) {
+        return UrbReply{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    };
+    Bytes three(3);
+    auto failed = Read(IOCTL_TOVRIK_CHUNKED_READ, 2, three);
+    EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(failed.Information, 0u);
+    failed = Read(IOCTL_TOVRIK_BULK_READ, 2, three);
+    EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(failed.Information, 0u);
+
+    // More than the driver hands down at once is refused before anything moves.
+    dataReply_ = nullptr;
+    bus_.ClearSeen();
+    Bytes tooLong(TOVRIK_CHUNKED_MAX_LENGTH + 1);
+    EXPECT_EQ(Read(IOCTL_TOVRIK_CHUNKED_READ, 2, tooLong).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(bus_.Seen().empty());
+}
+
+TEST_F(TransferTest, AnImageReadWhoseFramingCommandFailedFails) {
+    const UrbReply stalled{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+    for (ULONG code : {IOCTL_TOVRIK_BULK_READ, IOCTL_TOVRIK_CHUNKED_READ}) {
+        SCOPED_TRACE(code == IOCTL_TOVRIK_BULK_READ ? "bulk" : "chunked");
+        Bytes buffer(3 * 65536);
+        auto image = std::span(buffer);
+
+        // No start command: the camera would send nothing, so nothing else is sent.
+        bus_.ClearSeen();
+        commandReply_ = [&](UCHAR command) -> std::optional<UrbReply> {
+            return command == COMMAND_START_FRAME ? std::optional(stalled) : std::nullopt;
+        };
+        auto result = Read(code, 2, image);
+        EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(Conversation(), (std::vector<std::string>{"command 2 of 64"}));
+
+        // No end command: the data came, but the camera is left framing, and the next read
+        // would fail; this one says so.
+        bus_.ClearSeen();
+        commandReply_ = [&](UCHAR command) -> std::optional<UrbReply> {
+            return command == COMMAND_END_FRAME ? std::optional(stalled) : std::nullopt;
+        };
+        result = Read(code, 2, image);
+        EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(Conversation().back(), "command 3 of 64");
+    }
+    commandReply_ = nullptr;
 }
 
 TEST_F(TransferTest, ChunkedReadsOfOneDeviceRunOneAtATime) {

@@ -469,6 +469,9 @@ TEST_P(Addresses, AKernelAddressInTheOutputIsReportedWhereverItSits) {
         EXPECT_NE(seen[0].Message.find(fmt::format("bytes {}..{}", c.Offset, c.Offset + 7)),
                   std::string::npos)
             << seen[0].Message;
+        // The report stands at the driver's completion of the request.
+        ASSERT_NE(seen[0].Site.File, nullptr);
+        EXPECT_NE(std::string(seen[0].Site.File).find("frontend_test.cpp"), std::string::npos);
     } else {
         host::FrontEnd::DeviceIoControl(h, c.Code, {}, 32);
         EXPECT_TRUE(ViolationsOf(host::Check::KernelDataToUser).empty());

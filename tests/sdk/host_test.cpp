@@ -498,14 +498,18 @@ TEST_F(SdkHost, DeviceMemoryWritesReadBack) {
     device_.VendorRequest(one, 0);
     EXPECT_EQ(ReadMemory(0x3100, 3), (Bytes{0x5C, 1, 2}));
 
-    // A device-to-host vendor request through the control code, with a data stage shorter than
-    // the buffer offered: Information is what came.
+    // The control code's buffer is read-only to the driver: a device-to-host data stage is
+    // refused and the buffer left as it was; host to device it writes.
     CLASS_VENDOR_REQUEST read{1, 2, 0, 0, 0xA0, 0, 0x3000, 3};
-    Bytes buffer(8, 0);
+    Bytes buffer(8, 0x11);
     auto r = device_.ControlRequest(read, buffer);
+    EXPECT_EQ(r.status, kInvalidParameter);
+    EXPECT_EQ(buffer, Bytes(8, 0x11));
+    CLASS_VENDOR_REQUEST write{0, 2, 0, 0, 0xA0, 0, 0x3000, 3};
+    r = device_.ControlRequest(write, buffer);
     EXPECT_EQ(r.status, kSuccess);
     EXPECT_EQ(r.information, 8u);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), bytes);
+    EXPECT_EQ(ReadMemory(0x3000, 8), buffer);
 
     // Download writes whole 512-byte blocks and then the rest as one shorter block: 1000 bytes
     // land at 0 to 999, nothing is dropped.
@@ -522,8 +526,7 @@ TEST_F(SdkHost, DeviceMemoryWritesReadBack) {
 TEST_F(SdkHost, LastErrorIsZeroUntilAStallThenItsUsbdStatus) {
     EXPECT_EQ(device_.LastError().value, 0u);
     CLASS_VENDOR_REQUEST unknown{1, 1, 0, 0, 0x55, 0, 0, 0};
-    Bytes buffer(1);
-    EXPECT_EQ(device_.ControlRequest(unknown, buffer).status, kUnsuccessful);
+    EXPECT_EQ(device_.ControlRequest(unknown, {}).status, kUnsuccessful);
     auto last = device_.LastError();
     EXPECT_EQ(last.status, kSuccess);
     EXPECT_EQ(last.information, 4u);

@@ -64,8 +64,17 @@ std::string CommandName(const CLI::App& root) {
 // One input line of the shell, answered with one JSON line (or, for people, the command's
 // table). Each line gets a fresh parser, so nothing a line sets leaks into the next. Returns
 // whether the line did what it asked.
+// Whether a status says the handle's device is gone (removed, or left the bus to come back as a
+// new device): the shell then drops that handle and opens the camera afresh on the next line.
+bool DeviceGone(std::int32_t status) {
+    constexpr std::int32_t kDeletePending = static_cast<std::int32_t>(0xC0000056);
+    constexpr std::int32_t kDeviceRemoved = static_cast<std::int32_t>(0xC00002B6);
+    constexpr std::int32_t kNoSuchDevice = static_cast<std::int32_t>(0xC000000E);
+    return status == kDeletePending || status == kDeviceRemoved || status == kNoSuchDevice;
+}
+
 bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& line,
-               std::ostream& out, const ShellOptions& options) {
+               std::ostream& out, const ShellOptions& options, OpenCameras& cameras) {
     CLI::App app("tovrik shell line", "tovrik");
     std::uint32_t lineDevice = device;
     bool json = true;
@@ -81,9 +90,11 @@ bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
         const Runner* runner = commands.Chosen();
         if (runner == nullptr)
             throw CLI::RequiredError("a subcommand");
-        Session session(system, lineDevice, options.Human ? options.Progress : nullptr);
+        Session session(system, lineDevice, options.Human ? options.Progress : nullptr, &cameras);
         Reply reply = Run(*runner, session, CommandName(app));
         ok = reply.Ok();
+        if (DeviceGone(reply.Status))
+            cameras.erase(lineDevice);
         if (options.Human) {
             out << "> " << line << '\n';
             if (reply.Human && (reply.Succeeded() || reply.HumanOnFailure))
@@ -124,6 +135,9 @@ bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
 
 std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istream& in,
                        std::ostream& out, const ShellOptions& options) {
+    // One handle per camera for the whole session, as a program holds it: what a line starts
+    // (a stream) is still there for the lines after it, and ends when the session does.
+    OpenCameras cameras;
     std::uint32_t failed = 0;
     std::string line;
     while (std::getline(in, line)) {
@@ -134,7 +148,7 @@ std::uint32_t RunShell(tovrik::System& system, std::uint32_t device, std::istrea
         line = line.substr(first, last - first + 1);
         if (line == "exit" || line == "quit")
             break;
-        if (!ShellLine(system, device, line, out, options))
+        if (!ShellLine(system, device, line, out, options, cameras))
             ++failed;
     }
     return failed;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -62,15 +63,23 @@ struct Reply {
 // output as lowercase hex, then the command's own fields.
 Json ToJson(const Reply& reply);
 
+// Open cameras by number. A program keeps its handle while it works with a camera, and the
+// driver ends a camera's stream when the last handle to it closes: a shell keeps one handle per
+// camera for the whole session, so a stream started on one line is there on the next.
+using OpenCameras = std::map<std::uint32_t, tovrik::Device>;
+
 // What a command runs against: the system and the camera number chosen with --device.
 class Session {
   public:
-    Session(tovrik::System& system, std::uint32_t device, std::ostream* progress = nullptr)
-        : system_(system), device_(device), progress_(progress) {}
+    Session(tovrik::System& system, std::uint32_t device, std::ostream* progress = nullptr,
+            OpenCameras* shared = nullptr)
+        : system_(system), device_(device), progress_(progress),
+          cameras_(shared != nullptr ? shared : &own_) {}
     tovrik::System& System() { return system_; }
     std::uint32_t DeviceNumber() const { return device_; }
-    // Throws tovrik::Error when the camera does not open.
-    tovrik::Device OpenDevice() { return system_.OpenCamera(device_); }
+    // The camera, opened at the first call and kept open: for this command, or with `shared`
+    // for as long as whoever owns that set keeps it. Throws tovrik::Error when it does not open.
+    tovrik::Device& OpenDevice();
     // Where a long command draws its progress line: a terminal, or null for none.
     std::ostream* Progress() const { return progress_; }
 
@@ -78,6 +87,8 @@ class Session {
     tovrik::System& system_;
     std::uint32_t device_;
     std::ostream* progress_;
+    OpenCameras own_;
+    OpenCameras* cameras_;
 };
 
 using Runner = std::function<Reply(Session&)>;

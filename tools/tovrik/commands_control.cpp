@@ -15,7 +15,7 @@ namespace {
 Reply Simple(Session& s, const char* request, tovrik_result (tovrik::Device::*call)()) {
     Reply reply;
     reply.Device = s.DeviceNumber();
-    tovrik::Device device = s.OpenDevice();
+    tovrik::Device& device = s.OpenDevice();
     reply.From((device.*call)(), request);
     return reply;
 }
@@ -133,7 +133,8 @@ void Control(CommandSet& commands, CLI::App& root) {
     auto ca = std::make_shared<ControlArgs>();
     auto* control = commands.Add(
         root, "control",
-        "A class or vendor control request (data stage: --length bytes in, or --data out)",
+        "A class or vendor control request (data stage: --data out; the driver refuses data in "
+        "on this code, whose buffer is read-only to it: read with 'vendor' instead)",
         [ca](Session& s) {
             CLASS_VENDOR_REQUEST request{static_cast<std::uint8_t>(ca->Out ? 0 : 1),
                                          RequestType(ca->Type),
@@ -179,7 +180,8 @@ void Control(CommandSet& commands, CLI::App& root) {
     AddNumber(control, "--value", ca->Value, "wValue (default 0)");
     AddNumber(control, "--index", ca->Index, "wIndex (default 0)");
     auto* length =
-        AddNumber(control, "--length", ca->Length, "Bytes to read, device to host (default 0)");
+        AddNumber(control, "--length", ca->Length,
+                  "Bytes to read, device to host (default 0; refused by the driver unless 0)");
     auto* data = AddHex(control, "--data", ca->Data, "Bytes to send, host to device");
     auto* out = control->add_flag("--out", ca->Out, "Host to device (implied by --data)");
     data->excludes(length);
@@ -227,7 +229,7 @@ void Control(CommandSet& commands, CLI::App& root) {
         auto* app = commands.Add(root, name, description, [pipe, reset, code = code](Session& s) {
             Reply reply;
             reply.Device = s.DeviceNumber();
-            tovrik::Device device = s.OpenDevice();
+            tovrik::Device& device = s.OpenDevice();
             reply.From(reset ? device.ResetPipe(*pipe) : device.AbortPipe(*pipe), code);
             reply.Fields["pipe"] = *pipe;
             return reply;

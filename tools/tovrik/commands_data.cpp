@@ -96,7 +96,7 @@ Reply Capture(const CaptureArgs& a, Session& s) {
     Reply reply;
     reply.Device = s.DeviceNumber();
     reply.HumanOnFailure = true;
-    tovrik::Device device = s.OpenDevice();
+    tovrik::Device& device = s.OpenDevice();
     ProgressLine progress(s.Progress());
     std::vector<std::uint8_t> buffer(frameBytes);
     Json frames = Json::array();
@@ -229,7 +229,7 @@ Reply Iso(const IsoArgs& a, Session& s) {
     Reply reply;
     reply.Device = s.DeviceNumber();
     reply.HumanOnFailure = true;
-    tovrik::Device device = s.OpenDevice();
+    tovrik::Device& device = s.OpenDevice();
     PayloadFile file;
     try {
         if (!a.Output.empty())
@@ -333,7 +333,7 @@ Reply Stream(const StreamArgs& a, Session& s) {
     reply.Device = s.DeviceNumber();
     reply.HumanOnFailure = true;
     tovrik::System& system = s.System();
-    tovrik::Device device = s.OpenDevice();
+    tovrik::Device& device = s.OpenDevice();
     PayloadFile file;
     try {
         if (!a.Output.empty())

@@ -286,7 +286,7 @@ void Info(CommandSet& commands, CLI::App& root) {
             Reply reply;
             reply.Command = "info";
             reply.Device = s.DeviceNumber();
-            tovrik::Device device = s.OpenDevice();
+            tovrik::Device& device = s.OpenDevice();
             Requests requests(reply);
             auto descriptor =
                 requests.Note("IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR", device.DeviceDescriptor());

@@ -19,6 +19,13 @@ Json ToJson(const Reply& reply) {
     return j;
 }
 
+tovrik::Device& Session::OpenDevice() {
+    auto found = cameras_->find(device_);
+    if (found == cameras_->end())
+        found = cameras_->emplace(device_, system_.OpenCamera(device_)).first;
+    return found->second;
+}
+
 CLI::App* CommandSet::Add(CLI::App& parent, const std::string& name, const std::string& description,
                           Runner runner) {
     CLI::App* app = parent.add_subcommand(name, description);

@@ -119,6 +119,7 @@ struct IoctlBuffers {
         NTSTATUS status = irp->IoStatus.Status;
         std::size_t information = irp->IoStatus.Information;
         std::string label = RequestLabel(Code, irp);
+        CallSite completed = CompletionSiteOf(irp);
         if (callerWaits && Method == METHOD_BUFFERED && SystemBuffer && OutLength &&
             (static_cast<ULONG>(status) >> 30) != 3) {
             if (information > OutLength) {
@@ -129,11 +130,13 @@ struct IoctlBuffers {
                         {});
                 information = OutLength;
             }
-            CheckUserOutput({static_cast<const std::uint8_t*>(SystemBuffer), information}, label);
+            CheckUserOutput({static_cast<const std::uint8_t*>(SystemBuffer), information}, label,
+                            completed);
             std::memcpy(Output, SystemBuffer, information);
         } else if (callerWaits && (Method == METHOD_OUT_DIRECT || Method == METHOD_NEITHER) &&
                    OutLength) {
-            CheckUserOutput({Output, std::min<std::size_t>(information, OutLength)}, label);
+            CheckUserOutput({Output, std::min<std::size_t>(information, OutLength)}, label,
+                            completed);
         }
         if (SystemBuffer)
             PoolFree(SystemBuffer, {}, true);

@@ -37,7 +37,8 @@ struct Frame {
     FrameKind Kind;
     PIRP Irp;
     PDEVICE_OBJECT Device;
-    int Location; // the request's CurrentLocation when the routine was called
+    int Location;    // the request's CurrentLocation when the routine was called
+    CallSite Site{}; // the call that ran it (IofCallDriver, IofCompleteRequest, IoCancelIrp)
 };
 
 struct ThreadState {
@@ -203,7 +204,11 @@ const char* FileObjectAddressKind(std::uintptr_t value);
 std::optional<std::string> DescribePoolBlock(const void* p);
 // Reports what `bytes` would carry to user mode that must never get there: a run of the pool's
 // fresh-allocation fill, or a live kernel address. `request` names the request in the report.
-void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request);
+// `site` names the call that handed the output back (the driver's IofCompleteRequest).
+void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request,
+                     const CallSite& site);
+// Where a request was last completed (the driver's IofCompleteRequest call), if known.
+CallSite CompletionSiteOf(PIRP irp);
 // The byte fresh pool is filled with.
 extern const unsigned char PoolFillByte;
 

@@ -286,6 +286,33 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
+// A zero-filled device object with its extension behind it, as IoCreateDevice hands it out.
+static PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                      DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
+                                      BOOLEAN Exclusive) {
+    using namespace host::detail;
+    std::size_t extension = (DeviceExtensionSize + 15) & ~ULONG(15);
+    // The extension starts on a 16-byte boundary after the object, as pool blocks do.
+    constexpr std::size_t ExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
+    std::size_t bytes = ExtensionOffset + extension;
+    auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, bytes));
+    if (!device)
+        Unsupported("IoCreateDevice", "running out of memory");
+    NoteKernelMemory(device, bytes);
+    std::memset(device, 0, bytes);
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->DriverObject = DriverObject;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->Characteristics = DeviceCharacteristics;
+    device->DeviceExtension =
+        DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + ExtensionOffset : nullptr;
+    device->DeviceType = DeviceType;
+    device->StackSize = 1;
+    InitEvent(&device->DeviceLock, SynchronizationEvent, true);
+    return device;
+}
+
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
@@ -312,29 +339,13 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     if (FaultInjection::ShouldFail(AllocationKind::Device, site))
         return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string key = shown.empty() ? std::u16string() : FoldName(shown);
-    std::size_t extension = (DeviceExtensionSize + 15) & ~ULONG(15);
     {
         std::lock_guard lock(O().Mutex);
         if (!key.empty() && (O().DeviceNames.count(key) || O().Links.count(key)))
             return STATUS_OBJECT_NAME_COLLISION;
     }
-    // The extension starts on a 16-byte boundary after the object, as pool blocks do.
-    constexpr std::size_t ExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
-    std::size_t bytes = ExtensionOffset + extension;
-    auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, bytes));
-    if (device)
-        NoteKernelMemory(device, bytes);
-    std::memset(device, 0, bytes);
-    device->Type = IO_TYPE_DEVICE;
-    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
-    device->DriverObject = DriverObject;
-    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
-    device->Characteristics = DeviceCharacteristics;
-    device->DeviceExtension =
-        DeviceExtensionSize ? reinterpret_cast<PUCHAR>(device) + ExtensionOffset : nullptr;
-    device->DeviceType = DeviceType;
-    device->StackSize = 1;
-    InitEvent(&device->DeviceLock, SynchronizationEvent, true);
+    PDEVICE_OBJECT device = NewDeviceObject(DriverObject, DeviceExtensionSize, DeviceType,
+                                            DeviceCharacteristics, Exclusive);
     std::lock_guard lock(O().Mutex);
     if (!key.empty() && (O().DeviceNames.count(key) || O().Links.count(key))) {
         std::free(device);

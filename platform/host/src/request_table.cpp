@@ -291,6 +291,12 @@ const char* RequestAddressKind(std::uintptr_t value) {
     return nullptr;
 }
 
+CallSite CompletionSiteOf(PIRP irp) {
+    std::lock_guard lock(R().Mutex);
+    auto it = R().Irps.find(irp);
+    return it == R().Irps.end() ? CallSite{} : it->second->CompleteSite;
+}
+
 std::string StateOf(PIRP irp) {
     std::lock_guard lock(R().Mutex);
     auto it = R().Irps.find(irp);

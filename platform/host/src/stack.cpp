@@ -33,9 +33,9 @@ std::string DescribeNesting(const std::vector<Frame>& frames) {
     constexpr std::size_t shown = 4;
     std::string out;
     auto describe = [](const Frame& f) {
-        return fmt::format("{} of {} for IRP {}", KindName(f.Kind),
+        return fmt::format("{} of {} for IRP {} (run from {})", KindName(f.Kind),
                            f.Device ? DeviceLabel(f.Device) : std::string("its originator"),
-                           Hex(f.Irp));
+                           Hex(f.Irp), f.Site.ToString());
     };
     for (std::size_t i = 0; i < frames.size() && i < shown; ++i)
         out += (i ? ", " : "") + describe(frames[frames.size() - 1 - i]);
@@ -44,8 +44,18 @@ std::string DescribeNesting(const std::vector<Frame>& frames) {
     return out;
 }
 
-void CheckNesting(ThreadState& t, const CallSite& site) {
+// Where to stand a nesting report: the innermost submission (a driver's IofCallDriver from inside
+// a completion routine, the call that makes the nesting grow), else the call at hand.
+CallSite NestingSite(const std::vector<Frame>& frames, const CallSite& site) {
+    for (auto it = frames.rbegin(); it != frames.rend(); ++it)
+        if (it->Kind == FrameKind::Dispatch && (it->Site.File || it->Site.ReturnAddress))
+            return it->Site;
+    return site;
+}
+
+void CheckNesting(ThreadState& t, const CallSite& at) {
     std::size_t depth = t.Frames.size();
+    CallSite site = depth > KernelStackLevels ? NestingSite(t.Frames, at) : at;
     if (depth > StopLevels)
         BugCheck(fmt::format("kernel stack overflow: requests nest {} driver routines deep on this "
                              "thread, twice what a kernel stack holds ({}); innermost: {}",
@@ -67,7 +77,7 @@ void CheckNesting(ThreadState& t, const CallSite& site) {
 DriverRoutineScope::DriverRoutineScope(FrameKind kind, PIRP irp, PDEVICE_OBJECT device,
                                        DriverContext context, const CallSite& site) {
     ThreadState& t = Thread();
-    t.Frames.push_back({kind, irp, device, irp ? irp->CurrentLocation : 0});
+    t.Frames.push_back({kind, irp, device, irp ? irp->CurrentLocation : 0, site});
     t.Contexts.push_back(context);
     RoutineMark& mark = CurrentRoutineMark();
     Saved = mark;

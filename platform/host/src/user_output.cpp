@@ -108,14 +108,15 @@ void NoteKernelMemory(const void* p, std::size_t bytes) {
         ;
 }
 
-void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request) {
+void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& request,
+                     const CallSite& site) {
     if (auto run = FindFillRun(bytes))
         Violate(Check::KernelDataToUser,
                 fmt::format("{} returned {} bytes of never-written pool to user mode: the pool's "
                             "fill byte {:#04x} at bytes {}..{} of the {}-byte output",
                             request, run->second, PoolFillByte, run->first,
                             run->first + run->second - 1, bytes.size()),
-                {});
+                site);
     if (auto found = FindKernelAddress(bytes)) {
         std::uint64_t value;
         std::memcpy(&value, bytes.data() + found->first, sizeof(value));
@@ -123,7 +124,7 @@ void CheckUserOutput(std::span<const std::uint8_t> bytes, const std::string& req
                 fmt::format("{} returned a kernel address to user mode: bytes {}..{} of the "
                             "output hold {:#x}, {}",
                             request, found->first, found->first + 7, value, found->second),
-                {});
+                site);
     }
 }
 

@@ -60,7 +60,6 @@ void BugCheck(std::string message, const CallSite& site) {
     std::abort();
 }
 
-
 } // namespace detail
 
 using namespace detail;

@@ -322,8 +322,10 @@ typedef struct tovrik_u32_result {
 } tovrik_u32_result;
 TOVRIK_SDK_API tovrik_u32_result tovrik_get_frame_number(tovrik_device* device);
 
-/* IOCTL_TOVRIK_CONTROL_REQUEST: the data stage is the caller's buffer, in the record's
- * direction. */
+/* IOCTL_TOVRIK_CONTROL_REQUEST: the data stage is the caller's buffer, sent host to device. The
+ * code's buffer is locked for reading only, so the driver refuses a device-to-host request with
+ * a data stage (STATUS_INVALID_PARAMETER, nothing sent); one without data goes. Vendor device
+ * requests bring data back with tovrik_vendor_request. */
 TOVRIK_SDK_API tovrik_data_result tovrik_control_request(tovrik_device* device,
                                                          const CLASS_VENDOR_REQUEST* request,
                                                          void* data, uint32_t data_length);

@@ -130,8 +130,8 @@ class Device {
         return tovrik_chunked_write(get(), pipe, buffer.data(), Size(buffer));
     }
     tovrik_u32_result FrameNumber() { return tovrik_get_frame_number(get()); }
-    // A control request; device to host reads up to `data.size()` bytes into `data`, host to
-    // device sends them.
+    // A control request; host to device sends `data`. Device to host goes only without data:
+    // the driver refuses a device-to-host data stage on this code (its buffer is read-only).
     tovrik_data_result ControlRequest(const CLASS_VENDOR_REQUEST& request,
                                       std::span<std::uint8_t> data) {
         return tovrik_control_request(get(), &request, data.data(), Size(data));

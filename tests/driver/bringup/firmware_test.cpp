@@ -71,6 +71,32 @@ TEST_F(FirmwareTest, AForeignCameraGetsBothImagesRecordByRecord) {
     EXPECT_LT(lastSelect, firstWrite);
 }
 
+TEST_F(FirmwareTest, AForeignCameraWhoseDownloadFailsIsNotStarted) {
+    // The tenth write of the loader image is stalled: the camera never runs its program, so its
+    // start must not pass for a success.
+    script_ = CameraScript::Foreign();
+    auto writes = std::make_shared<int>(0);
+    Override = [writes](PURB urb) -> std::optional<UrbReply> {
+        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && ++*writes == 10) {
+            return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_STALL_PID};
+        }
+        return std::nullopt;
+    };
+    host::Pnp::Arrival arrival;
+    PDEVICE_OBJECT pdo = Plug(&arrival);
+    ASSERT_NE(pdo, nullptr);
+    ASSERT_TRUE(arrival.Start.has_value());
+    EXPECT_EQ(arrival.Start->Status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(Extension(pdo)->Started);
+    EXPECT_EQ(Open(0), 0u) << "a device that did not start takes no handle";
+    // The CPU was released all the same, and the second image was not tried.
+    std::vector<VendorWrite> seen = VendorWritesIn(bus_.Seen());
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen.back(), (VendorWrite{0xA0, 0xE600, {0}}));
+    EXPECT_LT(seen.size(), 58u + 4u);
+    Override = nullptr;
+}
+
 TEST_F(FirmwareTest, OnlyTheExactOwnIdentitySkipsTheDownload) {
     struct Case {
         const char* Label;
@@ -226,12 +252,26 @@ TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
          {write(0xA3, 0x2000, {0xA1, 0xA2}), write(0xA3, 0x3000, {0xB1}), hold7F92, holdE600,
           write(0xA0, 0x0100, {1, 2, 3}), write(0xA0, 0x0200, {4}), run7F92, runE600},
          STATUS_UNSUCCESSFUL},
-        {"a failed write in the first pass ends that pass only",
+        {"a failed write in the first pass ends that pass only, and fails the image",
          mixed,
          FailWriteAt(0x2000),
          {write(0xA3, 0x2000, {0xA1, 0xA2}), hold7F92, holdE600, write(0xA0, 0x0100, {1, 2, 3}),
           write(0xA0, 0x0200, {4}), write(0xA0, 0x0300, {5, 6}), run7F92, runE600},
-         STATUS_SUCCESS},
+         STATUS_UNSUCCESSFUL},
+        {"a release that fails fails the image",
+         mixed,
+         [](PURB urb) -> std::optional<UrbReply> {
+             auto& request = urb->UrbControlVendorClassRequest;
+             if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && request.Value == 0xE600 &&
+                 *static_cast<const UCHAR*>(request.TransferBuffer) == 0) {
+                 return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_STALL_PID};
+             }
+             return std::nullopt;
+         },
+         {write(0xA3, 0x2000, {0xA1, 0xA2}), write(0xA3, 0x3000, {0xB1}), hold7F92, holdE600,
+          write(0xA0, 0x0100, {1, 2, 3}), write(0xA0, 0x0200, {4}), write(0xA0, 0x0300, {5, 6}),
+          run7F92, runE600},
+         STATUS_UNSUCCESSFUL},
     };
     PDEVICE_OBJECT pdo = PlugStarted();
     for (const Case& c : cases) {

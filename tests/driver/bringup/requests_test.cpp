@@ -119,26 +119,37 @@ TEST_F(RequestsTest, TheKeyTableTakesWholeBytes) {
     }
 }
 
-TEST_F(RequestsTest, AShortDeviceToHostReplyReportsTheBytesMoved) {
-    Override = [](PURB urb) -> std::optional<UrbReply> {
-        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
-            std::memcpy(TransferBufferOf(urb), "\x11\x22\x33\x44\x55\x66", 6);
-            urb->UrbControlVendorClassRequest.TransferBufferLength = 6;
-            return UrbReply{};
-        }
-        return std::nullopt;
-    };
-    auto result = Ioctl(IOCTL_TOVRIK_CONTROL_REQUEST, ClassVendor(1, 2, 0, 0x42, 0, 0), 16);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 6u);
-    EXPECT_EQ(std::vector<std::uint8_t>(result.Output.begin(), result.Output.begin() + 6),
-              (std::vector<std::uint8_t>{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+TEST_F(RequestsTest, TheControlCodeMovesDataOnlyFromHostToDevice) {
+    // Its output buffer is locked for reading only: a device-to-host data stage would write the
+    // device's bytes into memory the caller may not be allowed to write. Refused, nothing sent,
+    // not a byte of the buffer changed.
+    std::vector<std::uint8_t> buffer(16, 0x5A);
+    auto refused = host::FrontEnd::DeviceIoControl(handle_, IOCTL_TOVRIK_CONTROL_REQUEST,
+                                                   ClassVendor(1, 2, 0, 0x42, 0, 0), buffer);
+    EXPECT_EQ(refused.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(16, 0x5A));
+    EXPECT_TRUE(bus_.Seen().empty());
+
+    // Device to host without a data stage writes nothing: it goes.
+    EXPECT_EQ(Ioctl(IOCTL_TOVRIK_CONTROL_REQUEST, ClassVendor(1, 1, 1, 0x0B, 1, 0)).Status,
+              STATUS_SUCCESS);
+    auto noData =
+        Urbs(URB_FUNCTION_CLASS_INTERFACE).at(0).As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
+    EXPECT_EQ(noData.TransferFlags,
+              static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(noData.TransferBufferLength, 0u);
+
+    // Host to device: the data stage is the buffer, through its MDL.
+    bus_.ClearSeen();
+    auto sent = host::FrontEnd::DeviceIoControl(handle_, IOCTL_TOVRIK_CONTROL_REQUEST,
+                                                ClassVendor(0, 2, 0, 0x42, 0, 0), buffer);
+    EXPECT_EQ(sent.Status, STATUS_SUCCESS);
+    EXPECT_EQ(sent.Information, 16u);
     std::vector<SeenRequest> seen = Urbs(URB_FUNCTION_VENDOR_DEVICE);
     ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].OutData, buffer);
     auto urb = seen[0].As<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>();
-    EXPECT_EQ(urb.TransferFlags,
-              static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
-    EXPECT_EQ(urb.TransferBufferLength, 16u);
+    EXPECT_EQ(urb.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
     EXPECT_NE(urb.TransferBufferMDL, nullptr);
     EXPECT_EQ(urb.TransferBuffer, nullptr);
 
@@ -146,9 +157,10 @@ TEST_F(RequestsTest, AShortDeviceToHostReplyReportsTheBytesMoved) {
     Override = [](PURB) {
         return UrbReply{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
     };
-    result = Ioctl(IOCTL_TOVRIK_CONTROL_REQUEST, ClassVendor(1, 2, 0, 0x42, 0, 0), 16);
-    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.Information, 0u);
+    auto failed = host::FrontEnd::DeviceIoControl(handle_, IOCTL_TOVRIK_CONTROL_REQUEST,
+                                                  ClassVendor(0, 2, 0, 0x42, 0, 0), buffer);
+    EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(failed.Information, 0u);
     Override = nullptr;
 }
 
@@ -169,7 +181,7 @@ TEST_F(RequestsTest, VendorDeviceRequestsSendTheirPatternAndReportOnlyWhatCameIn
         {"one byte is the data byte", 1, 0x99, false, {0x99}},
         {"no data", 0, 0x99, false, {}},
         {"the pattern wraps after 0xFF", 300, 0x99, false, wrapped},
-        {"a failure is not reported", 3, 0x99, true, {0x00, 0x01, 0x02}},
+        {"a stalled request is reported", 3, 0x99, true, {0x00, 0x01, 0x02}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
@@ -182,7 +194,7 @@ TEST_F(RequestsTest, VendorDeviceRequestsSendTheirPatternAndReportOnlyWhatCameIn
         };
         auto result = Ioctl(IOCTL_TOVRIK_VENDOR_REQUEST,
                             VendorDevice(0xB5, 0x1357, 0x2468, c.Length, 0, c.DataByte));
-        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        EXPECT_EQ(result.Status, c.DeviceFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
         EXPECT_EQ(result.Information, 0u);
         std::vector<SeenRequest> seen = Urbs(URB_FUNCTION_VENDOR_DEVICE);
         ASSERT_EQ(seen.size(), 1u);
@@ -256,7 +268,10 @@ TEST_F(RequestsTest, APipeIndexPastTheTableSendsNothing) {
         }
     }
     EXPECT_TRUE(bus_.Seen().empty());
-    EXPECT_EQ(GetDescriptor(Fdo(pdo_), nullptr, 18, USB_DEVICE_DESCRIPTOR_TYPE), 0u);
+    ULONG received = 1;
+    EXPECT_EQ(GetDescriptor(Fdo(pdo_), nullptr, 18, USB_DEVICE_DESCRIPTOR_TYPE, &received),
+              STATUS_SUCCESS);
+    EXPECT_EQ(received, 0u);
     EXPECT_TRUE(bus_.Seen().empty()) << "no buffer, no request";
 }
 

@@ -346,4 +346,23 @@ TEST_F(ToolData, AShellSessionMixesTheDataCommandsWithTheOthers) {
     EXPECT_EQ(answers[7]["frames_complete"], 1);
 }
 
+TEST_F(ToolData, AShellKeepsItsCameraOpenSoAStreamOutlivesTheLineThatStartedIt) {
+    Open();
+    // START {pipe 3, 1024, ring 64, 8 per URB, 4 URBs}; READ of 4 packets; STOP; READ again.
+    auto answers = Shell("ioctl IOCTL_TOVRIK_START_ISO_STREAM --in "
+                         "0300000000040000400000000800000004000000\n"
+                         "ioctl IOCTL_TOVRIK_READ_ISO_STREAM --in "
+                         "0000000000040000040000000000000000000000 --out-len 4144\n"
+                         "ioctl IOCTL_TOVRIK_STOP_ISO_STREAM\n"
+                         "ioctl IOCTL_TOVRIK_READ_ISO_STREAM --in "
+                         "0000000000040000040000000000000000000000 --out-len 4144\n");
+    ASSERT_EQ(answers.size(), 4u);
+    EXPECT_EQ(answers[0]["status_name"], "STATUS_SUCCESS") << answers[0];
+    // The stream the first line started is still there: the handle stayed open.
+    EXPECT_EQ(answers[1]["status_name"], "STATUS_SUCCESS") << answers[1];
+    EXPECT_EQ(answers[2]["status_name"], "STATUS_SUCCESS") << answers[2];
+    // The stop returned once the stream was gone.
+    EXPECT_EQ(answers[3]["status_name"], "STATUS_UNSUCCESSFUL") << answers[3];
+}
+
 } // namespace

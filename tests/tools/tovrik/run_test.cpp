@@ -63,13 +63,12 @@ TEST(ToolShell, AnswersEveryLineWithOneJsonObject) {
         {"string 2", "STATUS_SUCCESS"},
         {"last-error", "STATUS_SUCCESS"},
         {"string 9", "STATUS_UNSUCCESSFUL"},
-        {"control 0x55 --type class --length 1", "STATUS_UNSUCCESSFUL"},
+        {"control 0x55 --type class", "STATUS_UNSUCCESSFUL"},
         {"last-error", "STATUS_SUCCESS"},
         {"ram write 0x3000 \"de ad be ef\"", "STATUS_SUCCESS"},
         {"vendor 0xA0 --value 0x3000 --length 4", "STATUS_SUCCESS"},
         {"vendor 0xA0 --value 0x3100 --length 3 --out", "STATUS_SUCCESS"},
-        {"control 0xA0 --type vendor --recipient device --value 0x3100 --length 3",
-         "STATUS_SUCCESS"},
+        {"vendor 0xA0 --value 0x3100 --length 3", "STATUS_SUCCESS"},
         {"ram download 00112233", "STATUS_SUCCESS"},
         {"reset-pipe 0", "STATUS_SUCCESS"},
         {"reset-pipe 4", "STATUS_INVALID_PARAMETER"},
@@ -103,6 +102,11 @@ TEST(ToolShell, AnswersEveryLineWithOneJsonObject) {
         {"timeout 99999999999", "error"},
         {"shell", "error"},
         {"version", "STATUS_SUCCESS"},
+        // The control code's buffer is read-only to the driver: no data comes back through it.
+        {"control 0xA0 --type vendor --recipient device --value 0x3100 --length 3",
+         "STATUS_INVALID_PARAMETER"},
+        {"control 0xA0 --type vendor --recipient device --value 0x3100 --data 010203",
+         "STATUS_SUCCESS"},
     };
     std::string script = "# comments and blank lines get no answer\n\n";
     for (const Step& s : steps)

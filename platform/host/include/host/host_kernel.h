@@ -389,7 +389,11 @@ class FrontEnd {
                                        std::span<const std::uint8_t> input, ULONG outputLength,
                                        std::uint8_t poison = 0xA5);
     // DeviceIoControl over the caller's own output buffer, used in place as the platform does
-    // (the direct methods lock it and describe it with an MDL).
+    // (the direct methods lock it and describe it with an MDL). METHOD_IN_DIRECT locks it for
+    // read access only: the driver sees a copy in read-only pages, a write into them is a
+    // WriteToReadOnlyBuffer violation, and the caller's buffer never changes. What comes back
+    // (a buffered copy-back, a direct or METHOD_NEITHER output, Information bytes of it) is
+    // checked for never-written pool and kernel addresses (KernelDataToUser).
     static IoctlResult DeviceIoControl(Handle handle, ULONG code,
                                        std::span<const std::uint8_t> input,
                                        std::span<std::uint8_t> output);

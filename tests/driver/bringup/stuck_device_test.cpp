@@ -1,0 +1,188 @@
+// A device that stops answering: every control transfer's wait ends after 5 s with a time-out,
+// and an abort or a removal still gets through while an interface selection waits behind the
+// transfer that hangs (the abort being what ends that transfer).
+#include "bringup.h"
+
+#include "tovrik/tovrik.h"
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace tovrik_test {
+namespace {
+
+const USBD_PIPE_HANDLE kPipe0 = reinterpret_cast<USBD_PIPE_HANDLE>(0x7E000001ull);
+const USBD_PIPE_HANDLE kStatusPipe = reinterpret_cast<USBD_PIPE_HANDLE>(0x7E000081ull);
+
+// A guard against a hang, in real time and wide: far beyond what any of these steps takes.
+constexpr auto kHangGuard = std::chrono::seconds(20);
+
+std::vector<std::uint8_t> Ulong(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+// Matches the first URB that `pick` accepts, and only that one.
+std::function<bool(PURB)> FirstOf(std::function<bool(PURB)> pick) {
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    return
+        [pick = std::move(pick), taken](PURB urb) { return pick(urb) && !taken->exchange(true); };
+}
+
+bool OnPipe(PURB urb, USBD_PIPE_HANDLE pipe) {
+    return urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+           urb->UrbBulkOrInterruptTransfer.PipeHandle == pipe;
+}
+
+class StuckDeviceTest : public BringupTest {
+  protected:
+    void SetUp() override {
+        BringupTest::SetUp();
+        pdo_ = PlugStarted();
+        handle_ = Open(0);
+        ASSERT_NE(handle_, 0u);
+        bus_.ClearSeen();
+    }
+    void TearDown() override {
+        host::FrontEnd::Close(handle_);
+        BringupTest::TearDown();
+    }
+
+    host::FrontEnd::IoctlResult Ioctl(ULONG code, std::vector<std::uint8_t> input,
+                                      ULONG output = 0) {
+        return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
+    }
+
+    PDEVICE_OBJECT pdo_ = nullptr;
+    host::Handle handle_ = 0;
+};
+
+TEST_F(StuckDeviceTest, AControlTransferTheDeviceNeverAnswersEndsAfterFiveSeconds) {
+    // Slow enough that the completions of the bus's thread never come near the limit.
+    host::Clock::SetScale(50);
+    struct Case {
+        const char* Label;
+        std::function<bool(PURB)> Pick;
+        ULONG Code;
+        std::vector<std::uint8_t> Input;
+        NTSTATUS Status;
+    };
+    VENDOR_DEVICE_REQUEST write{0xA0, 0, 0x3000, 0, 3, 0, 0};
+    std::vector<std::uint8_t> record(sizeof(write));
+    std::memcpy(record.data(), &write, sizeof(write));
+    const Case cases[] = {
+        {"a vendor request",
+         [](PURB urb) { return urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE; },
+         IOCTL_TOVRIK_VENDOR_REQUEST, record, STATUS_IO_TIMEOUT},
+        // The camera's program held in reset takes no command: the read's start command times
+        // out, and so does the read, without waiting out its own limit for data never coming.
+        {"the start command of an image read", [](PURB urb) { return OnPipe(urb, kPipe0); },
+         IOCTL_TOVRIK_BULK_READ, Ulong(2), STATUS_IO_TIMEOUT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Label);
+        UrbHold hold(pdo_, FirstOf(c.Pick));
+        const LONGLONG before = host::Clock::Now();
+        auto call = std::async(std::launch::async, [&] { return Ioctl(c.Code, c.Input, 64); });
+        ASSERT_TRUE(hold.WaitUntilCancelled());
+        EXPECT_GE(host::Clock::Now() - before, 5 * kSecond) << "the limit is 5 s of kernel time";
+        // Cancelled, but the request does not end before the URB is back.
+        EXPECT_EQ(call.wait_for(std::chrono::milliseconds(1)), std::future_status::timeout);
+        hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        ASSERT_EQ(call.wait_for(kHangGuard), std::future_status::ready);
+        EXPECT_EQ(call.get().Status, c.Status);
+        EXPECT_EQ(Extension(pdo_)->LastUsbdStatus, USBD_STATUS_CANCELED);
+    }
+}
+
+// One transfer hangs with a time limit of ten minutes; an interface selection queues for the
+// pipe table behind it; then `end` (an abort of that pipe, or the removal of the device) must
+// get through at once, since it is what ends the hanging transfer.
+void EndAStuckTransferBehindAQueuedSelection(StuckDeviceTest& test, PDEVICE_EXTENSION extension,
+                                             UrbHold& hold, std::function<void()> end,
+                                             std::function<void()> unstick) {
+    BulkTimeoutMs = 10 * 60 * 1000;
+    ASSERT_TRUE(hold.WaitUntilHeld());
+
+    // Wait (bounded) until the selection is queued for exclusive access.
+    const auto queuedBy = std::chrono::steady_clock::now() + kHangGuard;
+    while (__atomic_load_n(&extension->PipeTableLock.NumberOfExclusiveWaiters, __ATOMIC_ACQUIRE) ==
+               0 &&
+           std::chrono::steady_clock::now() < queuedBy) {
+        std::this_thread::yield();
+    }
+    ASSERT_GT(extension->PipeTableLock.NumberOfExclusiveWaiters, 0u);
+
+    const LONGLONG before = host::Clock::Now();
+    auto ending = std::async(std::launch::async, end);
+    if (ending.wait_for(kHangGuard) != std::future_status::ready) {
+        ADD_FAILURE() << "the abort never got past the queued selection";
+        unstick();
+        ending.wait();
+    }
+    EXPECT_LT(host::Clock::Now() - before, 60 * kSecond)
+        << "it waited for the stuck transfer's own time limit";
+    (void)test;
+}
+
+TEST_F(StuckDeviceTest, AnAbortGetsPastASelectionQueuedBehindAStuckTransfer) {
+    host::Clock::SetScale(100);
+    UrbHold hold(pdo_, FirstOf([](PURB urb) { return OnPipe(urb, kStatusPipe); }));
+    // The bus ends the pipe's transfers when it is aborted, as a host controller does.
+    Override = [&](PURB urb) -> std::optional<UrbReply> {
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE &&
+            urb->UrbPipeRequest.PipeHandle == kStatusPipe && !hold.Cancelled()) {
+            hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        }
+        return std::nullopt;
+    };
+    auto read =
+        std::async(std::launch::async, [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
+    ASSERT_TRUE(hold.WaitUntilHeld());
+    auto select = std::async(std::launch::async, [&] {
+        return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0});
+    });
+    NTSTATUS abort = STATUS_PENDING;
+    EndAStuckTransferBehindAQueuedSelection(
+        *this, Extension(pdo_), hold,
+        [&] { abort = Ioctl(IOCTL_TOVRIK_ABORT_PIPE, Ulong(1)).Status; },
+        [&] { hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED); });
+    EXPECT_EQ(abort, STATUS_SUCCESS);
+    ASSERT_EQ(read.wait_for(kHangGuard), std::future_status::ready);
+    EXPECT_EQ(read.get().Status, STATUS_CANCELLED) << "ended by the abort";
+    ASSERT_EQ(select.wait_for(kHangGuard), std::future_status::ready);
+    EXPECT_EQ(select.get().Status, STATUS_SUCCESS);
+    Override = nullptr;
+}
+
+TEST_F(StuckDeviceTest, ARemovalGetsPastASelectionQueuedBehindAStuckTransfer) {
+    host::Clock::SetScale(100);
+    UrbHold hold(pdo_, FirstOf([](PURB urb) { return OnPipe(urb, kStatusPipe); }));
+    Override = [&](PURB urb) -> std::optional<UrbReply> {
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE &&
+            urb->UrbPipeRequest.PipeHandle == kStatusPipe && !hold.Cancelled()) {
+            hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        }
+        return std::nullopt;
+    };
+    auto read =
+        std::async(std::launch::async, [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
+    ASSERT_TRUE(hold.WaitUntilHeld());
+    auto select = std::async(std::launch::async, [&] {
+        return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0});
+    });
+    host::RequestResult removal;
+    EndAStuckTransferBehindAQueuedSelection(
+        *this, Extension(pdo_), hold, [&] { removal = Unplug(pdo_); },
+        [&] { hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED); });
+    EXPECT_EQ(removal.Status, STATUS_SUCCESS);
+    ASSERT_EQ(read.wait_for(kHangGuard), std::future_status::ready);
+    EXPECT_EQ(read.get().Status, STATUS_CANCELLED);
+    ASSERT_EQ(select.wait_for(kHangGuard), std::future_status::ready);
+    Override = nullptr;
+}
+
+} // namespace
+} // namespace tovrik_test
