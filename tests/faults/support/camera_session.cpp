@@ -68,6 +68,25 @@ NTSTATUS CameraSession::PlugAndStart() {
         const double scale = host::Clock::Scale();
         Sim->WaitForRenumeration(0, static_cast<std::uint32_t>(5000 * scale));
     }
+    // The bus reports the departure of the old device and the arrival of the new one from its
+    // own thread: wait (bounded in real time) until the device the camera is now has had its
+    // start, so that nothing of the bring-up is still to come when this returns.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        host::Pnp::WaitIdle();
+        PDEVICE_OBJECT current = Sim->Pdo(0);
+        bool started = false;
+        for (const host::PnpRecord& record : host::Pnp::History()) {
+            started |= record.Pdo == current && record.Major == IRP_MJ_PNP &&
+                       record.Minor == IRP_MN_START_DEVICE;
+        }
+        bool arrived = current != nullptr && host::Pnp::TopOf(current) != current;
+        if (started || (!arrived && !(Options.Foreign && running)) ||
+            std::chrono::steady_clock::now() > deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     host::Pnp::WaitIdle();
 
     // The device the camera is now: its start's status, or a failure when it got none
