@@ -70,8 +70,10 @@ NTSTATUS FuzzBench::Plug(const CameraSetup& setup) {
     Plugged++;
     BulkTimeoutMs = 3000;
     DeviceSlotsTried = 0;
-    // The start waits 3 s of kernel time for the controller: let that pass at once.
-    host::Clock::SetScale(1e6);
+    // The start waits 3 s of kernel time for the controller: let that pass quickly, though not so
+    // fast that the driver's 5 s bound on each control transfer (0.5 ms here) is shorter than a
+    // loaded machine needs to serve one.
+    host::Clock::SetScale(kRequestClockScale);
     sim::CameraConfig config;
     config.PowerOn = sim::PowerOnState::CameraRunning;
     config.FrameWidth = setup.FrameWidth;
@@ -92,6 +94,19 @@ NTSTATUS FuzzBench::Plug(const CameraSetup& setup) {
         }
     }
     return status;
+}
+
+void FuzzBench::PlugStarted(const CameraSetup& setup) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        status = Plug(setup);
+        if (status == STATUS_SUCCESS && Open()) {
+            return;
+        }
+        Unplug();
+    }
+    Finding("a camera with its own descriptors did not come up three times (the start answered " +
+            host::StatusName(status) + ")");
 }
 
 bool FuzzBench::Open() {

@@ -36,6 +36,10 @@ class FuzzBench {
     NTSTATUS Plug(const CameraSetup& setup);
     // Opens the camera's device; false when it cannot be opened.
     bool Open();
+    // Plug and Open for a camera that must come up: a start that a loaded machine let run into a
+    // control transfer's time limit is tried again (three times); one that never comes up is a
+    // finding.
+    void PlugStarted(const CameraSetup& setup);
     host::FrontEnd::IoctlResult Call(ULONG code, std::span<const std::uint8_t> input,
                                      std::span<std::uint8_t> output);
     // Closes the handle, unplugs the camera, waits for the removal and checks that the input left

@@ -81,17 +81,24 @@ std::string CloseAndAwaitRemoval(CameraSession& session) {
 }
 
 // Whether the camera left the bus (a removal rule fired): the bus reports it from its own thread,
-// so a departure is waited for a while before it counts as not coming. A late one is only taken
-// for none, which ends a sequence of removal points early and never fails a case.
-bool CameraLeft(CameraSession& session) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-    while (session.World().Pdo(0) != nullptr) {
-        if (std::chrono::steady_clock::now() > deadline) {
+// so a departure is waited for before it counts as not coming -- `patience` of real time, or up
+// to the removal bound while `settled` says the camera is not yet where it would be had no rule
+// fired. A late departure is only taken for none, which ends a sequence of removal points early
+// and never fails a case.
+bool CameraLeft(
+    CameraSession& session, double patience,
+    const std::function<bool()>& settled = [] { return true; }) {
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (session.World().Pdo(0) == nullptr) {
+            return true;
+        }
+        auto waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+        if ((waited.count() > patience && settled()) || waited.count() > kRemovalBound) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
 }
 
 // Sends a request on its own thread; false when it has not ended within the bound.
@@ -164,7 +171,7 @@ TEST(Removal, AtEveryUrbOfTheBringUpOfAForeignCamera) {
         options.Faults = {UnplugAt(skip)};
         std::string problem = RunCase(options, [](CameraSession& s) -> std::string {
             s.PlugAndStart();
-            if (!CameraLeft(s)) {
+            if (!CameraLeft(s, 0.3, [&s] { return s.CameraRunsItsProgram(); })) {
                 // The rule never fired: the bring-up is over and the camera must work.
                 return s.CameraRunsItsProgram() ? "LAST" : "the camera came up without its program";
             }
@@ -204,7 +211,7 @@ TEST(Removal, AtEveryUrbOfEachRequestCode) {
                 if (!RequestEnds(s, request, &status)) {
                     return "the request did not end after the removal";
                 }
-                bool fired = CameraLeft(s);
+                bool fired = CameraLeft(s, 0.5);
                 if (!fired) {
                     // No URB of the request was the skip-th: the request is done with. A stream
                     // still running is the removal's to end.

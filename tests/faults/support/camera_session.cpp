@@ -12,10 +12,10 @@
 namespace tovrik_faults {
 
 CameraSession::CameraSession(SessionOptions options) : Options(std::move(options)) {
-    // Transfers here are about faults, not speed: a limit of 1000 s of kernel time (a second or
-    // more of real time on the fast clock) lets a whole image move on a loaded machine under the
+    // Transfers here are about faults, not speed: a limit of 100 s of kernel time (a second of
+    // real time on the test clock) lets a whole image move on a loaded machine under the
     // sanitizers, and still ends a transfer that never will.
-    BulkTimeoutMs = 1000000;
+    BulkTimeoutMs = 100000;
     DeviceSlotsTried = 0;
     sim::WorldOptions world;
     sim::CameraOptions camera;
