@@ -170,8 +170,8 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PipeTableLockShared(extension);
     NTSTATUS status = DataPipeByIndex(extension, pipeIndex, FALSE, &pipe);
     // The write code's buffer is locked for reading only: an IN pipe would fill it. And every
-    // piece holds an IRP, an MDL and a URB of non-paged pool until the transfer ends, so
-    // the length a caller may ask for is bounded.
+    // piece holds an IRP, an MDL and a URB of non-paged pool until the transfer ends, so the
+    // length a caller may ask for is bounded.
     if (NT_SUCCESS(status) &&
         ((OutputBufferIsReadOnly(Irp) && PipeIsIn(pipe)) || length > TOVRIK_CHUNKED_MAX_LENGTH)) {
         status = STATUS_INVALID_PARAMETER;

@@ -4,11 +4,6 @@
 
 namespace {
 
-// SubmitState of a slot.
-#define SLOT_IDLE 0        // nobody is inside IofCallDriver for the slot
-#define SLOT_SUBMITTING 1  // the submitting thread is inside IofCallDriver
-#define SLOT_HANDED_BACK 2 // the completion ran inside that call and left the next step to it
-
 VOID FillIsoUrb(PISO_TRANSFER Transfer, PURB Urb, PUCHAR Data) {
     ULONG size = IsoUrbSize(Transfer->PacketsPerUrb);
     struct _URB_ISOCH_TRANSFER* iso = &Urb->UrbIsochronousTransfer;
@@ -85,7 +80,7 @@ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
 
     slot->LastStatus = Irp->IoStatus.Status;
     TakeIsoResults(slot);
-    if (!IsoSlotHandBack(slot) && IsoNext(slot)) {
+    if (!IsoSlotCompletedInCall(Irp) && IsoNext(slot)) {
         SubmitIsoSlot(slot, IsoNext);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -145,25 +140,17 @@ VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next) {
     PDEVICE_OBJECT lower = DeviceExtensionOf(Slot->Transfer->DeviceObject)->LowerDeviceObject;
 
     for (;;) {
-        InterlockedExchange(&Slot->SubmitState, SLOT_SUBMITTING);
-        IofCallDriver(lower, Slot->Irp);
-        // Still SLOT_SUBMITTING: the URB is below, and its completion carries on whenever it
-        // comes (it may be running already); the slot is not ours to touch any more.
-        if (InterlockedCompareExchange(&Slot->SubmitState, SLOT_IDLE, SLOT_SUBMITTING) ==
-            SLOT_SUBMITTING) {
+        // Pending: the URB is below, and its completion carries on whenever it comes (it may be
+        // running already on another processor); the slot is not ours to touch any more.
+        if (IofCallDriver(lower, Slot->Irp) == STATUS_PENDING) {
             return;
         }
-        // The completion ran inside the call and handed the next step back: take it here, in
-        // this frame, rather than one level deeper.
+        // Finished inside the call: its completion has run and returned, and left the next step
+        // to this frame rather than take it one level deeper.
         if (!Next(Slot)) {
             return;
         }
     }
-}
-
-BOOLEAN IsoSlotHandBack(PISO_URB_SLOT Slot) {
-    return InterlockedCompareExchange(&Slot->SubmitState, SLOT_HANDED_BACK, SLOT_SUBMITTING) ==
-           SLOT_SUBMITTING;
 }
 
 VOID MarkRefusedIsoPackets(PISO_URB_SLOT Slot, NTSTATUS RequestStatus) {
@@ -191,7 +178,6 @@ NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE
     slot->EndedEarly = FALSE;
     slot->Ending = FALSE;
     slot->LastStatus = STATUS_SUCCESS;
-    slot->SubmitState = SLOT_IDLE;
     KeInitializeEvent(&slot->DoneEvent, NotificationEvent, FALSE);
     slot->Urb = (PURB)ExAllocatePool(NonPagedPool, IsoUrbSize(Transfer->PacketsPerUrb));
     slot->Irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);

@@ -20,8 +20,6 @@ typedef struct _ISO_URB_SLOT {
     BOOLEAN Ending;
     // The status of the slot's last completed request.
     NTSTATUS LastStatus;
-    // Who carries on after a completion: see SubmitIsoSlot.
-    LONG volatile SubmitState;
 } ISO_URB_SLOT, *PISO_URB_SLOT;
 
 struct _ISO_TRANSFER {
@@ -75,15 +73,22 @@ typedef BOOLEAN ISO_SLOT_NEXT(PISO_URB_SLOT Slot);
 // completes it inside that call. A completion routine never resubmits from within the call that
 // submitted its URB: a bus that refuses or finishes URBs at once would otherwise nest one
 // submission and completion inside the next, as deep as the transfer is long, on a kernel stack
-// of a few pages. Instead the completion hands the next step back (IsoSlotHandBack) and this
-// loop takes it, so the stack holds at most one submission and one completion per slot.
-// Returns once the URB is pending below or the slot has ended.
+// of a few pages. The two sides tell by the rule every driver below keeps: a request it does not
+// finish in the call is marked pending (PendingReturned in the completion) and the call answers
+// STATUS_PENDING; one it finishes in the call is neither. So a completion that finds the request
+// not pending returns at once (IsoSlotCompletedInCall) and this loop, in the frame that
+// submitted, takes the next step; after STATUS_PENDING the completion carries on by itself and
+// this routine returns without touching the slot. The stack holds at most one submission and
+// one completion per slot.
 VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next);
 
 // Called by a slot's completion routine once it has taken the URB's results: TRUE when the
-// thread that passed the URB down is still inside IofCallDriver and carries on itself; the
-// completion then returns at once. FALSE: the completion carries on (Next, then SubmitIsoSlot).
-BOOLEAN IsoSlotHandBack(PISO_URB_SLOT Slot);
+// lower driver finished the request inside the call that submitted it, whose caller carries on;
+// the completion then returns at once. FALSE: the completion carries on (Next, then
+// SubmitIsoSlot).
+static inline BOOLEAN IsoSlotCompletedInCall(PIRP Irp) {
+    return !Irp->PendingReturned;
+}
 
 // Treats a URB the bus refused as a whole: it carries no packet results of its own, so its
 // packets are given the URB's status and no data instead of the successes we preset.

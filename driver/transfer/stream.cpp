@@ -134,7 +134,7 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     }
     KeReleaseSpinLock(&stream->PutLock, oldIrql);
 
-    if (!IsoSlotHandBack(slot) && StreamNext(slot)) {
+    if (!IsoSlotCompletedInCall(Irp) && StreamNext(slot)) {
         SubmitIsoSlot(slot, StreamNext);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
