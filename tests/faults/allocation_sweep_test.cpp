@@ -203,7 +203,8 @@ TEST(AllocationSweep, EveryAllocationOfEveryScenarioFailedOnce) {
               << totals.Scenarios << " scenarios, " << totals.Allocations
               << " allocations recorded in " << totals.Chains << " call chains, "
               << sweep.Allocations().Sites.size() << " allocation sites, " << totals.Runs
-              << " runs with one allocation failed, " << totals.Failed.size()
+              << " runs with one allocation failed (" << totals.NotRepeated
+              << " of them on a path that did not come again), " << totals.Failed.size()
               << " runs with a fault\n"
               << std::flush;
 

@@ -83,6 +83,8 @@ struct SweepTotals {
     std::size_t Chains = 0;
     std::size_t ErrorPathChains = 0; // of Chains: found only on the error path of a failure
     std::size_t Runs = 0;            // runs with one allocation failed
+    // Runs whose allocation did not come again in three tries (a path that depends on timing).
+    std::size_t NotRepeated = 0;
     std::vector<RunVerdict> Failed;
     // Source site -> number of runs whose failed allocation passed it.
     std::map<std::string, std::size_t> SiteRuns;
