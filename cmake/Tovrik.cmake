@@ -22,3 +22,11 @@ endfunction()
 # the build itself is a cross build.
 find_program(TOVRIK_HOST_CXX NAMES g++ c++ clang++ REQUIRED)
 include(${CMAKE_CURRENT_LIST_DIR}/Subfolders.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/Version.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/Signing.cmake)
+
+# The host build's libraries also go into the installable shared SDK (sdk/CMakeLists.txt), so they
+# are compiled as position-independent code.
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+endif()

@@ -75,8 +75,13 @@ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECOR
     }
     NTSTATUS firstFailure = status;
 
-    SetCpuReset(DeviceObject, 1);
-    for (const FIRMWARE_RECORD* record = Image; record->Type == 0; record++) {
+    // Program memory is rewritten only under a CPU known to be held: records written under a
+    // running CPU would have it execute half an image.
+    NTSTATUS hold = SetCpuReset(DeviceObject, 1);
+    if (!NT_SUCCESS(hold) && NT_SUCCESS(status)) {
+        status = hold;
+    }
+    for (const FIRMWARE_RECORD* record = Image; NT_SUCCESS(hold) && record->Type == 0; record++) {
         if (record->Address <= FIRMWARE_INTERNAL_MEMORY_LIMIT) {
             status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY, record->Address,
                                  record->Data, record->Length);

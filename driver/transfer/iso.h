@@ -35,10 +35,13 @@ struct _ISO_TRANSFER {
     PUCHAR Descriptors;
     ULONG PacketsPerUrb;
     ULONG UrbCount;
-    // One-shot only: packets whose descriptor came back with success, and the first failure
-    // status of a request, which the transfer answers when no packet arrived.
+    // One-shot only: packets whose descriptor came back with success. Both: the first failure
+    // status of a request, which the transfer (or the stream's start) answers when nothing
+    // arrived.
     LONG volatile PacketsArrived;
     LONG volatile FirstFailure;
+    // Stream only: URBs that came back with success.
+    LONG volatile UrbsSucceeded;
     // Stream only: slots whose URB has not ended yet.
     LONG volatile UrbsAlive;
     // Stream only: the running slots hold one reference together, each reader one of its own;

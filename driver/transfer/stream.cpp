@@ -96,6 +96,11 @@ BOOLEAN StreamNext(PISO_URB_SLOT Slot) {
     PISO_TRANSFER stream = Slot->Transfer;
     PDEVICE_EXTENSION extension = DeviceExtensionOf(stream->DeviceObject);
 
+    if (NT_SUCCESS(Slot->LastStatus)) {
+        InterlockedIncrement(&stream->UrbsSucceeded);
+    } else {
+        InterlockedCompareExchange(&stream->FirstFailure, Slot->LastStatus, 0);
+    }
     if (!NT_SUCCESS(Slot->LastStatus) || ReadBooleanAcquire(&extension->StreamStopRequested) ||
         ReadBooleanAcquire(&extension->RemovePending)) {
         FreeIsoSlot(Slot);
@@ -263,11 +268,21 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeClearEvent(&extension->StreamEndedEvent);
         KeReleaseSpinLock(&extension->StreamLock, oldIrql);
         // The stream ends only when every slot has ended, and a slot not yet submitted has not:
-        // the slot array stays valid until the last submission has returned.
+        // the slot array stays valid until the last submission has returned. The start keeps a
+        // reference of its own meanwhile, so that it can still look at the stream afterwards.
+        InterlockedIncrement(&stream->References);
         PISO_URB_SLOT slots = stream->Slots;
         for (ULONG i = 0; i < urbCount; i++) {
             SubmitIsoSlot(&slots[i], StreamNext);
         }
+        // A stream whose every URB came back failed before the start returned never ran (a
+        // device gone after a surprise removal, a shape the bus refuses): the caller hears that
+        // failure, and no stream is left behind, rather than a success with nothing to read.
+        if (ReadAcquire(&stream->UrbsAlive) == 0 && ReadAcquire(&stream->UrbsSucceeded) == 0 &&
+            ReadAcquire(&stream->FirstFailure) != 0) {
+            status = (NTSTATUS)ReadAcquire(&stream->FirstFailure);
+        }
+        DropReference(stream);
     }
     PipeTableUnlock(extension);
     KeSetEvent(&extension->StreamStartLock, IO_NO_INCREMENT, FALSE);

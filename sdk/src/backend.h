@@ -9,6 +9,7 @@
 #include <span>
 
 struct tovrik_system_options;
+struct tovrik_bus_counters;
 
 namespace tovrik::sdk {
 
@@ -40,6 +41,11 @@ class Backend {
             std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
     }
     virtual double ClockScale() const { return 1.0; }
+    // The simulated bus's counters (tovrik_system_bus_counters); a system without one has none.
+    virtual std::int32_t BusCounters(std::uint32_t camera, std::uint8_t endpoint,
+                                     tovrik_bus_counters& counters) const {
+        return static_cast<std::int32_t>(0xC00000BB); // STATUS_NOT_SUPPORTED
+    }
 };
 
 } // namespace tovrik::sdk

@@ -169,6 +169,14 @@ std::uint64_t tovrik_system_time(tovrik_system* system) {
     return system != nullptr && system->Backend ? system->Backend->Now() : 0;
 }
 
+std::int32_t tovrik_system_bus_counters(tovrik_system* system, std::uint32_t camera,
+                                        std::uint8_t endpoint, tovrik_bus_counters* counters) {
+    if (system == nullptr || !system->Backend || counters == nullptr ||
+        counters->struct_size < sizeof(tovrik_bus_counters))
+        return TOVRIK_STATUS_INVALID_PARAMETER;
+    return system->Backend->BusCounters(camera, endpoint, *counters);
+}
+
 double tovrik_system_clock_scale(tovrik_system* system) {
     return system != nullptr && system->Backend ? system->Backend->ClockScale() : 1.0;
 }

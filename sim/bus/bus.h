@@ -1,9 +1,11 @@
-// The simulated USB bus driver: a driver of the host kernel with its own DRIVER_OBJECT, one PDO
+// The simulated USB bus driver of the host kernel: a driver with its own DRIVER_OBJECT, one PDO
 // per connected camera, serving the internal requests a USB function driver sends down.
 //
 // What a driver above it sees is the documented behaviour of the platform's USB stack, made
 // strict: every URB is checked as a careful bus driver checks it, and refused with the USBD
-// status the platform uses (see bus.cpp for the table). Transfers complete from the host
+// status the platform uses (the table is in core/urb_table.h). This bus is the host kernel's
+// front end over the bus core (sim/core), which it shares with the bus of the second kernel: here
+// live the host's requests, PnP, threads and locks. Transfers complete from the host
 // controller's thread at DISPATCH_LEVEL, never in the submitting call, unless immediate
 // completion is asked for.
 //
@@ -11,9 +13,11 @@
 #pragma once
 
 #include "camera/camera.h"
+#include "core/core.h"
 #include "hc/controller.h"
 #include "platform/kernel.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -21,33 +25,8 @@
 
 namespace sim {
 
-// A fault the bus injects into the traffic of one port. A rule applies to the URBs that match
-// it (function and endpoint), lets `Skip` of them through and then acts on the next `Times`
-// (0: every one from then on).
-struct FaultRule {
-    enum class Kind : std::uint8_t {
-        Stall,       // the device halts the endpoint: the transfer ends with USBD_STATUS_STALL_PID
-                     // and every later one too, until a reset-pipe clears the halt
-        NeverAnswer, // the transfer stays pending until it is cancelled or its pipe aborted
-        ShortPacket, // an IN transfer ends short after ShortLength bytes
-        UrbError,    // the transfer ends with UsbdStatus (and STATUS_UNSUCCESSFUL)
-        PacketError, // isochronous packet Packet of the URB ends with UsbdStatus
-        FailRequest, // the request is completed at once with Status and UsbdStatus
-        Unplug,      // the device leaves the bus as this URB arrives (it stays pending and ends
-                     // with USBD_STATUS_DEVICE_GONE), a surprise removal
-    };
-    Kind What = Kind::Stall;
-    // 0xFFFF: any function.
-    std::uint16_t Function = 0xFFFF;
-    // Endpoint address (direction bit included); 0xFF: any; 0x00: the default pipe.
-    std::uint8_t Endpoint = 0xFF;
-    std::uint32_t Skip = 0;
-    std::uint32_t Times = 1;
-    std::uint32_t ShortLength = 0;
-    std::uint32_t Packet = 0;
-    USBD_STATUS UsbdStatus = USBD_STATUS_XACT_ERROR;
-    NTSTATUS Status = STATUS_UNSUCCESSFUL;
-};
+// A fault the bus injects into the traffic of one port (see core/bus_core.h).
+using FaultRule = core::FaultRule;
 
 struct BusOptions {
     hc::ControllerOptions Controller;
@@ -92,9 +71,12 @@ class Bus {
     PDEVICE_OBJECT Pdo(PortId port) const;
     // How many PDOs the port has had: 1 after Plug, 2 after one renumeration.
     std::uint32_t Connections(PortId port) const;
-    // Waits (kernel time, on the scaled clock) until the port's camera is on the bus with its
-    // own identity, as a new PDO after a renumeration; false on time-out.
-    bool WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs);
+    // Waits until the port's camera is on the bus with its own identity, as a new PDO after a
+    // renumeration; false once `timeoutMs` of kernel time and at least `realFloor` of real time
+    // have passed without it (a loaded machine may take long in real time for little kernel
+    // time on a fast clock).
+    bool WaitForOwnIdentity(PortId port, std::uint32_t timeoutMs,
+                            std::chrono::milliseconds realFloor);
 
     // Bits of IOCTL_INTERNAL_USB_GET_PORT_STATUS; a port reset sets enabled again.
     void SetPortStatus(PortId port, bool connected, bool enabled);
@@ -105,12 +87,15 @@ class Bus {
 
     // Counters of an endpoint of the port's current connection (0x00: the default pipe).
     hc::EndpointCounters Counters(PortId port, std::uint8_t endpoint) const;
+    // Every endpoint's counters and the controller's lag statistics back to zero.
     void ResetCounters();
 
     // Runs `action` on the port's camera under the bus lock (the model is not thread-safe).
     void WithCamera(PortId port, const std::function<void(Camera&)>& action);
 
     hc::Controller& Controller();
+    // How well the paced controller kept real time.
+    hc::ControllerStats ControllerStats() const;
 
   private:
     std::unique_ptr<BusState> Self;

@@ -1,61 +1,25 @@
-// The camera: the chip's own requests (RAM, CPUCS), the standard requests, the programs the 8051
-// can run, and the camera firmware's endpoints.
+// The camera: the chip's own requests (RAM, CPUCS), the programs the 8051 can run, and the camera
+// firmware's endpoints. The standard requests are in standard_requests.cpp.
 
 #include "camera/camera.h"
+#include "camera/replies.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace sim {
+
+using namespace replies;
 namespace {
-
-// bmRequestType fields.
-constexpr std::uint8_t kTypeMask = 0x60;
-constexpr std::uint8_t kTypeStandard = 0x00;
-constexpr std::uint8_t kRecipientMask = 0x1F;
-constexpr std::uint8_t kRecipientDevice = 0;
-constexpr std::uint8_t kRecipientInterface = 1;
-constexpr std::uint8_t kRecipientEndpoint = 2;
-
-// Standard requests and feature selectors.
-constexpr std::uint8_t kGetStatus = 0;
-constexpr std::uint8_t kClearFeature = 1;
-constexpr std::uint8_t kSetFeature = 3;
-constexpr std::uint8_t kSetAddress = 5;
-constexpr std::uint8_t kGetDescriptor = 6;
-constexpr std::uint8_t kGetConfiguration = 8;
-constexpr std::uint8_t kSetConfiguration = 9;
-constexpr std::uint8_t kGetInterface = 10;
-constexpr std::uint8_t kSetInterface = 11;
-constexpr std::uint16_t kFeatureEndpointHalt = 0;
-constexpr std::uint16_t kFeatureRemoteWakeup = 1;
-
-constexpr std::uint8_t kDescriptorDevice = 1;
-constexpr std::uint8_t kDescriptorConfiguration = 2;
-constexpr std::uint8_t kDescriptorString = 3;
-constexpr std::uint8_t kDescriptorQualifier = 6;
 
 bool IsCpucs(std::uint16_t address) {
     return address == kCpucsAddressOld || address == kCpucsAddressNew;
-}
-
-// Copies what fits and says how much that was.
-std::uint32_t Answer(std::span<std::uint8_t> data, std::span<const std::uint8_t> reply) {
-    const std::size_t n = std::min(data.size(), reply.size());
-    if (n != 0) {
-        std::memcpy(data.data(), reply.data(), n);
-    }
-    return static_cast<std::uint32_t>(n);
 }
 
 void PutU32(std::span<std::uint8_t> out, std::uint32_t at, std::uint32_t value) {
     for (std::uint32_t i = 0; i < 4; ++i) {
         out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
     }
-}
-
-ControlResult Done(std::uint32_t length) {
-    return ControlResult{ControlStatus::Ok, length};
 }
 
 } // namespace
@@ -212,183 +176,6 @@ ControlResult Camera::Control(const SetupRequest& setup, std::span<std::uint8_t>
         return ExternalRequest(setup, data);
     }
     return Canned(setup, data);
-}
-
-ControlResult Camera::Standard(const SetupRequest& setup, std::span<std::uint8_t> data) {
-    const std::uint8_t recipient = setup.RequestType & kRecipientMask;
-    const auto set = ConfigurationDescriptor();
-    switch (setup.Request) {
-    case kGetDescriptor:
-        if (!setup.In() || recipient != kRecipientDevice) {
-            return Stall();
-        }
-        return GetDescriptor(setup, data);
-
-    case kGetStatus: {
-        if (!setup.In()) {
-            return Stall();
-        }
-        std::uint8_t status = 0;
-        if (recipient == kRecipientDevice) {
-            const bool selfPowered = set.size() >= 8 && (set[7] & 0x40) != 0;
-            status = static_cast<std::uint8_t>((selfPowered ? 1 : 0) | (remoteWakeup_ ? 2 : 0));
-        } else if (recipient == kRecipientInterface) {
-            const auto number = static_cast<std::uint8_t>(setup.Index);
-            if (configuration_ == 0 || setup.Index > 0xFF ||
-                !HasAlternateSetting(set, number, alternate_[number])) {
-                return Stall();
-            }
-        } else if (recipient == kRecipientEndpoint) {
-            const auto endpoint = static_cast<std::uint8_t>(setup.Index);
-            if ((endpoint & 0x0F) != 0) {
-                if (Active(endpoint) == nullptr) {
-                    return Stall();
-                }
-                status = Halted(endpoint) ? 1 : 0;
-            }
-        } else {
-            return Stall();
-        }
-        const std::uint8_t reply[2] = {status, 0};
-        return Done(Answer(data, reply));
-    }
-
-    case kClearFeature:
-    case kSetFeature: {
-        const bool setting = setup.Request == kSetFeature;
-        if (setup.In()) {
-            return Stall();
-        }
-        if (recipient == kRecipientEndpoint && setup.Value == kFeatureEndpointHalt) {
-            return EndpointFeature(setup, setting);
-        }
-        if (recipient == kRecipientDevice && setup.Value == kFeatureRemoteWakeup) {
-            remoteWakeup_ = setting;
-            return Done(0);
-        }
-        return Stall(); // test modes and interface features: nothing the camera does
-    }
-
-    case kSetAddress:
-        if (setup.In() || recipient != kRecipientDevice || setup.Value > 127) {
-            return Stall();
-        }
-        address_ = static_cast<std::uint8_t>(setup.Value);
-        return Done(0);
-
-    case kGetConfiguration: {
-        if (!setup.In() || recipient != kRecipientDevice) {
-            return Stall();
-        }
-        const std::uint8_t reply[1] = {configuration_};
-        return Done(Answer(data, reply));
-    }
-
-    case kSetConfiguration: {
-        if (setup.In() || recipient != kRecipientDevice || setup.Value > 0xFF) {
-            return Stall();
-        }
-        // A set too short to carry bConfigurationValue offers no configuration but 0.
-        const auto value = static_cast<std::uint8_t>(setup.Value);
-        if (value != 0 && (set.size() < 6 || set[5] != value)) {
-            return Stall();
-        }
-        // Also when the value is the current one: the host relies on the reset of alternate
-        // settings and halts.
-        configuration_ = value;
-        alternate_.fill(0);
-        halted_.fill(false);
-        RecomputeActiveEndpoints();
-        return Done(0);
-    }
-
-    case kGetInterface: {
-        const auto number = static_cast<std::uint8_t>(setup.Index);
-        if (!setup.In() || recipient != kRecipientInterface || configuration_ == 0 ||
-            setup.Index > 0xFF || !HasAlternateSetting(set, number, alternate_[number])) {
-            return Stall();
-        }
-        const std::uint8_t reply[1] = {alternate_[number]};
-        return Done(Answer(data, reply));
-    }
-
-    case kSetInterface: {
-        const auto number = static_cast<std::uint8_t>(setup.Index);
-        const auto alternate = static_cast<std::uint8_t>(setup.Value);
-        if (setup.In() || recipient != kRecipientInterface || configuration_ == 0 ||
-            setup.Index > 0xFF || setup.Value > 0xFF ||
-            !HasAlternateSetting(set, number, alternate)) {
-            return Stall();
-        }
-        ClearInterfaceHalts(number, alternate_[number]);
-        ClearInterfaceHalts(number, alternate);
-        alternate_[number] = alternate;
-        RecomputeActiveEndpoints();
-        return Done(0);
-    }
-
-    default:
-        return Stall(); // SET_DESCRIPTOR, SYNCH_FRAME and anything unknown
-    }
-}
-
-ControlResult Camera::GetDescriptor(const SetupRequest& setup, std::span<std::uint8_t> data) {
-    const auto type = static_cast<std::uint8_t>(setup.Value >> 8);
-    const auto index = static_cast<std::uint8_t>(setup.Value);
-    std::span<const std::uint8_t> reply;
-    std::uint8_t qualifier[10] = {};
-    switch (type) {
-    case kDescriptorDevice:
-        reply = DeviceDescriptor();
-        break;
-    case kDescriptorConfiguration:
-        // The whole set as given, cut to wLength: a test's wTotalLength may lie, and the bytes
-        // are what it wants the host to see.
-        if (index == 0) {
-            reply = ConfigurationDescriptor();
-        }
-        break;
-    case kDescriptorString:
-        reply = StringDescriptor(index);
-        break;
-    case kDescriptorQualifier: {
-        // A high-speed device has one; it repeats the device descriptor's class fields.
-        const auto device = DeviceDescriptor();
-        if (device.size() >= 18) {
-            qualifier[0] = 10;
-            qualifier[1] = kDescriptorQualifier;
-            std::memcpy(&qualifier[2], &device[2], 6); // bcdUSB, class, subclass, protocol, ep0
-            qualifier[8] = device[17];
-            reply = qualifier;
-        }
-        break;
-    }
-    default:
-        break;
-    }
-    if (reply.empty()) {
-        return Stall();
-    }
-    return Done(Answer(data, reply));
-}
-
-ControlResult Camera::EndpointFeature(const SetupRequest& setup, bool set) {
-    const auto endpoint = static_cast<std::uint8_t>(setup.Index);
-    if (setup.Index > 0xFF) {
-        return Stall();
-    }
-    if ((endpoint & 0x0F) == 0) {
-        return Done(0); // endpoint 0's halt ends with the next setup anyway
-    }
-    if (Active(endpoint) == nullptr) {
-        return Stall();
-    }
-    if (set) {
-        SetHalt(endpoint);
-    } else {
-        ClearHalt(endpoint);
-    }
-    return Done(0);
 }
 
 ControlResult Camera::MemoryRequest(const SetupRequest& setup, std::span<std::uint8_t> data) {
@@ -621,9 +408,17 @@ TransferResult Camera::ReadStatus(std::span<std::uint8_t> data) {
     return TransferResult{n < data.size() ? TransferStatus::Short : TransferStatus::Ok, n};
 }
 
-TransferResult Camera::IsoIn(std::uint8_t endpoint, std::span<std::uint8_t> packet) {
+const Camera::ActiveEndpoint* Camera::ActiveIsoIn(std::uint8_t endpoint) const {
     const ActiveEndpoint* e = Active(endpoint);
     if (e == nullptr || !e->Description.In() || e->Description.Kind != EndpointKind::Isochronous) {
+        return nullptr;
+    }
+    return e;
+}
+
+TransferResult Camera::IsoIn(std::uint8_t endpoint, std::span<std::uint8_t> packet) {
+    const ActiveEndpoint* e = ActiveIsoIn(endpoint);
+    if (e == nullptr) {
         return TransferResult{TransferStatus::NoHandshake, 0};
     }
     if (Halted(endpoint)) {
@@ -641,6 +436,21 @@ TransferResult Camera::IsoIn(std::uint8_t endpoint, std::span<std::uint8_t> pack
     ++counters_.IsoPackets;
     counters_.IsoBytes += n;
     return TransferResult{TransferStatus::Ok, n};
+}
+
+void Camera::IsoSkip(std::uint8_t endpoint, std::uint32_t packets, std::uint32_t room) {
+    // The same state changes as IsoIn, without bytes to write.
+    const ActiveEndpoint* e = ActiveIsoIn(endpoint);
+    if (e == nullptr || Halted(endpoint) || program_ != RunningProgram::Camera) {
+        return;
+    }
+    const std::uint32_t n = std::min(room, e->Description.BytesPerMicroframe());
+    if (n == 0) {
+        return;
+    }
+    isoSequence_[endpoint & 0x0F] += packets;
+    counters_.IsoPackets += packets;
+    counters_.IsoBytes += std::uint64_t{n} * packets;
 }
 
 TransferResult Camera::IsoOut(std::uint8_t endpoint, std::span<const std::uint8_t> packet) {

@@ -438,6 +438,11 @@ class Camera {
     // uses no number. Nak (nothing this microframe) without the camera program.
     TransferResult IsoIn(std::uint8_t endpoint, std::span<std::uint8_t> packet);
 
+    // Packets of isochronous IN `endpoint` that nobody took: the camera sends them all the same
+    // (their sequence numbers are used up, their bytes counted), the host just had no buffer
+    // for them. `room` is the service's size, as for IsoIn.
+    void IsoSkip(std::uint8_t endpoint, std::uint32_t packets, std::uint32_t room);
+
     // Isochronous OUT: one packet, always taken whole (Ok).
     TransferResult IsoOut(std::uint8_t endpoint, std::span<const std::uint8_t> packet);
 
@@ -545,6 +550,14 @@ class Camera {
     void ResetUsbState();
 
     ControlResult Standard(const SetupRequest& setup, std::span<std::uint8_t> data);
+    ControlResult GetStatus(const SetupRequest& setup, std::span<std::uint8_t> data);
+    ControlResult Feature(const SetupRequest& setup);
+    ControlResult SetAddress(const SetupRequest& setup);
+    ControlResult GetConfiguration(const SetupRequest& setup, std::span<std::uint8_t> data);
+    ControlResult SetConfiguration(const SetupRequest& setup);
+    ControlResult GetInterface(const SetupRequest& setup, std::span<std::uint8_t> data);
+    ControlResult SetInterface(const SetupRequest& setup);
+    const ActiveEndpoint* ActiveIsoIn(std::uint8_t endpoint) const;
     ControlResult GetDescriptor(const SetupRequest& setup, std::span<std::uint8_t> data);
     ControlResult EndpointFeature(const SetupRequest& setup, bool set);
     ControlResult MemoryRequest(const SetupRequest& setup, std::span<std::uint8_t> data);

@@ -1,11 +1,14 @@
 // Capture of the simulated USB traffic to a pcap file that Wireshark and tshark read as USBPcap
 // (link type 249), the format a Windows capture of the real camera would have.
 //
-// The bus driver calls one Write routine when it accepts a URB and one when it completes it. The
-// records here are plain values on purpose: this header knows nothing of the host kernel, so the
-// bus maps its URB to them and nothing else has to include kernel declarations to capture.
+// The host bus hands every event of its core to Write; tests and tools may call the Write routine
+// of one kind directly. The records are plain values on purpose: this header knows nothing of the
+// host kernel. The bytes are the bus core's encoding (core/usbpcap.h); this writer adds the file,
+// its lock and the error handling of a user-mode program.
 
 #pragma once
+
+#include "core/usbpcap.h"
 
 #include <array>
 #include <chrono>
@@ -24,47 +27,11 @@ namespace sim {
 // never reads a clock itself, so a capture shows the time the driver saw, not the wall clock.
 using CaptureTime = std::chrono::nanoseconds;
 
-// The URB a record belongs to; the same value goes with its submission and its completion.
-struct UrbRef {
-    // Any value unique among the requests in flight (the IRP's address will do); Wireshark pairs
-    // a completion with its submission through it.
-    std::uint64_t IrpId = 0;
-    // The URB's function code (URB_FUNCTION_...), shown by Wireshark by name.
-    std::uint16_t Function = 0;
-    // USB address of the device.
-    std::uint16_t Device = 0;
-    // Endpoint address: the number, with bit 7 set for an IN endpoint. For control transfers only
-    // the number counts; the direction comes from the setup packet.
-    std::uint8_t Endpoint = 0;
-    // Root hub number; the simulated world has one.
-    std::uint16_t Bus = 1;
-};
-
-struct SetupPacket {
-    std::array<std::uint8_t, 8> Bytes{};
-
-    static constexpr SetupPacket Make(std::uint8_t requestType, std::uint8_t request,
-                                      std::uint16_t value, std::uint16_t index,
-                                      std::uint16_t length) {
-        return SetupPacket{{requestType, request, static_cast<std::uint8_t>(value),
-                            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(index),
-                            static_cast<std::uint8_t>(index >> 8),
-                            static_cast<std::uint8_t>(length),
-                            static_cast<std::uint8_t>(length >> 8)}};
-    }
-    constexpr bool DeviceToHost() const { return (Bytes[0] & 0x80) != 0; }
-};
-
-// Pipes that carry plain data; the values are USBPcap's transfer codes.
-enum class DataPipe : std::uint8_t { Interrupt = 1, Bulk = 3 };
-
-// One packet of an isochronous transfer as the URB describes it: where its bytes sit in the
-// transfer buffer, how many there are and its USBD status.
-struct IsoPacket {
-    std::uint32_t Offset = 0;
-    std::uint32_t Length = 0;
-    std::int32_t Status = 0;
-};
+// The record vocabulary is the bus core's (core/usbpcap.h), which also encodes the records.
+using usbpcap::DataPipe;
+using usbpcap::IsoPacket;
+using usbpcap::SetupPacket;
+using usbpcap::UrbRef;
 
 // Writes a pcap file of USBPcap records.
 //
@@ -82,13 +49,13 @@ class PcapWriter {
   public:
     // Records longer than the snapshot length are cut to it, as any capture tool does, while the
     // header still tells how many bytes moved; a session with longer URBs passes a larger one.
-    static constexpr std::uint32_t DefaultSnapLength = 256 * 1024;
+    static constexpr std::uint32_t DefaultSnapLength = usbpcap::DefaultSnapLength;
     // Below this a large isochronous header could be cut; Wireshark refuses longer USBPcap
     // records than the maximum.
-    static constexpr std::uint32_t MinSnapLength = 65535;
-    static constexpr std::uint32_t MaxSnapLength = 128 * 1024 * 1024;
+    static constexpr std::uint32_t MinSnapLength = usbpcap::MinSnapLength;
+    static constexpr std::uint32_t MaxSnapLength = usbpcap::MaxSnapLength;
     // Windows takes at most this many packets in one isochronous URB.
-    static constexpr std::size_t MaxIsoPackets = 1024;
+    static constexpr std::size_t MaxIsoPackets = usbpcap::MaxIsoPackets;
 
     // Creates (or truncates) the file and writes the pcap global header; throws std::system_error
     // if the file cannot be written.
@@ -97,6 +64,9 @@ class PcapWriter {
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
     ~PcapWriter() = default;
+
+    // Any event, as the bus core describes it (its time included).
+    void Write(const usbpcap::CaptureEvent& event);
 
     // A control transfer as submitted: the setup record, and for a host-to-device request with
     // data a second record carrying that data.
@@ -134,11 +104,9 @@ class PcapWriter {
     std::error_code Error() const;
 
   private:
-    struct Record;
-    // Writes the records of one event together, so no other thread's record lands between the
-    // setup and the data of one control transfer.
-    void Append(std::span<const Record> records, CaptureTime time);
-    void Append(const Record& record, CaptureTime time);
+    // Encodes one event and writes its records together, so no other thread's record lands
+    // between the setup and the data of one control transfer.
+    void Append(usbpcap::CaptureEvent event, CaptureTime time);
 
     struct FileCloser {
         void operator()(std::FILE* file) const { std::fclose(file); }
@@ -148,6 +116,8 @@ class PcapWriter {
     std::unique_ptr<std::FILE, FileCloser> File;
     std::uint32_t SnapLength;
     std::error_code FirstError;
+    // Where events are encoded, under Lock.
+    std::unique_ptr<std::uint8_t[]> Scratch;
 };
 
 } // namespace sim

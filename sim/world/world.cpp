@@ -102,10 +102,11 @@ PDEVICE_OBJECT World::Pdo(std::size_t camera) const {
     return Self->Ports.at(camera) ? Self->Usb->Pdo(*Self->Ports.at(camera)) : nullptr;
 }
 
-bool World::WaitForRenumeration(std::size_t camera, std::uint32_t timeoutMs) {
+bool World::WaitForRenumeration(std::size_t camera, std::uint32_t timeoutMs,
+                                std::chrono::milliseconds realFloor) {
     if (!Self->Ports.at(camera))
         return false;
-    return Self->Usb->WaitForOwnIdentity(*Self->Ports.at(camera), timeoutMs);
+    return Self->Usb->WaitForOwnIdentity(*Self->Ports.at(camera), timeoutMs, realFloor);
 }
 
 std::uint32_t World::Connections(std::size_t camera) const {
@@ -123,6 +124,10 @@ void World::WithCamera(std::size_t camera, const std::function<void(Camera&)>& a
 hc::EndpointCounters World::Counters(std::size_t camera, std::uint8_t endpoint) const {
     return Self->Ports.at(camera) ? Self->Usb->Counters(*Self->Ports.at(camera), endpoint)
                                   : hc::EndpointCounters{};
+}
+
+hc::ControllerStats World::ControllerStats() const {
+    return Self->Usb->ControllerStats();
 }
 
 void World::ResetCounters() {

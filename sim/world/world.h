@@ -10,6 +10,7 @@
 #include "camera/camera.h"
 #include "hc/controller.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -66,13 +67,18 @@ class World {
     PDEVICE_OBJECT Pdo(std::size_t camera) const;
     // Waits until the camera is on the bus with its own identity (after the camera program was
     // started it leaves and comes back so); false when that did not happen within `timeoutMs`
-    // kernel milliseconds. A camera that powered on running its program is there at once.
-    bool WaitForRenumeration(std::size_t camera, std::uint32_t timeoutMs = 10'000);
+    // kernel milliseconds and at least `realFloor` of real time, a guard wide enough for a
+    // loaded machine. A camera that powered on running its program is there at once.
+    static constexpr std::chrono::milliseconds kHangGuard{60'000};
+    bool WaitForRenumeration(std::size_t camera, std::uint32_t timeoutMs = 10'000,
+                             std::chrono::milliseconds realFloor = kHangGuard);
     std::uint32_t Connections(std::size_t camera) const;
 
     // The camera model, under the bus lock.
     void WithCamera(std::size_t camera, const std::function<void(Camera&)>& action);
     hc::EndpointCounters Counters(std::size_t camera, std::uint8_t endpoint) const;
+    // How well the paced host controller kept real time.
+    hc::ControllerStats ControllerStats() const;
     void ResetCounters();
     void SetPortStatus(std::size_t camera, bool connected, bool enabled);
     void AddFault(std::size_t camera, const FaultRule& rule);

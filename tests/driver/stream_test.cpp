@@ -50,11 +50,14 @@ TEST_F(StreamTest, ReadsReturnWholePacketsThenTheirDescriptorsInOrder) {
     EXPECT_EQ(Extension()->StreamPacketRing->Capacity, 64u * 12);
     StopAndDrain();
 
-    // A ring of 128 ms, drained as fast as it fills: a reader that keeps up sees every packet.
+    // A ring of 128 ms, drained as fast as it fills: a reader that keeps up sees every packet
+    // the bus delivered, in order. At real time the four URBs cover 4 ms: a loaded machine may
+    // hold the completions back longer, and the packets the bus then loses are the only gaps.
     ASSERT_EQ(Start({kIsoPipe, kPacket, 1024, 8, 4}).Status, STATUS_SUCCESS);
     std::uint32_t expected = 0;
     bool first = true;
     std::uint32_t packets = 0;
+    std::uint64_t missing = 0;
     Bytes output;
     while (packets < 1000) {
         auto result = ReadPackets(64, output);
@@ -66,7 +69,8 @@ TEST_F(StreamTest, ReadsReturnWholePacketsThenTheirDescriptorsInOrder) {
         for (std::uint32_t p = 0; p < got; p++) {
             std::uint32_t sequence = ReadUlong(output.data() + p * kPacket);
             if (!first) {
-                ASSERT_EQ(sequence, expected) << "after " << packets + p << " packets";
+                ASSERT_GE(sequence, expected) << "after " << packets + p << " packets";
+                missing += sequence - expected;
             }
             first = false;
             expected = sequence + 1;
@@ -81,6 +85,8 @@ TEST_F(StreamTest, ReadsReturnWholePacketsThenTheirDescriptorsInOrder) {
         }
     }
     StopAndDrain();
+    EXPECT_LE(missing, world_->Counters(0, 0x83).LostIsoPackets)
+        << "a number missing is a packet the bus lost";
 }
 
 TEST_F(StreamTest, OneStreamAtATimeAndNoInterfaceChangeUnderIt) {
@@ -235,6 +241,20 @@ TEST_F(StreamTest, AStopReturnsOnceTheStreamIsGoneSoAStartCanFollowAtOnce) {
     EXPECT_EQ(Call(IOCTL_TOVRIK_ABORT_PIPE, PipeIndex(kIsoPipe), 0).Status, STATUS_SUCCESS);
     EXPECT_EQ(Extension()->Stream, nullptr);
     EXPECT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
+    StopAndDrain();
+}
+
+TEST_F(StreamTest, AStartWhoseUrbsAreAllRefusedFailsAndLeavesNoStream) {
+    StartWorld(OwnCameras());
+    // One packet per URB on a high-speed endpoint, which takes whole frames of 8: the bus
+    // refuses every URB as it arrives, so the stream never runs.
+    const auto refused = Start({kIsoPipe, kPacket, 64, 1, 4});
+    EXPECT_LT(refused.Status, 0) << host::StatusName(refused.Status);
+    EXPECT_EQ(Extension()->Stream, nullptr);
+    Bytes output;
+    EXPECT_EQ(ReadPackets(1, output).Status, STATUS_UNSUCCESSFUL);
+    // Nothing of it is left to stand in the way of a good start.
+    ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
     StopAndDrain();
 }
 

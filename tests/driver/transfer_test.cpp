@@ -2,6 +2,7 @@
 // arithmetic, size limits, direction, short reads, time limits and allocation failures.
 #include "support/camera_script.h"
 #include "support/driver_test.h"
+#include "support/requested_waits.h"
 
 #include "tovrik/tovrik.h"
 
@@ -190,11 +191,11 @@ TEST_F(TransferTest, ATransferThatNeverEndsIsCancelledAtTheTimeLimit) {
 
     for (LONG64 limit : {0LL, -1LL}) {
         BulkTimeoutMs = limit;
-        before = host::Clock::Now();
+        const std::size_t mark = RequestedWaits::Mark();
         result = Read(IOCTL_TOVRIK_BULK_READ, 1, buffer);
         EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL) << limit;
-        EXPECT_LT(host::Clock::Now() - before, 3000 * 10000LL)
-            << "no wait with a limit of " << limit;
+        for (LONGLONG wait : RequestedWaits::Relative(mark, RequestedWait::Kind::Wait))
+            EXPECT_EQ(wait, 0) << "no wait with a limit of " << limit;
         EXPECT_EQ(bus_.Pending(), 0u);
     }
 }
@@ -236,18 +237,23 @@ TEST_F(TransferTest, AChunkedReadThatNeverEndsTimesOutAsAFailure) {
     dataReply_ = [](PURB) { return UrbReply{UrbReply::When::Never}; };
     Bytes buffer(200000);
     LONGLONG before = host::Clock::Now();
+    std::size_t mark = RequestedWaits::Mark();
     auto result = Read(IOCTL_TOVRIK_CHUNKED_READ, 2, buffer);
     LONGLONG waited = host::Clock::Now() - before;
     EXPECT_EQ(result.Status, STATUS_IO_TIMEOUT);
     EXPECT_GE(waited, 3000 * 10000LL);
-    EXPECT_LT(waited, 6000 * 10000LL) << "no bytes moved: one wait, not two";
+    EXPECT_EQ(RequestedWaits::Relative(mark, RequestedWait::Kind::Wait),
+              std::vector<LONGLONG>{3000 * 10000LL})
+        << "no bytes moved: one wait, not two";
     EXPECT_EQ(bus_.Pending(), 0u) << "every piece came back cancelled before the request ended";
 
     // Idle again: the next transfer does not first wait out a time limit for the last one.
     dataReply_ = nullptr;
-    before = host::Clock::Now();
+    mark = RequestedWaits::Mark();
     EXPECT_EQ(Read(IOCTL_TOVRIK_CHUNKED_READ, 2, buffer).Status, STATUS_SUCCESS);
-    EXPECT_LT(host::Clock::Now() - before, 3000 * 10000LL);
+    EXPECT_EQ(RequestedWaits::Relative(mark, RequestedWait::Kind::Wait),
+              std::vector<LONGLONG>{3000 * 10000LL})
+        << "one time limit, not waited out: the pieces came back";
 }
 
 TEST_F(TransferTest, AChunkedReadWhosePiecesMovedSomeBytesWaitsTwice) {

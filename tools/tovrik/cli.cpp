@@ -5,6 +5,10 @@
 
 #include <fmt/format.h>
 
+#ifndef TOVRIK_VERSION_STRING
+#error "the build defines TOVRIK_VERSION_STRING (cmake/Version.cmake)"
+#endif
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -163,6 +167,12 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
                "frame, a file not written), 2 bad arguments.");
     app.require_subcommand(1);
     app.fallthrough(false);
+    // The tool's version, and the SDK's as loaded: on Windows the DLL beside the tool may come
+    // from another package than the tool.
+    app.set_version_flag("--version", [] {
+        return fmt::format("tovrik {} (SDK {}, {} backend)", TOVRIK_VERSION_STRING,
+                           tovrik_sdk_version(nullptr, nullptr, nullptr), tovrik_backend_name());
+    });
     Globals g;
     AddNumber(&app, "--device", g.Device, "Camera number (default 0)");
     app.add_flag("--json", g.Json, "Answer with one JSON object instead of tables");

@@ -2,6 +2,7 @@
 // files), iso (one isochronous transfer) and stream (the driver's isochronous stream, drained
 // for a while). They answer like every other command, but never put the data itself in the
 // reply: it goes to files, and the reply says which files and how many bytes.
+#include "bus_losses.h"
 #include "commands.h"
 #include "image.h"
 #include "packets.h"
@@ -238,9 +239,11 @@ Reply Iso(const IsoArgs& a, Session& s) {
         throw UsageError(e.what());
     }
     ISO_REQUEST request{a.Pipe, a.PacketSize, a.Packets, a.PerUrb, a.Urbs};
+    BusWatch bus(s.System(), device, a.Pipe);
     auto started = Clock::now();
     PacketsResult r = device.IsoRead(request);
     double seconds = Seconds(Clock::now() - started);
+    bus.Finish();
     FromPackets(reply, r, "IOCTL_TOVRIK_ISO_READ");
     PacketStats stats;
     if (r.Status >= 0) {
@@ -266,10 +269,12 @@ Reply Iso(const IsoArgs& a, Session& s) {
     const Json counted = stats.ToJson();
     for (const auto& [key, value] : counted.items())
         reply.Fields[key] = value;
+    const LossSplit losses = SplitLosses(stats.LostSequenceNumbers(), bus);
+    reply.Fields["lost_on_bus"] = losses.OnBus ? Json(*losses.OnBus) : Json(nullptr);
     reply.Fields["seconds"] = seconds;
     reply.Fields["mb_per_s"] = Rate(stats.Bytes, seconds);
     reply.Fields["files"] = files;
-    reply.Human = [a, stats, seconds, files](std::ostream& out) {
+    reply.Human = [a, stats, losses, seconds, files](std::ostream& out) {
         out << fmt::format(
             "Isochronous read of {} packets of {} bytes from pipe {} ({} per URB, {} URBs)\n",
             a.Packets, a.PacketSize, a.Pipe, a.PerUrb, a.Urbs);
@@ -283,6 +288,8 @@ Reply Iso(const IsoArgs& a, Session& s) {
         t.Add({"sequence gaps",
                fmt::format("{} ({} numbers missing, {} out of order)", stats.SequenceGaps,
                            stats.LostSequenceNumbers(), stats.OutOfOrder)});
+        if (losses.OnBus)
+            t.Add({"lost on the bus", std::to_string(*losses.OnBus)});
         t.Add({"time", fmt::format("{:.3f} s", seconds)});
         AddFileRows(t, files);
         t.Render(out, "  ");
@@ -352,6 +359,7 @@ Reply Stream(const StreamArgs& a, Session& s) {
     reply.Fields["request"] = request;
 
     ISO_REQUEST start{a.Pipe, a.PacketSize, a.Ring, a.PerUrb, a.Urbs};
+    BusWatch bus(system, device, a.Pipe);
     reply.From(device.StartIsoStream(start), "IOCTL_TOVRIK_START_ISO_STREAM");
     if (!reply.Succeeded())
         return reply;
@@ -416,7 +424,9 @@ Reply Stream(const StreamArgs& a, Session& s) {
     progress.Clear();
 
     // Stop, then read until the driver has released the stream, so that the next start finds
-    // the device free. What arrives meanwhile is counted but not kept.
+    // the device free. What arrives meanwhile is counted but not kept; its sequence numbers
+    // still go into the account of what was lost where, which covers the whole stream.
+    PacketStats accounting = stats;
     tovrik_result stop = device.StopIsoStream();
     if (stop.status < 0 && reply.Succeeded())
         reply.From(stop, "IOCTL_TOVRIK_STOP_ISO_STREAM");
@@ -430,11 +440,15 @@ Reply Stream(const StreamArgs& a, Session& s) {
             break;
         }
         drained += r.Descriptors.size();
+        for (std::size_t i = 0; i < r.Descriptors.size(); ++i)
+            accounting.Add(r.Descriptors[i], r.Packet(i));
         if (r.Descriptors.empty())
             SleepKernel(system, a.PollMs);
     }
     if (!ended && reply.Problem.empty())
         reply.Problem = "the stream did not end after the stop request";
+    bus.Finish();
+    const LossSplit losses = SplitLosses(accounting.LostSequenceNumbers(), bus);
 
     Json files = Json::array();
     try {
@@ -452,11 +466,17 @@ Reply Stream(const StreamArgs& a, Session& s) {
     const Json counted = stats.ToJson();
     for (const auto& [key, value] : counted.items())
         reply.Fields[key] = value;
-    // The driver keeps no count of what a full ring dropped; every missing sequence number is
-    // one packet that never reached the reader, whether the ring or the bus lost it.
-    reply.Fields["ring_full_drops"] = stats.LostSequenceNumbers();
+    // Every missing sequence number is a packet that never reached the reader: the bus says
+    // how many it dropped, and the driver's full ring dropped the rest. Without a simulated bus
+    // the two cannot be told apart.
+    reply.Fields["missing_sequence_numbers"] = losses.Missing;
+    reply.Fields["lost_on_bus"] = losses.OnBus ? Json(*losses.OnBus) : Json(nullptr);
+    reply.Fields["ring_full_drops"] = losses.RingFull;
     reply.Fields["ring_full_drops_source"] =
-        "inferred from sequence gaps (the driver counts no drops)";
+        losses.OnBus ? "missing sequence numbers less the bus's own count of lost packets"
+                     : "inferred from sequence gaps (no bus counters on this system)";
+    if (bus.ControllerLag())
+        reply.Fields["controller_max_lag_microframes"] = *bus.ControllerLag();
     reply.Fields["reads"] = reads;
     reply.Fields["drained_after_stop"] = drained;
     reply.Fields["stream_ended"] = ended;
@@ -467,17 +487,24 @@ Reply Stream(const StreamArgs& a, Session& s) {
     reply.Fields["files"] = files;
     if (!reply.Problem.empty())
         reply.Fields["error"] = reply.Problem;
-    reply.Human = [a, stats, reads, drained, realSeconds, kernelSeconds, files](std::ostream& out) {
+    reply.Human = [a, stats, losses, reads, drained, realSeconds, kernelSeconds,
+                   files](std::ostream& out) {
         out << fmt::format("Isochronous stream from pipe {}: packets of {} bytes, ring of {} "
                            "packets, {} URBs of {} packets\n",
                            a.Pipe, a.PacketSize, a.Ring, a.Urbs, a.PerUrb);
         Table t;
         t.Add({"packets", std::to_string(stats.Packets)});
         t.Add({"bytes", std::to_string(stats.Bytes)});
-        t.Add({"lost", fmt::format("{} sequence number(s) in {} gap(s)",
-                                   stats.LostSequenceNumbers(), stats.SequenceGaps)});
-        t.Add({"ring-full drops", fmt::format("{} (inferred from the gaps: the driver counts none)",
-                                              stats.LostSequenceNumbers())});
+        if (losses.OnBus) {
+            t.Add({"missing numbers",
+                   fmt::format("{} (lost on the bus: {}; dropped because the ring was full: {})",
+                               losses.Missing, *losses.OnBus, losses.RingFull)});
+        } else {
+            t.Add({"missing numbers",
+                   fmt::format("{} in {} gap(s), dropped by the ring or the bus (this system "
+                               "does not count the bus's losses)",
+                               losses.Missing, stats.SequenceGaps)});
+        }
         t.Add({"errors", std::to_string(stats.ErrorPackets())});
         AddErrorRows(t, stats);
         t.Add({"short packets", std::to_string(stats.ShortPackets)});

@@ -1,4 +1,5 @@
-// Frames as files a person can open: 16-bit grayscale PNG (through libpng) and raw bytes.
+// Frames as files a person can open: 16-bit grayscale PNG (through libpng on the host, through the
+// Windows Imaging Component on Windows: image_png.cpp, image_wic.cpp) and raw bytes.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,8 @@ class FileError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Whether this build can write PNG files (the Windows tool is built without libpng).
+// Whether this build can write PNG files. Both writers can; a writer for a system without a PNG
+// encoder would answer false, and capture then asks for --raw before it reads a frame.
 bool CanWritePng();
 
 // Writes `pixels` (width × height pixels of 16 bits, little-endian, row by row, as the camera

@@ -72,6 +72,11 @@ typedef struct tovrik_device tovrik_device;
 /* "win32" or "host". */
 TOVRIK_SDK_API const char* tovrik_backend_name(void);
 
+/* The version of the SDK library this program runs with, "major.minor.patch" (the product
+ * version it was built from); `major`, `minor` and `patch` receive its parts when not NULL. The
+ * driver reports its own version separately (tovrik_get_driver_version). */
+TOVRIK_SDK_API const char* tovrik_sdk_version(uint32_t* major, uint32_t* minor, uint32_t* patch);
+
 #define TOVRIK_SIM_IDENTITY_FOREIGN 0u /* the camera arrives without its firmware */
 #define TOVRIK_SIM_IDENTITY_OWN 1u     /* the camera arrives running its firmware */
 
@@ -146,6 +151,31 @@ TOVRIK_SDK_API void tovrik_system_close(tovrik_system* system);
  * machine's monotonic clock with scale 1. */
 TOVRIK_SDK_API uint64_t tovrik_system_time(tovrik_system* system);
 TOVRIK_SDK_API double tovrik_system_clock_scale(tovrik_system* system);
+
+/* What the simulated USB bus counted for one endpoint address (with its direction bit), on one
+ * simulated camera (in the order they were plugged in) or summed over all of them
+ * (TOVRIK_SIM_ALL_CAMERAS), for the endpoint as it is configured now. lost_packets are
+ * isochronous services of a running stream that found no packet slot queued: packets the camera
+ * sent and the bus dropped, the part of a stream's missing sequence numbers that no ring full
+ * explains. The controller's fields say how far the paced host controller fell behind the
+ * clock. Host backend only: on Windows a bus keeps no such count and the call answers
+ * TOVRIK_STATUS_NOT_SUPPORTED. Set struct_size first. */
+#define TOVRIK_SIM_ALL_CAMERAS 0xFFFFFFFFu
+typedef struct tovrik_bus_counters {
+    uint32_t struct_size; /* sizeof(tovrik_bus_counters) */
+    uint32_t reserved_;
+    uint64_t transfers;    /* transfers that ended, whatever their status */
+    uint64_t packets;      /* packets that moved */
+    uint64_t bytes;        /* bytes that moved */
+    uint64_t lost_packets; /* isochronous packets the bus dropped */
+    /* The host controller, whichever camera: how late it stepped a microframe in which a
+     * transfer ended (most), and the most from a transfer's end to its completion's delivery,
+     * in 125-us microframes of the system's clock. */
+    uint64_t controller_max_lag_microframes;
+    uint64_t controller_max_completion_delay_microframes;
+} tovrik_bus_counters;
+TOVRIK_SDK_API int32_t tovrik_system_bus_counters(tovrik_system* system, uint32_t camera,
+                                                  uint8_t endpoint, tovrik_bus_counters* counters);
 
 /* Writes the numbers of the cameras that can be opened now, in increasing order, up to
  * `capacity` of them, and returns how many there are. */

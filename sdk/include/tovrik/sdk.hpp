@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,10 @@ inline std::string StatusName(std::int32_t status) {
 }
 inline std::string UsbdStatusName(std::uint32_t status) {
     return tovrik_usbd_status_name(status);
+}
+// The version of the SDK library the program runs with ("1.1.0").
+inline std::string SdkVersion() {
+    return tovrik_sdk_version(nullptr, nullptr, nullptr);
 }
 
 class Error : public std::runtime_error {
@@ -214,6 +219,17 @@ class System {
     // The system's clock (100-ns units) and its speed against real time.
     std::uint64_t Time() const { return tovrik_system_time(get()); }
     double ClockScale() const { return tovrik_system_clock_scale(get()); }
+
+    // The simulated bus's counters of an endpoint address (see tovrik_system_bus_counters);
+    // empty where there is no simulated bus.
+    std::optional<tovrik_bus_counters>
+    BusCounters(std::uint8_t endpoint, std::uint32_t camera = TOVRIK_SIM_ALL_CAMERAS) const {
+        tovrik_bus_counters counters{};
+        counters.struct_size = sizeof counters;
+        if (tovrik_system_bus_counters(get(), camera, endpoint, &counters) < 0)
+            return std::nullopt;
+        return counters;
+    }
 
     std::vector<std::uint32_t> Cameras() const {
         std::vector<std::uint32_t> numbers(TOVRIK_MAX_CAMERAS);

@@ -158,13 +158,17 @@ class HostBackend final : public Backend {
         }
         host::Pnp::WaitIdle();
         // The PnP manager may still be working through the renumerated devices' arrivals;
-        // every camera is up once that many of them open. Bounded in kernel time so a driver
-        // that never starts a device ends the wait instead of hanging the caller.
-        const LONGLONG deadline = host::Clock::Now() + 30LL * 10'000'000;
+        // every camera is up once that many of them open. A driver that never starts a device
+        // ends the wait: once 30 s of kernel time and 60 s of real time have passed (on a fast
+        // clock 30 s of kernel time is a few milliseconds, which a loaded machine can spend
+        // before the PnP manager's thread runs at all).
+        const LONGLONG kernelDeadline = host::Clock::Now() + 30LL * 10'000'000;
+        const auto realDeadline = std::chrono::steady_clock::now() + sim::World::kHangGuard;
         for (;;) {
             if (Openable() >= cameras)
                 break;
-            if (host::Clock::Now() > deadline)
+            if (host::Clock::Now() > kernelDeadline &&
+                std::chrono::steady_clock::now() > realDeadline)
                 return TOVRIK_STATUS_UNSUCCESSFUL;
             host::Pnp::WaitIdle();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -190,6 +194,31 @@ class HostBackend final : public Backend {
     // The host kernel's one clock: what the driver's time limits and delays run on.
     std::uint64_t Now() const override { return static_cast<std::uint64_t>(host::Clock::Now()); }
     double ClockScale() const override { return host::Clock::Scale(); }
+
+    std::int32_t BusCounters(std::uint32_t camera, std::uint8_t endpoint,
+                             tovrik_bus_counters& out) const override {
+        const std::size_t cameras = world_->CameraCount();
+        if (camera != TOVRIK_SIM_ALL_CAMERAS && camera >= cameras)
+            return TOVRIK_STATUS_INVALID_PARAMETER;
+        sim::hc::EndpointCounters sum;
+        for (std::size_t i = 0; i < cameras; ++i) {
+            if (camera != TOVRIK_SIM_ALL_CAMERAS && i != camera)
+                continue;
+            const sim::hc::EndpointCounters c = world_->Counters(i, endpoint);
+            sum.Transfers += c.Transfers;
+            sum.Packets += c.Packets;
+            sum.Bytes += c.Bytes;
+            sum.LostIsoPackets += c.LostIsoPackets;
+        }
+        const sim::hc::ControllerStats controller = world_->ControllerStats();
+        out.transfers = sum.Transfers;
+        out.packets = sum.Packets;
+        out.bytes = sum.Bytes;
+        out.lost_packets = sum.LostIsoPackets;
+        out.controller_max_lag_microframes = controller.MaxLagMicroframes;
+        out.controller_max_completion_delay_microframes = controller.MaxCompletionDelayMicroframes;
+        return TOVRIK_STATUS_SUCCESS;
+    }
 
     sim::World& World() { return *world_; }
 

@@ -1,5 +1,7 @@
 #include "camera_script.h"
 
+#include "core/urb_table.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -136,25 +138,18 @@ UrbReply CameraScript::Answer(PURB urb) {
     case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
         urb->UrbGetCurrentFrameNumber.FrameNumber = FrameNumber;
         return {};
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER: {
-        auto& transfer = urb->UrbBulkOrInterruptTransfer;
-        if ((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 && !InData.empty()) {
-            std::uint8_t* buffer = TransferBufferOf(urb);
-            for (ULONG i = 0; i < transfer.TransferBufferLength; i++) {
-                buffer[i] = InData[i % InData.size()];
+    default:
+        // Bulk reads and vendor or class requests read the script's data.
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+            sim::core::IsVendorOrClass(urb->UrbHeader.Function)) {
+            auto& transfer = urb->UrbBulkOrInterruptTransfer;
+            if ((transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 && !InData.empty()) {
+                std::uint8_t* buffer = TransferBufferOf(urb);
+                for (ULONG i = 0; i < transfer.TransferBufferLength; i++) {
+                    buffer[i] = InData[i % InData.size()];
+                }
             }
         }
-        return {};
-    }
-    default:
         return {};
     }
 }

@@ -1,5 +1,7 @@
 #include "scripted_bus.h"
 
+#include "core/urb_table.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -24,22 +26,9 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
 }
 
 bool IsHostToDevice(PURB urb) {
-    switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-    case URB_FUNCTION_ISOCH_TRANSFER:
-    case URB_FUNCTION_CONTROL_TRANSFER:
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER:
-        return (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
-    default:
-        return false;
-    }
+    // The transfer flags sit at the same place in every URB that carries them.
+    return sim::core::CarriesTransferDirection(urb->UrbHeader.Function) &&
+           (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
 }
 
 } // namespace

@@ -44,11 +44,31 @@ TEST(CameraPattern, FramePixelsAreReadableAndPlaceSensitive) {
 }
 
 TEST(CameraPattern, FillMatchesByteFunctionAtAnyAlignment) {
-    for (const std::uint64_t offset : {0ull, 1ull, 131071ull, 131072ull}) {
-        for (const std::size_t size : {0u, 1u, 2u, 3u, 1000u}) {
+    // The fill goes a word of four pixels at a time: starts and ends inside a pixel, inside a
+    // word, and runs across the 65536-pixel stretches whose keys differ.
+    for (const std::uint64_t offset :
+         {0ull, 1ull, 2ull, 6ull, 7ull, 131064ull, 131066ull, 131071ull, 131072ull, 262143ull}) {
+        for (const std::size_t size : {0u, 1u, 2u, 3u, 7u, 8u, 9u, 15u, 17u, 1000u, 262150u}) {
             std::vector<std::uint8_t> out(size);
             FillFrameBytes(3, offset, out);
             EXPECT_TRUE(IsFrame(out, 3, offset)) << offset << "+" << size;
+        }
+    }
+}
+
+TEST(CameraPattern, IsochronousFillMatchesByteFunction) {
+    for (const std::uint8_t endpoint : {std::uint8_t{0x83}, std::uint8_t{0x86}}) {
+        for (const std::uint32_t sequence : {0u, 1u, 0x12345678u, 0xFFFFFFFFu}) {
+            for (const std::size_t size : {0u, 3u, 4u, 8u, 13u, 255u, 256u, 257u, 1024u, 3072u}) {
+                std::vector<std::uint8_t> out(size);
+                FillIsoPacket(endpoint, sequence, out);
+                for (std::size_t i = 0; i < size; ++i) {
+                    ASSERT_EQ(out[i],
+                              IsoPacketByte(endpoint, sequence, static_cast<std::uint32_t>(i)))
+                        << "endpoint " << int(endpoint) << " sequence " << sequence << " size "
+                        << size << " byte " << i;
+                }
+            }
         }
     }
 }

@@ -275,22 +275,66 @@ TEST(ToolPacketStats, MissingNumbersWhateverTheOrderAcrossTheWrap) {
 TEST_F(ToolData, StreamAtRealTimeDeliversEveryPacketInOrder) {
     Open(TOVRIK_SIM_TIMING_HIGH_SPEED);
     // The camera sends one packet per 125 us microframe; at real time a reader polling every
-    // millisecond keeps up with a ring of 256 packets. 2000 packets take a quarter second.
+    // millisecond keeps up with a ring of 256 packets, and 16 URBs of 16 packets keep 32 ms
+    // queued. A loaded machine may still hold the completion path back longer than that: then
+    // the bus loses packets, as a real one would, and the tool must say where each went.
     host::Clock::SetScale(1);
-    Json j = One("stream --packets 2000 --ring 256 --poll-ms 1 --output " + Path("stream.bin"));
+    Json j = One("stream --packets 2000 --ring 256 --urbs 16 --per-urb 16 --poll-ms 1 --output " +
+                 Path("stream.bin"));
     host::Clock::SetScale(100);
     EXPECT_EQ(j["status_name"], "STATUS_SUCCESS") << j;
     EXPECT_EQ(j["packets"], 2000);
     EXPECT_EQ(j["bytes"], 2000 * 1024);
     EXPECT_EQ(j["information"], 2000 * 1024);
-    EXPECT_EQ(j["sequence_gaps"], 0) << j;
-    EXPECT_EQ(j["ring_full_drops"], 0);
     EXPECT_EQ(j["error_packets"], 0);
+    EXPECT_EQ(j["out_of_order"], 0);
     EXPECT_EQ(j["stream_ended"], true);
-    std::uint32_t first = j["first_sequence"];
-    EXPECT_EQ(j["last_sequence"], first + 1999);
-    EXPECT_TRUE(Slurp(Path("stream.bin")) == IsoPayload(first, 2000, 1024));
-    EXPECT_LT(j["kernel_seconds"].get<double>(), 1.0);
+    EXPECT_LE(j["missing_sequence_numbers"].get<std::uint64_t>(),
+              j["lost_on_bus"].get<std::uint64_t>() + j["ring_full_drops"].get<std::uint64_t>())
+        << "every missing packet is one the bus lost or one a full ring dropped: " << j;
+    // Each packet is the camera's packet of the number it carries, in order.
+    const Bytes payload = Slurp(Path("stream.bin"));
+    ASSERT_EQ(payload.size(), 2000u * 1024);
+    std::uint32_t previous = 0;
+    for (std::uint32_t p = 0; p < 2000; ++p) {
+        const auto packet = std::span(payload).subspan(std::size_t{p} * 1024, 1024);
+        const std::uint32_t sequence = sim::IsoPacketSequence(packet);
+        EXPECT_TRUE(Bytes(packet.begin(), packet.end()) == IsoPayload(sequence, 1, 1024)) << p;
+        if (p > 0) {
+            EXPECT_GT(sequence, previous) << p;
+        }
+        previous = sequence;
+    }
+    if (j["missing_sequence_numbers"] == 0) {
+        std::uint32_t first = j["first_sequence"];
+        EXPECT_EQ(j["last_sequence"], first + 1999);
+    }
+}
+
+TEST_F(ToolData, OneUrbAtATimeLosesPacketsOnTheBusNotInTheRing) {
+    Open(TOVRIK_SIM_TIMING_HIGH_SPEED);
+    // One URB of 8 packets: its completion comes after its last microframe, and the URB it
+    // sends again is served no sooner than the microframe after that, so every turn loses at
+    // least one packet on the bus. The ring is large enough that nothing is dropped there.
+    host::Clock::SetScale(1);
+    Json j = One("stream --packets 400 --ring 8192 --urbs 1 --per-urb 8");
+    host::Clock::SetScale(100);
+    EXPECT_EQ(j["status_name"], "STATUS_SUCCESS") << j;
+    EXPECT_EQ(j["packets"], 400);
+    EXPECT_GE(j["missing_sequence_numbers"].get<std::uint64_t>(), 400u / 8 - 1) << j;
+    // The bus also counts what it lost before the URB in flight at the stop, whose packets the
+    // driver discards as the stream ends.
+    EXPECT_GE(j["lost_on_bus"].get<std::uint64_t>(), j["missing_sequence_numbers"]) << j;
+    EXPECT_EQ(j["ring_full_drops"], 0) << j;
+
+    std::istringstream in("stream --packets 40 --ring 8192 --urbs 1 --per-urb 8\n");
+    std::ostringstream out;
+    host::Clock::SetScale(1);
+    tovrik::cli::RunShell(*system_, 0, in, out, {.Human = true});
+    host::Clock::SetScale(100);
+    const std::string human = out.str();
+    EXPECT_NE(human.find("lost on the bus: "), std::string::npos) << human;
+    EXPECT_NE(human.find("; dropped because the ring was full: 0"), std::string::npos) << human;
 }
 
 TEST_F(ToolData, StreamForATimeAndOneAfterAnother) {

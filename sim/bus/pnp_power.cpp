@@ -1,0 +1,113 @@
+// The PDOs' PnP and power requests, and the creation of a PDO for a device that arrives.
+
+#include "bus/bus_state.h"
+
+#include "host/host_kernel.h"
+
+namespace sim {
+
+ConnectionRecord* ConnectionOf(PDEVICE_OBJECT pdo) {
+    return static_cast<PDO_EXTENSION*>(pdo->DeviceExtension)->Link;
+}
+
+namespace {
+
+NTSTATUS QueryCapabilities(const ConnectionRecord& link, PIO_STACK_LOCATION stack) {
+    PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+    if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
+        return STATUS_UNSUCCESSFUL;
+    caps->DeviceD1 = 0;
+    caps->DeviceD2 = 0;
+    caps->LockSupported = 0;
+    caps->EjectSupported = 0;
+    caps->Removable = 1;
+    caps->UniqueID = 0;
+    caps->SurpriseRemovalOK = 1;
+    caps->Address = link.Port->Id + 1;
+    caps->UINumber = link.Port->Id + 1;
+    for (int state = 0; state < POWER_SYSTEM_MAXIMUM; ++state)
+        caps->DeviceState[state] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->SystemWake = PowerSystemUnspecified;
+    caps->DeviceWake = PowerDeviceUnspecified;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+// The PnP manager calls the PnP and power dispatch routines at PASSIVE_LEVEL, one request at a
+// time per device; no lock of the caller is held. Each completes its request.
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    ConnectionRecord& link = *ConnectionOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool remove = false;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE: {
+        status = STATUS_SUCCESS;
+        // A device still on the bus keeps its PDO (the PnP manager may start it again); one
+        // that has departed is gone for good.
+        std::lock_guard<std::mutex> lock(TheBus->Controller.Lock());
+        remove = link.Gone();
+        break;
+    }
+    case IRP_MN_QUERY_CAPABILITIES:
+        status = QueryCapabilities(link, stack);
+        break;
+    default:
+        break; // not ours to answer: the status stays as the sender set it
+    }
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (remove) {
+        link.Pdo = nullptr;
+        IoDeleteDevice(DeviceObject);
+        TheBus->ConnectionsChanged.notify_all();
+    }
+    return status;
+}
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PoStartNextPowerIrp(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
+        status = STATUS_SUCCESS;
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void CreateConnection(PortRecord& port) {
+    PDEVICE_OBJECT pdo = nullptr;
+    const NTSTATUS status = IoCreateDevice(TheBus->Driver, sizeof(PDO_EXTENSION), nullptr,
+                                           FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
+    if (!NT_SUCCESS(status) || pdo == nullptr) {
+        host::Verifier::Report(host::Check::BadArgument,
+                               "the simulated bus could not create a PDO");
+        return;
+    }
+    pdo->Flags |= DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    auto connection = std::make_unique<ConnectionRecord>();
+    connection->Port = &port;
+    connection->Pdo = pdo;
+    static_cast<PDO_EXTENSION*>(pdo->DeviceExtension)->Link = connection.get();
+    std::lock_guard<std::mutex> lock(TheBus->Controller.Lock());
+    if (!TheBus->Core.Connect(*connection, port, TheBus->NextConnection++))
+        host::Verifier::Report(host::Check::BadArgument,
+                               "the simulated bus's schedule has no room for another device");
+    port.Current = connection.get();
+    port.Connections.push_back(std::move(connection));
+}
+
+} // namespace sim

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# A developer's program against the unpacked Windows package: configured with the package's CMake
+# package (find_package(tovrik_sdk CONFIG)), cross-built with MinGW-w64, run under Wine with the
+# package's DLL beside it; and the package's tool answers --version. Without a driver under this
+# Wine the system has no cameras, which is what the program must then report.
+#
+#   consumer_windows.sh CMAKE TOOLCHAIN PACKAGE_ROOT CONSUMER_SOURCE WORK_DIR WINE_RUN PREFIX VERSION
+set -u
+cmake=$1
+toolchain=$2
+root=$3
+source=$4
+work=$5
+wine_run=$6
+prefix=$7
+version=$8
+failures=0
+ok() { echo "ok: $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+rm -rf "$work"
+if ! "$cmake" -S "$source" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$root/sdk" >"$work.configure.log" 2>&1; then
+    cat "$work.configure.log"
+    echo "FAIL: the consumer does not configure against the package's SDK"
+    exit 1
+fi
+ok "find_package(tovrik_sdk CONFIG) found the package's SDK"
+if ! "$cmake" --build "$work" >"$work.build.log" 2>&1; then
+    cat "$work.build.log"
+    echo "FAIL: the consumer does not build against the package's SDK"
+    exit 1
+fi
+ok "the consumer builds and links against sdk/lib/tovrik_sdk.lib"
+cp "$root/bin/tovrik_sdk.dll" "$work/"
+
+output=$(bash "$wine_run" "$prefix" "$work/consumer.exe" 2>&1)
+status=$?
+echo "$output" | sed 's/^/  consumer: /'
+[ "$status" -eq 0 ] && ok "the consumer runs" || fail "the consumer exited with $status"
+for line in "sdk_version $version" "sdk_version_parts $version" "backend win32" "cameras 0" "cpp_view_cameras 0"; do
+    grep -qxF "$line" <<<"$(tr -d '\r' <<<"$output")" && ok "consumer: $line" || fail "consumer did not say '$line'"
+done
+
+output=$(bash "$wine_run" "$prefix" "$root/bin/tovrik.exe" --version 2>&1 | tr -d '\r')
+want="tovrik $version (SDK $version, win32 backend)"
+[ "$output" = "$want" ] && ok "bin/tovrik.exe --version: $output" || fail "bin/tovrik.exe --version said '$output', want '$want'"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "the package's SDK works for a program built elsewhere"
