@@ -98,8 +98,10 @@ NTSTATUS FuzzBench::Plug(const CameraSetup& setup) {
 
 void FuzzBench::PlugStarted(const CameraSetup& setup) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    // Each try on a slower clock: at 100 the 5 s bound is 50 ms of real time.
-    for (double scale : {kRequestClockScale, 1000.0, 100.0}) {
+    // Each try on a slower clock: at 100 the 5 s bound is 50 ms of real time, which a niced
+    // fuzzer on a loaded machine can still miss (seen at load 6 to 12); the last try runs the
+    // platform's own clock, so only a start that cannot finish in 5 s of real time is a finding.
+    for (double scale : {kRequestClockScale, 1000.0, 100.0, 1.0}) {
         StartClockScale = scale;
         status = Plug(setup);
         if (status == STATUS_SUCCESS && Open()) {
@@ -112,7 +114,8 @@ void FuzzBench::PlugStarted(const CameraSetup& setup) {
         NewBus();
     }
     StartClockScale = kRequestClockScale;
-    Finding("a camera with its own descriptors did not come up three times (the start answered " +
+    Finding("a camera with its own descriptors did not come up on any clock, real time included "
+            "(the start answered " +
             host::StatusName(status) + ")");
 }
 

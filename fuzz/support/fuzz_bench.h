@@ -37,8 +37,8 @@ class FuzzBench {
     // Opens the camera's device; false when it cannot be opened.
     bool Open();
     // Plug and Open for a camera that must come up: a start that a loaded machine let run into a
-    // control transfer's time limit is tried again on a slower clock (down to 100, where the
-    // limit is 50 ms of real time); one that never comes up is a finding.
+    // control transfer's time limit is tried again on a slower clock, down to real time (where
+    // the limit is the platform's 5 s); one that does not come up even then is a finding.
     void PlugStarted(const CameraSetup& setup);
     host::FrontEnd::IoctlResult Call(ULONG code, std::span<const std::uint8_t> input,
                                      std::span<std::uint8_t> output);
