@@ -34,6 +34,20 @@ namespace {
 
 } // namespace
 
+void LimitPoolFillRuns(std::span<std::uint8_t> bytes, std::size_t longest) {
+    std::size_t run = 0;
+    for (std::uint8_t& byte : bytes) {
+        if (byte != 0xC5) {
+            run = 0;
+        } else if (run == longest) {
+            byte = 0xC4;
+            run = 0;
+        } else {
+            run++;
+        }
+    }
+}
+
 FuzzBench& FuzzBench::Get() {
     static FuzzBench* bench = new FuzzBench;
     return *bench;

@@ -26,6 +26,14 @@ struct CameraSetup {
     std::uint32_t FrameHeight = 48;
 };
 
+// The host kernel's verifier takes 16 or more bytes of the pool's fill (0xC5) in a row, in what a
+// request returns to user mode, for pool the driver never wrote. Device data never looks like
+// that by chance, but a fuzzer learns the value from the check's own comparisons and feeds it
+// through the camera (descriptors, memory it writes and reads back), where the driver rightly
+// returns it. Bytes of an input that the camera may hand back go through this first: every
+// 0xC5 past `longest` in a row becomes 0xC4, so what the check finds is the driver's.
+void LimitPoolFillRuns(std::span<std::uint8_t> bytes, std::size_t longest);
+
 class FuzzBench {
   public:
     // The one bench of the program, made on first use.
