@@ -24,6 +24,12 @@ jobs=$(nproc)
 echo "== format"
 scripts/check-format.sh
 
+# clang-tidy needs only the host preset's compile database, so it runs before the builds: a
+# finding fails the command.
+echo "== clang-tidy"
+cmake --preset host >/dev/null
+scripts/clang-tidy.sh build/host
+
 build_and_test() {
   local preset=$1
   echo "== $preset"

@@ -277,7 +277,10 @@ NTSTATUS ReadStream(const REQUEST& Request) {
     return status;
 }
 
-NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
+// Every operation routed here may wait for the bus: the request's thread at PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    Route(const REQUEST& Request, ULONG IoControlCode) {
+    PAGED_CODE();
     switch (IoControlCode) {
     case IOCTL_TOVRIK_GET_PIPE_INFO:
         return CopyPipeTable(Request);
@@ -338,7 +341,8 @@ NTSTATUS Route(const REQUEST& Request, ULONG IoControlCode) {
 
 } // namespace
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     BOOLEAN admitted = IoGateEnter(DeviceObject);
     Irp->IoStatus.Information = 0;
     if (!admitted) {
@@ -356,6 +360,8 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = Route(request, stack->Parameters.DeviceIoControl.IoControlCode);
+    // Every operation ends before it returns here: none leaves the request pending below.
+    NT_ASSERT(status != STATUS_PENDING);
     Irp->IoStatus.Status = status;
 
     IoGateLeave(DeviceObject);

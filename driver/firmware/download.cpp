@@ -9,8 +9,12 @@ namespace {
 
 // One vendor write to device memory through a URB block the caller owns; the block is cleared
 // and refilled for every write.
-NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Request, USHORT Address,
-                     const UCHAR* Data, ULONG Length) {
+// Not _Must_inspect_result_: the first of the two CPU control writes goes on whatever happened.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    VendorWrite(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PURB Urb, _In_ UCHAR Request,
+                _In_ USHORT Address, _In_reads_bytes_(Length) const UCHAR* Data,
+                _In_ ULONG Length) {
+    PAGED_CODE();
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &Urb->UrbControlVendorClassRequest;
 
     RtlZeroMemory(request, sizeof(*request));
@@ -32,13 +36,14 @@ PURB AllocateVendorUrb(void) {
 
 } // namespace
 
-NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
-                             const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
+_Use_decl_annotations_ NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
+                                                    const USB_DEVICE_DESCRIPTOR* DeviceDescriptor) {
+    PAGED_CODE();
     // The controller needs time after the configuration before it takes its program; later
-    // cameras wait longer. The product is formed in 32 bits, then widened.
+    // cameras wait longer. The product is formed in 64 bits, so no slot count can overflow it.
     LONG slots = ReadAcquire(&DeviceSlotsTried);
     LARGE_INTEGER interval;
-    interval.QuadPart = (LONG64)(-(slots + 1) * 15000000);
+    interval.QuadPart = -((LONG64)slots + 1) * 15000000;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 
     if (DeviceDescriptor == NULL || (DeviceDescriptor->idVendor == CAMERA_VENDOR_ID &&
@@ -55,7 +60,9 @@ NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
     return status;
 }
 
-NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECORD* Image) {
+_Use_decl_annotations_ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject,
+                                                      const FIRMWARE_RECORD* Image) {
+    PAGED_CODE();
     PURB urb = AllocateVendorUrb();
     if (urb == NULL) {
         return STATUS_NO_MEMORY;
@@ -100,7 +107,8 @@ NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECOR
     return NT_SUCCESS(status) ? release : status;
 }
 
-NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte) {
+_Use_decl_annotations_ NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte) {
+    PAGED_CODE();
     PURB urb = AllocateVendorUrb();
     if (urb == NULL) {
         return STATUS_NO_MEMORY;
@@ -113,8 +121,9 @@ NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte) {
     return status;
 }
 
-NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data,
-                        ULONG Length) {
+_Use_decl_annotations_ NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address,
+                                               const UCHAR* Data, ULONG Length) {
+    PAGED_CODE();
     PURB urb = AllocateVendorUrb();
     if (urb == NULL) {
         return STATUS_NO_MEMORY;
@@ -135,7 +144,9 @@ NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR
     return status;
 }
 
-NTSTATUS DownloadRamBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR* Data, ULONG Length) {
+_Use_decl_annotations_ NTSTATUS DownloadRamBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR* Data,
+                                                  ULONG Length) {
+    PAGED_CODE();
     PURB urb = AllocateVendorUrb();
     if (urb == NULL) {
         return STATUS_NO_MEMORY;

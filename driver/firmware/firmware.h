@@ -1,6 +1,7 @@
 // Firmware loading: the start-time download of the two images, the CPU reset of the camera's
 // controller, and the device-memory writes user software asks for. Every write is a vendor
-// control request sent and waited for with SubmitUrb, so all of this runs at PASSIVE_LEVEL.
+// control request sent and waited for with SubmitUrb, so all of this runs at PASSIVE_LEVEL and
+// each public routine starts with PAGED_CODE().
 #pragma once
 
 #include "frame/frame.h"
@@ -23,25 +24,32 @@
 // images. Without a descriptor nothing identifies the camera, so nothing is downloaded. Returns
 // the failure of the first image that did not download (the second is then not tried), else
 // STATUS_SUCCESS.
-NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
-                             const USB_DEVICE_DESCRIPTOR* DeviceDescriptor);
+_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    LoadFirmwareAtStart(_In_ PDEVICE_OBJECT DeviceObject,
+                        _In_opt_ const USB_DEVICE_DESCRIPTOR* DeviceDescriptor);
 
 // Writes one image: records above the internal-memory limit first (request 0xA3, while the
 // current program runs), then the CPU is held in reset, the internal records follow (0xA0), and
 // the reset is released on every path. Each pass stops at its first failed write. Returns the
 // first failure of the two passes, else the status of the release (the CPU must run again).
-NTSTATUS DownloadFirmwareImage(PDEVICE_OBJECT DeviceObject, const FIRMWARE_RECORD* Image);
+_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    DownloadFirmwareImage(_In_ PDEVICE_OBJECT DeviceObject, _In_ const FIRMWARE_RECORD* Image);
 
 // Writes the reset byte (1 hold, 0 run) to both CPU control register addresses, in order;
 // returns the status of the second write.
-NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR ResetByte);
+_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    SetCpuReset(_In_ PDEVICE_OBJECT DeviceObject, _In_ UCHAR ResetByte);
 
 // Writes Length bytes upward from Address in pieces of 64, the address wrapping at 64 KiB; stops
 // at the first failed piece and returns the status of the last piece written (success for 0 bytes).
-NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR* Data,
-                        ULONG Length);
+_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    WriteDeviceRam(_In_ PDEVICE_OBJECT DeviceObject, _In_ USHORT Address,
+                   _In_reads_bytes_(Length) const UCHAR* Data, _In_ ULONG Length);
 
 // Writes Length bytes from device address 0 in blocks of 512 (the address wrapping at 64 KiB), the
 // remainder as one final shorter block. Every block is attempted; returns the first failure, or
 // STATUS_SUCCESS.
-NTSTATUS DownloadRamBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR* Data, ULONG Length);
+// Data may be NULL when Length is 0 (a request with no input carries no buffer).
+_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    DownloadRamBlocks(_In_ PDEVICE_OBJECT DeviceObject,
+                      _In_reads_bytes_opt_(Length) const UCHAR* Data, _In_ ULONG Length);

@@ -37,8 +37,10 @@ VOID NumberedName(const WIDE_NAME<N>& Template, WCHAR (&Name)[N], ULONG DeviceNu
 
 } // namespace
 
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject,
-                            ULONG DeviceNumber) {
+_Use_decl_annotations_ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject,
+                                                   PDEVICE_OBJECT* DeviceObject,
+                                                   ULONG DeviceNumber) {
+    PAGED_CODE();
     WCHAR deviceName[sizeof(DeviceNameTemplate.Chars) / sizeof(WCHAR)];
     WCHAR linkName[sizeof(LinkNameTemplate.Chars) / sizeof(WCHAR)];
     UNICODE_STRING deviceNameString;
@@ -86,7 +88,9 @@ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceO
     return status;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+_Use_decl_annotations_ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject,
+                                          PDEVICE_OBJECT PhysicalDeviceObject) {
+    PAGED_CODE();
     PDEVICE_OBJECT deviceObject = NULL;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 

@@ -3,7 +3,8 @@
 #include "frame/frame.h"
 #include "transfer/transfer.h"
 
-NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     if (!ReadBooleanAcquire(&extension->Started)) {
@@ -14,7 +15,8 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     // With the last handle gone nobody can read or stop a running stream any more: it ends now
@@ -23,8 +25,10 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // and by close every request of the handle has ended. The stop goes through the I/O gate: a
     // close can come after removal (handles outlive the device), and removal ends the stream
     // itself; while the stop runs, removal waits for it.
-    if (InterlockedDecrement((LONG volatile*)&extension->OpenCount) == 0 &&
-        IoGateEnter(DeviceObject)) {
+    // A close comes once for each create that succeeded, so the count never goes below zero.
+    LONG remaining = InterlockedDecrement((LONG volatile*)&extension->OpenCount);
+    NT_ASSERT(remaining >= 0);
+    if (remaining == 0 && IoGateEnter(DeviceObject)) {
         if (StreamExists(extension)) {
             StopIsoStream(DeviceObject);
         }

@@ -3,7 +3,9 @@
 #include "frame/frame.h"
 #include "control/control.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" _Use_decl_annotations_ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                       PUNICODE_STRING RegistryPath) {
+    PAGED_CODE();
     (void)RegistryPath;
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
@@ -16,6 +18,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     return STATUS_SUCCESS;
 }
 
-VOID Unload(PDRIVER_OBJECT DriverObject) {
+_Use_decl_annotations_ VOID Unload(PDRIVER_OBJECT DriverObject) {
+    PAGED_CODE();
     (void)DriverObject;
 }

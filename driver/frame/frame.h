@@ -65,7 +65,9 @@ static inline PDEVICE_EXTENSION DeviceExtensionOf(PDEVICE_OBJECT DeviceObject) {
 
 // TRUE while a stream exists (running or draining). Its slots keep URBs on a pipe of the current
 // pipe table, so the table may not be replaced meanwhile.
-static inline BOOLEAN StreamExists(PDEVICE_EXTENSION Extension) {
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ static inline BOOLEAN
+    StreamExists(_In_ PDEVICE_EXTENSION Extension) {
+    NONPAGED_CODE();
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
     BOOLEAN exists = Extension->Stream != NULL;
     KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
@@ -82,22 +84,30 @@ extern LONG DeviceSlotsTried;
 // I/O gate. IoGateEnter returns TRUE when the request is admitted and counted; the caller then
 // calls IoGateLeave exactly once. FALSE means the device is being removed and nothing is owed.
 // Both may run at any IRQL up to DISPATCH_LEVEL.
-BOOLEAN IoGateEnter(PDEVICE_OBJECT DeviceObject);
-VOID IoGateLeave(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ BOOLEAN
+    IoGateEnter(_In_ PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID IoGateLeave(_In_ PDEVICE_OBJECT DeviceObject);
 
 // Completes a request with a status and Information, no priority boost, and returns the status.
-NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+// The driver never pends a request of its own: Status is never STATUS_PENDING.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    CompleteRequest(_Inout_ PIRP Irp, _In_ NTSTATUS Status, _In_ ULONG_PTR Information);
 
-extern "C" DRIVER_INITIALIZE DriverEntry;
-DRIVER_UNLOAD Unload;
-DRIVER_ADD_DEVICE AddDevice;
-DRIVER_DISPATCH DispatchCreate;
-DRIVER_DISPATCH DispatchClose;
-DRIVER_DISPATCH DispatchPower;
-DRIVER_DISPATCH DispatchPnp;
+// The routines the platform calls. The I/O manager and the PnP manager send create, close, device
+// control and PnP requests at PASSIVE_LEVEL; power requests come at PASSIVE_LEVEL too, since
+// AddDevice sets DO_POWER_PAGABLE, but DispatchPower does nothing that needs it.
+extern "C" _IRQL_requires_(PASSIVE_LEVEL) DRIVER_INITIALIZE DriverEntry;
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_UNLOAD Unload;
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_ADD_DEVICE AddDevice;
+_Dispatch_type_(IRP_MJ_CREATE) _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchCreate;
+_Dispatch_type_(IRP_MJ_CLOSE) _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchClose;
+_Dispatch_type_(IRP_MJ_POWER) _IRQL_requires_max_(DISPATCH_LEVEL) DRIVER_DISPATCH DispatchPower;
+_Dispatch_type_(IRP_MJ_PNP) _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchPnp;
 
-NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject,
-                            ULONG DeviceNumber);
+// Creates device object DeviceNumber with its name and link (AddDevice's loop over the numbers).
+_IRQL_requires_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    CreateDeviceObject(_In_ PDRIVER_OBJECT DriverObject, _Out_ PDEVICE_OBJECT* DeviceObject,
+                       _In_ ULONG DeviceNumber);
 
 // Request records from user software are little-endian and may sit at any alignment.
 static inline USHORT ReadUshortLe(const UCHAR* Bytes) {
@@ -121,7 +131,9 @@ static inline BOOLEAN OutputBufferIsReadOnly(PIRP Irp) {
 // non-paged pool), else a new system mapping, no-execute, and read-only for a buffer the platform
 // locked for reading only. NULL when the pages cannot be mapped: the form of the mapping routine
 // that can fail, since the other one stops the machine when the system runs out of address space.
-static inline PVOID RequestBufferAddress(PIRP Irp) {
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ static inline PVOID
+    RequestBufferAddress(_In_ PIRP Irp) {
+    NONPAGED_CODE();
     ULONG priority = NormalPagePriority | MdlMappingNoExecute |
                      (OutputBufferIsReadOnly(Irp) ? MdlMappingNoWrite : 0);
     return MmGetSystemAddressForMdlSafe(Irp->MdlAddress, priority);

@@ -10,7 +10,9 @@ namespace {
 IO_COMPLETION_ROUTINE ForwardCompletion;
 
 // Takes the request back from the lower drivers: the waiting dispatch routine completes it.
-NTSTATUS ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+_Use_decl_annotations_ NTSTATUS ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                  PVOID Context) {
+    NONPAGED_CODE();
     (void)DeviceObject;
     (void)Irp;
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -19,7 +21,9 @@ NTSTATUS ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
 // Sends the request down and waits until every lower driver has completed it. On return the
 // request is back in this driver's hands, not completed.
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ForwardAndWait(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     KEVENT event;
 
@@ -39,7 +43,9 @@ NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp) {
     return IofCallDriver(Extension->LowerDeviceObject, Irp);
 }
 
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    StartDevice(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
@@ -58,7 +64,9 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    QueryCapabilities(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PDEVICE_CAPABILITIES capabilities =
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
@@ -78,7 +86,9 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // Tears the device down: closes the gate, ends the transfers other threads wait on, waits for
 // every admitted request to leave, frees what the record owns, deletes the link and the device
 // object, and passes the request down.
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    RemoveDevice(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     WriteBooleanRelease(&extension->RemovePending, TRUE);
@@ -129,7 +139,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 } // namespace
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     NTSTATUS status;
 

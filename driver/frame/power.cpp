@@ -1,7 +1,8 @@
 // Power: the driver has no power policy of its own; every power request goes to the bus driver.
 #include "frame/frame.h"
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    NONPAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -4,7 +4,8 @@
 
 #define IMAGE_PIPE_INDEX 2
 
-NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS BulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;

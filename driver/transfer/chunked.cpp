@@ -22,7 +22,8 @@ IO_COMPLETION_ROUTINE ChunkCompletion;
 // Counts one piece back: adds what it moved when it succeeded; the last one signals the done
 // event. Runs at up to DISPATCH_LEVEL, possibly before IofCallDriver has returned. The IRP stays
 // with the operation (STATUS_MORE_PROCESSING_REQUIRED).
-NTSTATUS ChunkCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+_Use_decl_annotations_ NTSTATUS ChunkCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+    NONPAGED_CODE();
     PCHUNK_CONTEXT entry = (PCHUNK_CONTEXT)Context;
     PDEVICE_EXTENSION extension = DeviceExtensionOf(entry->DeviceObject);
     (void)Unused;
@@ -31,6 +32,8 @@ NTSTATUS ChunkCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         extension->ChunkedBytesDone += entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     }
+    // Each piece handed down comes back once, and the count was set before the first went.
+    NT_ASSERT(extension->ChunksOutstanding > 0);
     extension->ChunksOutstanding--;
     if (extension->ChunksOutstanding == 0) {
         KeSetEvent(&extension->ChunkDoneEvent, EVENT_INCREMENT, FALSE);
@@ -39,7 +42,8 @@ NTSTATUS ChunkCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID FreePiece(PCHUNK_CONTEXT Entry) {
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID FreePiece(_Inout_ PCHUNK_CONTEXT Entry) {
+    NONPAGED_CODE();
     if (Entry->Mdl != NULL) {
         if (Entry->Irp != NULL) {
             Entry->Irp->MdlAddress = NULL;
@@ -59,8 +63,10 @@ VOID FreePiece(PCHUNK_CONTEXT Entry) {
 
 // Builds piece Index over [Offset, Offset + Length) of the caller's buffer. FALSE when an
 // allocation fails; whatever was built for the piece is then freed.
-BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL CallerMdl,
-                   PUSBD_PIPE_INFORMATION Pipe, ULONG Offset, ULONG Length) {
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ BOOLEAN
+    BuildPiece(_In_ PDEVICE_OBJECT DeviceObject, _Out_ PCHUNK_CONTEXT Entry, _In_ PMDL CallerMdl,
+               _In_ PUSBD_PIPE_INFORMATION Pipe, _In_ ULONG Offset, _In_ ULONG Length) {
+    NONPAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUCHAR virtualAddress = (PUCHAR)MmGetMdlVirtualAddress(CallerMdl);
 
@@ -90,7 +96,9 @@ BOOLEAN BuildPiece(PDEVICE_OBJECT DeviceObject, PCHUNK_CONTEXT Entry, PMDL Calle
     return TRUE;
 }
 
-ULONG ReadChunkCounter(PDEVICE_EXTENSION Extension, ULONG* Counter) {
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ ULONG
+    ReadChunkCounter(_In_ PDEVICE_EXTENSION Extension, _In_ ULONG* Counter) {
+    NONPAGED_CODE();
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->ChunkLock);
     ULONG value = *Counter;
     KeReleaseSpinLock(&Extension->ChunkLock, oldIrql);
@@ -103,8 +111,10 @@ ULONG ReadChunkCounter(PDEVICE_EXTENSION Extension, ULONG* Counter) {
 // kept as the last error); so does any later piece that moved data, which would leave a hole
 // before it. Otherwise the transfer succeeds with the bytes up to and including that short
 // piece, as a single read that ends short does. *Moved is never more than the buffer holds.
-NTSTATUS CollectPieces(PDEVICE_EXTENSION Extension, PCHUNK_CONTEXT Contexts, ULONG Pieces,
-                       ULONG Length, ULONG* Moved) {
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ NTSTATUS
+    CollectPieces(_In_ PDEVICE_EXTENSION Extension, _In_reads_(Pieces) PCHUNK_CONTEXT Contexts,
+                  _In_ ULONG Pieces, _In_ ULONG Length, _Out_ ULONG* Moved) {
+    NONPAGED_CODE();
     ULONG contiguous = 0;
     BOOLEAN ended = FALSE;
     NTSTATUS status = STATUS_SUCCESS;
@@ -144,7 +154,9 @@ NTSTATUS CollectPieces(PDEVICE_EXTENSION Extension, PCHUNK_CONTEXT Contexts, ULO
 }
 
 // After a failed hand-over the pipe may be halted; a failed reset means the port may be down.
-VOID RecoverPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe) {
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    RecoverPipe(_In_ PDEVICE_OBJECT DeviceObject, _In_ PUSBD_PIPE_INFORMATION Pipe) {
+    PAGED_CODE();
     PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST), URB_FUNCTION_RESET_PIPE);
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (urb != NULL) {
@@ -159,7 +171,8 @@ VOID RecoverPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe) {
 
 } // namespace
 
-NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
     ULONG pipeIndex = ReadUlongLe(input);
@@ -284,6 +297,8 @@ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
     }
 
+    // Every piece handed down is back: none is freed while the bus still holds it.
+    NT_ASSERT(ReadChunkCounter(extension, &extension->ChunksOutstanding) == 0);
     for (ULONG i = 0; i < submitted; i++) {
         FreePiece(&contexts[i]);
     }

@@ -4,7 +4,9 @@
 
 namespace {
 
-VOID FillIsoUrb(PISO_TRANSFER Transfer, PURB Urb, PUCHAR Data) {
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    FillIsoUrb(_In_ PISO_TRANSFER Transfer, _Out_ PURB Urb, _In_ PUCHAR Data) {
+    NONPAGED_CODE();
     ULONG size = IsoUrbSize(Transfer->PacketsPerUrb);
     struct _URB_ISOCH_TRANSFER* iso = &Urb->UrbIsochronousTransfer;
 
@@ -27,7 +29,8 @@ IO_COMPLETION_ROUTINE IsoCompletion;
 
 // Takes one URB's results into the transfer: its packet descriptors (when the caller gets them),
 // the packets that arrived, its failure; then decides whether the slot sends another group.
-VOID TakeIsoResults(PISO_URB_SLOT Slot) {
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID TakeIsoResults(_Inout_ PISO_URB_SLOT Slot) {
+    NONPAGED_CODE();
     PISO_TRANSFER transfer = Slot->Transfer;
     PDEVICE_EXTENSION extension = DeviceExtensionOf(transfer->DeviceObject);
     struct _URB_ISOCH_TRANSFER* iso = &Slot->Urb->UrbIsochronousTransfer;
@@ -64,7 +67,8 @@ VOID TakeIsoResults(PISO_URB_SLOT Slot) {
 
 // After a completion: the slot's next group, or its end. The event is the last thing the slot
 // touches: the waiting thread frees the slots as soon as it has seen every event.
-BOOLEAN IsoNext(PISO_URB_SLOT Slot) {
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsoNext(_Inout_ PISO_URB_SLOT Slot) {
+    NONPAGED_CODE();
     if (Slot->Ending) {
         FreeIsoSlot(Slot);
         KeSetEvent(&Slot->DoneEvent, EVENT_INCREMENT, FALSE);
@@ -74,7 +78,8 @@ BOOLEAN IsoNext(PISO_URB_SLOT Slot) {
     return TRUE;
 }
 
-NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+_Use_decl_annotations_ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+    NONPAGED_CODE();
     PISO_URB_SLOT slot = (PISO_URB_SLOT)Context;
     (void)Unused;
 
@@ -88,7 +93,8 @@ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
 
 // Every packet starts out as "not accessed": a group the transfer never sends (its slot ended
 // early) keeps that, and the caller can tell it from a packet that came back empty.
-VOID PresetDescriptors(PISO_TRANSFER Transfer) {
+_IRQL_requires_(PASSIVE_LEVEL) VOID PresetDescriptors(_Inout_ PISO_TRANSFER Transfer) {
+    PAGED_CODE();
     PUSBD_ISO_PACKET_DESCRIPTOR descriptors = (PUSBD_ISO_PACKET_DESCRIPTOR)Transfer->Descriptors;
     for (ULONG p = 0; p < Transfer->TotalPackets; p++) {
         USBD_ISO_PACKET_DESCRIPTOR descriptor;
@@ -103,9 +109,12 @@ VOID PresetDescriptors(PISO_TRANSFER Transfer) {
 // The tests of a one-shot request, in their order: the pipe, the direction against a buffer
 // locked for reading only, the packet arithmetic, the room for data and descriptors, then the
 // limits of what the driver serves.
-NTSTATUS CheckIsoRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG PipeIndex, ULONG PacketSize,
-                         ULONG TotalPackets, ULONG PacketsPerUrb, ULONG UrbCount,
-                         PUSBD_PIPE_INFORMATION* Pipe) {
+_IRQL_requires_(PASSIVE_LEVEL)
+    _Requires_lock_held_(Extension->PipeTableLock) _Must_inspect_result_ NTSTATUS
+    CheckIsoRequest(_In_ PDEVICE_EXTENSION Extension, _In_ PIRP Irp, _In_ ULONG PipeIndex,
+                    _In_ ULONG PacketSize, _In_ ULONG TotalPackets, _In_ ULONG PacketsPerUrb,
+                    _In_ ULONG UrbCount, _Outptr_result_maybenull_ PUSBD_PIPE_INFORMATION* Pipe) {
+    PAGED_CODE();
     NTSTATUS status = DataPipeByIndex(Extension, PipeIndex, TRUE, Pipe);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -131,12 +140,13 @@ NTSTATUS CheckIsoRequest(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG PipeIndex,
 
 } // namespace
 
-BOOLEAN IsoUrbShapeIsSound(ULONG PacketsPerUrb, ULONG UrbCount) {
+_Use_decl_annotations_ BOOLEAN IsoUrbShapeIsSound(ULONG PacketsPerUrb, ULONG UrbCount) {
     return PacketsPerUrb != 0 && PacketsPerUrb <= ISO_MAX_PACKETS_PER_URB && UrbCount != 0 &&
            UrbCount <= ISO_MAX_URBS;
 }
 
-VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next) {
+_Use_decl_annotations_ VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next) {
+    NONPAGED_CODE();
     PDEVICE_OBJECT lower = DeviceExtensionOf(Slot->Transfer->DeviceObject)->LowerDeviceObject;
 
     for (;;) {
@@ -153,7 +163,8 @@ VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next) {
     }
 }
 
-VOID MarkRefusedIsoPackets(PISO_URB_SLOT Slot, NTSTATUS RequestStatus) {
+_Use_decl_annotations_ VOID MarkRefusedIsoPackets(PISO_URB_SLOT Slot, NTSTATUS RequestStatus) {
+    NONPAGED_CODE();
     if (NT_SUCCESS(RequestStatus)) {
         return;
     }
@@ -169,7 +180,9 @@ VOID MarkRefusedIsoPackets(PISO_URB_SLOT Slot, NTSTATUS RequestStatus) {
     }
 }
 
-NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE Routine) {
+_Use_decl_annotations_ NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index,
+                                            PIO_COMPLETION_ROUTINE Routine) {
+    NONPAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Transfer->DeviceObject);
     PISO_URB_SLOT slot = &Transfer->Slots[Index];
 
@@ -191,7 +204,8 @@ NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE
     return STATUS_SUCCESS;
 }
 
-VOID PrepareIsoSlot(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine) {
+_Use_decl_annotations_ VOID PrepareIsoSlot(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine) {
+    NONPAGED_CODE();
     PISO_TRANSFER transfer = Slot->Transfer;
     FillIsoUrb(transfer, Slot->Urb,
                transfer->Buffer + (SIZE_T)Slot->StartPacket * transfer->PacketSize);
@@ -199,7 +213,8 @@ VOID PrepareIsoSlot(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine) {
     PrepareSubmitUrbRequest(Slot->Irp, Slot->Urb, Routine, Slot);
 }
 
-VOID FreeIsoSlot(PISO_URB_SLOT Slot) {
+_Use_decl_annotations_ VOID FreeIsoSlot(PISO_URB_SLOT Slot) {
+    NONPAGED_CODE();
     if (Slot->Irp != NULL) {
         IoFreeIrp(Slot->Irp);
         Slot->Irp = NULL;
@@ -210,7 +225,8 @@ VOID FreeIsoSlot(PISO_URB_SLOT Slot) {
     }
 }
 
-NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
     ULONG pipeIndex = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));

@@ -59,13 +59,16 @@ struct _ISO_TRANSFER {
 
 // Builds slot Index's URB and IRP (completion routine: Routine) without submitting them.
 // STATUS_NO_MEMORY when either cannot be allocated; nothing of the slot remains then.
-NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index, PIO_COMPLETION_ROUTINE Routine);
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ NTSTATUS
+    BuildIsoUrb(_Inout_ PISO_TRANSFER Transfer, _In_ ULONG Index,
+                _In_ PIO_COMPLETION_ROUTINE Routine);
 
 // Refills a slot's URB for its current StartPacket and readies its IRP to go down again.
-VOID PrepareIsoSlot(PISO_URB_SLOT Slot, PIO_COMPLETION_ROUTINE Routine);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    PrepareIsoSlot(_Inout_ PISO_URB_SLOT Slot, _In_ PIO_COMPLETION_ROUTINE Routine);
 
 // Frees a slot's URB and IRP.
-VOID FreeIsoSlot(PISO_URB_SLOT Slot);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID FreeIsoSlot(_Inout_ PISO_URB_SLOT Slot);
 
 // What happens to a slot after one of its URBs came back: TRUE when the slot's URB has been
 // refilled (PrepareIsoSlot) and goes down again; FALSE when the slot has ended, after which the
@@ -83,7 +86,8 @@ typedef BOOLEAN ISO_SLOT_NEXT(PISO_URB_SLOT Slot);
 // submitted, takes the next step; after STATUS_PENDING the completion carries on by itself and
 // this routine returns without touching the slot. The stack holds at most one submission and
 // one completion per slot.
-VOID SubmitIsoSlot(PISO_URB_SLOT Slot, ISO_SLOT_NEXT* Next);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    SubmitIsoSlot(_Inout_ PISO_URB_SLOT Slot, _In_ ISO_SLOT_NEXT* Next);
 
 // Called by a slot's completion routine once it has taken the URB's results: TRUE when the
 // lower driver finished the request inside the call that submitted it, whose caller carries on;
@@ -95,13 +99,14 @@ static inline BOOLEAN IsoSlotCompletedInCall(PIRP Irp) {
 
 // Treats a URB the bus refused as a whole: it carries no packet results of its own, so its
 // packets are given the URB's status and no data instead of the successes we preset.
-VOID MarkRefusedIsoPackets(PISO_URB_SLOT Slot, NTSTATUS RequestStatus);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    MarkRefusedIsoPackets(_Inout_ PISO_URB_SLOT Slot, _In_ NTSTATUS RequestStatus);
 
 // Packets per URB (P) and URBs (N) within what the driver serves: P from 1 to
 // ISO_MAX_PACKETS_PER_URB, N from 1 to ISO_MAX_URBS.
-BOOLEAN IsoUrbShapeIsSound(ULONG PacketsPerUrb, ULONG UrbCount);
+_Must_inspect_result_ BOOLEAN IsoUrbShapeIsSound(_In_ ULONG PacketsPerUrb, _In_ ULONG UrbCount);
 
 // The URB block size for P packets (12 bytes more than the descriptors strictly need).
 static inline ULONG IsoUrbSize(ULONG PacketsPerUrb) {
-    return sizeof(struct _URB_ISOCH_TRANSFER) + ISO_DESCRIPTOR_SIZE * PacketsPerUrb;
+    return (ULONG)sizeof(struct _URB_ISOCH_TRANSFER) + ISO_DESCRIPTOR_SIZE * PacketsPerUrb;
 }

@@ -3,14 +3,15 @@
 
 namespace {
 
-LONG ReadFillCount(PBYTE_RING Ring) {
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG ReadFillCount(_In_ PBYTE_RING Ring) {
     // Acquires what the other side published with its interlocked update.
     return ReadAcquire(&Ring->FillCount);
 }
 
 } // namespace
 
-PBYTE_RING RingCreate(ULONG Capacity) {
+_Use_decl_annotations_ PBYTE_RING RingCreate(ULONG Capacity) {
+    NONPAGED_CODE();
     PBYTE_RING ring = (PBYTE_RING)ExAllocatePool(NonPagedPool, sizeof(BYTE_RING));
     if (ring == NULL) {
         return NULL;
@@ -27,16 +28,19 @@ PBYTE_RING RingCreate(ULONG Capacity) {
     return ring;
 }
 
-VOID RingRelease(PBYTE_RING Ring) {
+_Use_decl_annotations_ VOID RingRelease(PBYTE_RING Ring) {
+    NONPAGED_CODE();
     ExFreePool(Ring->Base);
     ExFreePool(Ring);
 }
 
-ULONG RingFreeSpace(PBYTE_RING Ring) {
+_Use_decl_annotations_ ULONG RingFreeSpace(PBYTE_RING Ring) {
+    NONPAGED_CODE();
     return Ring->Capacity - (ULONG)ReadFillCount(Ring);
 }
 
-ULONG RingPut(PBYTE_RING Ring, const UCHAR* Source, ULONG Length) {
+_Use_decl_annotations_ ULONG RingPut(PBYTE_RING Ring, const UCHAR* Source, ULONG Length) {
+    NONPAGED_CODE();
     // A stale count only makes the ring look fuller than it is: never an overwrite.
     if (Length == 0 || Length > RingFreeSpace(Ring)) {
         return 0;
@@ -53,11 +57,14 @@ ULONG RingPut(PBYTE_RING Ring, const UCHAR* Source, ULONG Length) {
         RtlCopyMemory(Ring->Base, Source + tail, Length - tail);
         Ring->WritePos = Ring->Base + (Length - tail);
     }
+    // The producer alone adds: the count it adds to never exceeds what it saw free.
+    NT_ASSERT((ULONG)ReadFillCount(Ring) + Length <= Ring->Capacity);
     InterlockedExchangeAdd(&Ring->FillCount, (LONG)Length);
     return Length;
 }
 
-ULONG RingGet(PBYTE_RING Ring, PUCHAR Destination, ULONG Length) {
+_Use_decl_annotations_ ULONG RingGet(PBYTE_RING Ring, PUCHAR Destination, ULONG Length) {
+    NONPAGED_CODE();
     if (Length == 0 || Length > Ring->Capacity) {
         return 0;
     }
@@ -77,6 +84,8 @@ ULONG RingGet(PBYTE_RING Ring, PUCHAR Destination, ULONG Length) {
         RtlCopyMemory(Destination + tail, Ring->Base, count - tail);
         Ring->ReadPos = Ring->Base + (count - tail);
     }
+    // The consumer alone takes away: the count never drops below what it saw stored.
+    NT_ASSERT((ULONG)ReadFillCount(Ring) >= count);
     InterlockedExchangeAdd(&Ring->FillCount, -(LONG)count);
     return count;
 }

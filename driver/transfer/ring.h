@@ -19,18 +19,23 @@ typedef struct _BYTE_RING {
 } BYTE_RING, *PBYTE_RING;
 
 // A new empty ring of Capacity bytes, or NULL when either allocation fails.
-PBYTE_RING RingCreate(ULONG Capacity);
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ PBYTE_RING
+    RingCreate(_In_ ULONG Capacity);
 
 // Frees the storage, then the record. Only when neither side can call the ring any more.
-VOID RingRelease(PBYTE_RING Ring);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID RingRelease(_In_ PBYTE_RING Ring);
 
 // Stores all Length bytes and returns Length, or stores nothing and returns 0 when they do not
 // fit (never a part). Producer side only.
-ULONG RingPut(PBYTE_RING Ring, const UCHAR* Source, ULONG Length);
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG
+    RingPut(_Inout_ PBYTE_RING Ring, _In_reads_bytes_(Length) const UCHAR* Source,
+            _In_ ULONG Length);
 
 // Copies up to Length stored bytes out and removes them; returns how many. A request for more
 // than the ring can ever hold returns 0. Consumer side only.
-ULONG RingGet(PBYTE_RING Ring, PUCHAR Destination, ULONG Length);
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG
+    RingGet(_Inout_ PBYTE_RING Ring, _Out_writes_bytes_to_(Length, return ) PUCHAR Destination,
+            _In_ ULONG Length);
 
 // Bytes that can be put right now; only grows while the producer is not putting.
-ULONG RingFreeSpace(PBYTE_RING Ring);
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ ULONG RingFreeSpace(_In_ PBYTE_RING Ring);

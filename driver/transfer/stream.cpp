@@ -10,7 +10,8 @@
 
 namespace {
 
-VOID ReleaseStream(PISO_TRANSFER Stream) {
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseStream(_In_ PISO_TRANSFER Stream) {
+    NONPAGED_CODE();
     if (Stream->Slots != NULL) {
         for (ULONG i = 0; i < Stream->UrbCount; i++) {
             FreeIsoSlot(&Stream->Slots[i]);
@@ -29,17 +30,25 @@ VOID ReleaseStream(PISO_TRANSFER Stream) {
     ExFreePool(Stream);
 }
 
-VOID DropReference(PISO_TRANSFER Stream) {
-    if (InterlockedDecrement(&Stream->References) == 0) {
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID DropReference(_In_ PISO_TRANSFER Stream) {
+    NONPAGED_CODE();
+    // Only a holder drops: a count below zero is a reference dropped twice.
+    LONG remaining = InterlockedDecrement(&Stream->References);
+    NT_ASSERT(remaining >= 0);
+    if (remaining == 0) {
         ReleaseStream(Stream);
     }
 }
 
 // The stream's reference, or NULL when none runs; the caller drops it with DropReference.
-PISO_TRANSFER ReferenceStream(PDEVICE_EXTENSION Extension) {
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ PISO_TRANSFER
+    ReferenceStream(_In_ PDEVICE_EXTENSION Extension) {
+    NONPAGED_CODE();
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
     PISO_TRANSFER stream = Extension->Stream;
     if (stream != NULL) {
+        // A published stream still holds its slots' reference: it is unpublished first.
+        NT_ASSERT(ReadAcquire(&stream->References) > 0);
         InterlockedIncrement(&stream->References);
     }
     KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
@@ -53,7 +62,8 @@ PISO_TRANSFER ReferenceStream(PDEVICE_EXTENSION Extension) {
 // clears it under the same lock), so it never reports "no stream" while one runs; and whoever
 // waits on it takes StreamLock before going on, so after the release below neither this stream
 // nor the device record is touched again.
-VOID EndStream(PISO_TRANSFER Stream) {
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID EndStream(_In_ PISO_TRANSFER Stream) {
+    NONPAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Stream->DeviceObject);
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
@@ -73,7 +83,9 @@ VOID EndStream(PISO_TRANSFER Stream) {
 // Only the bytes the device sent for this URB reach the rings: each packet's place beyond its
 // real length (all of it for a packet that failed) is zeroed, since the slot's buffer still holds
 // an earlier URB's packet there.
-VOID ClearUnsentBytes(PISO_TRANSFER Stream, PISO_URB_SLOT Slot) {
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    ClearUnsentBytes(_In_ PISO_TRANSFER Stream, _Inout_ PISO_URB_SLOT Slot) {
+    NONPAGED_CODE();
     struct _URB_ISOCH_TRANSFER* iso = &Slot->Urb->UrbIsochronousTransfer;
     PUCHAR data = Stream->Buffer + (SIZE_T)Slot->StartPacket * Stream->PacketSize;
 
@@ -92,7 +104,8 @@ IO_COMPLETION_ROUTINE StreamCompletion;
 
 // After a completion: the slot resubmits, or ends after a failed URB or once a stop was asked
 // for. The slot that ends last ends the stream.
-BOOLEAN StreamNext(PISO_URB_SLOT Slot) {
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN StreamNext(_Inout_ PISO_URB_SLOT Slot) {
+    NONPAGED_CODE();
     PISO_TRANSFER stream = Slot->Transfer;
     PDEVICE_EXTENSION extension = DeviceExtensionOf(stream->DeviceObject);
 
@@ -104,7 +117,9 @@ BOOLEAN StreamNext(PISO_URB_SLOT Slot) {
     if (!NT_SUCCESS(Slot->LastStatus) || ReadBooleanAcquire(&extension->StreamStopRequested) ||
         ReadBooleanAcquire(&extension->RemovePending)) {
         FreeIsoSlot(Slot);
-        if (InterlockedDecrement(&stream->UrbsAlive) == 0) {
+        LONG alive = InterlockedDecrement(&stream->UrbsAlive);
+        NT_ASSERT(alive >= 0);
+        if (alive == 0) {
             EndStream(stream);
         }
         return FALSE;
@@ -115,7 +130,8 @@ BOOLEAN StreamNext(PISO_URB_SLOT Slot) {
 
 // Puts the URB's descriptors, then its data, into the rings (both or neither, so the rings stay
 // in step packet for packet), then lets the slot go on.
-NTSTATUS StreamCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+_Use_decl_annotations_ NTSTATUS StreamCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
+    NONPAGED_CODE();
     PISO_URB_SLOT slot = (PISO_URB_SLOT)Context;
     PISO_TRANSFER stream = slot->Transfer;
     ULONG descriptorBytes = stream->PacketsPerUrb * ISO_DESCRIPTOR_SIZE;
@@ -158,7 +174,9 @@ BOOLEAN StreamShapeIsSound(ULONG PacketSize, ULONG RingPackets, ULONG PacketsPer
 }
 
 // Waits until no stream exists, at most Timeout (NULL: without a limit). TRUE when none exists.
-BOOLEAN WaitUntilNoStream(PDEVICE_EXTENSION Extension, PLARGE_INTEGER Timeout) {
+_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN
+    WaitUntilNoStream(_In_ PDEVICE_EXTENSION Extension, _In_opt_ PLARGE_INTEGER Timeout) {
+    PAGED_CODE();
     for (;;) {
         if (KeWaitForSingleObject(&Extension->StreamEndedEvent, Executive, KernelMode, FALSE,
                                   Timeout) == STATUS_TIMEOUT) {
@@ -177,7 +195,8 @@ BOOLEAN WaitUntilNoStream(PDEVICE_EXTENSION Extension, PLARGE_INTEGER Timeout) {
 
 } // namespace
 
-VOID InitializeTransferState(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ VOID InitializeTransferState(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     KeInitializeEvent(&extension->ChunkedTransferLock, SynchronizationEvent, TRUE);
@@ -188,7 +207,8 @@ VOID InitializeTransferState(PDEVICE_OBJECT DeviceObject) {
     KeInitializeEvent(&extension->StreamEndedEvent, NotificationEvent, TRUE);
 }
 
-NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
     ULONG pipeIndex = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
@@ -262,6 +282,8 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (NT_SUCCESS(status)) {
         WriteBooleanRelease(&extension->StreamStopRequested, FALSE);
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+        // Starts run one at a time and this one found none: a running stream is never replaced.
+        NT_ASSERT(extension->Stream == NULL);
         extension->Stream = stream;
         extension->StreamDataRing = stream->DataRing;
         extension->StreamPacketRing = stream->PacketRing;
@@ -289,8 +311,9 @@ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG PacketCount,
-                       PUCHAR Output, ULONG* Written) {
+_Use_decl_annotations_ NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize,
+                                              ULONG PacketCount, PUCHAR Output, ULONG* Written) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     *Written = 0;
@@ -311,7 +334,8 @@ NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG PacketSize, ULONG Pack
     return STATUS_SUCCESS;
 }
 
-BOOLEAN StreamUsesPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
+_Use_decl_annotations_ BOOLEAN StreamUsesPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
+    NONPAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
     BOOLEAN uses = extension->Stream != NULL && extension->Stream->PipeIndex == PipeIndex;
@@ -319,11 +343,13 @@ BOOLEAN StreamUsesPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
     return uses;
 }
 
-VOID RequestStreamStop(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ VOID RequestStreamStop(PDEVICE_OBJECT DeviceObject) {
+    NONPAGED_CODE();
     WriteBooleanRelease(&DeviceExtensionOf(DeviceObject)->StreamStopRequested, TRUE);
 }
 
-NTSTATUS StopIsoStream(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ NTSTATUS StopIsoStream(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     NTSTATUS status = STATUS_IO_TIMEOUT;
 
@@ -357,6 +383,7 @@ NTSTATUS StopIsoStream(PDEVICE_OBJECT DeviceObject) {
     return status;
 }
 
-VOID WaitForStreamEnd(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ VOID WaitForStreamEnd(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     WaitUntilNoStream(DeviceExtensionOf(DeviceObject), NULL);
 }

@@ -12,8 +12,11 @@ namespace {
 
 // Reads a descriptor from the device into Buffer. On success *Received holds the bytes that
 // arrived, never more than were asked for.
-NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer,
-                        ULONG Length, ULONG* Received) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ReadDescriptor(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PURB Urb, _In_ UCHAR DescriptorType,
+                   _Out_writes_bytes_to_(Length, *Received) PVOID Buffer, _In_ ULONG Length,
+                   _Out_ ULONG* Received) {
+    PAGED_CODE();
     struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
 
     RtlZeroMemory(request, sizeof(*request));
@@ -29,7 +32,9 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorT
 }
 
 // Replaces the stored pipe table; the old block is freed once no reader can hold it.
-VOID ReplacePipeTable(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATION Table) {
+_IRQL_requires_(PASSIVE_LEVEL) VOID ReplacePipeTable(_Inout_ PDEVICE_EXTENSION Extension,
+                                                     _In_opt_ PUSBD_INTERFACE_INFORMATION Table) {
+    PAGED_CODE();
     PipeTableLockExclusive(Extension);
     PUSBD_INTERFACE_INFORMATION old = Extension->InterfaceInfo;
     Extension->InterfaceInfo = Table;
@@ -62,7 +67,8 @@ PUSBD_INTERFACE_INFORMATION CopyInterfaceInfo(const USBD_INTERFACE_INFORMATION* 
 
 } // namespace
 
-BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG Received) {
+_Use_decl_annotations_ BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set,
+                                                       ULONG Received) {
     if (Received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
         Set->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
         return FALSE;
@@ -91,7 +97,8 @@ BOOLEAN ConfigurationSetIsSound(const USB_CONFIGURATION_DESCRIPTOR* Set, ULONG R
     return TRUE;
 }
 
-NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSB_DEVICE_DESCRIPTOR descriptor = NULL;
     NTSTATUS status;
@@ -138,7 +145,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     return NT_SUCCESS(status) && !NT_SUCCESS(firmware) ? firmware : status;
 }
 
-NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                            URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     PUCHAR header = (PUCHAR)ExAllocatePool(NonPagedPool, CONFIGURATION_HEADER_BLOCK);
@@ -186,8 +194,10 @@ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
     return status;
 }
 
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
-                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, ULONG Length) {
+_Use_decl_annotations_ NTSTATUS
+SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, ULONG Length) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     (void)Length;
 
@@ -228,7 +238,9 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
     return status;
 }
 
-PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ PUSB_CONFIGURATION_DESCRIPTOR
+ReadFullConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                            URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     if (urb == NULL) {
@@ -268,8 +280,10 @@ PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfigurationDescriptor(PDEVICE_OBJECT Dev
     return NULL;
 }
 
-NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
-                                  UCHAR AlternateSetting) {
+_Use_decl_annotations_ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject,
+                                                         UCHAR InterfaceNumber,
+                                                         UCHAR AlternateSetting) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
 
     PUSB_CONFIGURATION_DESCRIPTOR set = ReadFullConfigurationDescriptor(DeviceObject);
@@ -323,6 +337,8 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
         PUSBD_INTERFACE_INFORMATION old = extension->InterfaceInfo;
         extension->InterfaceInfo = NULL;
         if (InterfaceInfoIsSound(&select->Interface, room)) {
+            // The new table's block was sized for the request the bus answered into.
+            NT_ASSERT(select->Interface.Length <= room);
             RtlCopyMemory(table, &select->Interface, select->Interface.Length);
             extension->InterfaceInfo = table;
             table = NULL;
@@ -343,7 +359,8 @@ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNu
     return status;
 }
 
-NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PURB urb =
         AllocateUrb(sizeof(struct _URB_SELECT_CONFIGURATION), URB_FUNCTION_SELECT_CONFIGURATION);
     if (urb == NULL) {

@@ -1,27 +1,32 @@
 // The pipe table and the rules every operation applies before it addresses a pipe by index.
 #include "usb/usb.h"
 
-VOID PipeTableLockShared(PDEVICE_EXTENSION Extension) {
+_Use_decl_annotations_ VOID PipeTableLockShared(PDEVICE_EXTENSION Extension) {
+    PAGED_CODE();
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&Extension->PipeTableLock, TRUE);
 }
 
-VOID PipeTableLockSharedStarveExclusive(PDEVICE_EXTENSION Extension) {
+_Use_decl_annotations_ VOID PipeTableLockSharedStarveExclusive(PDEVICE_EXTENSION Extension) {
+    PAGED_CODE();
     KeEnterCriticalRegion();
     ExAcquireSharedStarveExclusive(&Extension->PipeTableLock, TRUE);
 }
 
-VOID PipeTableLockExclusive(PDEVICE_EXTENSION Extension) {
+_Use_decl_annotations_ VOID PipeTableLockExclusive(PDEVICE_EXTENSION Extension) {
+    PAGED_CODE();
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&Extension->PipeTableLock, TRUE);
 }
 
-VOID PipeTableUnlock(PDEVICE_EXTENSION Extension) {
+_Use_decl_annotations_ VOID PipeTableUnlock(PDEVICE_EXTENSION Extension) {
+    PAGED_CODE();
     ExReleaseResourceLite(&Extension->PipeTableLock);
     KeLeaveCriticalRegion();
 }
 
-NTSTATUS PipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex, PUSBD_PIPE_INFORMATION* Pipe) {
+_Use_decl_annotations_ NTSTATUS PipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex,
+                                            PUSBD_PIPE_INFORMATION* Pipe) {
     PUSBD_INTERFACE_INFORMATION table = Extension->InterfaceInfo;
 
     *Pipe = NULL;
@@ -35,8 +40,8 @@ NTSTATUS PipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex, PUSBD_PIPE_IN
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DataPipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex, BOOLEAN Isochronous,
-                         PUSBD_PIPE_INFORMATION* Pipe) {
+_Use_decl_annotations_ NTSTATUS DataPipeByIndex(PDEVICE_EXTENSION Extension, ULONG PipeIndex,
+                                                BOOLEAN Isochronous, PUSBD_PIPE_INFORMATION* Pipe) {
     PUSBD_PIPE_INFORMATION pipe;
 
     *Pipe = NULL;

@@ -15,8 +15,10 @@ USHORT PipeRequestLength(void) {
                                          : sizeof(struct _URB_PIPE_REQUEST);
 }
 
-NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function,
-                         USBD_PIPE_HANDLE PipeHandle) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    SendPipeRequest(_In_ PDEVICE_OBJECT DeviceObject, _In_ USHORT Function,
+                    _In_ USBD_PIPE_HANDLE PipeHandle) {
+    PAGED_CODE();
     PURB urb = AllocateUrb(sizeof(struct _URB_PIPE_REQUEST), Function);
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -52,8 +54,12 @@ USHORT ClassOrVendorFunction(ULONG Key) {
     }
 }
 
-NTSTATUS ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index,
-                              USHORT LanguageId, PVOID Buffer, ULONG Length, ULONG* Received) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ReadDescriptorOfType(_In_ PDEVICE_OBJECT DeviceObject, _In_ UCHAR Type, _In_ UCHAR Index,
+                         _In_ USHORT LanguageId,
+                         _Out_writes_bytes_to_opt_(Length, *Received) PVOID Buffer,
+                         _In_ ULONG Length, _Out_ ULONG* Received) {
+    PAGED_CODE();
     *Received = 0;
     if (Buffer == NULL) {
         // Nothing asked for: nothing sent.
@@ -81,18 +87,22 @@ NTSTATUS ReadDescriptorOfType(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Ind
 
 } // namespace
 
-NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                       UCHAR DescriptorType, ULONG* Received) {
+_Use_decl_annotations_ NTSTATUS GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                              ULONG Length, UCHAR DescriptorType, ULONG* Received) {
+    PAGED_CODE();
     return ReadDescriptorOfType(DeviceObject, DescriptorType, 0, 0, Buffer, Length, Received);
 }
 
-NTSTATUS GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, USHORT LanguageId,
-                             PVOID Buffer, ULONG Length, ULONG* Received) {
+_Use_decl_annotations_ NTSTATUS GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index,
+                                                    USHORT LanguageId, PVOID Buffer, ULONG Length,
+                                                    ULONG* Received) {
+    PAGED_CODE();
     return ReadDescriptorOfType(DeviceObject, USB_STRING_DESCRIPTOR_TYPE, Index, LanguageId, Buffer,
                                 Length, Received);
 }
 
-NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+_Use_decl_annotations_ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const UCHAR* record = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
 
@@ -136,8 +146,9 @@ NTSTATUS SendClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-NTSTATUS SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
-                                 ULONG RecordBufferLength, ULONG* Received) {
+_Use_decl_annotations_ NTSTATUS SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
+                                                        ULONG RecordBufferLength, ULONG* Received) {
+    PAGED_CODE();
     USHORT length = ReadUshortLe(Record + 6);
     BOOLEAN toHost = Record[8] != 0;
     PUCHAR data = NULL;
@@ -186,7 +197,8 @@ NTSTATUS SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PUCHAR Record,
     return status;
 }
 
-NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
+_Use_decl_annotations_ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSBD_PIPE_INFORMATION pipe;
 
@@ -199,11 +211,14 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
     return status;
 }
 
-NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+_Use_decl_annotations_ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject,
+                                          USBD_PIPE_HANDLE PipeHandle) {
+    PAGED_CODE();
     return SendPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PipeHandle);
 }
 
-NTSTATUS AbortPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
+_Use_decl_annotations_ NTSTATUS AbortPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSBD_PIPE_INFORMATION pipe;
 
@@ -218,7 +233,8 @@ NTSTATUS AbortPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
     return status;
 }
 
-ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PURB urb = AllocateUrb(sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER),
                            URB_FUNCTION_GET_CURRENT_FRAME_NUMBER);
     if (urb == NULL) {
@@ -230,7 +246,9 @@ ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject) {
     return frame;
 }
 
-NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, USHORT FeatureSelector, USHORT Index) {
+_Use_decl_annotations_ NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject,
+                                                 USHORT FeatureSelector, USHORT Index) {
+    PAGED_CODE();
     PURB urb = AllocateUrb(sizeof(struct _URB_CONTROL_FEATURE_REQUEST),
                            URB_FUNCTION_SET_FEATURE_TO_DEVICE);
     if (urb == NULL) {

@@ -25,8 +25,12 @@ NTSTATUS ApplyResultRule(PDEVICE_EXTENSION Extension, NTSTATUS RequestStatus, PU
     return USBD_ERROR(usbdStatus) ? STATUS_UNSUCCESSFUL : RequestStatus;
 }
 
-PIRP BuildInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControlCode, PVOID Argument1,
-                          PKEVENT Event, PIO_STATUS_BLOCK IoStatus) {
+// A threaded request: the platform builds it only at PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL) _Must_inspect_result_ PIRP
+    BuildInternalRequest(_In_ PDEVICE_EXTENSION Extension, _In_ ULONG IoControlCode,
+                         _In_opt_ PVOID Argument1, _In_ PKEVENT Event,
+                         _Out_ PIO_STATUS_BLOCK IoStatus) {
+    PAGED_CODE();
     PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDeviceObject, NULL, 0,
                                              NULL, 0, TRUE, Event, IoStatus);
     if (irp != NULL) {
@@ -38,8 +42,10 @@ PIRP BuildInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControlCode, PVOI
 // Sends one port request and waits for it without a time limit: the hub answers these itself,
 // whatever the device does. When the platform cannot build the request nothing is sent and the
 // caller sees STATUS_INSUFFICIENT_RESOURCES.
-NTSTATUS SendInternalRequestAndWait(PDEVICE_EXTENSION Extension, ULONG IoControlCode,
-                                    PVOID Argument1) {
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    SendInternalRequestAndWait(_In_ PDEVICE_EXTENSION Extension, _In_ ULONG IoControlCode,
+                               _In_opt_ PVOID Argument1) {
+    PAGED_CODE();
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
 
@@ -59,7 +65,9 @@ NTSTATUS SendInternalRequestAndWait(PDEVICE_EXTENSION Extension, ULONG IoControl
 IO_COMPLETION_ROUTINE WaitedUrbCompletion;
 
 // Takes a waited-for request back for its waiting thread, which frees it.
-NTSTATUS WaitedUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+_Use_decl_annotations_ NTSTATUS WaitedUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                    PVOID Context) {
+    NONPAGED_CODE();
     (void)DeviceObject;
     (void)Irp;
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -77,8 +85,13 @@ struct URB_WAIT {
 // units; computed by the caller). On time-out the request is cancelled and waited for without a
 // limit: this never returns while the URB, and the buffer it names, are still below. With
 // EndCommandStatus the end command goes out right after the URB has gone down, before the wait.
-URB_WAIT SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LARGE_INTEGER Limit,
-                        NTSTATUS* EndCommandStatus) {
+// The end command's own SubmitUrb passes no EndCommandStatus, so the chain SubmitUrb ->
+// SendUrbAndWait -> SendPipeZeroCommand -> SubmitUrb stops there: two levels at the most.
+_IRQL_requires_(PASSIVE_LEVEL) URB_WAIT
+    // NOLINTNEXTLINE(misc-no-recursion): bounded at two levels, above
+    SendUrbAndWait(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PURB Urb, _In_ LARGE_INTEGER Limit,
+                   _Out_opt_ NTSTATUS* EndCommandStatus) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     URB_WAIT result = {STATUS_INSUFFICIENT_RESOURCES, FALSE, FALSE};
     KEVENT event;
@@ -109,6 +122,9 @@ URB_WAIT SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LARGE_INTEGER Lim
     } else {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
+    // The completion routine has run (the event says so) and kept the request: it is ours to
+    // free, and it carries its final status.
+    NT_ASSERT(irp->IoStatus.Status != STATUS_PENDING);
     result.Status = irp->IoStatus.Status;
     IoFreeIrp(irp);
     return result;
@@ -116,13 +132,15 @@ URB_WAIT SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LARGE_INTEGER Lim
 
 } // namespace
 
-LARGE_INTEGER BulkTimeoutInterval(void) {
+_Use_decl_annotations_ LARGE_INTEGER BulkTimeoutInterval(void) {
     LARGE_INTEGER interval;
     interval.QuadPart = ReadAcquire64(&BulkTimeoutMs) * -10000;
     return interval;
 }
 
-VOID PrepareSubmitUrbRequest(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context) {
+_Use_decl_annotations_ VOID PrepareSubmitUrbRequest(PIRP Irp, PURB Urb,
+                                                    PIO_COMPLETION_ROUTINE Routine, PVOID Context) {
+    NONPAGED_CODE();
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -130,7 +148,8 @@ VOID PrepareSubmitUrbRequest(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Routine,
     IoSetCompletionRoutine(Irp, Routine, Context, TRUE, TRUE, TRUE);
 }
 
-PURB AllocateUrb(ULONG Size, USHORT Function) {
+_Use_decl_annotations_ PURB AllocateUrb(ULONG Size, USHORT Function) {
+    NONPAGED_CODE();
     PURB urb = (PURB)ExAllocatePool(NonPagedPool, Size);
     if (urb != NULL) {
         RtlZeroMemory(urb, Size);
@@ -140,7 +159,9 @@ PURB AllocateUrb(ULONG Size, USHORT Function) {
     return urb;
 }
 
-NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+// NOLINTNEXTLINE(misc-no-recursion): bounded at two levels (SendUrbAndWait)
+_Use_decl_annotations_ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    PAGED_CODE();
     LARGE_INTEGER limit;
     limit.QuadPart = -(LONGLONG)USB_REQUEST_TIMEOUT_MS * 10000;
 
@@ -156,7 +177,9 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     return wait.TimedOut && !NT_SUCCESS(status) ? STATUS_IO_TIMEOUT : status;
 }
 
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, NTSTATUS* EndCommandStatus) {
+_Use_decl_annotations_ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb,
+                                                     NTSTATUS* EndCommandStatus) {
+    PAGED_CODE();
     URB_WAIT wait = SendUrbAndWait(DeviceObject, Urb, BulkTimeoutInterval(), EndCommandStatus);
     if (!wait.Sent) {
         return wait.Status;
@@ -166,12 +189,14 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, NTSTATUS* E
                            wait.TimedOut ? STATUS_TIMEOUT : wait.Status, Urb);
 }
 
-NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     return SendInternalRequestAndWait(DeviceExtensionOf(DeviceObject),
                                       IOCTL_INTERNAL_USB_RESET_PORT, NULL);
 }
 
-NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
+_Use_decl_annotations_ NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     ULONG portStatus = 0;
 
@@ -187,7 +212,10 @@ NTSTATUS ResetPortIfDisabled(PDEVICE_OBJECT DeviceObject) {
     return ResetPort(DeviceObject);
 }
 
-NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject, BOOLEAN EndCommand) {
+// NOLINTNEXTLINE(misc-no-recursion): bounded at two levels (SendUrbAndWait)
+_Use_decl_annotations_ NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject,
+                                                    BOOLEAN EndCommand) {
+    PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
 

@@ -84,6 +84,25 @@ tovrik_data_result Data(tovrik_device* device, std::uint32_t code, Bytes input,
     return result;
 }
 
+// A request whose input is the caller's record and whose output is the caller's data buffer.
+template <typename Record>
+tovrik_data_result DataWithRecord(tovrik_device* device, std::uint32_t code, const Record* request,
+                                  void* data, std::uint32_t dataLength) {
+    if (request == nullptr)
+        return Start<tovrik_data_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
+    return Data(device, code, AsBytes(*request), Buffer(data, dataLength));
+}
+
+// A request that answers one 32-bit little-endian value.
+tovrik_u32_result U32(tovrik_device* device, std::uint32_t code) {
+    std::array<std::uint8_t, 4> buffer{};
+    RawResult raw = Send(device, code, {}, buffer);
+    auto result = Start<tovrik_u32_result>(raw);
+    if (Reported(raw, buffer.size()) == 4)
+        result.value = tovrik::sdk::Le32(buffer, 0);
+    return result;
+}
+
 tovrik_data_result Pipe(tovrik_device* device, std::uint32_t code, std::uint32_t pipe,
                         std::span<std::uint8_t> buffer) {
     PIPE_INDEX_REQUEST request{pipe};
@@ -104,6 +123,17 @@ tovrik_packets_result Packets(const RawResult& raw, std::span<std::uint8_t> buff
     result.descriptors = buffer.data() + dataBytes;
     result.packet_count = packets;
     return result;
+}
+
+// An isochronous transfer: the caller's request record in, its buffer of packets and
+// descriptors out.
+tovrik_packets_result Iso(tovrik_device* device, std::uint32_t code, const ISO_REQUEST* request,
+                          void* buffer, std::uint32_t bufferLength) {
+    if (request == nullptr)
+        return Start<tovrik_packets_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
+    auto output = Buffer(buffer, bufferLength);
+    RawResult raw = Send(device, code, AsBytes(*request), output);
+    return Packets(raw, output, request->PacketSize, request->PacketCount);
 }
 
 // UTF-16LE code units to UTF-8, pairing surrogates; anything unpaired becomes U+FFFD.
@@ -344,9 +374,7 @@ tovrik_get_configuration_descriptor(tovrik_device* device, void* buffer,
 tovrik_data_result tovrik_vendor_request(tovrik_device* device,
                                          const VENDOR_DEVICE_REQUEST* request, void* data,
                                          std::uint32_t data_length) {
-    if (request == nullptr)
-        return Start<tovrik_data_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
-    return Data(device, IOCTL_TOVRIK_VENDOR_REQUEST, AsBytes(*request), Buffer(data, data_length));
+    return DataWithRecord(device, IOCTL_TOVRIK_VENDOR_REQUEST, request, data, data_length);
 }
 
 tovrik_result tovrik_no_operation(tovrik_device* device) {
@@ -398,7 +426,7 @@ tovrik_get_string_descriptor(tovrik_device* device, std::uint8_t index, std::uin
     if (index == 0) {
         result.language_id_count = static_cast<std::uint32_t>(units.size() / 2);
         for (std::uint32_t i = 0; i < result.language_id_count; ++i)
-            result.language_ids[i] = Le16(units, 2 * i);
+            result.language_ids[i] = Le16(units, std::size_t{2} * i);
         return result;
     }
     std::string text = Utf8FromUtf16(units);
@@ -429,47 +457,27 @@ tovrik_data_result tovrik_chunked_write(tovrik_device* device, std::uint32_t pip
 }
 
 tovrik_u32_result tovrik_get_frame_number(tovrik_device* device) {
-    std::array<std::uint8_t, 4> buffer{};
-    RawResult raw = Send(device, IOCTL_TOVRIK_GET_FRAME_NUMBER, {}, buffer);
-    auto result = Start<tovrik_u32_result>(raw);
-    if (Reported(raw, buffer.size()) == 4)
-        result.value = Le32(buffer, 0);
-    return result;
+    return U32(device, IOCTL_TOVRIK_GET_FRAME_NUMBER);
 }
 
 tovrik_data_result tovrik_control_request(tovrik_device* device,
                                           const CLASS_VENDOR_REQUEST* request, void* data,
                                           std::uint32_t data_length) {
-    if (request == nullptr)
-        return Start<tovrik_data_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
-    return Data(device, IOCTL_TOVRIK_CONTROL_REQUEST, AsBytes(*request), Buffer(data, data_length));
+    return DataWithRecord(device, IOCTL_TOVRIK_CONTROL_REQUEST, request, data, data_length);
 }
 
 tovrik_u32_result tovrik_get_last_error(tovrik_device* device) {
-    std::array<std::uint8_t, 4> buffer{};
-    RawResult raw = Send(device, IOCTL_TOVRIK_GET_LAST_ERROR, {}, buffer);
-    auto result = Start<tovrik_u32_result>(raw);
-    if (Reported(raw, buffer.size()) == 4)
-        result.value = Le32(buffer, 0);
-    return result;
+    return U32(device, IOCTL_TOVRIK_GET_LAST_ERROR);
 }
 
 tovrik_packets_result tovrik_iso_read(tovrik_device* device, const ISO_REQUEST* request,
                                       void* buffer, std::uint32_t buffer_length) {
-    if (request == nullptr)
-        return Start<tovrik_packets_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
-    auto output = Buffer(buffer, buffer_length);
-    RawResult raw = Send(device, IOCTL_TOVRIK_ISO_READ, AsBytes(*request), output);
-    return Packets(raw, output, request->PacketSize, request->PacketCount);
+    return Iso(device, IOCTL_TOVRIK_ISO_READ, request, buffer, buffer_length);
 }
 
 tovrik_packets_result tovrik_iso_write(tovrik_device* device, const ISO_REQUEST* request,
                                        void* buffer, std::uint32_t buffer_length) {
-    if (request == nullptr)
-        return Start<tovrik_packets_result>({TOVRIK_STATUS_INVALID_PARAMETER, 0});
-    auto output = Buffer(buffer, buffer_length);
-    RawResult raw = Send(device, IOCTL_TOVRIK_ISO_WRITE, AsBytes(*request), output);
-    return Packets(raw, output, request->PacketSize, request->PacketCount);
+    return Iso(device, IOCTL_TOVRIK_ISO_WRITE, request, buffer, buffer_length);
 }
 
 ISO_PACKET_DESCRIPTOR tovrik_packet_descriptor(const tovrik_packets_result* result,

@@ -97,7 +97,7 @@ template <std::size_t N> const char* Lookup(const Named (&table)[N], std::uint32
     }
     // One buffer per thread: a caller that logs from several threads gets its own text.
     thread_local char hex[11];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(value));
+    (void)std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(value));
     return hex;
 }
 

@@ -43,7 +43,7 @@ std::int64_t BusState::CaptureTime() {
     return (host::Clock::Now() - ClockOrigin) * 100;
 }
 
-Bus::Bus(BusOptions options) : Self(std::make_unique<BusState>(options)) {
+Bus::Bus(const BusOptions& options) : Self(std::make_unique<BusState>(options)) {
     if (TheBus != nullptr)
         host::Verifier::Report(host::Check::ObjectMisuse,
                                "a second simulated bus while one exists");

@@ -46,7 +46,7 @@ struct BusState;
 
 class Bus {
   public:
-    explicit Bus(BusOptions options);
+    explicit Bus(const BusOptions& options);
     // Unplugs every port and waits for the PnP manager to finish with them.
     ~Bus();
     Bus(const Bus&) = delete;

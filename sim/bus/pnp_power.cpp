@@ -10,31 +10,6 @@ ConnectionRecord* ConnectionOf(PDEVICE_OBJECT pdo) {
     return static_cast<PDO_EXTENSION*>(pdo->DeviceExtension)->Link;
 }
 
-namespace {
-
-NTSTATUS QueryCapabilities(const ConnectionRecord& link, PIO_STACK_LOCATION stack) {
-    PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-    if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
-        return STATUS_UNSUCCESSFUL;
-    caps->DeviceD1 = 0;
-    caps->DeviceD2 = 0;
-    caps->LockSupported = 0;
-    caps->EjectSupported = 0;
-    caps->Removable = 1;
-    caps->UniqueID = 0;
-    caps->SurpriseRemovalOK = 1;
-    caps->Address = link.Port->Id + 1;
-    caps->UINumber = link.Port->Id + 1;
-    for (int state = 0; state < POWER_SYSTEM_MAXIMUM; ++state)
-        caps->DeviceState[state] = PowerDeviceD3;
-    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    caps->SystemWake = PowerSystemUnspecified;
-    caps->DeviceWake = PowerDeviceUnspecified;
-    return STATUS_SUCCESS;
-}
-
-} // namespace
-
 // The PnP manager calls the PnP and power dispatch routines at PASSIVE_LEVEL, one request at a
 // time per device; no lock of the caller is held. Each completes its request.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -61,7 +36,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
     }
     case IRP_MN_QUERY_CAPABILITIES:
-        status = QueryCapabilities(link, stack);
+        status = core::FillDeviceCapabilities(stack->Parameters.DeviceCapabilities.Capabilities,
+                                              link.Port->Id + 1);
         break;
     default:
         break; // not ours to answer: the status stays as the sender set it

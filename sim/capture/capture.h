@@ -109,7 +109,9 @@ class PcapWriter {
     void Append(usbpcap::CaptureEvent event, CaptureTime time);
 
     struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
+        // Writes and Flush() report their failures (Error()); after the last Flush() closing
+        // has nothing left to write.
+        void operator()(std::FILE* file) const { (void)std::fclose(file); }
     };
 
     mutable std::mutex Lock;

@@ -434,4 +434,9 @@ class BusCore {
 USBD_PIPE_HANDLE PipeHandleOf(std::uint64_t serial);
 USBD_CONFIGURATION_HANDLE ConfigurationHandleOf(std::uint64_t serial);
 
+// A device's PDO answers IRP_MN_QUERY_CAPABILITIES alike on every bus: removable, surprise
+// removal expected, D0 only while the system works, no wake. `portNumber` (from 1) is its address
+// and UI number. STATUS_UNSUCCESSFUL for a record of another version or size.
+NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber);
+
 } // namespace sim::core

@@ -154,7 +154,7 @@ SubmitOutcome BusCore::SelectConfiguration(Request& r) {
 
     const std::span<const std::uint8_t> configuration =
         link.Owner->Model().ConfigurationDescriptor();
-    const PUSB_CONFIGURATION_DESCRIPTOR given = request.ConfigurationDescriptor;
+    const USB_CONFIGURATION_DESCRIPTOR* given = request.ConfigurationDescriptor;
     if (given->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || given->bLength < 9 ||
         given->wTotalLength < 9 || configuration.size() < 9)
         return Refuse(r, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);

@@ -211,4 +211,24 @@ NTSTATUS BusCore::ResetPort(Connection& connection) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber) {
+    if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
+        return STATUS_UNSUCCESSFUL;
+    caps->DeviceD1 = 0;
+    caps->DeviceD2 = 0;
+    caps->LockSupported = 0;
+    caps->EjectSupported = 0;
+    caps->Removable = 1;
+    caps->UniqueID = 0;
+    caps->SurpriseRemovalOK = 1;
+    caps->Address = portNumber;
+    caps->UINumber = portNumber;
+    for (int state = 0; state < POWER_SYSTEM_MAXIMUM; ++state)
+        caps->DeviceState[state] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->SystemWake = PowerSystemUnspecified;
+    caps->DeviceWake = PowerDeviceUnspecified;
+    return STATUS_SUCCESS;
+}
+
 } // namespace sim::core

@@ -224,7 +224,7 @@ EncodedEvent Encode(const CaptureEvent& event, std::uint32_t snapLength,
                     std::span<std::uint8_t> scratch) {
     Builder b(event, snapLength, scratch);
     const std::int64_t micros = event.TimeNanoseconds / 1000;
-    if (event.TimeNanoseconds < 0 || micros / 1'000'000 > 0xFFFFFFFFll) {
+    if (event.TimeNanoseconds < 0 || micros / 1'000'000 > 0xFFFFFFFFLL) {
         b.Fail(EncodeError::TimeOutOfRange, static_cast<std::uint64_t>(micros));
         return b.Finish();
     }

@@ -138,7 +138,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
     auto* cursor = reinterpret_cast<UCHAR*>(&urb->UrbSelectConfiguration.Interface);
     for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr;
          ++entry) {
-        const PUSB_INTERFACE_DESCRIPTOR descriptor = entry->InterfaceDescriptor;
+        const USB_INTERFACE_DESCRIPTOR* descriptor = entry->InterfaceDescriptor;
         auto* interface = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
         const ULONG pipes = descriptor->bNumEndpoints;
         interface->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipes));

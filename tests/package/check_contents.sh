@@ -11,9 +11,7 @@ version=$3
 built_inf=$4
 root="$unpacked/$name"
 here=$(dirname "$0")
-failures=0
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 expected="INSTALL.md
 bin/tovrik.exe
@@ -85,8 +83,4 @@ for needle in "$catalog" "$version" "pnputil /add-driver driver\\tovrik.inf /ins
     fi
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed for $root"
-    exit 1
-fi
-echo "all content checks passed for $name"
+finish "$root" "all content checks passed for $name"

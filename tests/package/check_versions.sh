@@ -9,9 +9,7 @@ windres=$1
 root=$2
 version=$3
 quad=$4
-failures=0
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 # file, FILETYPE, FILESUBTYPE as windres writes them
 for entry in "driver/tovrik.sys 0x3 0x7" "bin/tovrik_sdk.dll 0x2 0x0" "bin/tovrik.exe 0x1 0x0"; do
@@ -47,8 +45,4 @@ package_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")/\1/p' "$root/sdk/lib/
 
 [[ $(basename "$root") == "tovrik-$version-windows-x64" ]] && ok "archive named for $version" || fail "archive folder is $(basename "$root")"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "every version in the package is $version ($quad)"
+finish "" "every version in the package is $version ($quad)"

@@ -17,9 +17,8 @@ cxx=$7
 c_flags=$8
 cxx_flags=$9
 linker_flags=${10}
-failures=0
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/consumer_output.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -59,15 +58,6 @@ pkg-config)
 esac
 
 output=$("${run[@]}" 2>&1)
-status=$?
-echo "$output" | sed 's/^/  consumer: /'
-[ "$status" -eq 0 ] && ok "the consumer runs" || fail "the consumer exited with $status"
-for line in "sdk_version $version" "sdk_version_parts $version" "backend host" "cameras 1" \
-    "camera 0 5a17:0e15" "cpp_view_cameras 1"; do
-    grep -qxF "$line" <<<"$output" && ok "consumer: $line" || fail "consumer did not say '$line'"
-done
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "the installed host SDK works for a program built elsewhere ($how)"
+check_consumer_output $? "$output" "sdk_version $version" "sdk_version_parts $version" \
+    "backend host" "cameras 1" "camera 0 5a17:0e15" "cpp_view_cameras 1"
+finish "" "the installed host SDK works for a program built elsewhere ($how)"

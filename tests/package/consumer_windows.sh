@@ -14,9 +14,8 @@ work=$5
 wine_run=$6
 prefix=$7
 version=$8
-failures=0
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/consumer_output.sh"
 
 rm -rf "$work"
 if ! "$cmake" -S "$source" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -36,18 +35,11 @@ cp "$root/bin/tovrik_sdk.dll" "$work/"
 
 output=$(bash "$wine_run" "$prefix" "$work/consumer.exe" 2>&1)
 status=$?
-echo "$output" | sed 's/^/  consumer: /'
-[ "$status" -eq 0 ] && ok "the consumer runs" || fail "the consumer exited with $status"
-for line in "sdk_version $version" "sdk_version_parts $version" "backend win32" "cameras 0" "cpp_view_cameras 0"; do
-    grep -qxF "$line" <<<"$(tr -d '\r' <<<"$output")" && ok "consumer: $line" || fail "consumer did not say '$line'"
-done
+check_consumer_output "$status" "$(tr -d '\r' <<<"$output")" "sdk_version $version" \
+    "sdk_version_parts $version" "backend win32" "cameras 0" "cpp_view_cameras 0"
 
 output=$(bash "$wine_run" "$prefix" "$root/bin/tovrik.exe" --version 2>&1 | tr -d '\r')
 want="tovrik $version (SDK $version, win32 backend)"
 [ "$output" = "$want" ] && ok "bin/tovrik.exe --version: $output" || fail "bin/tovrik.exe --version said '$output', want '$want'"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "the package's SDK works for a program built elsewhere"
+finish "" "the package's SDK works for a program built elsewhere"

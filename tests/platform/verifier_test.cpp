@@ -81,40 +81,34 @@ void ExpectSite(Check kind) {
     ADD_FAILURE() << "no violation of kind " << host::CheckName(kind);
 }
 
+// Sends the originator's request through a stack whose dispatch routine is `dispatch` and expects
+// the verifier to report `kind` while it runs. Returns the request for the test to free.
+PIRP SendExpecting(TestStack& stack, Originator& o, PDRIVER_DISPATCH dispatch, Check kind) {
+    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
+    Expect e(kind);
+    return o.Send(stack.Top());
+}
+
 TEST(Verifier, DoubleCompletion) {
     TestStack stack({"A"});
-    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompletesTwice;
     Originator o;
-    PIRP irp;
-    {
-        Expect e(Check::DoubleCompletion);
-        irp = o.Send(stack.Top());
-    }
+    PIRP irp = SendExpecting(stack, o, CompletesTwice, Check::DoubleCompletion);
     ExpectSite(Check::DoubleCompletion);
     IoFreeIrp(irp);
 }
 
 TEST(Verifier, CompletionWithStatusPending) {
     TestStack stack({"A"});
-    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompletesWithPending;
     Originator o;
-    PIRP irp;
-    {
-        Expect e(Check::CompletedWithPending);
-        irp = o.Send(stack.Top());
-    }
+    PIRP irp = SendExpecting(stack, o, CompletesWithPending, Check::CompletedWithPending);
     ExpectSite(Check::CompletedWithPending);
     IoFreeIrp(irp);
 }
 
 TEST(Verifier, DispatchThatNeitherCompletesNorPasses) {
     TestStack stack({"A"});
-    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ReturnsWithoutCompleting;
     Originator o;
-    {
-        Expect e(Check::NeverCompleted);
-        o.Send(stack.Top());
-    }
+    SendExpecting(stack, o, ReturnsWithoutCompleting, Check::NeverCompleted);
 }
 
 TEST(Verifier, RequestNeverCompletedByTheEndOfTheTest) {
@@ -180,13 +174,8 @@ TEST(Verifier, TwoSpinLocksAtOnce) {
 TEST(Verifier, SpinLockHeldOnReturnFromDispatch) {
     KeInitializeSpinLock(&g_lockA);
     TestStack stack({"A"});
-    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = KeepsASpinLock;
     Originator o;
-    PIRP irp;
-    {
-        Expect e(Check::SpinLockHeldOnReturn);
-        irp = o.Send(stack.Top());
-    }
+    PIRP irp = SendExpecting(stack, o, KeepsASpinLock, Check::SpinLockHeldOnReturn);
     ExpectSite(Check::SpinLockHeldOnReturn);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is put back";
     EXPECT_EQ(g_lockA, 0u);
@@ -195,13 +184,8 @@ TEST(Verifier, SpinLockHeldOnReturnFromDispatch) {
 
 TEST(Verifier, IrqlNotRestoredByDispatch) {
     TestStack stack({"A"});
-    stack.Driver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = LeavesIrqlRaised;
     Originator o;
-    PIRP irp;
-    {
-        Expect e(Check::IrqlNotRestored);
-        irp = o.Send(stack.Top());
-    }
+    PIRP irp = SendExpecting(stack, o, LeavesIrqlRaised, Check::IrqlNotRestored);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     IoFreeIrp(irp);
 }

@@ -583,22 +583,18 @@ TEST_F(SdkHost, ChunkedReadDeliversTheFrame) {
 }
 
 // Isochronous data in the high-speed timing, where the camera's endpoint is serviced each
-// microframe as on a real bus.
-// Disabled until the data path delivers isochronous data: today the descriptors come back
-// (Length 1024, status 0) but the packet data in the caller's buffer is all zero, and a stream
-// read right after a successful start finds no rings (STATUS_UNSUCCESSFUL).
-TEST_F(SdkHost, DISABLED_IsochronousCallsSplitTheirOutputs) {
+// microframe as on a real bus (so a URB carries a whole number of frames: 8 packets).
+TEST_F(SdkHost, IsochronousCallsSplitTheirOutputs) {
     TearDown();
     Open(TOVRIK_SIM_IDENTITY_OWN, 1, nullptr, TOVRIK_SIM_TIMING_HIGH_SPEED);
     // A one-shot isochronous read: data first, then one descriptor per packet.
-    // A one-shot isochronous read: data first, then one descriptor per packet.
-    ISO_REQUEST iso{3, 1024, 8, 4, 2};
+    ISO_REQUEST iso{3, 1024, 16, 8, 2};
     tovrik::PacketsResult packets = device_.IsoRead(iso);
     ASSERT_EQ(packets.Status, kSuccess) << tovrik_status_name(packets.Status);
-    ASSERT_EQ(packets.Descriptors.size(), 8u);
+    ASSERT_EQ(packets.Descriptors.size(), 16u);
     std::optional<std::uint32_t> previous;
     for (std::size_t p = 0; p < packets.Descriptors.size(); ++p) {
-        EXPECT_EQ(packets.Descriptors[p].Offset, (p % 4) * 1024u);
+        EXPECT_EQ(packets.Descriptors[p].Offset, (p % 8) * 1024u);
         if (packets.Descriptors[p].Length < 4)
             continue;
         std::uint32_t sequence = sim::IsoPacketSequence(packets.Packet(p));
@@ -625,9 +621,9 @@ TEST_F(SdkHost, DISABLED_IsochronousCallsSplitTheirOutputs) {
     EXPECT_EQ(device_.StopIsoStream().status, kSuccess);
 }
 
-// Disabled until the host PnP manager ignores the departure of a device whose stack a remove
-// already took down: the unplug that releases the held request reports such a departure.
-TEST_F(SdkHost, DISABLED_RequestsDuringRemovalAreRefusedWithDeletePending) {
+// The unplug that releases the held request comes while the remove waits for it, so the
+// departure it reports reaches a device whose stack the remove has taken down by then.
+TEST_F(SdkHost, RequestsDuringRemovalAreRefusedWithDeletePending) {
     tovrik::Device probe = system_->OpenCamera(0);
     // A vendor request the camera never answers holds one request inside the driver.
     sim::FaultRule hang;

@@ -20,10 +20,7 @@ image_name=$2
 version=$3
 own_header=$4
 foreign_header=$5
-failures=0
-
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 if [ ! -s "$inf" ]; then
     fail "$inf does not exist or is empty"
@@ -237,8 +234,4 @@ expect_service StartType 3
 expect_service ErrorControl 1
 expect_service ServiceBinary "%12%\\$image_name"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed for $inf"
-    exit 1
-fi
-echo "all checks passed for $inf"
+finish "$inf" "all checks passed for $inf"

@@ -15,6 +15,7 @@
 # memcpy, memset and memmove are no exception: the host takes them from its C library, and the
 # manifest says so by listing them.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../support/pe_imports.sh"
 
 if [ $# -lt 3 ]; then
     echo "usage: $0 OBJDUMP IMAGE MANIFEST [MANIFEST...]" >&2
@@ -33,18 +34,7 @@ if ! headers=$("$objdump" -p "$image" 2>&1); then
     exit 1
 fi
 
-# "DLL<TAB>routine" per import, as in check_sys.sh.
-imports=$(awk '
-    /^\tDLL Name: / { dll = $3; next }
-    dll != "" && /^\tvma:/ { next }
-    dll != "" && /^\t[0-9a-f]+\t/ {
-        if (NF >= 3 && $3 != "<none>") print dll "\t" $3
-        else print dll "\t<ordinal " $2 ">"
-        next
-    }
-    /^$/ { next }
-    !/^\t/ { dll = "" }
-' <<<"$headers")
+imports=$(pe_imports <<<"$headers")
 if [ -z "$imports" ]; then
     echo "FAIL: no imports found in $image"
     exit 1

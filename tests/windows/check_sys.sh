@@ -18,6 +18,7 @@
 #     a function table entry): on x64 the kernel debugger, crash dumps and stack traces can only
 #     walk through a driver's frames by its unwind records.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../support/pe_imports.sh"
 
 if [ $# -ne 2 ]; then
     echo "usage: $0 OBJDUMP IMAGE" >&2
@@ -25,10 +26,7 @@ if [ $# -ne 2 ]; then
 fi
 objdump=$1
 image=$2
-failures=0
-
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 if [ ! -s "$image" ]; then
     fail "$image does not exist or is empty"
@@ -110,18 +108,7 @@ fi
 
 # --- Imports ---------------------------------------------------------------------------------
 
-# "DLL<TAB>routine" per imported routine; an import by ordinal has no name and shows "<ordinal N>".
-imports=$(awk '
-    /^\tDLL Name: / { dll = $3; next }
-    dll != "" && /^\tvma:/ { next }
-    dll != "" && /^\t[0-9a-f]+\t/ {
-        if (NF >= 3 && $3 != "<none>") print dll "\t" $3
-        else print dll "\t<ordinal " $2 ">"
-        next
-    }
-    /^$/ { next }
-    !/^\t/ { dll = "" }
-' <<<"$headers")
+imports=$(pe_imports <<<"$headers")
 dlls=$(grep '^	DLL Name: ' <<<"$headers" | sed 's/^	DLL Name: //')
 
 if grep -qix 'ntoskrnl.exe' <<<"$dlls"; then
@@ -220,8 +207,4 @@ if [ -n "$driver_entry" ] && [ -n "$image_base" ]; then
     fi
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed for $image"
-    exit 1
-fi
-echo "all checks passed for $image"
+finish "$image" "all checks passed for $image"

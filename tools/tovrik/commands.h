@@ -105,10 +105,17 @@ class CommandSet {
     std::vector<std::pair<CLI::App*, Runner>> commands_;
 };
 
-// Adds an option parsed as a number (decimal or 0x hex, range-checked for T).
-template <typename T>
-CLI::Option* AddNumber(CLI::App* app, const std::string& name, T& target,
+// The number type an option fills: T itself, or T inside an optional (an option that may be
+// left out).
+template <typename Target> struct NumberOf { using Type = Target; };
+template <typename T> struct NumberOf<std::optional<T>> { using Type = T; };
+
+// Adds an option parsed as a number (decimal or 0x hex, range-checked for its type) into
+// `target`, a number or an optional number.
+template <typename Target>
+CLI::Option* AddNumber(CLI::App* app, const std::string& name, Target& target,
                        const std::string& description) {
+    using T = typename NumberOf<Target>::Type;
     std::string label = name;
     while (!label.empty() && label.front() == '-')
         label.erase(label.begin());

@@ -521,24 +521,6 @@ Reply Stream(const StreamArgs& a, Session& s) {
     return reply;
 }
 
-template <typename T>
-CLI::Option* AddOptionalNumber(CLI::App* app, const std::string& name, std::optional<T>& target,
-                               const std::string& description) {
-    std::string label = name.substr(2);
-    return app
-        ->add_option_function<std::string>(
-            name,
-            [&target, label](const std::string& text) {
-                try {
-                    target = ParseNumber<T>(text, label);
-                } catch (const UsageError& e) {
-                    throw CLI::ValidationError(label, e.what());
-                }
-            },
-            description)
-        ->type_name("N");
-}
-
 } // namespace
 
 void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
@@ -593,8 +575,8 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
     AddNumber(stream, "--ring", sa->Ring, "Ring capacity in packets (default 1024)");
     AddNumber(stream, "--per-urb", sa->PerUrb, "Packets per URB (default 8)");
     AddNumber(stream, "--urbs", sa->Urbs, "URBs kept in flight (default 4)");
-    auto* packets = AddOptionalNumber(stream, "--packets", sa->Packets,
-                                      "Stop after this many packets (default 2000)");
+    auto* packets =
+        AddNumber(stream, "--packets", sa->Packets, "Stop after this many packets (default 2000)");
     auto* seconds =
         stream
             ->add_option_function<double>(
@@ -603,8 +585,8 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
             ->check(CLI::PositiveNumber);
     packets->excludes(seconds);
     seconds->excludes(packets);
-    AddOptionalNumber(stream, "--read", sa->Read,
-                      "Packets asked for by each read (default: the ring's capacity)");
+    AddNumber(stream, "--read", sa->Read,
+              "Packets asked for by each read (default: the ring's capacity)");
     stream
         ->add_option("--poll-ms", sa->PollMs,
                      "Wait after a read that emptied the ring, in ms of camera time (default 1)")

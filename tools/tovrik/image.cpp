@@ -8,6 +8,13 @@
 
 namespace tovrik::cli {
 
+void RequireGray16Frame(const std::filesystem::path& path, std::uint32_t width,
+                        std::uint32_t height, std::span<const std::uint8_t> pixels) {
+    if (pixels.size() != std::size_t{width} * height * 2)
+        throw FileError(fmt::format("'{}': {} bytes are not a {} x {} frame of 16-bit pixels",
+                                    path.string(), pixels.size(), width, height));
+}
+
 void WriteRaw(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
     MakeParentFolders(path);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -25,6 +25,11 @@ bool CanWritePng();
 void WriteGray16Png(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height,
                     std::span<const std::uint8_t> pixels);
 
+// Throws FileError, naming `path`, unless `pixels` holds exactly width × height pixels of 16 bits:
+// what both PNG writers check before they create the file.
+void RequireGray16Frame(const std::filesystem::path& path, std::uint32_t width,
+                        std::uint32_t height, std::span<const std::uint8_t> pixels);
+
 // Writes the bytes as they are. Throws FileError.
 void WriteRaw(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 

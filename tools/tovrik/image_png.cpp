@@ -15,9 +15,7 @@ bool CanWritePng() {
 
 void WriteGray16Png(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height,
                     std::span<const std::uint8_t> pixels) {
-    if (pixels.size() != std::size_t{width} * height * 2)
-        throw FileError(fmt::format("'{}': {} bytes are not a {} x {} frame of 16-bit pixels",
-                                    path.string(), pixels.size(), width, height));
+    RequireGray16Frame(path, width, height, pixels);
     // libpng takes samples in the machine's order; the camera's are little-endian on the wire.
     std::vector<png_uint_16> samples(std::size_t{width} * height);
     for (std::size_t i = 0; i < samples.size(); ++i)

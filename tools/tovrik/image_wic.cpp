@@ -166,9 +166,7 @@ bool CanWritePng() {
 
 void WriteGray16Png(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height,
                     std::span<const std::uint8_t> pixels) {
-    if (pixels.size() != std::size_t{width} * height * 2)
-        throw FileError(fmt::format("'{}': {} bytes are not a {} x {} frame of 16-bit pixels",
-                                    path.string(), pixels.size(), width, height));
+    RequireGray16Frame(path, width, height, pixels);
     // WIC takes the stride and the buffer size as 32-bit counts.
     const std::uint64_t stride = std::uint64_t{width} * 2;
     if (stride > 0xFFFFFFFFu || pixels.size() > 0xFFFFFFFFu)

@@ -54,8 +54,9 @@ ContextScope::~ContextScope() {
 }
 
 [[noreturn]] void Unsupported(const char* routine, const char* what) {
-    std::fprintf(stderr, "host kernel: %s: %s is not provided by the host kernel\n", routine, what);
-    std::fflush(stderr);
+    (void)std::fprintf(stderr, "host kernel: %s: %s is not provided by the host kernel\n", routine,
+                       what);
+    (void)std::fflush(stderr);
     std::abort();
 }
 

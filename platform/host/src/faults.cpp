@@ -110,7 +110,8 @@ bool TakeViewWrite(std::uintptr_t address, void* context) {
 bool IsStackOverflow(std::uintptr_t address) {
     if (t_stack.Low == 0)
         return false;
-    constexpr std::uintptr_t window = 1024 * 1024; // a large local may skip the guard page
+    constexpr std::uintptr_t window =
+        std::uintptr_t{1024} * 1024; // a large local may skip the guard page
     return address < t_stack.Low + PageBytes && address + window >= t_stack.Low;
 }
 
@@ -230,7 +231,7 @@ KernelStackGuard::KernelStackGuard() {
     // threads one), or one of our own.
     stack_t current{};
     if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE)) {
-        constexpr std::size_t bytes = 64 * 1024;
+        constexpr std::size_t bytes = std::size_t{64} * 1024;
         signalStack_ = std::malloc(bytes);
         stack_t ours{};
         ours.ss_sp = signalStack_;

@@ -65,7 +65,7 @@ void Violate(Check kind, std::string message, const CallSite& site);
 CallSite SiteOfInstruction(const void* instruction);
 // The platform would stop the machine here (a bug check): report it, say so on stderr whatever
 // reporter is installed, and stop the program.
-[[noreturn]] void BugCheck(std::string message, const CallSite& site);
+[[noreturn]] void BugCheck(const std::string& message, const CallSite& site);
 // A routine the host kernel has only in part was asked for the part it lacks: stop the program
 // and say which, rather than pretend.
 [[noreturn]] void Unsupported(const char* routine, const char* what);

@@ -208,8 +208,9 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
     TargetMdl->ByteOffset = static_cast<ULONG>(va & (PAGE_SIZE - 1));
     TargetMdl->ByteCount = static_cast<ULONG>(length);
     TargetMdl->Process = SourceMdl->Process;
-    CSHORT inherited = SourceMdl->MdlFlags &
-                       (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION | MDL_IO_PAGE_READ);
+    auto inherited =
+        static_cast<CSHORT>(SourceMdl->MdlFlags &
+                            (MDL_SOURCE_IS_NONPAGED_POOL | MDL_WRITE_OPERATION | MDL_IO_PAGE_READ));
     TargetMdl->MdlFlags = static_cast<CSHORT>(MDL_PARTIAL | inherited |
                                               (TargetMdl->MdlFlags & MDL_ALLOCATED_FIXED_SIZE));
     TargetMdl->MappedSystemVa =

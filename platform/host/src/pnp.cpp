@@ -166,6 +166,14 @@ Pnp::Arrival Arrive(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
 }
 
 void Depart(PDEVICE_OBJECT pdo) {
+    // A device whose function stack a remove already took down (a removal the user asked for,
+    // then the unplug) has nobody left to tell: the platform only deletes its PDO, which the bus
+    // does itself.
+    {
+        std::lock_guard lock(S().Mutex);
+        if (S().Nodes.find(pdo) == S().Nodes.end())
+            return;
+    }
     SendRequest(pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, {});
     bool removeNow;
     {

@@ -140,7 +140,8 @@ std::size_t KernelThread::StackBytes() {
 #else
     constexpr std::size_t perLevel = 3072;
 #endif
-    constexpr std::size_t bytes = (2 * detail::KernelStackLevels * perLevel + 64 * 1024) * 5 / 4;
+    constexpr std::size_t bytes =
+        (2 * detail::KernelStackLevels * perLevel + std::size_t{64} * 1024) * 5 / 4;
     return (bytes + 0xFFFF) & ~std::size_t(0xFFFF);
 }
 

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -26,7 +27,9 @@ CallSite SiteOfInstruction(const void* instruction) {
     if (object.find('\'') != std::string::npos)
         return site;
     std::string command = fmt::format("addr2line -e '{}' {:#x} 2>/dev/null", object, offset);
-    FILE* pipe = ::popen(command.c_str(), "r");
+    // The command line is ours: a loaded object's path (quoted; a path with a quote is refused
+    // above) and a number.
+    FILE* pipe = ::popen(command.c_str(), "r"); // NOLINT(cert-env33-c)
     if (!pipe)
         return site;
     char line[4096] = {};
@@ -40,23 +43,25 @@ CallSite SiteOfInstruction(const void* instruction) {
     auto colon = text.rfind(':');
     if (colon == std::string::npos || text.compare(0, 2, "??") == 0)
         return site;
-    int number = std::atoi(text.c_str() + colon + 1);
-    if (number <= 0)
+    char* end = nullptr;
+    long number = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (end == text.c_str() + colon + 1 || number <= 0 || number > INT_MAX)
         return site;
     // Call sites keep their file as a plain pointer: the names live as long as the program.
     static std::mutex mutex;
     static auto* names = new std::set<std::string>;
     std::lock_guard lock(mutex);
     site.File = names->insert(text.substr(0, colon)).first->c_str();
-    site.Line = number;
+    site.Line = static_cast<int>(number);
     return site;
 }
 
-void BugCheck(std::string message, const CallSite& site) {
+void BugCheck(const std::string& message, const CallSite& site) {
     std::string where = site.ToString();
     Violate(Check::BugCheck, message, site);
-    std::fprintf(stderr, "host kernel: bug check at %s: %s\n", where.c_str(), message.c_str());
-    std::fflush(stderr);
+    (void)std::fprintf(stderr, "host kernel: bug check at %s: %s\n", where.c_str(),
+                       message.c_str());
+    (void)std::fflush(stderr);
     std::abort();
 }
 
@@ -149,8 +154,8 @@ VerifierState& V() {
 }
 
 void DefaultReport(const Violation& v) {
-    std::fprintf(stderr, "host verifier [%s] at %s: %s\n", CheckName(v.Kind),
-                 v.Site.ToString().c_str(), v.Message.c_str());
+    (void)std::fprintf(stderr, "host verifier [%s] at %s: %s\n", CheckName(v.Kind),
+                       v.Site.ToString().c_str(), v.Message.c_str());
 }
 } // namespace
 

@@ -31,7 +31,7 @@ inline std::string SdkVersion() {
 
 class Error : public std::runtime_error {
   public:
-    Error(std::string what, std::int32_t status)
+    Error(const std::string& what, std::int32_t status)
         : std::runtime_error(what + ": " + StatusName(status)), status_(status) {}
     std::int32_t Status() const { return status_; }
 

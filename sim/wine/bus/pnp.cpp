@@ -102,26 +102,6 @@ NTSTATUS QueryId(const CONNECTION& c, BUS_QUERY_ID_TYPE type, PWCHAR* result) {
     return *result != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-NTSTATUS QueryCapabilities(const CONNECTION& c, PDEVICE_CAPABILITIES caps) {
-    if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
-        return STATUS_UNSUCCESSFUL;
-    caps->DeviceD1 = 0;
-    caps->DeviceD2 = 0;
-    caps->LockSupported = 0;
-    caps->EjectSupported = 0;
-    caps->Removable = 1;
-    caps->UniqueID = 0;
-    caps->SurpriseRemovalOK = 1;
-    caps->Address = c.Port->Index + 1;
-    caps->UINumber = c.Port->Index + 1;
-    for (int state = 0; state < POWER_SYSTEM_MAXIMUM; ++state)
-        caps->DeviceState[state] = PowerDeviceD3;
-    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    caps->SystemWake = PowerSystemUnspecified;
-    caps->DeviceWake = PowerDeviceUnspecified;
-    return STATUS_SUCCESS;
-}
-
 PDEVICE_RELATIONS Relations(ULONG count) {
     const SIZE_T bytes =
         sizeof(DEVICE_RELATIONS) + (count > 0 ? count - 1 : 0) * sizeof(PDEVICE_OBJECT);
@@ -204,7 +184,8 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     }
     case IRP_MN_QUERY_CAPABILITIES:
-        status = QueryCapabilities(connection, stack->Parameters.DeviceCapabilities.Capabilities);
+        status = sim::core::FillDeviceCapabilities(
+            stack->Parameters.DeviceCapabilities.Capabilities, connection.Port->Index + 1);
         break;
     case IRP_MN_QUERY_DEVICE_TEXT:
         if (stack->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription) {

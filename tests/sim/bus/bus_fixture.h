@@ -196,4 +196,21 @@ inline void FillBulk(UrbBlock& urb, const USBD_PIPE_INFORMATION& pipe, void* buf
     bulk.TransferBufferLength = length;
 }
 
+// The camera's command pipe: bulk OUT, endpoint 1.
+constexpr ULONG kCommandOut = 0x01;
+
+// The camera's 64-byte command packet (first byte `command`, the rest 0) in a bulk URB on the
+// command pipe (PipeAt(kCommandOut)), ready to submit.
+struct CommandUrb {
+    CommandUrb(const USBD_PIPE_INFORMATION& commandPipe, std::uint8_t command)
+        : Packet(64, 0),
+          Block(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        Packet[0] = command;
+        FillBulk(Block, commandPipe, Packet.data(), 64);
+    }
+    PURB Urb() const { return Block.Urb; }
+    std::vector<std::uint8_t> Packet;
+    UrbBlock Block;
+};
+
 } // namespace bustest

@@ -10,7 +10,7 @@
 namespace bustest {
 namespace {
 
-constexpr ULONG kCommandOut = 0x01, kStatusIn = 0x81, kImageIn = 0x82, kStreamIn = 0x83;
+constexpr ULONG kStatusIn = 0x81, kImageIn = 0x82, kStreamIn = 0x83;
 
 TEST_F(BusTest, DescriptorsComeBackWithTheBytesReceived) {
     Build();
@@ -266,13 +266,9 @@ TEST_F(BusTest, StrictValidation) {
 TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     Build();
     Configure();
-    std::vector<std::uint8_t> command(64, 0);
-    command[0] = sim::kCommandStartFrame;
-    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
-    ASSERT_EQ(Submit(Pdo(), start.Urb).Status, STATUS_SUCCESS);
-    EXPECT_EQ(start->UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+    CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
+    ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(start.Block->UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
 
     // 64 x 16 pixels: 2048 bytes. A read of 1536 is whole; one of 1024 more ends short at 512.
     std::vector<std::uint8_t> data(2048, 0);
@@ -294,7 +290,7 @@ TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     EXPECT_EQ(data, expected);
 
     // The same short end without USBD_SHORT_TRANSFER_OK is an underrun, the bytes kept.
-    ASSERT_EQ(Submit(Pdo(), start.Urb).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
     std::vector<std::uint8_t> again(4096);
     UrbBlock strict(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
@@ -341,10 +337,8 @@ TEST_F(BusTest, CancelAndAbortEndPendingTransfers) {
 TEST_F(BusTest, TransfersCompleteAtDispatchLevelFromTheController) {
     Build();
     Configure();
-    std::vector<std::uint8_t> command(64, 0);
-    UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
-    Pending write(Pdo(), urb.Urb);
+    CommandUrb command(PipeAt(kCommandOut), 0);
+    Pending write(Pdo(), command.Urb());
     EXPECT_EQ(write.Start(), STATUS_PENDING);
     EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(write.Irql, DISPATCH_LEVEL);

@@ -19,7 +19,7 @@
 namespace bustest {
 namespace {
 
-constexpr ULONG kCommandOut = 0x01, kImageIn = 0x82, kStreamIn = 0x83;
+constexpr ULONG kImageIn = 0x82, kStreamIn = 0x83;
 
 // A vendor write to device memory, as the driver's firmware download sends it.
 Result VendorWrite(PDEVICE_OBJECT pdo, UCHAR request, USHORT address, const std::uint8_t* data,
@@ -98,14 +98,10 @@ TEST_F(BusTest, OneChangedByteKeepsTheCameraOnTheBus) {
 TEST_F(BusTest, InjectedFaults) {
     Build();
     Configure();
-    std::vector<std::uint8_t> command(64, 0);
     std::vector<std::uint8_t> data(4096);
     const auto start = [&] {
-        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-        command[0] = sim::kCommandStartFrame;
-        FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
-        return Submit(Pdo(), urb.Urb).Status;
+        CommandUrb command(PipeAt(kCommandOut), sim::kCommandStartFrame);
+        return Submit(Pdo(), command.Urb()).Status;
     };
     const auto read = [&](ULONG length, ULONG* got = nullptr, USBD_STATUS* usbd = nullptr) {
         UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
@@ -241,36 +237,44 @@ class TimingTest : public BusTest {
         options.BulkPacketsPerMicroframe = packetsPerMicroframe;
         Build(options);
         Configure();
-        std::vector<std::uint8_t> command(64, 0);
-        command[0] = sim::kCommandStartFrame;
-        UrbBlock urb(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                     URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-        FillBulk(urb, PipeAt(kCommandOut), command.data(), 64);
-        ASSERT_EQ(Submit(Pdo(), urb.Urb).Status, STATUS_SUCCESS);
+        CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
+        ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
         World->ResetCounters();
+    }
+
+    // The 64 reads of 64 KiB that take the whole 4 MiB image.
+    struct ImageReads {
+        std::vector<std::uint8_t> Data = std::vector<std::uint8_t>(64 * 1024 * 64);
+        std::vector<std::unique_ptr<UrbBlock>> Urbs;
+        std::vector<std::unique_ptr<Pending>> Reads;
+    };
+
+    // Starts each read as soon as it is built, `pause` of real time apart.
+    void StartImageReads(ImageReads& r, std::chrono::microseconds pause = {}) {
+        for (int i = 0; i < 64; ++i) {
+            r.Urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                                        URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
+            FillBulk(*r.Urbs.back(), PipeAt(kImageIn), r.Data.data() + i * 65536, 65536);
+            r.Reads.push_back(std::make_unique<Pending>(Pdo(), r.Urbs.back()->Urb));
+            r.Reads.back()->Start();
+            if (pause.count() > 0)
+                std::this_thread::sleep_for(pause);
+        }
     }
 
     ReadRun AllQueued(unsigned packetsPerMicroframe) {
         BuildForReads(packetsPerMicroframe);
-        std::vector<std::uint8_t> data(64 * 1024 * 64);
-        std::vector<std::unique_ptr<UrbBlock>> urbs;
-        std::vector<std::unique_ptr<Pending>> reads;
+        ImageReads image;
         World->HoldSchedule();
-        for (int i = 0; i < 64; ++i) {
-            urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                                                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
-            FillBulk(*urbs.back(), PipeAt(kImageIn), data.data() + i * 65536, 65536);
-            reads.push_back(std::make_unique<Pending>(Pdo(), urbs.back()->Urb));
-            reads.back()->Start();
-        }
+        StartImageReads(image);
         World->ReleaseSchedule();
         ReadRun run;
         for (int i = 0; i < 64; ++i) {
-            EXPECT_EQ(reads[i]->Wait(), STATUS_SUCCESS);
-            run.Bytes += urbs[i]->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            EXPECT_EQ(image.Reads[i]->Wait(), STATUS_SUCCESS);
+            run.Bytes += image.Urbs[i]->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         }
         run.Counters = World->Counters(0, kImageIn);
-        reads.clear();
+        image.Reads.clear();
         World.reset();
         return run;
     }
@@ -311,24 +315,15 @@ TEST_F(TimingTest, ReadsQueuedWhileTheBusRunsTakeTheSameVirtualTimeAtAnyPace) {
     for (const int pauseUs : {0, 30, 300}) {
         SCOPED_TRACE(pauseUs);
         BuildForReads(13);
-        std::vector<std::uint8_t> data(64 * 1024 * 64);
-        std::vector<std::unique_ptr<UrbBlock>> urbs;
-        std::vector<std::unique_ptr<Pending>> reads;
-        for (int i = 0; i < 64; ++i) {
-            urbs.push_back(std::make_unique<UrbBlock>(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                                                      URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER));
-            FillBulk(*urbs.back(), PipeAt(kImageIn), data.data() + i * 65536, 65536);
-            reads.push_back(std::make_unique<Pending>(Pdo(), urbs.back()->Urb));
-            reads.back()->Start();
-            std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-        }
-        for (auto& read : reads)
+        ImageReads image;
+        StartImageReads(image, std::chrono::microseconds(pauseUs));
+        for (auto& read : image.Reads)
             EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
         const auto counters = World->Counters(0, kImageIn);
         EXPECT_EQ(counters.Bytes, 64u * 65536);
         EXPECT_EQ(counters.ActiveMicroframes, 631u);
         EXPECT_EQ(counters.IdleMicroframes, 0u);
-        reads.clear();
+        image.Reads.clear();
         World.reset();
     }
 }
@@ -550,12 +545,8 @@ TEST_F(BusTest, CaptureDissectsInTshark) {
     Configure();
     const std::uint8_t bytes[4] = {1, 2, 3, 4};
     VendorWrite(Pdo(), 0xA0, 0x1234, bytes, 4);
-    std::vector<std::uint8_t> command(64, 0);
-    command[0] = sim::kCommandStartFrame;
-    UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-    FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
-    Submit(Pdo(), start.Urb);
+    CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
+    Submit(Pdo(), start.Urb());
     std::vector<std::uint8_t> data(1024);
     UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     FillBulk(read, PipeAt(kImageIn), data.data(), 1024);
@@ -607,12 +598,8 @@ TEST_F(BusTest, EveryControllerModeMovesTheSameImage) {
         options.ImmediateCompletion = mode.Immediate;
         Build(options);
         Configure();
-        std::vector<std::uint8_t> command(64, 0);
-        command[0] = sim::kCommandStartFrame;
-        UrbBlock start(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
-                       URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
-        FillBulk(start, PipeAt(kCommandOut), command.data(), 64);
-        EXPECT_EQ(Submit(Pdo(), start.Urb).Returned,
+        CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
+        EXPECT_EQ(Submit(Pdo(), start.Urb()).Returned,
                   mode.Immediate ? STATUS_SUCCESS : STATUS_PENDING);
         std::vector<std::uint8_t> data(2048), expected(2048);
         UrbBlock read(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),

@@ -11,9 +11,7 @@ prefix=$2
 writer=$3
 pixels=$4
 work=$5
-failures=0
-ok() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/../../support/checks.sh"
 
 rm -rf "$work" && mkdir -p "$work"
 winpath() { echo "Z:$1"; }
@@ -62,8 +60,4 @@ else
     fail "an output folder that cannot be made: '$output'"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all PNG checks passed"
+finish "" "all PNG checks passed"

@@ -69,6 +69,8 @@
 #define _Out_writes_bytes_opt_(Bytes)
 #define _Out_writes_to_(Count, Written)
 #define _Out_writes_bytes_to_(Bytes, Written)
+#define _Out_writes_to_opt_(Count, Written)
+#define _Out_writes_bytes_to_opt_(Bytes, Written)
 #define _Out_range_(Low, High)
 #define _Inout_
 #define _Inout_opt_
