@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev libfmt-dev libpng-dev libboost-dev
   tshark clang-format
+  clang libclang-rt-14-dev
   osslsigncode openssl git wine wine64 jq unzip
 )
 

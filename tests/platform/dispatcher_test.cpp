@@ -325,6 +325,39 @@ TEST(FaultInjection, FailsAtANamedSite) {
     ExFreePool(elsewhere);
 }
 
+TEST(FaultInjection, ADeciderSeesEveryCountedAllocationAndFailsTheOnesItChooses) {
+    std::vector<std::pair<host::AllocationKind, int>> seen;
+    int line = __LINE__ + 9;
+    host::FaultInjection::SetDecider([&](host::AllocationKind kind, const host::CallSite& site) {
+        seen.emplace_back(kind, site.Line);
+        // Calls back into the host kernel work: no host lock is held here.
+        EXPECT_EQ(host::CurrentIrql(), PASSIVE_LEVEL);
+        return seen.size() == 2;
+    });
+    std::vector<void*> blocks;
+    for (int i = 0; i < 3; ++i)
+        blocks.push_back(ExAllocatePool(NonPagedPool, 8));
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_NE(blocks[0], nullptr);
+    EXPECT_EQ(blocks[1], nullptr);
+    EXPECT_NE(blocks[2], nullptr);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], std::make_pair(host::AllocationKind::Pool, line));
+    EXPECT_EQ(seen[3].first, host::AllocationKind::Irp);
+    EXPECT_EQ(host::FaultInjection::Failed(), 1u);
+    // A rule that fails an allocation decides alone; Reset forgets the decider.
+    host::FaultInjection::FailNth(1, host::AllocationKind::Pool);
+    EXPECT_EQ(ExAllocatePool(NonPagedPool, 8), nullptr);
+    EXPECT_EQ(seen.size(), 4u);
+    host::FaultInjection::Reset();
+    void* after = ExAllocatePool(NonPagedPool, 8);
+    EXPECT_EQ(seen.size(), 4u);
+    ExFreePool(after);
+    ExFreePool(blocks[0]);
+    ExFreePool(blocks[2]);
+    IoFreeIrp(irp);
+}
+
 TEST(FaultInjection, ProbabilityIsReproducibleFromTheSeed) {
     auto run = [] {
         host::FaultInjection::Reset();

@@ -266,6 +266,8 @@ struct FaultState {
     unsigned ProbabilityKinds = 0;
     std::mt19937_64 Random;
     int FailAttach = 0;
+    // Shared so that a decider being replaced may finish its call on another thread.
+    std::shared_ptr<const FaultInjection::Decider> Decider;
 };
 FaultState& F() {
     static FaultState* state = new FaultState;
@@ -303,8 +305,14 @@ void FaultInjection::FailAttach(int times) {
     F().FailAttach = times;
 }
 
+void FaultInjection::SetDecider(Decider decider) {
+    std::lock_guard lock(F().Mutex);
+    F().Decider = decider ? std::make_shared<const Decider>(std::move(decider)) : nullptr;
+}
+
 void FaultInjection::Reset() {
     std::lock_guard lock(F().Mutex);
+    F().Decider = nullptr;
     F().Counted = F().Failed = 0;
     F().NthTarget = F().NthSeen = 0;
     F().NthKinds = 0;
@@ -316,7 +324,7 @@ void FaultInjection::Reset() {
 
 bool FaultInjection::ShouldFail(AllocationKind kind, const CallSite& site) {
     auto bit = static_cast<unsigned>(kind);
-    std::lock_guard lock(F().Mutex);
+    std::unique_lock lock(F().Mutex);
     F().Counted++;
     bool fail = false;
     if (F().NthTarget && (F().NthKinds & bit) && ++F().NthSeen == F().NthTarget) {
@@ -340,6 +348,12 @@ bool FaultInjection::ShouldFail(AllocationKind kind, const CallSite& site) {
     if (!fail && F().Probability > 0 && (F().ProbabilityKinds & bit)) {
         std::uniform_real_distribution<double> uniform(0.0, 1.0);
         fail = uniform(F().Random) < F().Probability;
+    }
+    if (!fail && F().Decider) {
+        std::shared_ptr<const Decider> decider = F().Decider;
+        lock.unlock();
+        fail = (*decider)(kind, site);
+        lock.lock();
     }
     if (fail)
         F().Failed++;

@@ -86,6 +86,12 @@ class FaultInjection {
     // Make the next `times` IoAttachDeviceToDeviceStack calls find their target being deleted,
     // so they return NULL.
     static void FailAttach(int times = 1);
+    // A test's own rule, asked for every counted allocation that no rule above failed, on the
+    // allocating thread and with no host lock held (it may take a backtrace or keep a log):
+    // TRUE fails the allocation. An allocation sweep records call chains and fails one chosen
+    // allocation with it. An empty function removes it.
+    using Decider = std::function<bool(AllocationKind kind, const CallSite& site)>;
+    static void SetDecider(Decider decider);
     static void Reset();
     // Asked by every allocating routine (and by the USBD request builder): TRUE means "fail it".
     // Counts the allocation.
