@@ -38,6 +38,11 @@ struct DriverRecord {
 struct ObjectState {
     std::mutex Mutex;
     std::unordered_map<PDEVICE_OBJECT, DeviceRecord> Devices;
+    // The extensions of devices that are not yet gone for good (deleted with no reference
+    // left): what the user-output check looks an 8-byte value up in. Deleted devices keep their
+    // records (to name them in reports), so a walk over Devices would grow with every device
+    // the program ever made.
+    std::unordered_map<std::uintptr_t, PDEVICE_OBJECT> LiveExtensions;
     std::map<std::u16string, PDEVICE_OBJECT> DeviceNames;
     std::map<std::u16string, std::u16string> Links; // folded link name -> target name as given
     std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> Drivers;
@@ -105,8 +110,10 @@ void DereferenceDevice(PDEVICE_OBJECT device) {
     auto it = O().Devices.find(device);
     if (it == O().Devices.end() || it->second.References == 0)
         return;
-    if (--it->second.References == 0 && it->second.Deleted && device->DeviceExtension)
+    if (--it->second.References == 0 && it->second.Deleted && device->DeviceExtension) {
+        O().LiveExtensions.erase(reinterpret_cast<std::uintptr_t>(device->DeviceExtension));
         std::memset(device->DeviceExtension, DeletedExtensionPattern, it->second.ExtensionBytes);
+    }
 }
 
 bool IsKnownDriver(PDRIVER_OBJECT driver) {
@@ -150,11 +157,7 @@ const char* ObjectAddressKind(std::uintptr_t value) {
     auto it = O().Devices.find(reinterpret_cast<PDEVICE_OBJECT>(value));
     if (it != O().Devices.end())
         return it->second.Deleted && it->second.References == 0 ? nullptr : "a device object";
-    for (const auto& [device, rec] : O().Devices)
-        if (reinterpret_cast<std::uintptr_t>(device->DeviceExtension) == value &&
-            !(rec.Deleted && rec.References == 0))
-            return "a device extension";
-    return nullptr;
+    return O().LiveExtensions.count(value) ? "a device extension" : nullptr;
 }
 
 PDEVICE_OBJECT ResolveName(std::u16string_view name) {
@@ -357,6 +360,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     rec.Site = site;
     rec.ExtensionBytes = DeviceExtensionSize;
     O().Devices[device] = std::move(rec);
+    if (device->DeviceExtension)
+        O().LiveExtensions[reinterpret_cast<std::uintptr_t>(device->DeviceExtension)] = device;
     if (!key.empty())
         O().DeviceNames[key] = device;
     device->NextDevice = DriverObject->DeviceObject;
@@ -410,8 +415,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             }
         }
         // The extension goes now unless handles still refer to the device; then with the last.
-        if (rec.References == 0)
+        if (rec.References == 0) {
             extension = rec.ExtensionBytes;
+            O().LiveExtensions.erase(
+                reinterpret_cast<std::uintptr_t>(DeviceObject->DeviceExtension));
+        }
     }
     PoolDeviceDeleted(DeviceObject);
     if (DeviceObject->DeviceExtension && extension)
