@@ -126,6 +126,29 @@ TEST_F(SdkHost, ForeignCamerasComeUpRunningTheirFirmware) {
     EXPECT_EQ(tovrik_system_open(&bad, &second), TOVRIK_STATUS_INVALID_PARAMETER);
 }
 
+// A camera whose start the driver fails: the system answers the start's own status at once,
+// rather than a general failure after waiting for a camera that will never open.
+TEST_F(SdkHost, ACameraTheDriverCannotStartIsReportedWithTheStartsStatus) {
+    TearDown();
+    const sim::DescriptorSet own = sim::DefaultOwnDescriptors();
+    std::vector<std::uint8_t> configuration(own.Configuration.begin(), own.Configuration.end());
+    configuration[9] = 0; // the interface descriptor's bLength: a descriptor of length 0
+    tovrik_system_options o;
+    tovrik_system_options_init(&o);
+    o.sim_identity = TOVRIK_SIM_IDENTITY_OWN;
+    o.sim_clock_scale = kClockScale;
+    o.sim_configuration_descriptor = configuration.data();
+    o.sim_configuration_descriptor_length = static_cast<std::uint32_t>(configuration.size());
+    tovrik_system* system = nullptr;
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(tovrik_system_open(&o, &system), static_cast<std::int32_t>(0xC000009C))
+        << "STATUS_DEVICE_DATA_ERROR, as the driver's start answered";
+    EXPECT_EQ(system, nullptr);
+    // Far below the 60 s the system waits for a camera that is merely slow to start.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
+    Open();
+}
+
 struct FixedCase {
     const char* Label;
     std::uint32_t Code;

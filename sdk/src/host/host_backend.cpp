@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,9 +165,19 @@ class HostBackend final : public Backend {
         // before the PnP manager's thread runs at all).
         const LONGLONG kernelDeadline = host::Clock::Now() + 30LL * 10'000'000;
         const auto realDeadline = std::chrono::steady_clock::now() + sim::World::kHangGuard;
+        bool retried = false;
         for (;;) {
             if (Openable() >= cameras)
                 break;
+            // A start the driver failed is final: say why at once rather than after the wait.
+            // Once, a start that ran out of time is tried again on a slower clock (below).
+            if (const auto failed = FailedStart(cameras)) {
+                if (failed->Status != STATUS_IO_TIMEOUT || retried)
+                    return failed->Status;
+                retried = true;
+                StartAgainSlowly(failed->Pdo);
+                continue;
+            }
             if (host::Clock::Now() > kernelDeadline &&
                 std::chrono::steady_clock::now() > realDeadline)
                 return TOVRIK_STATUS_UNSUCCESSFUL;
@@ -223,6 +234,39 @@ class HostBackend final : public Backend {
     sim::World& World() { return *world_; }
 
   private:
+    struct FailedStartRecord {
+        PDEVICE_OBJECT Pdo;
+        NTSTATUS Status;
+    };
+
+    // A device of this world whose latest start the driver answered with a failure.
+    std::optional<FailedStartRecord> FailedStart(std::size_t cameras) const {
+        std::vector<host::PnpRecord> history = host::Pnp::History();
+        for (std::size_t i = 0; i < cameras; ++i) {
+            PDEVICE_OBJECT pdo = world_->Pdo(i);
+            auto last = std::find_if(history.rbegin(), history.rend(), [pdo](const auto& r) {
+                return r.Pdo == pdo && r.Major == IRP_MJ_PNP && r.Minor == IRP_MN_START_DEVICE;
+            });
+            if (last != history.rend() && !NT_SUCCESS(last->Result.Status))
+                return FailedStartRecord{pdo, last->Result.Status};
+        }
+        return std::nullopt;
+    }
+
+    // The driver bounds each control transfer of its start at 5 s of kernel time, which a fast
+    // clock makes a few milliseconds of real time: a loaded machine that holds the simulated
+    // bus's threads back that long fails the start. The world then does what a user would: it
+    // removes the device and lets it arrive again (disable, enable), here on a clock slow enough
+    // that the bound is half a second of real time.
+    static void StartAgainSlowly(PDEVICE_OBJECT pdo) {
+        constexpr double kSlowScale = 10;
+        const double scale = host::Clock::Scale();
+        host::Clock::SetScale(std::min(scale, kSlowScale));
+        host::Pnp::Remove(pdo);
+        host::Pnp::DeviceArrived(pdo);
+        host::Clock::SetScale(scale);
+    }
+
     std::size_t Openable() {
         std::size_t count = 0;
         for (std::uint32_t n = 0; n < TOVRIK_MAX_CAMERAS; ++n) {
