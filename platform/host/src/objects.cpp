@@ -1,15 +1,17 @@
 // Device and driver objects, the object namespace (device names and symbolic links), device
 // stacks, and counted strings.
 //
-// A deleted device object's memory is kept (its extension poisoned) until the process ends:
-// requests still carry its address in their stack locations, and the verifier must be able to
-// say "deleted" rather than guess from freed memory.
+// A deleted device object's memory is kept (its extension poisoned) while the last 1024 devices
+// gone for good are: requests still carry its address in their stack locations, and the
+// verifier must be able to say "deleted" rather than guess from freed memory. Older ones are
+// freed, so a long run does not keep every device it ever made.
 #include "internal.h"
 
 #include <fmt/format.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 
 namespace host {
@@ -43,6 +45,11 @@ struct ObjectState {
     // records (to name them in reports), so a walk over Devices would grow with every device
     // the program ever made.
     std::unordered_map<std::uintptr_t, PDEVICE_OBJECT> LiveExtensions;
+    // Devices gone for good, oldest first. Their memory stays filled with the deleted pattern
+    // for a while, so a late touch is reported as a touch of a deleted device; past the
+    // quarantine the oldest are freed, or a long run (a fuzzer makes two devices per input)
+    // would keep every device it ever made.
+    std::deque<PDEVICE_OBJECT> Retired;
     std::map<std::u16string, PDEVICE_OBJECT> DeviceNames;
     std::map<std::u16string, std::u16string> Links; // folded link name -> target name as given
     std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> Drivers;
@@ -50,6 +57,25 @@ struct ObjectState {
 ObjectState& O() {
     static ObjectState* state = new ObjectState;
     return *state;
+}
+
+constexpr std::size_t kRetiredDevicesKept = 1024;
+
+// Called with O().Mutex held when a device is deleted and no reference is left.
+void Retire(PDEVICE_OBJECT device) {
+    O().LiveExtensions.erase(reinterpret_cast<std::uintptr_t>(device->DeviceExtension));
+    O().Retired.push_back(device);
+}
+
+// Called with O().Mutex held: frees the devices past the quarantine. Never the one just
+// retired, which its deleter may still be filling with the deleted pattern.
+void FreeRetiredPastQuarantine() {
+    while (O().Retired.size() > kRetiredDevicesKept) {
+        PDEVICE_OBJECT oldest = O().Retired.front();
+        O().Retired.pop_front();
+        O().Devices.erase(oldest);
+        std::free(oldest);
+    }
 }
 
 constexpr unsigned char DeletedExtensionPattern = 0xDD;
@@ -110,9 +136,11 @@ void DereferenceDevice(PDEVICE_OBJECT device) {
     auto it = O().Devices.find(device);
     if (it == O().Devices.end() || it->second.References == 0)
         return;
-    if (--it->second.References == 0 && it->second.Deleted && device->DeviceExtension) {
-        O().LiveExtensions.erase(reinterpret_cast<std::uintptr_t>(device->DeviceExtension));
-        std::memset(device->DeviceExtension, DeletedExtensionPattern, it->second.ExtensionBytes);
+    if (--it->second.References == 0 && it->second.Deleted) {
+        Retire(device);
+        if (device->DeviceExtension)
+            std::memset(device->DeviceExtension, DeletedExtensionPattern,
+                        it->second.ExtensionBytes);
     }
 }
 
@@ -359,6 +387,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     rec.Shown = shown;
     rec.Site = site;
     rec.ExtensionBytes = DeviceExtensionSize;
+    FreeRetiredPastQuarantine();
     O().Devices[device] = std::move(rec);
     if (device->DeviceExtension)
         O().LiveExtensions[reinterpret_cast<std::uintptr_t>(device->DeviceExtension)] = device;
@@ -417,8 +446,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         // The extension goes now unless handles still refer to the device; then with the last.
         if (rec.References == 0) {
             extension = rec.ExtensionBytes;
-            O().LiveExtensions.erase(
-                reinterpret_cast<std::uintptr_t>(DeviceObject->DeviceExtension));
+            Retire(DeviceObject);
         }
     }
     PoolDeviceDeleted(DeviceObject);

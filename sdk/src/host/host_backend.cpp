@@ -135,6 +135,9 @@ class HostBackend final : public Backend {
         if (o.sim_pcap_path != nullptr)
             world.CaptureFile = o.sim_pcap_path;
         world.FunctionDriver = DriverEntry;
+        // The start results of this world's devices are read from the PnP manager's history:
+        // none of an earlier world's (whose device addresses may come round again) may count.
+        host::Pnp::ClearHistory();
         world_ = std::make_unique<sim::World>(std::move(world));
     }
 
