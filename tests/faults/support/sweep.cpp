@@ -316,6 +316,25 @@ std::vector<ChainRecord> Sweep::Chains(const std::vector<RecordedAllocation>& re
     return chains;
 }
 
+Sweep::Outcome Sweep::RunPatiently(const Scenario& scenario,
+                                   const std::vector<Injection>& injections, bool failAttach,
+                                   std::vector<RecordedAllocation>* record) {
+    constexpr double kSlowScale = 10;
+    Outcome outcome = RunOnce(scenario, injections, failAttach, record);
+    const bool timedOut = std::find(outcome.Statuses.begin(), outcome.Statuses.end(),
+                                    STATUS_IO_TIMEOUT) != outcome.Statuses.end() ||
+                          outcome.CheckProblem.find("STATUS_IO_TIMEOUT") != std::string::npos;
+    if (!timedOut || scenario.Options.ClockScale <= kSlowScale) {
+        return outcome;
+    }
+    Scenario slower = scenario;
+    slower.Options.ClockScale = kSlowScale;
+    if (record != nullptr) {
+        record->clear();
+    }
+    return RunOnce(slower, injections, failAttach, record);
+}
+
 void Sweep::Judge(const Scenario& scenario, const Outcome& outcome, const std::string& label,
                   std::size_t injected, bool baseline, SweepTotals& totals) {
     RunVerdict verdict{label, {}};
@@ -363,7 +382,7 @@ void Sweep::Judge(const Scenario& scenario, const Outcome& outcome, const std::s
 void Sweep::Run(const Scenario& scenario, SweepTotals& totals) {
     totals.Scenarios++;
     std::vector<RecordedAllocation> record;
-    Outcome first = RunOnce(scenario, {}, false, &record);
+    Outcome first = RunPatiently(scenario, {}, false, &record);
     Judge(scenario, first, scenario.Name + " with nothing failed", 0, true, totals);
     // Stable addresses: injections point into it while more chains are added.
     std::deque<ChainRecord> chains;
@@ -412,7 +431,7 @@ void Sweep::Run(const Scenario& scenario, SweepTotals& totals) {
         Outcome outcome;
         for (int attempt = 0; attempt < 3; ++attempt) {
             after.clear();
-            outcome = RunOnce(scenario, injections, false, &after);
+            outcome = RunPatiently(scenario, injections, false, &after);
             if (outcome.Fired == injections.size() || !outcome.Ended.empty()) {
                 break;
             }
@@ -452,7 +471,7 @@ void Sweep::Run(const Scenario& scenario, SweepTotals& totals) {
             }
         }
         std::string label = scenario.Name + ": the attach to the device stack refused";
-        Outcome outcome = RunOnce(scenario, {}, true, nullptr);
+        Outcome outcome = RunPatiently(scenario, {}, true, nullptr);
         Judge(scenario, outcome, label, 0, false, totals);
         bool refused = std::any_of(outcome.Statuses.begin(), outcome.Statuses.end(),
                                    [](NTSTATUS s) { return !NT_SUCCESS(s); });
