@@ -50,6 +50,9 @@ typedef struct _DEVICE_EXTENSION {
     // The running stream, NULL when none. Changed and taken (with a reference) under StreamLock,
     // which guards nothing else; the ring fields above change with it.
     struct _ISO_TRANSFER* Stream;
+    // TRUE from the moment the stream is taken out of Stream until its memory has been given
+    // back (the last reference may be a reader's): until then a stream still exists.
+    BOOLEAN StreamReleasing;
     KSPIN_LOCK StreamLock;
     // Starts and stops of the stream run one at a time, and so do its reads.
     KEVENT StreamStartLock;
@@ -69,7 +72,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ static inline BOOLEAN
     StreamExists(_In_ PDEVICE_EXTENSION Extension) {
     NONPAGED_CODE();
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
-    BOOLEAN exists = Extension->Stream != NULL;
+    BOOLEAN exists = Extension->Stream != NULL || Extension->StreamReleasing;
     KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
     return exists;
 }

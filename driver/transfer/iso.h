@@ -52,6 +52,9 @@ struct _ISO_TRANSFER {
     // Stream only: the two ring puts of one completion happen under it, so completions of
     // different slots never put at once (each ring has one producer).
     KSPIN_LOCK PutLock;
+    // Stream only: TRUE once the stream was published in the device record, whose release then
+    // says so there.
+    BOOLEAN Published;
     // Stream only: completed URBs whose packets did not fit into the rings.
     ULONG DroppedUrbs;
     PISO_URB_SLOT Slots;

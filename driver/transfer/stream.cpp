@@ -4,7 +4,9 @@
 // Lifetime: the stream is published in the device record under StreamLock. Its running slots
 // hold one reference together, released by the slot that ends last after it has unpublished the
 // stream; a read takes a reference of its own under StreamLock. Whoever drops the last reference
-// frees the rings, buffer, slots and record, so a read never uses a ring being released.
+// frees the rings, buffer, slots and record, so a read never uses a ring being released, and
+// only then says that no stream exists: a stop, a new start and removal wait for the memory to
+// be given back, not only for the stream to be unpublished.
 #include "transfer/iso.h"
 #include "usb/usb.h"
 
@@ -12,6 +14,8 @@ namespace {
 
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseStream(_In_ PISO_TRANSFER Stream) {
     NONPAGED_CODE();
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(Stream->DeviceObject);
+    const BOOLEAN published = Stream->Published;
     if (Stream->Slots != NULL) {
         for (ULONG i = 0; i < Stream->UrbCount; i++) {
             FreeIsoSlot(&Stream->Slots[i]);
@@ -28,6 +32,19 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseStream(_In_ PISO_TRANSFER Stream
         ExFreePool(Stream->Buffer);
     }
     ExFreePool(Stream);
+    if (!published) {
+        return;
+    }
+    // The event is set under the lock, with the test that no newer stream was published (none
+    // can be while this one is releasing, as a start finds it existing); whoever waits on it
+    // takes the lock before going on, so after the release below the device record is not
+    // touched again.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+    extension->StreamReleasing = FALSE;
+    if (extension->Stream == NULL) {
+        KeSetEvent(&extension->StreamEndedEvent, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&extension->StreamLock, oldIrql);
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID DropReference(_In_ PISO_TRANSFER Stream) {
@@ -55,13 +72,10 @@ _IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ PISO_TRANSFER
     return stream;
 }
 
-// Called by the slot that ends last: unpublishes the stream, gives up the slots' reference
-// (which frees the stream unless a read still holds it; a read runs inside the I/O gate, which
-// removal drains first), and only then says that no stream exists. The event is set under
-// StreamLock, together with the test that no newer stream was published meanwhile (a start
-// clears it under the same lock), so it never reports "no stream" while one runs; and whoever
-// waits on it takes StreamLock before going on, so after the release below neither this stream
-// nor the device record is touched again.
+// Called by the slot that ends last: unpublishes the stream and gives up the slots' reference,
+// which frees the stream unless a read still holds it (a read runs inside the I/O gate, which
+// removal drains first). The stream counts as existing until that release has finished, which
+// then says so (ReleaseStream).
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID EndStream(_In_ PISO_TRANSFER Stream) {
     NONPAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(Stream->DeviceObject);
@@ -70,14 +84,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID EndStream(_In_ PISO_TRANSFER Stream) {
     extension->Stream = NULL;
     extension->StreamDataRing = NULL;
     extension->StreamPacketRing = NULL;
+    extension->StreamReleasing = TRUE;
     KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     DropReference(Stream);
-
-    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
-    if (extension->Stream == NULL) {
-        KeSetEvent(&extension->StreamEndedEvent, IO_NO_INCREMENT, FALSE);
-    }
-    KeReleaseSpinLock(&extension->StreamLock, oldIrql);
 }
 
 // Only the bytes the device sent for this URB reach the rings: each packet's place beyond its
@@ -185,7 +194,7 @@ _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN
         // The ending slot sets the event under the lock: taking it waits until that slot has
         // let go of the device record.
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
-        BOOLEAN none = Extension->Stream == NULL;
+        BOOLEAN none = Extension->Stream == NULL && !Extension->StreamReleasing;
         KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
         if (none) {
             return TRUE;
@@ -283,7 +292,8 @@ _Use_decl_annotations_ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP
         WriteBooleanRelease(&extension->StreamStopRequested, FALSE);
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
         // Starts run one at a time and this one found none: a running stream is never replaced.
-        NT_ASSERT(extension->Stream == NULL);
+        NT_ASSERT(extension->Stream == NULL && !extension->StreamReleasing);
+        stream->Published = TRUE;
         extension->Stream = stream;
         extension->StreamDataRing = stream->DataRing;
         extension->StreamPacketRing = stream->PacketRing;
