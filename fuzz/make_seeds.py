@@ -110,7 +110,7 @@ two_interfaces = (bytes([9, 2, 43, 0, 2, 1, 0, 0x80, 50])
 write("descriptors", "two-interfaces", descriptors(own_device, two_interfaces, 1, 0))
 with_class_descriptor = bytes([9, 2, 30, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0,
                                5, 0x24, 1, 2, 3, 7, 5, 0x82, 0x02, 0x00, 0x02, 0])
-write("descriptors", "class-specific-descriptor", descriptors(own_device, with_class_descriptor))
+write("descriptors", "interface-followed-by-a-descriptor-of-its-own-kind", descriptors(own_device, with_class_descriptor))
 
 # Intel HEX: the repository's stand-in images and a few small files.
 for image in ("loader", "camera"):
