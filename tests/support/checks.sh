@@ -1,6 +1,6 @@
-# Sourced by the shell checks of tests/windows and tests/package: each check prints one line
-# ("ok: ..." or "FAIL: ..."), failures are counted rather than stopping at the first, and the
-# script ends with finish.
+# Sourced by the shell checks of tests/windows, tests/package and tests/wine: each check prints
+# one line ("ok: ..." or "FAIL: ..."), failures are counted rather than stopping at the first, and
+# the script ends with finish (the Wine lane's tests end in their harness's exit trap instead).
 failures=0
 ok() { echo "ok: $*"; }
 fail() {

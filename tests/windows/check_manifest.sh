@@ -25,12 +25,8 @@ objdump=$1
 image=$2
 shift 2
 
-if [ ! -s "$image" ]; then
-    echo "FAIL: $image does not exist or is empty"
-    exit 1
-fi
-if ! headers=$("$objdump" -p "$image" 2>&1); then
-    echo "FAIL: objdump -p could not read $image: $headers"
+if ! headers=$(pe_headers "$objdump" "$image"); then
+    echo "$headers"
     exit 1
 fi
 

@@ -28,12 +28,8 @@ objdump=$1
 image=$2
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
-if [ ! -s "$image" ]; then
-    fail "$image does not exist or is empty"
-    exit 1
-fi
-if ! headers=$("$objdump" -p "$image" 2>&1); then
-    fail "objdump -p could not read $image: $headers"
+if ! headers=$(pe_headers "$objdump" "$image"); then
+    echo "$headers"
     exit 1
 fi
 sections=$("$objdump" -h "$image" 2>&1)

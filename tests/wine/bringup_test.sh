@@ -36,7 +36,7 @@ writes "$wine_pcap" >"$WORK/wine.writes"
 writes "$host_pcap" >"$WORK/host.writes"
 expect_true "the download has writes" test -s "$WORK/wine.writes"
 if cmp -s "$WORK/wine.writes" "$WORK/host.writes"; then
-  pass "the download is the host kernel's, write for write ($(wc -l <"$WORK/wine.writes") records)"
+  ok "the download is the host kernel's, write for write ($(wc -l <"$WORK/wine.writes") records)"
 else
   fail "the download differs from the host kernel's:"
   diff "$WORK/host.writes" "$WORK/wine.writes" | head -20
@@ -58,7 +58,7 @@ awk '$1 ~ /^0x(7f92|e600)$/ { if ($2 == "00") releases++; next }
   { print (releases >= 2 ? 2 : 1), $1, $2 }' "$WORK/wine.data" | sort >"$WORK/wine.ram"
 sort "$WORK/records" >"$WORK/expected.ram"
 if cmp -s "$WORK/wine.ram" "$WORK/expected.ram"; then
-  pass "every record of both images was written, each image's within its own hold ($(wc -l <"$WORK/expected.ram") records)"
+  ok "every record of both images was written, each image's within its own hold ($(wc -l <"$WORK/expected.ram") records)"
 else
   fail "the RAM writes are not the images' records, image by image:"
   diff "$WORK/expected.ram" "$WORK/wine.ram" | head -10

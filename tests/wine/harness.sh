@@ -4,23 +4,26 @@
 set -uo pipefail
 source "$TOVRIK_SOURCE/sim/wine/lane.sh"
 lane_setup "$TOVRIK_SOURCE"
+source "$TOVRIK_SOURCE/tests/support/checks.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tovrik-wine.XXXXXX")
-FAILURES=0
 
-pass() { echo "ok: $*"; }
-fail() {
-  echo "FAIL: $*"
-  FAILURES=$((FAILURES + 1))
-}
 # expect_eq WHAT EXPECTED ACTUAL
 expect_eq() {
-  if [ "$2" = "$3" ]; then pass "$1: $3"; else fail "$1: expected '$2', got '$3'"; fi
+  if [ "$2" = "$3" ]; then ok "$1: $3"; else fail "$1: expected '$2', got '$3'"; fi
+}
+# expect_fields FILE: fields of a JSON object the tool wrote, given on standard input as lines
+# "FIELD EXPECTED WHAT".
+expect_fields() {
+  local file=$1 field expected what
+  while read -r field expected what; do
+    expect_eq "$what" "$expected" "$("$JQ" -r ".$field" "$file")"
+  done
 }
 # expect_true WHAT TEST-ARGS...
 expect_true() {
   local what=$1
   shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
+  if "$@"; then ok "$what"; else fail "$what"; fi
 }
 need_tool() {
   [ -n "$1" ] && [ -x "$1" ] || { echo "FAIL: $2 is needed and was not found"; exit 1; }
@@ -30,8 +33,8 @@ harness_end() {
   local status=$?
   lane_stop
   rm -rf "$WORK"
-  if [ "$FAILURES" -ne 0 ]; then
-    echo "$FAILURES check(s) failed"
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
     exit 1
   fi
   exit "$status"

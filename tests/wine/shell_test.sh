@@ -25,7 +25,7 @@ expect_eq "answers on the host kernel" "$lines" "$(wc -l <"$WORK/host/answers.js
 "$JQ" -c -f "$HERE/normalize.jq" "$WORK/wine/answers.jsonl" >"$WORK/wine.norm" || fail "Wine's answers are not JSON lines"
 "$JQ" -c -f "$HERE/normalize.jq" "$WORK/host/answers.jsonl" >"$WORK/host.norm" || fail "the host's answers are not JSON lines"
 if [ -s "$WORK/wine.norm" ] && cmp -s "$WORK/wine.norm" "$WORK/host.norm"; then
-  pass "the two kernels answer all $lines lines the same"
+  ok "the two kernels answer all $lines lines the same"
 else
   fail "the kernels answer differently (host first, then Wine, per line):"
   grep -vE '^\s*(#|$)' "$session" >"$WORK/session.lines"
@@ -33,7 +33,7 @@ else
     awk 'NR % 3 == 1 { line = $0 } NR % 3 == 2 { host = $0 } NR % 3 == 0 && host != $0 { print "  line: " line; print "  host: " host; print "  wine: " $0 }' | head -40
 fi
 if [ -s "$WORK/wine/chunked.raw" ] && cmp -s "$WORK/wine/chunked.raw" "$WORK/host/chunked.raw"; then
-  pass "the chunked capture's frame is the same on both kernels"
+  ok "the chunked capture's frame is the same on both kernels"
 else
   fail "the chunked capture's frame differs between the kernels"
 fi

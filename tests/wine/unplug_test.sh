@@ -21,7 +21,7 @@ wait_for() {
     fi
     sleep 0.1
   done
-  pass "$what"
+  ok "$what"
 }
 pending_urbs_at_least() { [ "$(port_field pending_urbs)" -ge "$1" ]; }
 tool_done() { ! kill -0 "$1" 2>/dev/null; }
