@@ -3,6 +3,7 @@
 // touch neither the device nor the caller's buffer.
 #include "support/camera_script.h"
 #include "support/driver_test.h"
+#include "support/request_bytes.h"
 
 #include "tovrik/tovrik.h"
 
@@ -10,14 +11,6 @@
 
 namespace tovrik_test {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-template <typename T> Bytes RecordBytes(const T& record) {
-    Bytes bytes(sizeof(T));
-    std::memcpy(bytes.data(), &record, sizeof(T));
-    return bytes;
-}
 
 Bytes Ulong(std::uint32_t value) {
     return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
@@ -35,39 +28,26 @@ bool Untouched(const Bytes& output) {
     return std::all_of(output.begin(), output.end(), [](std::uint8_t b) { return b == kPoison; });
 }
 
-class ControlTest : public DriverTest {
+class ControlTest : public ScriptedCameraTest {
   protected:
     void SetUp() override {
-        DriverTest::SetUp();
-        script_ = CameraScript::Default();
-        bus_.OnUrb = [this](PURB urb) {
-            if (failNext_) {
-                failNext_ = false;
-                return UrbReply{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
-            }
-            return script_.Answer(urb);
-        };
-        pdo_ = Plug();
-        ASSERT_NE(pdo_, nullptr);
-        ASSERT_EQ(host::FrontEnd::Open(UserPath(0), &handle_), STATUS_SUCCESS);
-        bus_.ClearSeen();
+        ScriptedCameraTest::SetUp();
+        PlugAndOpen();
     }
 
-    void TearDown() override {
-        if (handle_ != 0) {
-            host::FrontEnd::Close(handle_);
+    UrbReply Answer(PURB urb) override {
+        if (failNext_) {
+            failNext_ = false;
+            return UrbReply{UrbReply::When::Now, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
         }
-        DriverTest::TearDown();
+        return ScriptedCameraTest::Answer(urb);
     }
 
     host::FrontEnd::IoctlResult Call(ULONG code, const Bytes& input, ULONG outputLength) {
         return host::FrontEnd::DeviceIoControl(handle_, code, input, outputLength, kPoison);
     }
 
-    CameraScript script_;
     bool failNext_ = false;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    host::Handle handle_ = 0;
 };
 
 // Requests refused by their length tests: each status with Information 0, nothing sent below,

@@ -11,19 +11,11 @@
 namespace tovrik_test {
 namespace {
 
-class FrameTest : public DriverTest {
+class FrameTest : public ScriptedCameraTest {
   protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        script_ = CameraScript::Default();
-        bus_.OnUrb = [this](PURB urb) { return script_.Answer(urb); };
-    }
-
     std::u16string LinkOf(PDEVICE_OBJECT pdo) {
         return std::u16string(Extension(pdo)->SymbolicLinkName);
     }
-
-    CameraScript script_;
 };
 
 TEST_F(FrameTest, NumbersCamerasFromZeroAndWritesTheNumberAsOneCharacter) {

@@ -4,6 +4,7 @@
 // buffer, which the platform locked for reading only.
 #include "support/camera_script.h"
 #include "support/driver_test.h"
+#include "support/request_bytes.h"
 
 #include "tovrik/tovrik.h"
 
@@ -14,16 +15,8 @@
 namespace tovrik_test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 constexpr ULONG kIsoInPipe = 3;
 constexpr ULONG kIsoOutPipe = 4;
-
-template <typename T> Bytes RecordBytes(const T& record) {
-    Bytes bytes(sizeof(T));
-    std::memcpy(bytes.data(), &record, sizeof(T));
-    return bytes;
-}
 
 ISO_PACKET_DESCRIPTOR DescriptorAt(const Bytes& output, std::size_t offset) {
     ISO_PACKET_DESCRIPTOR descriptor;
@@ -31,11 +24,10 @@ ISO_PACKET_DESCRIPTOR DescriptorAt(const Bytes& output, std::size_t offset) {
     return descriptor;
 }
 
-class IsoScriptTest : public DriverTest {
+class IsoScriptTest : public ScriptedCameraTest {
   protected:
     void SetUp() override {
-        DriverTest::SetUp();
-        script_ = CameraScript::Default();
+        ScriptedCameraTest::SetUp();
         // The usual pipes, and an isochronous OUT pipe at index 4.
         script_.Configuration = ConfigurationBytes({
             {0,
@@ -43,30 +35,23 @@ class IsoScriptTest : public DriverTest {
              {{0x01, 2, 512}, {0x81, 2, 512}, {0x82, 2, 512}, {0x83, 1, 1024}, {0x04, 1, 1024}}},
             {0, 1, {}},
         });
-        bus_.OnUrb = [this](PURB urb) {
-            if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
-                // How deep the stack is where the bus sees each URB.
-                char here;
-                auto depth = reinterpret_cast<std::uintptr_t>(&here);
-                std::lock_guard lock(mutex_);
-                lowest_ = std::min(lowest_, depth);
-                highest_ = std::max(highest_, depth);
-                urbs_++;
-                if (isoReply_) {
-                    return isoReply_(urb);
-                }
-            }
-            return script_.Answer(urb);
-        };
-        pdo_ = Plug();
-        ASSERT_NE(pdo_, nullptr);
-        ASSERT_EQ(host::FrontEnd::Open(UserPath(0), &handle_), STATUS_SUCCESS);
-        bus_.ClearSeen();
+        PlugAndOpen();
     }
 
-    void TearDown() override {
-        host::FrontEnd::Close(handle_);
-        DriverTest::TearDown();
+    UrbReply Answer(PURB urb) override {
+        if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
+            // How deep the stack is where the bus sees each URB.
+            char here;
+            auto depth = reinterpret_cast<std::uintptr_t>(&here);
+            std::lock_guard lock(mutex_);
+            lowest_ = std::min(lowest_, depth);
+            highest_ = std::max(highest_, depth);
+            urbs_++;
+            if (isoReply_) {
+                return isoReply_(urb);
+            }
+        }
+        return ScriptedCameraTest::Answer(urb);
     }
 
     host::FrontEnd::IoctlResult Iso(ULONG code, ISO_REQUEST request, Bytes& buffer) {
@@ -84,14 +69,11 @@ class IsoScriptTest : public DriverTest {
         return highest_ - lowest_;
     }
 
-    CameraScript script_;
     std::function<UrbReply(PURB)> isoReply_;
     std::mutex mutex_;
     std::uintptr_t lowest_ = UINTPTR_MAX;
     std::uintptr_t highest_ = 0;
     std::size_t urbs_ = 0;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    host::Handle handle_ = 0;
 };
 
 TEST_F(IsoScriptTest, ABusThatAnswersInTheSubmittingCallNeverNestsOneUrbInsideTheNext) {

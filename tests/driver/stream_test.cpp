@@ -21,6 +21,8 @@ std::uint32_t ReadUlong(const std::uint8_t* bytes) {
 
 class StreamTest : public WorldTest {
   protected:
+    void SetUp() override { StartWorld(OwnCameras()); }
+
     host::FrontEnd::IoctlResult Start(ISO_REQUEST request) {
         return Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(request), 0);
     }
@@ -41,7 +43,6 @@ class StreamTest : public WorldTest {
 };
 
 TEST_F(StreamTest, ReadsReturnWholePacketsThenTheirDescriptorsInOrder) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
     // Start allocates N × P × S bytes of URB buffers and rings of R × S and R × 12 bytes.
@@ -90,7 +91,6 @@ TEST_F(StreamTest, ReadsReturnWholePacketsThenTheirDescriptorsInOrder) {
 }
 
 TEST_F(StreamTest, OneStreamAtATimeAndNoInterfaceChangeUnderIt) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
     EXPECT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_DEVICE_BUSY);
@@ -103,7 +103,6 @@ TEST_F(StreamTest, OneStreamAtATimeAndNoInterfaceChangeUnderIt) {
 }
 
 TEST_F(StreamTest, ReadsAndStartsWithBadShapesAreRefused) {
-    StartWorld(OwnCameras());
     const ISO_REQUEST badStarts[] = {
         {kIsoPipe, 0, 64, 8, 4},                                 // no packet size
         {kIsoPipe, kPacket, 0, 8, 4},                            // no ring
@@ -148,7 +147,6 @@ TEST_F(StreamTest, ReadsAndStartsWithBadShapesAreRefused) {
 }
 
 TEST_F(StreamTest, AReaderThatFallsBehindLosesWholeUrbsNotOrder) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     ASSERT_EQ(Start({kIsoPipe, kPacket, 16, 8, 4}).Status, STATUS_SUCCESS);
     // Ring of 16 packets; let far more than that arrive.
@@ -166,7 +164,6 @@ TEST_F(StreamTest, AReaderThatFallsBehindLosesWholeUrbsNotOrder) {
 }
 
 TEST_F(StreamTest, AStartThatCannotAllocateLeavesNothingBehind) {
-    StartWorld(OwnCameras());
     // The stream record, its slots, its URB buffer, two rings of two blocks each, then a URB and
     // an IRP per slot: each failed in turn, then none.
     const ISO_REQUEST request{kIsoPipe, kPacket, 64, 8, 2};
@@ -189,7 +186,6 @@ TEST_F(StreamTest, AStartThatCannotAllocateLeavesNothingBehind) {
 }
 
 TEST_F(StreamTest, ReadersGetOnlyBytesTheCameraSent) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     // Places of 2048 bytes for packets of at most 1024: the rest of each place was never written
     // by the camera for this stream, and must not carry the pool's old bytes to the reader.
@@ -220,7 +216,6 @@ TEST_F(StreamTest, ReadersGetOnlyBytesTheCameraSent) {
 }
 
 TEST_F(StreamTest, AStopReturnsOnceTheStreamIsGoneSoAStartCanFollowAtOnce) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -245,7 +240,6 @@ TEST_F(StreamTest, AStopReturnsOnceTheStreamIsGoneSoAStartCanFollowAtOnce) {
 }
 
 TEST_F(StreamTest, AStartWhoseUrbsAreAllRefusedFailsAndLeavesNoStream) {
-    StartWorld(OwnCameras());
     // One packet per URB on a high-speed endpoint, which takes whole frames of 8: the bus
     // refuses every URB as it arrives, so the stream never runs.
     const auto refused = Start({kIsoPipe, kPacket, 64, 1, 4});
@@ -259,7 +253,6 @@ TEST_F(StreamTest, AStartWhoseUrbsAreAllRefusedFailsAndLeavesNoStream) {
 }
 
 TEST_F(StreamTest, ClosingTheLastHandleEndsTheStream) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     host::Handle second = 0;
     ASSERT_EQ(host::FrontEnd::Open(u"\\\\.\\Tovrik318QX-0", &second), STATUS_SUCCESS);
@@ -277,7 +270,6 @@ TEST_F(StreamTest, ClosingTheLastHandleEndsTheStream) {
 }
 
 TEST_F(StreamTest, TheEndedEventNeverSaysNoStreamWhileOneExists) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     // A starter that tries again at once while the stream is busy ending, a stopper, and a
     // watcher that compares, under the stream lock, what the event says with what exists:
@@ -318,7 +310,6 @@ TEST_F(StreamTest, TheEndedEventNeverSaysNoStreamWhileOneExists) {
 }
 
 TEST_F(StreamTest, RemovingTheCameraWhileItStreamsEndsTheStreamFirst) {
-    StartWorld(OwnCameras());
     host::Clock::SetScale(1);
     ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -2,6 +2,7 @@
 // arithmetic, size limits, direction, short reads, time limits and allocation failures.
 #include "support/camera_script.h"
 #include "support/driver_test.h"
+#include "support/request_bytes.h"
 #include "support/requested_waits.h"
 
 #include "tovrik/tovrik.h"
@@ -14,12 +15,6 @@
 namespace tovrik_test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes PipeIndex(std::uint32_t index) {
-    return {static_cast<std::uint8_t>(index), 0, 0, 0};
-}
-
 // The endpoint a bulk URB addresses, from the canned camera's fake handles.
 UCHAR EndpointOf(const SeenRequest& request) {
     return static_cast<UCHAR>(
@@ -27,48 +22,40 @@ UCHAR EndpointOf(const SeenRequest& request) {
         0xFF);
 }
 
-class TransferTest : public DriverTest {
+class TransferTest : public ScriptedCameraTest {
   protected:
     void SetUp() override {
-        DriverTest::SetUp();
-        script_ = CameraScript::Default();
-        bus_.OnUrb = [this](PURB urb) {
-            if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-                auto& transfer = urb->UrbBulkOrInterruptTransfer;
-                UCHAR endpoint =
-                    static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(transfer.PipeHandle) & 0xFF);
-                if (endpoint == 0x01 && commandReply_) {
-                    auto command = static_cast<const UCHAR*>(transfer.TransferBuffer)[0];
-                    if (std::optional<UrbReply> reply = commandReply_(command)) {
-                        return *reply;
-                    }
-                }
-                if (endpoint != 0x01) {
-                    std::lock_guard lock(mutex_);
-                    if (transfer.TransferBufferMDL != nullptr) {
-                        pieceAddresses_.push_back(static_cast<std::uint8_t*>(
-                            MmGetMdlVirtualAddress(transfer.TransferBufferMDL)));
-                        mdlSizes_.push_back(transfer.TransferBufferMDL->Size);
-                    }
-                    if (dataReply_) {
-                        return dataReply_(urb);
-                    }
-                }
-            }
-            return script_.Answer(urb);
-        };
-        pdo_ = Plug();
-        ASSERT_NE(pdo_, nullptr);
-        ASSERT_EQ(host::FrontEnd::Open(UserPath(0), &handle_), STATUS_SUCCESS);
-        bus_.ClearSeen();
+        ScriptedCameraTest::SetUp();
+        PlugAndOpen();
         // Answers that come later come from another thread in real time: the 3 s limit must
         // stay far longer than that (30 ms here), or a late answer would look like a time-out.
         host::Clock::SetScale(100);
     }
 
-    void TearDown() override {
-        host::FrontEnd::Close(handle_);
-        DriverTest::TearDown();
+    UrbReply Answer(PURB urb) override {
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            auto& transfer = urb->UrbBulkOrInterruptTransfer;
+            UCHAR endpoint =
+                static_cast<UCHAR>(reinterpret_cast<ULONG_PTR>(transfer.PipeHandle) & 0xFF);
+            if (endpoint == 0x01 && commandReply_) {
+                auto command = static_cast<const UCHAR*>(transfer.TransferBuffer)[0];
+                if (std::optional<UrbReply> reply = commandReply_(command)) {
+                    return *reply;
+                }
+            }
+            if (endpoint != 0x01) {
+                std::lock_guard lock(mutex_);
+                if (transfer.TransferBufferMDL != nullptr) {
+                    pieceAddresses_.push_back(static_cast<std::uint8_t*>(
+                        MmGetMdlVirtualAddress(transfer.TransferBufferMDL)));
+                    mdlSizes_.push_back(transfer.TransferBufferMDL->Size);
+                }
+                if (dataReply_) {
+                    return dataReply_(urb);
+                }
+            }
+        }
+        return ScriptedCameraTest::Answer(urb);
     }
 
     host::FrontEnd::IoctlResult Read(ULONG code, std::uint32_t pipe,
@@ -91,14 +78,11 @@ class TransferTest : public DriverTest {
         return lines;
     }
 
-    CameraScript script_;
     std::function<UrbReply(PURB)> dataReply_;
     std::function<std::optional<UrbReply>(UCHAR command)> commandReply_;
     std::mutex mutex_;
     std::vector<std::uint8_t*> pieceAddresses_;
     std::vector<CSHORT> mdlSizes_;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    host::Handle handle_ = 0;
 };
 
 TEST_F(TransferTest, AnImageReadIsFramedByTheTwoCommands) {

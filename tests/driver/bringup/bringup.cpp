@@ -66,25 +66,23 @@ std::vector<VendorWrite> ExpectedDownload(const FIRMWARE_RECORD* image) {
 
 // ---- BringupTest --------------------------------------------------------------------------------
 
-void BringupTest::SetUp() {
-    DriverTest::SetUp();
-    script_ = CameraScript::Default();
-    bus_.OnUrb = [this](PURB urb) {
-        {
-            std::lock_guard lock(stampsMutex_);
-            stamps_.push_back({urb->UrbHeader.Function, host::Clock::Now()});
+UrbReply BringupTest::Answer(PURB urb) {
+    {
+        std::lock_guard lock(stampsMutex_);
+        stamps_.push_back({urb->UrbHeader.Function, host::Clock::Now()});
+    }
+    if (Override) {
+        if (std::optional<UrbReply> reply = Override(urb)) {
+            return *reply;
         }
-        if (Override) {
-            if (std::optional<UrbReply> reply = Override(urb)) {
-                return *reply;
-            }
-        }
-        return script_.Answer(urb);
-    };
+    }
+    return ScriptedCameraTest::Answer(urb);
 }
 
 void BringupTest::TearDown() {
-    DriverTest::TearDown();
+    // A test's override may answer from its own locals, gone by now: the removal gets the script.
+    Override = nullptr;
+    ScriptedCameraTest::TearDown();
     sim::ResetUsbdiVersion();
 }
 
@@ -104,6 +102,24 @@ std::vector<UrbStamp> BringupTest::Stamps() {
 host::Handle BringupTest::Open(unsigned number) {
     host::Handle handle = 0;
     return NT_SUCCESS(host::FrontEnd::Open(UserPath(number), &handle)) ? handle : 0;
+}
+
+// ---- StartedCameraTest, OpenedCameraTest --------------------------------------------------------
+
+void StartedCameraTest::SetUp() {
+    BringupTest::SetUp();
+    pdo_ = PlugStarted();
+    ASSERT_NE(pdo_, nullptr);
+    fdo_ = Fdo(pdo_);
+    extension_ = Extension(pdo_);
+    bus_.ClearSeen();
+}
+
+void OpenedCameraTest::SetUp() {
+    StartedCameraTest::SetUp();
+    handle_ = Open(0);
+    ASSERT_NE(handle_, 0u);
+    bus_.ClearSeen();
 }
 
 // ---- UrbHold ------------------------------------------------------------------------------------

@@ -43,10 +43,11 @@ struct UrbStamp {
 
 inline constexpr LONGLONG kSecond = 10'000'000; // 100-ns units
 
-class BringupTest : public DriverTest {
+class BringupTest : public ScriptedCameraTest {
   protected:
-    void SetUp() override;
     void TearDown() override;
+    // Stamps the URB, then lets Override answer it, then the script.
+    UrbReply Answer(PURB urb) override;
 
     // Plugs a camera in and expects its start to succeed.
     PDEVICE_OBJECT PlugStarted();
@@ -56,13 +57,33 @@ class BringupTest : public DriverTest {
     // Opens the camera with this number; 0 when refused.
     host::Handle Open(unsigned number);
 
-    // Answers a URB before the script does; nullopt lets the script answer.
+    // Answers a URB before the script does; nullopt lets the script answer. Cleared before the
+    // frame unplugs what the test left plugged.
     std::function<std::optional<UrbReply>(PURB)> Override;
-    CameraScript script_;
 
   private:
     std::mutex stampsMutex_;
     std::vector<UrbStamp> stamps_;
+};
+
+// A camera plugged in and started, what the bus saw of its bring-up forgotten.
+class StartedCameraTest : public BringupTest {
+  protected:
+    void SetUp() override;
+
+    PDEVICE_OBJECT fdo_ = nullptr;
+    PDEVICE_EXTENSION extension_ = nullptr;
+};
+
+// The started camera opened by user software as camera 0 (closed by the frame's TearDown).
+class OpenedCameraTest : public StartedCameraTest {
+  protected:
+    void SetUp() override;
+
+    host::FrontEnd::IoctlResult Ioctl(ULONG code, std::span<const std::uint8_t> input,
+                                      ULONG output = 0) {
+        return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
+    }
 };
 
 // Holds the URBs that `match` picks on their way into the bus: they pend, and a cancel only

@@ -236,7 +236,6 @@ TEST_F(ConfigurationTest, AnUnsoundSetOrAShortDescriptorFailsTheStartBeforeAnyth
         Unplug(pdo);
         script_ = CameraScript::Default();
     }
-    Override = nullptr;
 }
 
 TEST_F(ConfigurationTest, WhatTheBusReturnsIsCheckedBeforeItIsCopied) {
@@ -260,15 +259,21 @@ TEST_F(ConfigurationTest, WhatTheBusReturnsIsCheckedBeforeItIsCopied) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Label);
-        // At start, in the select-configuration request.
-        Override = [&](PURB urb) -> std::optional<UrbReply> {
-            if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+        // The script's answer to one kind of selection, then spoiled by the case.
+        auto spoilAnswerTo = [&](USHORT function) {
+            return [&, function](PURB urb) -> std::optional<UrbReply> {
+                if (urb->UrbHeader.Function != function) {
+                    return std::nullopt;
+                }
                 UrbReply reply = script_.Answer(urb);
-                c.Spoil(urb, &urb->UrbSelectConfiguration.Interface);
+                c.Spoil(urb, function == URB_FUNCTION_SELECT_CONFIGURATION
+                                 ? &urb->UrbSelectConfiguration.Interface
+                                 : &urb->UrbSelectInterface.Interface);
                 return reply;
-            }
-            return std::nullopt;
+            };
         };
+        // At start, in the select-configuration request.
+        Override = spoilAnswerTo(URB_FUNCTION_SELECT_CONFIGURATION);
         host::Pnp::Arrival arrival;
         PDEVICE_OBJECT pdo = Plug(&arrival);
         EXPECT_EQ(arrival.Start->Status, STATUS_DEVICE_DATA_ERROR);
@@ -278,14 +283,7 @@ TEST_F(ConfigurationTest, WhatTheBusReturnsIsCheckedBeforeItIsCopied) {
         // Later, in a select-interface request.
         Override = nullptr;
         pdo = PlugStarted();
-        Override = [&](PURB urb) -> std::optional<UrbReply> {
-            if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_INTERFACE) {
-                UrbReply reply = script_.Answer(urb);
-                c.Spoil(urb, &urb->UrbSelectInterface.Interface);
-                return reply;
-            }
-            return std::nullopt;
-        };
+        Override = spoilAnswerTo(URB_FUNCTION_SELECT_INTERFACE);
         EXPECT_EQ(SelectAlternateInterface(Fdo(pdo), 0, 2), STATUS_DEVICE_DATA_ERROR);
         // The bus has switched the interface: the old handles are gone, and so is the table.
         EXPECT_EQ(Extension(pdo)->InterfaceInfo, nullptr);
@@ -404,7 +402,6 @@ TEST_F(ConfigurationTest, SelectInterfaceRequestsAreSizedByTheirPipes) {
     EXPECT_EQ(SelectAlternateInterface(Fdo(pdo), 0, 2), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Extension(pdo)->InterfaceInfo, table);
     EXPECT_EQ(Extension(pdo)->LastUsbdStatus, USBD_STATUS_INTERFACE_NOT_FOUND);
-    Override = nullptr;
 }
 
 } // namespace

@@ -28,20 +28,7 @@ bool NamesSite(const host::Violation& v, const char* file) {
     return v.Site.File != nullptr && std::string(v.Site.File).find(file) != std::string::npos;
 }
 
-class ContractsTest : public BringupTest {
-  protected:
-    void SetUp() override {
-        BringupTest::SetUp();
-        pdo_ = PlugStarted();
-        fdo_ = Fdo(pdo_);
-        extension_ = Extension(pdo_);
-        bus_.ClearSeen();
-    }
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    PDEVICE_EXTENSION extension_ = nullptr;
-};
+class ContractsTest : public StartedCameraTest {};
 
 using ContractsDeathTest = ContractsTest;
 

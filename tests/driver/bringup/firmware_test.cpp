@@ -9,11 +9,14 @@
 namespace tovrik_test {
 namespace {
 
-// Every vendor write whose address is `failAt` fails with a stall.
-std::function<std::optional<UrbReply>(PURB)> FailWriteAt(USHORT failAt) {
-    return [failAt](PURB urb) -> std::optional<UrbReply> {
+// Every vendor write whose address is `failAt` (and, when `firstByte` is given, whose data starts
+// with it) fails with a stall.
+std::function<std::optional<UrbReply>(PURB)> FailWriteAt(USHORT failAt,
+                                                         std::optional<UCHAR> firstByte = {}) {
+    return [failAt, firstByte](PURB urb) -> std::optional<UrbReply> {
         if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE &&
-            urb->UrbControlVendorClassRequest.Value == failAt) {
+            urb->UrbControlVendorClassRequest.Value == failAt &&
+            (!firstByte || (TransferLengthOf(urb) > 0 && TransferBufferOf(urb)[0] == *firstByte))) {
             return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_STALL_PID};
         }
         return std::nullopt;
@@ -95,7 +98,6 @@ TEST_F(FirmwareTest, AForeignCameraWhoseDownloadFailsIsNotStarted) {
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen.back(), (VendorWrite{0xA0, 0xE600, {0}}));
     EXPECT_LT(seen.size(), 58u + 4u);
-    Override = nullptr;
 }
 
 TEST_F(FirmwareTest, OnlyTheExactOwnIdentitySkipsTheDownload) {
@@ -205,7 +207,6 @@ TEST_F(FirmwareTest, WithoutADeviceDescriptorTheDelayIsTakenAndNothingDownloaded
         ASSERT_EQ(seen.size(), 1u) << "only the device descriptor was asked for";
         Unplug(pdo);
     }
-    Override = nullptr;
 }
 
 TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
@@ -261,27 +262,13 @@ TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
          STATUS_UNSUCCESSFUL},
         {"a hold that fails writes no internal record, still releases, and fails the image",
          mixed,
-         [](PURB urb) -> std::optional<UrbReply> {
-             auto& request = urb->UrbControlVendorClassRequest;
-             if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && request.Value == 0xE600 &&
-                 *static_cast<const UCHAR*>(request.TransferBuffer) == 1) {
-                 return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_STALL_PID};
-             }
-             return std::nullopt;
-         },
+         FailWriteAt(0xE600, 1),
          {write(0xA3, 0x2000, {0xA1, 0xA2}), write(0xA3, 0x3000, {0xB1}), hold7F92, holdE600,
           run7F92, runE600},
          STATUS_UNSUCCESSFUL},
         {"a release that fails fails the image",
          mixed,
-         [](PURB urb) -> std::optional<UrbReply> {
-             auto& request = urb->UrbControlVendorClassRequest;
-             if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && request.Value == 0xE600 &&
-                 *static_cast<const UCHAR*>(request.TransferBuffer) == 0) {
-                 return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_STALL_PID};
-             }
-             return std::nullopt;
-         },
+         FailWriteAt(0xE600, 0),
          {write(0xA3, 0x2000, {0xA1, 0xA2}), write(0xA3, 0x3000, {0xB1}), hold7F92, holdE600,
           write(0xA0, 0x0100, {1, 2, 3}), write(0xA0, 0x0200, {4}), write(0xA0, 0x0300, {5, 6}),
           run7F92, runE600},
@@ -316,7 +303,6 @@ TEST_F(FirmwareTest, TheResetIsHeldAroundTheSecondPassAndAlwaysReleased) {
         EXPECT_EQ(SetCpuReset(Fdo(pdo), 1), result);
         EXPECT_EQ(VendorWritesIn(bus_.Seen()), (std::vector<VendorWrite>{hold7F92, holdE600}));
     }
-    Override = nullptr;
 }
 
 TEST_F(FirmwareTest, DeviceRamWritesGoInPiecesOfSixtyFourWrappingAtSixtyFourK) {
@@ -447,7 +433,6 @@ TEST_F(FirmwareTest, RamBlocksGoInFiveTwelvesWithTheRemainderLastAndEveryBlockTr
             ASSERT_EQ(writes[i], expected[i]) << "block " << i;
         }
     }
-    Override = nullptr;
 }
 
 } // namespace

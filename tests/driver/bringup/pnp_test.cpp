@@ -18,6 +18,18 @@ class PnpTest : public BringupTest {
         }
         return status;
     }
+
+    // The bus's answer to a start replaced by `status` with Information 0x55, so the driver's
+    // start runs on what the drivers below it said.
+    static void AnswerStartBelow(PnpTap& tap, NTSTATUS status) {
+        tap.Answer =
+            [status](PIO_STACK_LOCATION stack) -> std::optional<std::pair<NTSTATUS, ULONG_PTR>> {
+            if (stack->MinorFunction == IRP_MN_START_DEVICE) {
+                return std::pair{status, ULONG_PTR{0x55}};
+            }
+            return std::nullopt;
+        };
+    }
 };
 
 std::optional<UrbReply> StallConfigurationReads(PURB urb) {
@@ -31,12 +43,7 @@ std::optional<UrbReply> StallConfigurationReads(PURB urb) {
 TEST_F(PnpTest, AStartThatFailsBelowIsCompletedAsTheLowerDriversLeftIt) {
     PDEVICE_OBJECT pdo = bus_.AddPdo();
     PnpTap tap(pdo);
-    tap.Answer = [](PIO_STACK_LOCATION stack) -> std::optional<std::pair<NTSTATUS, ULONG_PTR>> {
-        if (stack->MinorFunction == IRP_MN_START_DEVICE) {
-            return std::pair{STATUS_INSUFFICIENT_RESOURCES, ULONG_PTR{0x55}};
-        }
-        return std::nullopt;
-    };
+    AnswerStartBelow(tap, STATUS_INSUFFICIENT_RESOURCES);
     host::Pnp::Arrival arrival = host::Pnp::DeviceArrived(pdo, driver_);
     plugged_.push_back(pdo);
     ASSERT_TRUE(arrival.Start.has_value());
@@ -60,12 +67,7 @@ TEST_F(PnpTest, AStartThatFailsBelowIsCompletedAsTheLowerDriversLeftIt) {
 TEST_F(PnpTest, AStartWhoseConfigurationFailsLeavesTheDeviceUnstartedButItsLinkRemembered) {
     PDEVICE_OBJECT pdo = bus_.AddPdo();
     PnpTap tap(pdo);
-    tap.Answer = [](PIO_STACK_LOCATION stack) -> std::optional<std::pair<NTSTATUS, ULONG_PTR>> {
-        if (stack->MinorFunction == IRP_MN_START_DEVICE) {
-            return std::pair{STATUS_SUCCESS, ULONG_PTR{0x55}};
-        }
-        return std::nullopt;
-    };
+    AnswerStartBelow(tap, STATUS_SUCCESS);
     Override = StallConfigurationReads;
     host::Pnp::Arrival arrival = host::Pnp::DeviceArrived(pdo, driver_);
     plugged_.push_back(pdo);

@@ -9,28 +9,7 @@
 namespace tovrik_test {
 namespace {
 
-class RequestsTest : public BringupTest {
-  protected:
-    void SetUp() override {
-        BringupTest::SetUp();
-        pdo_ = PlugStarted();
-        handle_ = Open(0);
-        ASSERT_NE(handle_, 0u);
-        bus_.ClearSeen();
-    }
-    void TearDown() override {
-        host::FrontEnd::Close(handle_);
-        BringupTest::TearDown();
-    }
-
-    host::FrontEnd::IoctlResult Ioctl(ULONG code, std::span<const std::uint8_t> input,
-                                      ULONG output = 0) {
-        return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
-    }
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    host::Handle handle_ = 0;
-};
+class RequestsTest : public OpenedCameraTest {};
 
 std::vector<std::uint8_t> ClassVendor(UCHAR direction, UCHAR type, UCHAR recipient, UCHAR request,
                                       USHORT value, USHORT index) {
@@ -161,7 +140,6 @@ TEST_F(RequestsTest, TheControlCodeMovesDataOnlyFromHostToDevice) {
                                                   ClassVendor(0, 2, 0, 0x42, 0, 0), buffer);
     EXPECT_EQ(failed.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(failed.Information, 0u);
-    Override = nullptr;
 }
 
 TEST_F(RequestsTest, VendorDeviceRequestsSendTheirPatternAndReportOnlyWhatCameIn) {
@@ -210,7 +188,6 @@ TEST_F(RequestsTest, VendorDeviceRequestsSendTheirPatternAndReportOnlyWhatCameIn
         }
         EXPECT_EQ(seen[0].OutData, c.Sent);
     }
-    Override = nullptr;
 }
 
 TEST_F(RequestsTest, ADeviceToHostVendorRequestAnswersOverItsRecord) {

@@ -36,27 +36,20 @@ bool OnPipe(PURB urb, USBD_PIPE_HANDLE pipe) {
            urb->UrbBulkOrInterruptTransfer.PipeHandle == pipe;
 }
 
-class StuckDeviceTest : public BringupTest {
+class StuckDeviceTest : public OpenedCameraTest {
   protected:
-    void SetUp() override {
-        BringupTest::SetUp();
-        pdo_ = PlugStarted();
-        handle_ = Open(0);
-        ASSERT_NE(handle_, 0u);
-        bus_.ClearSeen();
-    }
-    void TearDown() override {
-        host::FrontEnd::Close(handle_);
-        BringupTest::TearDown();
-    }
+    // The statuses the stuck read and the queued selection came back with.
+    struct Outcome {
+        NTSTATUS Read = STATUS_PENDING;
+        NTSTATUS Select = STATUS_PENDING;
+    };
 
-    host::FrontEnd::IoctlResult Ioctl(ULONG code, std::vector<std::uint8_t> input,
-                                      ULONG output = 0) {
-        return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
-    }
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    host::Handle handle_ = 0;
+    // A read on the status pipe hangs with a time limit of a day; an interface selection queues
+    // for the pipe table behind it; then `end` (an abort of that pipe, or the removal of the
+    // device) must get through, since it is what ends the hanging read. Waiting behind the
+    // selection, it would wait out the day (hours of real time here); the hang guard tells the
+    // two apart.
+    void EndAStuckReadBehindAQueuedSelection(const std::function<void()>& end, Outcome& outcome);
 };
 
 TEST_F(StuckDeviceTest, AControlTransferTheDeviceNeverAnswersEndsAfterFiveSeconds) {
@@ -97,102 +90,76 @@ TEST_F(StuckDeviceTest, AControlTransferTheDeviceNeverAnswersEndsAfterFiveSecond
     }
 }
 
-// One transfer hangs with a time limit of a day; an interface selection queues for the pipe
-// table behind it; then `end` (an abort of that pipe, or the removal of the device) must get
-// through, since it is what ends the hanging transfer. Waiting behind the selection, it would
-// wait out the day (hours of real time here); the hang guard tells the two apart.
-void EndAStuckTransferBehindAQueuedSelection(StuckDeviceTest& test, PDEVICE_EXTENSION extension,
-                                             UrbHold& hold, std::function<void()> end,
-                                             std::function<void()> unstick) {
+void StuckDeviceTest::EndAStuckReadBehindAQueuedSelection(const std::function<void()>& end,
+                                                          Outcome& outcome) {
+    host::Clock::SetScale(100);
+    UrbHold hold(pdo_, FirstOf([](PURB urb) { return OnPipe(urb, kStatusPipe); }));
+    std::atomic<bool> ended{false};
+    auto endTheRead = [&] {
+        if (!ended.exchange(true)) {
+            hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        }
+    };
+    // The bus ends the pipe's transfers when it is aborted, as a host controller does.
+    Override = [&](PURB urb) -> std::optional<UrbReply> {
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE &&
+            urb->UrbPipeRequest.PipeHandle == kStatusPipe) {
+            endTheRead();
+        }
+        return std::nullopt;
+    };
+    // It answers from this frame's locals: gone with them, whichever way this returns.
+    struct OverrideReset {
+        std::function<std::optional<UrbReply>(PURB)>& Hook;
+        ~OverrideReset() { Hook = nullptr; }
+    } reset{Override};
+
+    // The stuck read's own limit is a day: only the abort can end it.
+    BulkTimeoutMs = 24LL * 60 * 60 * 1000;
+    auto read =
+        std::async(std::launch::async, [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
     ASSERT_TRUE(hold.WaitUntilHeld());
+    const std::vector<std::uint8_t> firstSetting = {0, 0};
+    auto select = std::async(std::launch::async,
+                             [&] { return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, firstSetting); });
 
     // Wait (bounded) until the selection is queued for exclusive access.
     const auto queuedBy = std::chrono::steady_clock::now() + kHangGuard;
-    while (__atomic_load_n(&extension->PipeTableLock.NumberOfExclusiveWaiters, __ATOMIC_ACQUIRE) ==
+    while (__atomic_load_n(&extension_->PipeTableLock.NumberOfExclusiveWaiters, __ATOMIC_ACQUIRE) ==
                0 &&
            std::chrono::steady_clock::now() < queuedBy) {
         std::this_thread::yield();
     }
-    ASSERT_GT(extension->PipeTableLock.NumberOfExclusiveWaiters, 0u);
+    ASSERT_GT(extension_->PipeTableLock.NumberOfExclusiveWaiters, 0u);
 
     auto ending = std::async(std::launch::async, end);
     if (ending.wait_for(kHangGuard) != std::future_status::ready) {
         ADD_FAILURE() << "it never got past the queued selection";
-        unstick();
+        endTheRead();
         ending.wait();
     }
-    (void)test;
+    ASSERT_EQ(read.wait_for(kHangGuard), std::future_status::ready);
+    outcome.Read = read.get().Status;
+    ASSERT_EQ(select.wait_for(kHangGuard), std::future_status::ready);
+    outcome.Select = select.get().Status;
 }
 
 TEST_F(StuckDeviceTest, AnAbortGetsPastASelectionQueuedBehindAStuckTransfer) {
-    host::Clock::SetScale(100);
-    UrbHold hold(pdo_, FirstOf([](PURB urb) { return OnPipe(urb, kStatusPipe); }));
-    // The bus ends the pipe's transfers when it is aborted, as a host controller does.
-    std::atomic<bool> ended{false};
-    Override = [&](PURB urb) -> std::optional<UrbReply> {
-        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE &&
-            urb->UrbPipeRequest.PipeHandle == kStatusPipe && !ended.exchange(true)) {
-            hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
-        }
-        return std::nullopt;
-    };
-    // The stuck read's own limit is a day: only the abort can end it.
-    BulkTimeoutMs = 24LL * 60 * 60 * 1000;
-    auto read =
-        std::async(std::launch::async, [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
-    ASSERT_TRUE(hold.WaitUntilHeld());
-    auto select = std::async(std::launch::async, [&] {
-        return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0});
-    });
     NTSTATUS abort = STATUS_PENDING;
-    EndAStuckTransferBehindAQueuedSelection(
-        *this, Extension(pdo_), hold,
-        [&] { abort = Ioctl(IOCTL_TOVRIK_ABORT_PIPE, Ulong(1)).Status; },
-        [&] {
-            if (!ended.exchange(true)) {
-                hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
-            }
-        });
+    Outcome outcome;
+    EndAStuckReadBehindAQueuedSelection(
+        [&] { abort = Ioctl(IOCTL_TOVRIK_ABORT_PIPE, Ulong(1)).Status; }, outcome);
     EXPECT_EQ(abort, STATUS_SUCCESS);
-    ASSERT_EQ(read.wait_for(kHangGuard), std::future_status::ready);
-    EXPECT_EQ(read.get().Status, STATUS_CANCELLED) << "ended by the abort";
-    ASSERT_EQ(select.wait_for(kHangGuard), std::future_status::ready);
-    EXPECT_EQ(select.get().Status, STATUS_SUCCESS);
-    Override = nullptr;
+    EXPECT_EQ(outcome.Read, STATUS_CANCELLED) << "ended by the abort";
+    EXPECT_EQ(outcome.Select, STATUS_SUCCESS);
 }
 
 TEST_F(StuckDeviceTest, ARemovalGetsPastASelectionQueuedBehindAStuckTransfer) {
-    host::Clock::SetScale(100);
-    UrbHold hold(pdo_, FirstOf([](PURB urb) { return OnPipe(urb, kStatusPipe); }));
-    std::atomic<bool> ended{false};
-    Override = [&](PURB urb) -> std::optional<UrbReply> {
-        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE &&
-            urb->UrbPipeRequest.PipeHandle == kStatusPipe && !ended.exchange(true)) {
-            hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
-        }
-        return std::nullopt;
-    };
-    // The stuck read's own limit is a day: only the abort can end it.
-    BulkTimeoutMs = 24LL * 60 * 60 * 1000;
-    auto read =
-        std::async(std::launch::async, [&] { return Ioctl(IOCTL_TOVRIK_BULK_READ, Ulong(1), 64); });
-    ASSERT_TRUE(hold.WaitUntilHeld());
-    auto select = std::async(std::launch::async, [&] {
-        return Ioctl(IOCTL_TOVRIK_SET_INTERFACE, {0, 0});
-    });
     host::RequestResult removal;
-    EndAStuckTransferBehindAQueuedSelection(
-        *this, Extension(pdo_), hold, [&] { removal = Unplug(pdo_); },
-        [&] {
-            if (!ended.exchange(true)) {
-                hold.Complete(STATUS_CANCELLED, USBD_STATUS_CANCELED);
-            }
-        });
+    Outcome outcome;
+    EndAStuckReadBehindAQueuedSelection([&] { removal = Unplug(pdo_); }, outcome);
     EXPECT_EQ(removal.Status, STATUS_SUCCESS);
-    ASSERT_EQ(read.wait_for(kHangGuard), std::future_status::ready);
-    EXPECT_EQ(read.get().Status, STATUS_CANCELLED);
-    ASSERT_EQ(select.wait_for(kHangGuard), std::future_status::ready);
-    Override = nullptr;
+    EXPECT_EQ(outcome.Read, STATUS_CANCELLED);
 }
 
 } // namespace

@@ -35,14 +35,10 @@ bool IsImageTransfer(PURB urb) {
            urb->UrbBulkOrInterruptTransfer.PipeHandle == kImagePipe;
 }
 
-class SubmitTest : public BringupTest {
+class SubmitTest : public StartedCameraTest {
   protected:
     void SetUp() override {
-        BringupTest::SetUp();
-        pdo_ = PlugStarted();
-        fdo_ = Fdo(pdo_);
-        extension_ = Extension(pdo_);
-        bus_.ClearSeen();
+        StartedCameraTest::SetUp();
         // Real-time pace from here on: a 3 s limit must not run out while a completion from the
         // bus's other thread is on its way. Tests that measure the limit slow the clock less.
         host::Clock::SetScale(1);
@@ -76,10 +72,6 @@ class SubmitTest : public BringupTest {
         PipeTableUnlock(extension_);
         return status;
     }
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    PDEVICE_EXTENSION extension_ = nullptr;
 };
 
 TEST_F(SubmitTest, TheResultRuleJoinsRequestAndUrbStatus) {
@@ -127,7 +119,6 @@ TEST_F(SubmitTest, TheResultRuleJoinsRequestAndUrbStatus) {
             EXPECT_EQ(extension_->LastUsbdStatus, c.LastAfter);
         }
     }
-    Override = nullptr;
 }
 
 TEST_F(SubmitTest, ARequestThePlatformCannotBuildSendsNothingAndLeavesTheLastErrorAlone) {

@@ -54,6 +54,27 @@ PDEVICE_EXTENSION DriverTest::Extension(PDEVICE_OBJECT pdo) {
     return DeviceExtensionOf(Fdo(pdo));
 }
 
+void ScriptedCameraTest::SetUp() {
+    DriverTest::SetUp();
+    script_ = CameraScript::Default();
+    bus_.OnUrb = [this](PURB urb) { return Answer(urb); };
+}
+
+void ScriptedCameraTest::TearDown() {
+    if (handle_ != 0) {
+        host::FrontEnd::Close(handle_);
+        handle_ = 0;
+    }
+    DriverTest::TearDown();
+}
+
+void ScriptedCameraTest::PlugAndOpen() {
+    pdo_ = Plug();
+    ASSERT_NE(pdo_, nullptr);
+    ASSERT_EQ(host::FrontEnd::Open(UserPath(0), &handle_), STATUS_SUCCESS);
+    bus_.ClearSeen();
+}
+
 std::u16string UserPath(unsigned number) {
     std::u16string path = u"\\\\.\\Tovrik318QX-";
     path.push_back(static_cast<char16_t>(0x30 + number));

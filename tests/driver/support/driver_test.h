@@ -3,6 +3,7 @@
 // what the test left behind.
 #pragma once
 
+#include "camera_script.h"
 #include "host/host_kernel.h"
 #include "scripted_bus.h"
 
@@ -36,6 +37,24 @@ class DriverTest : public ::testing::Test {
     PDRIVER_OBJECT driver_ = nullptr;
     ScriptedBus bus_;
     std::vector<PDEVICE_OBJECT> plugged_;
+};
+
+// A driver test whose bus answers as a camera script (the canned camera unless the test changes
+// the script before plugging); a fixture answers chosen URBs itself by overriding Answer.
+class ScriptedCameraTest : public DriverTest {
+  protected:
+    void SetUp() override;
+    // Closes the handle PlugAndOpen opened, then unplugs and unloads.
+    void TearDown() override;
+
+    // Called for every URB that reaches the bus.
+    virtual UrbReply Answer(PURB urb) { return script_.Answer(urb); }
+    // Plugs the camera in, opens it as camera 0 and forgets what the bus saw of its bring-up.
+    void PlugAndOpen();
+
+    CameraScript script_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    host::Handle handle_ = 0;
 };
 
 // "\\.\Tovrik318QX-" + the character of device number n.

@@ -3,11 +3,11 @@
 #pragma once
 
 #include "host/host_kernel.h"
+#include "request_bytes.h"
 #include "world/world.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -16,18 +16,6 @@
 #include "usb/usb.h"
 
 namespace tovrik_test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-template <typename T> Bytes RecordBytes(const T& record) {
-    Bytes bytes(sizeof(T));
-    std::memcpy(bytes.data(), &record, sizeof(T));
-    return bytes;
-}
-
-inline Bytes PipeIndex(std::uint32_t index) {
-    return RecordBytes(PIPE_INDEX_REQUEST{index});
-}
 
 class WorldTest : public ::testing::Test {
   protected:

@@ -3,11 +3,11 @@
 // requests, unplugged. Everything a fault test needs around one run, and nothing it asserts.
 #pragma once
 
+#include "driver/support/request_bytes.h"
 #include "host/host_kernel.h"
 #include "world/world.h"
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <memory>
 #include <span>
@@ -17,16 +17,10 @@
 
 namespace tovrik_faults {
 
-using Bytes = std::vector<std::uint8_t>;
-
-template <typename T> Bytes RecordBytes(const T& record) {
-    Bytes bytes(sizeof(T));
-    std::memcpy(bytes.data(), &record, sizeof(T));
-    return bytes;
-}
-inline Bytes PipeIndex(std::uint32_t index) {
-    return RecordBytes(PIPE_INDEX_REQUEST{index});
-}
+// The request records' bytes as the driver tests build them.
+using tovrik_test::Bytes;
+using tovrik_test::PipeIndex;
+using tovrik_test::RecordBytes;
 
 // The own camera's pipes in its alternate setting 0.
 inline constexpr std::uint32_t kCommandPipe = 0; // bulk OUT 0x01
