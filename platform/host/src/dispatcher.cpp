@@ -40,6 +40,25 @@ bool IsResource(PERESOURCE resource) {
            reinterpret_cast<ULONG_PTR>(resource->SystemResourcesList.Flink) == ResourceMark;
 }
 
+// Whether `routine` was given an initialised event or resource; reports the misuse when not.
+// Called with the dispatcher lock held, so the answer stands until the caller lets go of it.
+bool CheckInitialised(bool initialised, Check kind, const char* routine, const void* object,
+                      const char* what, const CallSite& site) {
+    if (!initialised)
+        Violate(kind, fmt::format("{} on {}, {}", routine, Hex(object), what), site);
+    return initialised;
+}
+
+bool CheckEvent(PKEVENT event, const char* routine, const CallSite& site) {
+    return CheckInitialised(IsEvent(event), Check::BadArgument, routine, event,
+                            "which is not an initialised event", site);
+}
+
+bool CheckResource(PERESOURCE resource, const char* routine, const CallSite& site) {
+    return CheckInitialised(IsResource(resource), Check::ResourceMisuse, routine, resource,
+                            "not an initialised resource", site);
+}
+
 std::uint64_t Me() {
     return Thread().Id;
 }
@@ -131,15 +150,10 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     CallSite site = HOST_SITE();
     if (Wait)
         Unsupported("KeSetEvent", "Wait = TRUE (keeping the dispatcher lock for a following wait)");
-    if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("KeSetEvent at IRQL {}", Thread().Irql), site);
+    ReportIrqlAbove(DISPATCH_LEVEL, "KeSetEvent", site);
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeSetEvent on {}, which is not an initialised event", Hex(Event)),
-                site);
+    if (!CheckEvent(Event, "KeSetEvent", site))
         return 0;
-    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     D().Cv.notify_all();
@@ -149,24 +163,16 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeClearEvent on {}, which is not an initialised event", Hex(Event)),
-                site);
+    if (!CheckEvent(Event, "KeClearEvent", site))
         return;
-    }
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeResetEvent on {}, which is not an initialised event", Hex(Event)),
-                site);
+    if (!CheckEvent(Event, "KeResetEvent", site))
         return 0;
-    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -175,13 +181,8 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(
-            Check::BadArgument,
-            fmt::format("KeReadStateEvent on {}, which is not an initialised event", Hex(Event)),
-            site);
+    if (!CheckEvent(Event, "KeReadStateEvent", site))
         return 0;
-    }
     return Event->Header.SignalState;
 }
 
@@ -206,13 +207,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     }
     LONGLONG deadline = poll ? LLONG_MIN : DeadlineOf(Timeout);
     std::unique_lock lock(D().Mutex);
-    if (!IsEvent(event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeWaitForSingleObject on {}, which is not an initialised event",
-                            Hex(Object)),
-                site);
+    if (!CheckEvent(event, "KeWaitForSingleObject", site))
         return STATUS_INVALID_PARAMETER;
-    }
     bool signalled = WaitUntil(lock, deadline, [event] { return event->Header.SignalState > 0; });
     if (!signalled)
         return STATUS_TIMEOUT;
@@ -261,13 +257,8 @@ NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
 NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(
-            Check::ResourceMisuse,
-            fmt::format("ExDeleteResourceLite on {}, not an initialised resource", Hex(Resource)),
-            site);
+    if (!CheckResource(Resource, "ExDeleteResourceLite", site))
         return STATUS_INVALID_PARAMETER;
-    }
     if (Resource->ActiveCount != 0 || Resource->NumberOfSharedWaiters ||
         Resource->NumberOfExclusiveWaiters)
         Violate(Check::ResourceMisuse,
@@ -305,11 +296,8 @@ static BOOLEAN AcquireShared(const char* routine, PERESOURCE Resource, BOOLEAN W
         return FALSE;
     ThreadState& t = Thread();
     std::unique_lock lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(Check::ResourceMisuse,
-                fmt::format("{} on {}, not an initialised resource", routine, Hex(Resource)), site);
+    if (!CheckResource(Resource, routine, site))
         return FALSE;
-    }
     if (Resource->Flag && Resource->OwnerThread == Me()) {
         Resource->OwnerCount++;
         return TRUE;
@@ -344,13 +332,8 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
         return FALSE;
     ThreadState& t = Thread();
     std::unique_lock lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(Check::ResourceMisuse,
-                fmt::format("ExAcquireResourceExclusiveLite on {}, not an initialised resource",
-                            Hex(Resource)),
-                site);
+    if (!CheckResource(Resource, "ExAcquireResourceExclusiveLite", site))
         return FALSE;
-    }
     if (Resource->Flag && Resource->OwnerThread == Me()) {
         Resource->OwnerCount++;
         return TRUE;
@@ -383,13 +366,8 @@ VOID NTAPI ExReleaseResourceLite(PERESOURCE Resource) {
     CallSite site = HOST_SITE();
     ThreadState& t = Thread();
     std::lock_guard lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(
-            Check::ResourceMisuse,
-            fmt::format("ExReleaseResourceLite on {}, not an initialised resource", Hex(Resource)),
-            site);
+    if (!CheckResource(Resource, "ExReleaseResourceLite", site))
         return;
-    }
     if (Resource->Flag && Resource->OwnerThread == Me()) {
         if (--Resource->OwnerCount == 0) {
             Resource->Flag = 0;
