@@ -89,20 +89,28 @@ PIRP SendExpecting(TestStack& stack, Originator& o, PDRIVER_DISPATCH dispatch, C
     return o.Send(stack.Top());
 }
 
+// One device, "A", whose dispatch routine is the broken `dispatch`, sent one request while the
+// verifier expects `kind`; the request is freed with the stack.
+struct BrokenDispatch {
+    BrokenDispatch(PDRIVER_DISPATCH dispatch, Check kind)
+        : Irp(SendExpecting(Stack, Origin, dispatch, kind)) {}
+    ~BrokenDispatch() { IoFreeIrp(Irp); }
+    BrokenDispatch(const BrokenDispatch&) = delete;
+    BrokenDispatch& operator=(const BrokenDispatch&) = delete;
+
+    TestStack Stack{{"A"}};
+    Originator Origin;
+    PIRP Irp;
+};
+
 TEST(Verifier, DoubleCompletion) {
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, CompletesTwice, Check::DoubleCompletion);
+    BrokenDispatch broken(CompletesTwice, Check::DoubleCompletion);
     ExpectSite(Check::DoubleCompletion);
-    IoFreeIrp(irp);
 }
 
 TEST(Verifier, CompletionWithStatusPending) {
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, CompletesWithPending, Check::CompletedWithPending);
+    BrokenDispatch broken(CompletesWithPending, Check::CompletedWithPending);
     ExpectSite(Check::CompletedWithPending);
-    IoFreeIrp(irp);
 }
 
 TEST(Verifier, DispatchThatNeitherCompletesNorPasses) {
@@ -112,16 +120,13 @@ TEST(Verifier, DispatchThatNeitherCompletesNorPasses) {
 }
 
 TEST(Verifier, RequestNeverCompletedByTheEndOfTheTest) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
-    PIRP irp = o.Send(stack.Top());
+    HeldRequest held;
     {
         Expect e(Check::NeverCompleted);
         host::EndTest();
     }
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    IoFreeIrp(irp);
+    CompleteHeld(held.Stack(0), STATUS_SUCCESS);
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, WaitAtDispatchLevel) {
@@ -173,21 +178,15 @@ TEST(Verifier, TwoSpinLocksAtOnce) {
 
 TEST(Verifier, SpinLockHeldOnReturnFromDispatch) {
     KeInitializeSpinLock(&g_lockA);
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, KeepsASpinLock, Check::SpinLockHeldOnReturn);
+    BrokenDispatch broken(KeepsASpinLock, Check::SpinLockHeldOnReturn);
     ExpectSite(Check::SpinLockHeldOnReturn);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is put back";
     EXPECT_EQ(g_lockA, 0u);
-    IoFreeIrp(irp);
 }
 
 TEST(Verifier, IrqlNotRestoredByDispatch) {
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, LeavesIrqlRaised, Check::IrqlNotRestored);
+    BrokenDispatch broken(LeavesIrqlRaised, Check::IrqlNotRestored);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    IoFreeIrp(irp);
 }
 
 NTSTATUS NTAPI RaisingCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
@@ -217,27 +216,20 @@ TEST(Verifier, IrqlMisuse) {
 }
 
 TEST(Verifier, FreedIrpStillInFlight) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
-    PIRP irp = o.Send(stack.Top());
+    HeldRequest held;
     {
         Expect e(Check::FreedInFlight);
-        IoFreeIrp(irp);
+        IoFreeIrp(held.Irp);
     }
-    EXPECT_EQ(host::IrpState(irp), "pending") << "the refused free left it alone";
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    o.Wait();
-    IoFreeIrp(irp);
+    EXPECT_EQ(host::IrpState(held.Irp), "pending") << "the refused free left it alone";
+    held.Complete();
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, MdlFreedWhileItsRequestIsPending) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
+    HeldRequest held; // pending below; a second request carries the MDL
     char buffer[64];
-    PIRP first = o.Send(stack.Top()); // pending below; a second request carries the MDL
-    PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(held.Stack.Top()->StackSize, FALSE);
     PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, irp);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     // A second device holds this one.
@@ -252,11 +244,10 @@ TEST(Verifier, MdlFreedWhileItsRequestIsPending) {
         IoFreeMdl(mdl);
     }
     CompleteHeld(other(0), STATUS_SUCCESS);
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    o.Wait();
+    held.Complete();
     IoFreeMdl(mdl);
     IoFreeIrp(irp);
-    IoFreeIrp(first);
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, RequestTouchedAfterItWasPassedDown) {
@@ -285,22 +276,18 @@ TEST(Verifier, RequestTouchedAfterItWasPassedDown) {
 }
 
 TEST(Verifier, IllegalTransitionNamesBothStates) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
-    PIRP irp = o.Send(stack.Top());
+    HeldRequest held;
     {
         Expect e(Check::IllegalTransition);
-        IoReuseIrp(irp, STATUS_SUCCESS);
+        IoReuseIrp(held.Irp, STATUS_SUCCESS);
     }
     bool named = false;
     for (const auto& v : host::Verifier::Violations())
         named |= v.Kind == Check::IllegalTransition &&
                  v.Message.find("pending -> allocated") != std::string::npos;
     EXPECT_TRUE(named);
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    o.Wait();
-    IoFreeIrp(irp);
+    held.Complete();
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, PoolLeftAtDeviceRemovalIsReportedOnceAtRemoval) {
