@@ -24,10 +24,7 @@ NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp,
 bool MayDispatch(const IrpRecord& rec, PIRP irp, const CallSite& site) {
     switch (rec.State) {
     case IrpState::Freed:
-        Violate(Check::TouchedAfterFree,
-                fmt::format("IofCallDriver with {}, freed at {}", Describe(rec),
-                            rec.FreeSite.ToString()),
-                site);
+        ReportTouchedAfterFree(rec, "IofCallDriver with", site);
         return false;
     case IrpState::Completed:
         Violate(

@@ -142,10 +142,7 @@ bool MayComplete(const IrpRecord& rec, PIRP irp, const CallSite& site) {
                                 Describe(rec), rec.CompleteSite.ToString()),
                     site);
         else
-            Violate(Check::TouchedAfterFree,
-                    fmt::format("IofCompleteRequest with {}, freed at {}", Describe(rec),
-                                rec.FreeSite.ToString()),
-                    site);
+            ReportTouchedAfterFree(rec, "IofCompleteRequest with", site);
         return false;
     case IrpState::Completed:
         Violate(Check::DoubleCompletion,

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <thread>
 
 namespace host::detail {
@@ -286,22 +287,35 @@ static bool ResourceEntryChecks(const char* routine, PERESOURCE Resource, BOOLEA
     return true;
 }
 
-// Shared acquisition. Granted at once to the exclusive owner (as a recursive acquisition) and
-// when nobody owns the resource exclusively; a waiting exclusive acquirer holds back new shared
-// owners (other than threads that already hold it shared) unless `starveExclusive`, which is the
-// whole point of ExAcquireSharedStarveExclusive.
-static BOOLEAN AcquireShared(const char* routine, PERESOURCE Resource, BOOLEAN Wait,
-                             bool starveExclusive, const CallSite& site) {
+// What every acquisition starts with: the caller's IRQL and critical region, then, under the
+// dispatcher lock (taken into `lock`), the resource itself. Answers at once for an acquisition
+// refused (FALSE) and for one by the exclusive owner, granted one level deeper (TRUE); nullopt:
+// the caller goes on, holding the lock.
+static std::optional<BOOLEAN> StartAcquisition(const char* routine, PERESOURCE Resource,
+                                               BOOLEAN Wait, std::unique_lock<std::mutex>& lock,
+                                               const CallSite& site) {
     if (!ResourceEntryChecks(routine, Resource, Wait, site))
         return FALSE;
-    ThreadState& t = Thread();
-    std::unique_lock lock(D().Mutex);
+    lock = std::unique_lock(D().Mutex);
     if (!CheckResource(Resource, routine, site))
         return FALSE;
     if (Resource->Flag && Resource->OwnerThread == Me()) {
         Resource->OwnerCount++;
         return TRUE;
     }
+    return std::nullopt;
+}
+
+// Shared acquisition. Granted at once to the exclusive owner (as a recursive acquisition) and
+// when nobody owns the resource exclusively; a waiting exclusive acquirer holds back new shared
+// owners (other than threads that already hold it shared) unless `starveExclusive`, which is the
+// whole point of ExAcquireSharedStarveExclusive.
+static BOOLEAN AcquireShared(const char* routine, PERESOURCE Resource, BOOLEAN Wait,
+                             bool starveExclusive, const CallSite& site) {
+    std::unique_lock<std::mutex> lock;
+    if (auto answer = StartAcquisition(routine, Resource, Wait, lock, site))
+        return *answer;
+    ThreadState& t = Thread();
     auto grantable = [&] {
         return !Resource->Flag && (starveExclusive || Resource->NumberOfExclusiveWaiters == 0 ||
                                    t.SharedHeld[Resource] > 0);
@@ -328,16 +342,11 @@ BOOLEAN NTAPI ExAcquireSharedStarveExclusive(PERESOURCE Resource, BOOLEAN Wait) 
 
 BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
     CallSite site = HOST_SITE();
-    if (!ResourceEntryChecks("ExAcquireResourceExclusiveLite", Resource, Wait, site))
-        return FALSE;
+    std::unique_lock<std::mutex> lock;
+    if (auto answer =
+            StartAcquisition("ExAcquireResourceExclusiveLite", Resource, Wait, lock, site))
+        return *answer;
     ThreadState& t = Thread();
-    std::unique_lock lock(D().Mutex);
-    if (!CheckResource(Resource, "ExAcquireResourceExclusiveLite", site))
-        return FALSE;
-    if (Resource->Flag && Resource->OwnerThread == Me()) {
-        Resource->OwnerCount++;
-        return TRUE;
-    }
     auto it = t.SharedHeld.find(Resource);
     if (it != t.SharedHeld.end() && it->second > 0) {
         Violate(Check::ResourceMisuse,

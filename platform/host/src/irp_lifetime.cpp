@@ -31,10 +31,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 static bool MayStartOver(const IrpRecord& rec, PIRP irp, const char* routine,
                          const CallSite& site) {
     if (rec.State == IrpState::Freed) {
-        Violate(
-            Check::TouchedAfterFree,
-            fmt::format("{} of {}, freed at {}", routine, Describe(rec), rec.FreeSite.ToString()),
-            site);
+        ReportTouchedAfterFree(rec, fmt::format("{} of", routine), site);
         return false;
     }
     if (rec.State == IrpState::Dispatched || rec.State == IrpState::Pending ||
@@ -208,10 +205,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     {
         std::lock_guard lock(R().Mutex);
         if (rec->State == IrpState::Freed) {
-            Violate(Check::TouchedAfterFree,
-                    fmt::format("IoCancelIrp of {}, freed at {}", Describe(*rec),
-                                rec->FreeSite.ToString()),
-                    site);
+            ReportTouchedAfterFree(*rec, "IoCancelIrp of", site);
             return FALSE;
         }
     }

@@ -102,6 +102,11 @@ bool ReportIfPassedOn(const IrpRecord& rec, PIRP irp, const char* action, const 
     return true;
 }
 
+void ReportTouchedAfterFree(const IrpRecord& rec, std::string_view what, const CallSite& site) {
+    Violate(Check::TouchedAfterFree,
+            fmt::format("{} {}, freed at {}", what, Describe(rec), rec.FreeSite.ToString()), site);
+}
+
 void InitIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize) {
     std::memset(irp, 0, packetSize);
     irp->Type = IO_TYPE_IRP;

@@ -112,6 +112,9 @@ bool InCompletionOf(PIRP irp);
 // "<action> by the dispatch routine of ...", `action` a format naming the request by its {}.
 // Called with the table lock held.
 bool ReportIfPassedOn(const IrpRecord& rec, PIRP irp, const char* action, const CallSite& site);
+// Reports a use of a freed request: "<what> IRP 0x... (...), freed at <where>" (`what` names the
+// routine: "IoCancelIrp of").
+void ReportTouchedAfterFree(const IrpRecord& rec, std::string_view what, const CallSite& site);
 
 // Fresh IRPs and MDLs, and their release into quarantine. The *Locked helpers want R().Mutex.
 void InitIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize);
