@@ -2,6 +2,7 @@
 // catches the fault (ExpectViolation reports a check that did not fire), and names its site.
 #include "test_driver.h"
 
+#include <sstream>
 #include <thread>
 
 using namespace hktest;
@@ -371,5 +372,187 @@ TEST(Verifier, AnExpectationThatDoesNotFireIsReported) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_NE(seen[0].Message.find("none fired"), std::string::npos);
 }
+
+// ---------------------------------------------------------------------------------------------
+// A routine handed something that is not what it takes (never initialised, unknown, freed, or
+// called at the wrong IRQL) reports one violation of the right kind, whose message names the
+// routine and the address it was handed, and touches nothing.
+
+std::string HexOf(const void* p) {
+    std::ostringstream text;
+    text << std::showbase << std::hex << reinterpret_cast<std::uintptr_t>(p);
+    return text.str();
+}
+
+// Memory that is no IRP, MDL, event, resource or device the host kernel knows.
+alignas(16) unsigned char g_bogus[512];
+
+struct MisuseCase {
+    const char* Label;
+    Check Kind;
+    // Makes the call; returns what the violation's message must say.
+    std::string (*Call)();
+};
+
+void PrintTo(const MisuseCase& c, std::ostream* out) {
+    *out << c.Label;
+}
+
+class Misuse : public ::testing::TestWithParam<MisuseCase> {};
+
+TEST_P(Misuse, IsReportedOnceAsWhatTheRoutineWasHanded) {
+    const MisuseCase& c = GetParam();
+    std::string expected;
+    {
+        Expect e(c.Kind);
+        expected = c.Call();
+    }
+    auto violations = host::Verifier::Violations();
+    ASSERT_EQ(violations.size(), 1u) << c.Label;
+    EXPECT_EQ(violations[0].Kind, c.Kind);
+    EXPECT_NE(violations[0].Message.find(expected), std::string::npos)
+        << violations[0].Message << "\nexpected: " << expected;
+}
+
+PIRP BogusIrp() {
+    return reinterpret_cast<PIRP>(g_bogus);
+}
+PMDL BogusMdl() {
+    return reinterpret_cast<PMDL>(g_bogus);
+}
+
+// Acquires a resource that was never initialised, in a critical region as an acquirer must be:
+// refused, and the resource left as it was. Returns what the report must say.
+std::string AcquireUninitialised(BOOLEAN(NTAPI* acquire)(PERESOURCE, BOOLEAN),
+                                 const char* routine) {
+    ERESOURCE resource{};
+    KeEnterCriticalRegion();
+    EXPECT_FALSE(acquire(&resource, TRUE)) << routine;
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(resource.ActiveCount, 0) << routine;
+    return std::string(routine) + " on " + HexOf(&resource) + ", not an initialised resource";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Misuse,
+    ::testing::Values(
+        MisuseCase{"unknown_irp_freed", Check::BadFree,
+                   [] {
+                       IoFreeIrp(BogusIrp());
+                       return "IoFreeIrp of " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"unknown_irp_cancelled", Check::BadArgument,
+                   [] {
+                       EXPECT_FALSE(IoCancelIrp(BogusIrp()));
+                       return "IoCancelIrp with " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"unknown_irp_completed", Check::BadArgument,
+                   [] {
+                       IoCompleteRequest(BogusIrp(), IO_NO_INCREMENT);
+                       return "IofCompleteRequest with " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"unknown_irp_given_an_mdl", Check::BadArgument,
+                   [] {
+                       char buffer[16];
+                       EXPECT_EQ(IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, BogusIrp()),
+                                 nullptr);
+                       return "IoAllocateMdl for " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"freed_irp_cancelled", Check::TouchedAfterFree,
+                   [] {
+                       PIRP irp = IoAllocateIrp(1, FALSE);
+                       IoFreeIrp(irp);
+                       EXPECT_FALSE(IoCancelIrp(irp));
+                       return "IoCancelIrp of IRP " + HexOf(irp) + " (allocated at ";
+                   }},
+        MisuseCase{"unknown_mdl_freed", Check::BadFree,
+                   [] {
+                       IoFreeMdl(BogusMdl());
+                       return "IoFreeMdl of " + HexOf(g_bogus) + ", which is not an MDL";
+                   }},
+        MisuseCase{"unknown_mdl_built", Check::BadArgument,
+                   [] {
+                       MmBuildMdlForNonPagedPool(BogusMdl());
+                       return "MmBuildMdlForNonPagedPool of " + HexOf(g_bogus) + ", not a live MDL";
+                   }},
+        MisuseCase{"freed_mdl_mapped", Check::TouchedAfterFree,
+                   [] {
+                       char buffer[16];
+                       PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+                       IoFreeMdl(mdl);
+                       EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr,
+                                                              FALSE, NormalPagePriority),
+                                 nullptr);
+                       return "MmMapLockedPagesSpecifyCache of " + HexOf(mdl) + ", not a live MDL";
+                   }},
+        MisuseCase{"uninitialised_event_set", Check::BadArgument,
+                   [] {
+                       KEVENT event{};
+                       EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+                       EXPECT_EQ(event.Header.SignalState, 0) << "left as it was";
+                       return "KeSetEvent on " + HexOf(&event) +
+                              ", which is not an initialised event";
+                   }},
+        MisuseCase{"uninitialised_event_waited_for", Check::BadArgument,
+                   [] {
+                       KEVENT event{};
+                       LARGE_INTEGER poll{};
+                       EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll),
+                                 STATUS_INVALID_PARAMETER);
+                       return "KeWaitForSingleObject on " + HexOf(&event) +
+                              ", which is not an initialised event";
+                   }},
+        MisuseCase{"uninitialised_resource_released", Check::ResourceMisuse,
+                   [] {
+                       ERESOURCE resource{};
+                       ExReleaseResourceLite(&resource);
+                       return "ExReleaseResourceLite on " + HexOf(&resource) +
+                              ", not an initialised resource";
+                   }},
+        MisuseCase{"uninitialised_resource_acquired_shared", Check::ResourceMisuse,
+                   [] {
+                       return AcquireUninitialised(ExAcquireResourceSharedLite,
+                                                   "ExAcquireResourceSharedLite");
+                   }},
+        MisuseCase{"uninitialised_resource_acquired_exclusive", Check::ResourceMisuse,
+                   [] {
+                       return AcquireUninitialised(ExAcquireResourceExclusiveLite,
+                                                   "ExAcquireResourceExclusiveLite");
+                   }},
+        MisuseCase{"unknown_device_called", Check::ObjectMisuse,
+                   [] {
+                       PIRP irp = IoAllocateIrp(2, FALSE);
+                       IoGetNextIrpStackLocation(irp)->MajorFunction =
+                           IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                       auto* device = reinterpret_cast<PDEVICE_OBJECT>(g_bogus);
+                       EXPECT_EQ(IoCallDriver(device, irp), STATUS_NO_SUCH_DEVICE);
+                       EXPECT_EQ(host::IrpState(irp), "allocated") << "never passed on";
+                       IoFreeIrp(irp);
+                       return "IofCallDriver to " + HexOf(g_bogus) +
+                              ", which is not a device object (or was deleted)";
+                   }},
+        MisuseCase{"unknown_device_given_a_request", Check::ObjectMisuse,
+                   [] {
+                       KEVENT done;
+                       KeInitializeEvent(&done, NotificationEvent, FALSE);
+                       IO_STATUS_BLOCK iosb{};
+                       auto* device = reinterpret_cast<PDEVICE_OBJECT>(g_bogus);
+                       EXPECT_EQ(IoBuildDeviceIoControlRequest(0x220000, device, nullptr, 0,
+                                                               nullptr, 0, FALSE, &done, &iosb),
+                                 nullptr);
+                       return "IoBuildDeviceIoControlRequest for " + HexOf(g_bogus) +
+                              ", which is not a device object";
+                   }},
+        MisuseCase{"passive_routine_at_dispatch", Check::IrqlMisuse,
+                   [] {
+                       UNICODE_STRING link;
+                       RtlInitUnicodeString(&link, u"\\DosDevices\\NoSuchLink");
+                       KIRQL old;
+                       KeRaiseIrql(DISPATCH_LEVEL, &old);
+                       EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+                       KeLowerIrql(old);
+                       return std::string("IoDeleteSymbolicLink at IRQL 2");
+                   }}),
+    [](const auto& info) { return std::string(info.param.Label); });
 
 } // namespace
