@@ -306,6 +306,20 @@ static std::optional<BOOLEAN> StartAcquisition(const char* routine, PERESOURCE R
     return std::nullopt;
 }
 
+// Waits under `lock` until the acquisition is `grantable`, counted among `waiters` meanwhile;
+// answers false at once when it is not and the caller may not wait.
+static bool WaitForGrant(std::unique_lock<std::mutex>& lock, BOOLEAN Wait, ULONG& waiters,
+                         const std::function<bool()>& grantable) {
+    if (grantable())
+        return true;
+    if (!Wait)
+        return false;
+    waiters++;
+    WaitUntil(lock, LLONG_MAX, grantable);
+    waiters--;
+    return true;
+}
+
 // Shared acquisition. Granted at once to the exclusive owner (as a recursive acquisition) and
 // when nobody owns the resource exclusively; a waiting exclusive acquirer holds back new shared
 // owners (other than threads that already hold it shared) unless `starveExclusive`, which is the
@@ -320,13 +334,8 @@ static BOOLEAN AcquireShared(const char* routine, PERESOURCE Resource, BOOLEAN W
         return !Resource->Flag && (starveExclusive || Resource->NumberOfExclusiveWaiters == 0 ||
                                    t.SharedHeld[Resource] > 0);
     };
-    if (!grantable()) {
-        if (!Wait)
-            return FALSE;
-        Resource->NumberOfSharedWaiters++;
-        WaitUntil(lock, LLONG_MAX, grantable);
-        Resource->NumberOfSharedWaiters--;
-    }
+    if (!WaitForGrant(lock, Wait, Resource->NumberOfSharedWaiters, grantable))
+        return FALSE;
     Resource->ActiveCount++;
     t.SharedHeld[Resource]++;
     return TRUE;
@@ -357,13 +366,8 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
         return FALSE;
     }
     auto free = [&] { return Resource->ActiveCount == 0; };
-    if (!free()) {
-        if (!Wait)
-            return FALSE;
-        Resource->NumberOfExclusiveWaiters++;
-        WaitUntil(lock, LLONG_MAX, free);
-        Resource->NumberOfExclusiveWaiters--;
-    }
+    if (!WaitForGrant(lock, Wait, Resource->NumberOfExclusiveWaiters, free))
+        return FALSE;
     Resource->Flag = 1;
     Resource->OwnerThread = Me();
     Resource->OwnerCount = 1;
