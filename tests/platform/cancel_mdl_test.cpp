@@ -61,15 +61,11 @@ TEST(Cancel, RoutineRunsOnceAtDispatchWithTheLockAndCompletes) {
 }
 
 TEST(Cancel, WithoutARoutineOnlyTheFlagIsSet) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
-    PIRP irp = o.Send(stack.Top());
-    EXPECT_FALSE(IoCancelIrp(irp));
-    EXPECT_TRUE(irp->Cancel);
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    o.Wait();
-    IoFreeIrp(irp);
+    HeldRequest held;
+    EXPECT_FALSE(IoCancelIrp(held.Irp));
+    EXPECT_TRUE(held.Irp->Cancel);
+    held.Complete();
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Cancel, RacingCompletionCompletesExactlyOnce) {

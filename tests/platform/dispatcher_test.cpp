@@ -169,29 +169,39 @@ TEST(SpinLocks, ExcludeEachOtherAndRaiseToDispatch) {
     EXPECT_EQ(lock, 0u);
 }
 
+// A thread of its own that runs `body` inside a critical region, as every resource user must.
+template <typename Body> std::thread InCriticalRegion(Body body) {
+    return std::thread([body] {
+        KeEnterCriticalRegion();
+        body();
+        KeLeaveCriticalRegion();
+    });
+}
+
+// A thread that waits for `resource` exclusively, notes in `had` that it got it, and lets it go.
+std::thread Writer(ERESOURCE& resource, std::atomic<bool>& had) {
+    return InCriticalRegion([&resource, &had] {
+        ExAcquireResourceExclusiveLite(&resource, TRUE);
+        had = true;
+        ExReleaseResourceLite(&resource);
+    });
+}
+
 TEST(Resources, SharedTogetherExclusiveAlone) {
     ERESOURCE resource;
     ExInitializeResourceLite(&resource);
     KeEnterCriticalRegion();
     ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
     std::atomic<bool> otherShared{false}, exclusiveGot{false}, exclusiveTry{true};
-    std::thread reader([&] {
-        KeEnterCriticalRegion();
+    std::thread reader = InCriticalRegion([&] {
         otherShared = ExAcquireResourceSharedLite(&resource, TRUE);
         ExReleaseResourceLite(&resource);
         exclusiveTry = ExAcquireResourceExclusiveLite(&resource, FALSE);
-        KeLeaveCriticalRegion();
     });
     reader.join();
     EXPECT_TRUE(otherShared);
     EXPECT_FALSE(exclusiveTry);
-    std::thread writer([&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&resource, TRUE);
-        exclusiveGot = true;
-        ExReleaseResourceLite(&resource);
-        KeLeaveCriticalRegion();
-    });
+    std::thread writer = Writer(resource, exclusiveGot);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(exclusiveGot) << "exclusive granted while a shared holder remains";
     ExReleaseResourceLite(&resource);
@@ -200,11 +210,8 @@ TEST(Resources, SharedTogetherExclusiveAlone) {
     // Exclusive is recursive for its owner, and shuts out shared acquisition by others.
     ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
     ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
-    std::thread tryReader([&] {
-        KeEnterCriticalRegion();
-        otherShared = ExAcquireResourceSharedLite(&resource, FALSE);
-        KeLeaveCriticalRegion();
-    });
+    std::thread tryReader =
+        InCriticalRegion([&] { otherShared = ExAcquireResourceSharedLite(&resource, FALSE); });
     tryReader.join();
     EXPECT_FALSE(otherShared);
     ExReleaseResourceLite(&resource);
@@ -233,17 +240,10 @@ TEST(Resources, AQueuedWriterHoldsBackNewReadersUnlessTheyStarveIt) {
     KeEnterCriticalRegion();
     ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
     std::atomic<bool> writerHad{false};
-    std::thread writer([&] {
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&resource, TRUE);
-        writerHad = true;
-        ExReleaseResourceLite(&resource);
-        KeLeaveCriticalRegion();
-    });
+    std::thread writer = Writer(resource, writerHad);
     ASSERT_TRUE(Eventually([&] { return host::InspectResource(&resource).ExclusiveWaiters == 1; }));
     BOOLEAN plain = TRUE, starving = FALSE, starvingWaits = FALSE;
-    std::thread([&] {
-        KeEnterCriticalRegion();
+    InCriticalRegion([&] {
         plain = ExAcquireResourceSharedLite(&resource, FALSE);
         starving = ExAcquireSharedStarveExclusive(&resource, FALSE);
         if (starving)
@@ -251,19 +251,16 @@ TEST(Resources, AQueuedWriterHoldsBackNewReadersUnlessTheyStarveIt) {
         starvingWaits = ExAcquireSharedStarveExclusive(&resource, TRUE); // must not block
         if (starvingWaits)
             ExReleaseResourceLite(&resource);
-        KeLeaveCriticalRegion();
     }).join();
     EXPECT_FALSE(plain) << "a new reader went ahead of the queued writer";
     EXPECT_TRUE(starving);
     EXPECT_TRUE(starvingWaits);
     // A reader that waits gets the resource only after the queued writer has had it.
     bool readerSawWriter = false;
-    std::thread reader([&] {
-        KeEnterCriticalRegion();
+    std::thread reader = InCriticalRegion([&] {
         ExAcquireResourceSharedLite(&resource, TRUE);
         readerSawWriter = writerHad;
         ExReleaseResourceLite(&resource);
-        KeLeaveCriticalRegion();
     });
     ASSERT_TRUE(Eventually([&] { return host::InspectResource(&resource).SharedWaiters == 1; }));
     ExReleaseResourceLite(&resource);
@@ -272,11 +269,7 @@ TEST(Resources, AQueuedWriterHoldsBackNewReadersUnlessTheyStarveIt) {
     EXPECT_TRUE(readerSawWriter);
     // An exclusive owner keeps even a starving reader out, and may itself take it shared.
     ASSERT_TRUE(ExAcquireResourceExclusiveLite(&resource, TRUE));
-    std::thread([&] {
-        KeEnterCriticalRegion();
-        starving = ExAcquireSharedStarveExclusive(&resource, FALSE);
-        KeLeaveCriticalRegion();
-    }).join();
+    InCriticalRegion([&] { starving = ExAcquireSharedStarveExclusive(&resource, FALSE); }).join();
     EXPECT_FALSE(starving);
     EXPECT_TRUE(ExAcquireSharedStarveExclusive(&resource, FALSE));
     ExReleaseResourceLite(&resource);

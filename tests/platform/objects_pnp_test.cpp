@@ -276,6 +276,18 @@ class PnpTest : public ::testing::Test {
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         return pdo;
     }
+    // A device the bus has just reported, its stack built and started.
+    PDEVICE_OBJECT ArrivedPdo() {
+        PDEVICE_OBJECT pdo = NewPdo();
+        host::Pnp::DeviceArrived(pdo);
+        return pdo;
+    }
+    // A handle to the first device's link, expected to open.
+    static host::Handle OpenFirst() {
+        host::Handle h = 0;
+        EXPECT_EQ(host::FrontEnd::Open(u"\\\\.\\PnpTest0", &h), STATUS_SUCCESS);
+        return h;
+    }
     static PdoExtension& Ext(PDEVICE_OBJECT pdo) {
         return *static_cast<PdoExtension*>(pdo->DeviceExtension);
     }
@@ -307,8 +319,7 @@ TEST_F(PnpTest, ArrivalAddsTheDeviceAndStartsTheStack) {
 }
 
 TEST_F(PnpTest, QueryCapabilitiesCarriesTheCallersSizeAndVersion) {
-    PDEVICE_OBJECT pdo = NewPdo();
-    host::Pnp::DeviceArrived(pdo);
+    PDEVICE_OBJECT pdo = ArrivedPdo();
     DEVICE_CAPABILITIES caps;
     auto r = host::Pnp::QueryCapabilities(pdo, sizeof(DEVICE_CAPABILITIES), 1, &caps);
     EXPECT_EQ(r.Status, STATUS_SUCCESS);
@@ -321,8 +332,7 @@ TEST_F(PnpTest, QueryCapabilitiesCarriesTheCallersSizeAndVersion) {
 }
 
 TEST_F(PnpTest, UnansweredMinorCodeKeepsThePresetStatus) {
-    PDEVICE_OBJECT pdo = NewPdo();
-    host::Pnp::DeviceArrived(pdo);
+    PDEVICE_OBJECT pdo = ArrivedPdo();
     auto r = host::Pnp::Send(pdo, IRP_MN_QUERY_DEVICE_RELATIONS);
     EXPECT_EQ(r.Status, STATUS_NOT_SUPPORTED);
     auto stop = host::Pnp::Stop(pdo);
@@ -336,10 +346,9 @@ TEST_F(PnpTest, UnansweredMinorCodeKeepsThePresetStatus) {
 }
 
 TEST_F(PnpTest, DepartureWithAnOpenHandleRemovesTheStackWhenTheHandleCloses) {
-    PDEVICE_OBJECT pdo = NewPdo();
-    host::Pnp::DeviceArrived(pdo);
-    host::Handle h = 0;
-    ASSERT_EQ(host::FrontEnd::Open(u"\\\\.\\PnpTest0", &h), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = ArrivedPdo();
+    host::Handle h = OpenFirst();
+    ASSERT_NE(h, 0u);
     Ext(pdo).Present = false;
     host::Pnp::DeviceDeparted(pdo);
     EXPECT_EQ(Ext(pdo).Surprises, 1);
@@ -354,10 +363,9 @@ TEST_F(PnpTest, DepartureWithAnOpenHandleRemovesTheStackWhenTheHandleCloses) {
 }
 
 TEST_F(PnpTest, RemoveUnderAnOpenHandleStillDeliversItsClose) {
-    PDEVICE_OBJECT pdo = NewPdo();
-    host::Pnp::DeviceArrived(pdo);
-    host::Handle h = 0;
-    ASSERT_EQ(host::FrontEnd::Open(u"\\\\.\\PnpTest0", &h), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = ArrivedPdo();
+    host::Handle h = OpenFirst();
+    ASSERT_NE(h, 0u);
     Ext(pdo).Present = false;
     EXPECT_EQ(host::Pnp::Remove(pdo).Status, STATUS_SUCCESS);
     EXPECT_EQ(host::Pnp::TopOf(pdo), nullptr);
@@ -370,8 +378,7 @@ TEST_F(PnpTest, RemoveUnderAnOpenHandleStillDeliversItsClose) {
 }
 
 TEST_F(PnpTest, DeviceThatComesBackWithANewIdentityGetsANewStack) {
-    PDEVICE_OBJECT first = NewPdo();
-    host::Pnp::DeviceArrived(first);
+    PDEVICE_OBJECT first = ArrivedPdo();
     Unplug(first);
     PDEVICE_OBJECT second = NewPdo();
     auto arrival = host::Pnp::DeviceArrived(second);

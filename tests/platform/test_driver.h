@@ -199,4 +199,22 @@ inline void CompleteHeld(TestExtension& ext, NTSTATUS status, ULONG_PTR informat
     KeLowerIrql(old);
 }
 
+// One device, "A", holding (pending) the one request an originator sent it: the usual start of a
+// test about what may and may not be done to a request a driver holds.
+struct HeldRequest {
+    TestStack Stack{{"A"}};
+    Originator Origin;
+    PIRP Irp = nullptr;
+
+    HeldRequest() {
+        Stack(0).Do.What = Action::Pend;
+        Irp = Origin.Send(Stack.Top());
+    }
+    // The holder completes it; returns once the originator has it back.
+    void Complete(NTSTATUS status = STATUS_SUCCESS) {
+        CompleteHeld(Stack(0), status);
+        Origin.Wait();
+    }
+};
+
 } // namespace hktest

@@ -2,6 +2,7 @@
 // catches the fault (ExpectViolation reports a check that did not fire), and names its site.
 #include "test_driver.h"
 
+#include <sstream>
 #include <thread>
 
 using namespace hktest;
@@ -89,20 +90,28 @@ PIRP SendExpecting(TestStack& stack, Originator& o, PDRIVER_DISPATCH dispatch, C
     return o.Send(stack.Top());
 }
 
+// One device, "A", whose dispatch routine is the broken `dispatch`, sent one request while the
+// verifier expects `kind`; the request is freed with the stack.
+struct BrokenDispatch {
+    BrokenDispatch(PDRIVER_DISPATCH dispatch, Check kind)
+        : Irp(SendExpecting(Stack, Origin, dispatch, kind)) {}
+    ~BrokenDispatch() { IoFreeIrp(Irp); }
+    BrokenDispatch(const BrokenDispatch&) = delete;
+    BrokenDispatch& operator=(const BrokenDispatch&) = delete;
+
+    TestStack Stack{{"A"}};
+    Originator Origin;
+    PIRP Irp;
+};
+
 TEST(Verifier, DoubleCompletion) {
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, CompletesTwice, Check::DoubleCompletion);
+    BrokenDispatch broken(CompletesTwice, Check::DoubleCompletion);
     ExpectSite(Check::DoubleCompletion);
-    IoFreeIrp(irp);
 }
 
 TEST(Verifier, CompletionWithStatusPending) {
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, CompletesWithPending, Check::CompletedWithPending);
+    BrokenDispatch broken(CompletesWithPending, Check::CompletedWithPending);
     ExpectSite(Check::CompletedWithPending);
-    IoFreeIrp(irp);
 }
 
 TEST(Verifier, DispatchThatNeitherCompletesNorPasses) {
@@ -112,16 +121,13 @@ TEST(Verifier, DispatchThatNeitherCompletesNorPasses) {
 }
 
 TEST(Verifier, RequestNeverCompletedByTheEndOfTheTest) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
-    PIRP irp = o.Send(stack.Top());
+    HeldRequest held;
     {
         Expect e(Check::NeverCompleted);
         host::EndTest();
     }
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    IoFreeIrp(irp);
+    CompleteHeld(held.Stack(0), STATUS_SUCCESS);
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, WaitAtDispatchLevel) {
@@ -173,21 +179,15 @@ TEST(Verifier, TwoSpinLocksAtOnce) {
 
 TEST(Verifier, SpinLockHeldOnReturnFromDispatch) {
     KeInitializeSpinLock(&g_lockA);
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, KeepsASpinLock, Check::SpinLockHeldOnReturn);
+    BrokenDispatch broken(KeepsASpinLock, Check::SpinLockHeldOnReturn);
     ExpectSite(Check::SpinLockHeldOnReturn);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is put back";
     EXPECT_EQ(g_lockA, 0u);
-    IoFreeIrp(irp);
 }
 
 TEST(Verifier, IrqlNotRestoredByDispatch) {
-    TestStack stack({"A"});
-    Originator o;
-    PIRP irp = SendExpecting(stack, o, LeavesIrqlRaised, Check::IrqlNotRestored);
+    BrokenDispatch broken(LeavesIrqlRaised, Check::IrqlNotRestored);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    IoFreeIrp(irp);
 }
 
 NTSTATUS NTAPI RaisingCompletion(PDEVICE_OBJECT, PIRP, PVOID) {
@@ -217,27 +217,20 @@ TEST(Verifier, IrqlMisuse) {
 }
 
 TEST(Verifier, FreedIrpStillInFlight) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
-    PIRP irp = o.Send(stack.Top());
+    HeldRequest held;
     {
         Expect e(Check::FreedInFlight);
-        IoFreeIrp(irp);
+        IoFreeIrp(held.Irp);
     }
-    EXPECT_EQ(host::IrpState(irp), "pending") << "the refused free left it alone";
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    o.Wait();
-    IoFreeIrp(irp);
+    EXPECT_EQ(host::IrpState(held.Irp), "pending") << "the refused free left it alone";
+    held.Complete();
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, MdlFreedWhileItsRequestIsPending) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
+    HeldRequest held; // pending below; a second request carries the MDL
     char buffer[64];
-    PIRP first = o.Send(stack.Top()); // pending below; a second request carries the MDL
-    PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(held.Stack.Top()->StackSize, FALSE);
     PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, irp);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     // A second device holds this one.
@@ -252,11 +245,10 @@ TEST(Verifier, MdlFreedWhileItsRequestIsPending) {
         IoFreeMdl(mdl);
     }
     CompleteHeld(other(0), STATUS_SUCCESS);
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    o.Wait();
+    held.Complete();
     IoFreeMdl(mdl);
     IoFreeIrp(irp);
-    IoFreeIrp(first);
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, RequestTouchedAfterItWasPassedDown) {
@@ -285,22 +277,18 @@ TEST(Verifier, RequestTouchedAfterItWasPassedDown) {
 }
 
 TEST(Verifier, IllegalTransitionNamesBothStates) {
-    TestStack stack({"A"});
-    stack(0).Do.What = Action::Pend;
-    Originator o;
-    PIRP irp = o.Send(stack.Top());
+    HeldRequest held;
     {
         Expect e(Check::IllegalTransition);
-        IoReuseIrp(irp, STATUS_SUCCESS);
+        IoReuseIrp(held.Irp, STATUS_SUCCESS);
     }
     bool named = false;
     for (const auto& v : host::Verifier::Violations())
         named |= v.Kind == Check::IllegalTransition &&
                  v.Message.find("pending -> allocated") != std::string::npos;
     EXPECT_TRUE(named);
-    CompleteHeld(stack(0), STATUS_SUCCESS);
-    o.Wait();
-    IoFreeIrp(irp);
+    held.Complete();
+    IoFreeIrp(held.Irp);
 }
 
 TEST(Verifier, PoolLeftAtDeviceRemovalIsReportedOnceAtRemoval) {
@@ -384,5 +372,187 @@ TEST(Verifier, AnExpectationThatDoesNotFireIsReported) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_NE(seen[0].Message.find("none fired"), std::string::npos);
 }
+
+// ---------------------------------------------------------------------------------------------
+// A routine handed something that is not what it takes (never initialised, unknown, freed, or
+// called at the wrong IRQL) reports one violation of the right kind, whose message names the
+// routine and the address it was handed, and touches nothing.
+
+std::string HexOf(const void* p) {
+    std::ostringstream text;
+    text << std::showbase << std::hex << reinterpret_cast<std::uintptr_t>(p);
+    return text.str();
+}
+
+// Memory that is no IRP, MDL, event, resource or device the host kernel knows.
+alignas(16) unsigned char g_bogus[512];
+
+struct MisuseCase {
+    const char* Label;
+    Check Kind;
+    // Makes the call; returns what the violation's message must say.
+    std::string (*Call)();
+};
+
+void PrintTo(const MisuseCase& c, std::ostream* out) {
+    *out << c.Label;
+}
+
+class Misuse : public ::testing::TestWithParam<MisuseCase> {};
+
+TEST_P(Misuse, IsReportedOnceAsWhatTheRoutineWasHanded) {
+    const MisuseCase& c = GetParam();
+    std::string expected;
+    {
+        Expect e(c.Kind);
+        expected = c.Call();
+    }
+    auto violations = host::Verifier::Violations();
+    ASSERT_EQ(violations.size(), 1u) << c.Label;
+    EXPECT_EQ(violations[0].Kind, c.Kind);
+    EXPECT_NE(violations[0].Message.find(expected), std::string::npos)
+        << violations[0].Message << "\nexpected: " << expected;
+}
+
+PIRP BogusIrp() {
+    return reinterpret_cast<PIRP>(g_bogus);
+}
+PMDL BogusMdl() {
+    return reinterpret_cast<PMDL>(g_bogus);
+}
+
+// Acquires a resource that was never initialised, in a critical region as an acquirer must be:
+// refused, and the resource left as it was. Returns what the report must say.
+std::string AcquireUninitialised(BOOLEAN(NTAPI* acquire)(PERESOURCE, BOOLEAN),
+                                 const char* routine) {
+    ERESOURCE resource{};
+    KeEnterCriticalRegion();
+    EXPECT_FALSE(acquire(&resource, TRUE)) << routine;
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(resource.ActiveCount, 0) << routine;
+    return std::string(routine) + " on " + HexOf(&resource) + ", not an initialised resource";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Misuse,
+    ::testing::Values(
+        MisuseCase{"unknown_irp_freed", Check::BadFree,
+                   [] {
+                       IoFreeIrp(BogusIrp());
+                       return "IoFreeIrp of " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"unknown_irp_cancelled", Check::BadArgument,
+                   [] {
+                       EXPECT_FALSE(IoCancelIrp(BogusIrp()));
+                       return "IoCancelIrp with " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"unknown_irp_completed", Check::BadArgument,
+                   [] {
+                       IoCompleteRequest(BogusIrp(), IO_NO_INCREMENT);
+                       return "IofCompleteRequest with " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"unknown_irp_given_an_mdl", Check::BadArgument,
+                   [] {
+                       char buffer[16];
+                       EXPECT_EQ(IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, BogusIrp()),
+                                 nullptr);
+                       return "IoAllocateMdl for " + HexOf(g_bogus) + ", which is not an IRP";
+                   }},
+        MisuseCase{"freed_irp_cancelled", Check::TouchedAfterFree,
+                   [] {
+                       PIRP irp = IoAllocateIrp(1, FALSE);
+                       IoFreeIrp(irp);
+                       EXPECT_FALSE(IoCancelIrp(irp));
+                       return "IoCancelIrp of IRP " + HexOf(irp) + " (allocated at ";
+                   }},
+        MisuseCase{"unknown_mdl_freed", Check::BadFree,
+                   [] {
+                       IoFreeMdl(BogusMdl());
+                       return "IoFreeMdl of " + HexOf(g_bogus) + ", which is not an MDL";
+                   }},
+        MisuseCase{"unknown_mdl_built", Check::BadArgument,
+                   [] {
+                       MmBuildMdlForNonPagedPool(BogusMdl());
+                       return "MmBuildMdlForNonPagedPool of " + HexOf(g_bogus) + ", not a live MDL";
+                   }},
+        MisuseCase{"freed_mdl_mapped", Check::TouchedAfterFree,
+                   [] {
+                       char buffer[16];
+                       PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+                       IoFreeMdl(mdl);
+                       EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr,
+                                                              FALSE, NormalPagePriority),
+                                 nullptr);
+                       return "MmMapLockedPagesSpecifyCache of " + HexOf(mdl) + ", not a live MDL";
+                   }},
+        MisuseCase{"uninitialised_event_set", Check::BadArgument,
+                   [] {
+                       KEVENT event{};
+                       EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+                       EXPECT_EQ(event.Header.SignalState, 0) << "left as it was";
+                       return "KeSetEvent on " + HexOf(&event) +
+                              ", which is not an initialised event";
+                   }},
+        MisuseCase{"uninitialised_event_waited_for", Check::BadArgument,
+                   [] {
+                       KEVENT event{};
+                       LARGE_INTEGER poll{};
+                       EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll),
+                                 STATUS_INVALID_PARAMETER);
+                       return "KeWaitForSingleObject on " + HexOf(&event) +
+                              ", which is not an initialised event";
+                   }},
+        MisuseCase{"uninitialised_resource_released", Check::ResourceMisuse,
+                   [] {
+                       ERESOURCE resource{};
+                       ExReleaseResourceLite(&resource);
+                       return "ExReleaseResourceLite on " + HexOf(&resource) +
+                              ", not an initialised resource";
+                   }},
+        MisuseCase{"uninitialised_resource_acquired_shared", Check::ResourceMisuse,
+                   [] {
+                       return AcquireUninitialised(ExAcquireResourceSharedLite,
+                                                   "ExAcquireResourceSharedLite");
+                   }},
+        MisuseCase{"uninitialised_resource_acquired_exclusive", Check::ResourceMisuse,
+                   [] {
+                       return AcquireUninitialised(ExAcquireResourceExclusiveLite,
+                                                   "ExAcquireResourceExclusiveLite");
+                   }},
+        MisuseCase{"unknown_device_called", Check::ObjectMisuse,
+                   [] {
+                       PIRP irp = IoAllocateIrp(2, FALSE);
+                       IoGetNextIrpStackLocation(irp)->MajorFunction =
+                           IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                       auto* device = reinterpret_cast<PDEVICE_OBJECT>(g_bogus);
+                       EXPECT_EQ(IoCallDriver(device, irp), STATUS_NO_SUCH_DEVICE);
+                       EXPECT_EQ(host::IrpState(irp), "allocated") << "never passed on";
+                       IoFreeIrp(irp);
+                       return "IofCallDriver to " + HexOf(g_bogus) +
+                              ", which is not a device object (or was deleted)";
+                   }},
+        MisuseCase{"unknown_device_given_a_request", Check::ObjectMisuse,
+                   [] {
+                       KEVENT done;
+                       KeInitializeEvent(&done, NotificationEvent, FALSE);
+                       IO_STATUS_BLOCK iosb{};
+                       auto* device = reinterpret_cast<PDEVICE_OBJECT>(g_bogus);
+                       EXPECT_EQ(IoBuildDeviceIoControlRequest(0x220000, device, nullptr, 0,
+                                                               nullptr, 0, FALSE, &done, &iosb),
+                                 nullptr);
+                       return "IoBuildDeviceIoControlRequest for " + HexOf(g_bogus) +
+                              ", which is not a device object";
+                   }},
+        MisuseCase{"passive_routine_at_dispatch", Check::IrqlMisuse,
+                   [] {
+                       UNICODE_STRING link;
+                       RtlInitUnicodeString(&link, u"\\DosDevices\\NoSuchLink");
+                       KIRQL old;
+                       KeRaiseIrql(DISPATCH_LEVEL, &old);
+                       EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+                       KeLowerIrql(old);
+                       return std::string("IoDeleteSymbolicLink at IRQL 2");
+                   }}),
+    [](const auto& info) { return std::string(info.param.Label); });
 
 } // namespace

@@ -24,10 +24,7 @@ NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp,
 bool MayDispatch(const IrpRecord& rec, PIRP irp, const CallSite& site) {
     switch (rec.State) {
     case IrpState::Freed:
-        Violate(Check::TouchedAfterFree,
-                fmt::format("IofCallDriver with {}, freed at {}", Describe(rec),
-                            rec.FreeSite.ToString()),
-                site);
+        ReportTouchedAfterFree(rec, "IofCallDriver with", site);
         return false;
     case IrpState::Completed:
         Violate(
@@ -47,19 +44,8 @@ bool MayDispatch(const IrpRecord& rec, PIRP irp, const CallSite& site) {
         }
         return true;
     case IrpState::Dispatched:
-    case IrpState::Pending: {
-        const Frame* f = InnermostFrame(irp);
-        if (f && f->Kind == FrameKind::Dispatch &&
-            (f->Device != rec.Holder || f->Location > rec.Location)) {
-            Violate(Check::TouchedAfterPassDown,
-                    fmt::format("IofCallDriver with {} by the dispatch routine of {}, which had "
-                                "already passed it on to {}",
-                                Describe(rec), DeviceLabel(f->Device), DeviceLabel(rec.Holder)),
-                    site);
-            return false;
-        }
-        return true;
-    }
+    case IrpState::Pending:
+        return !ReportIfPassedOn(rec, irp, "IofCallDriver with {}", site);
     case IrpState::Allocated:
         return true;
     }
@@ -130,21 +116,12 @@ void AfterDispatch(const IrpPtr& rec, PDEVICE_OBJECT device, NTSTATUS status,
 } // namespace
 
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const CallSite& site) {
-    IrpPtr rec = FindIrp(irp);
-    if (!rec) {
-        Violate(Check::BadArgument,
-                fmt::format("IofCallDriver with {}, which is not an IRP", Hex(irp)), site);
+    IrpPtr rec = FindIrpOrReport(irp, Check::BadArgument, "IofCallDriver with", site);
+    if (!rec)
         return STATUS_INVALID_PARAMETER;
-    }
-    if (!IsCallableDevice(device)) {
-        Violate(Check::ObjectMisuse,
-                fmt::format("IofCallDriver to {}, which is not a device object (or was deleted)",
-                            Hex(device)),
-                site);
+    if (!DeviceArgumentOrReport(device, true, "IofCallDriver to", site))
         return STATUS_NO_SUCH_DEVICE;
-    }
-    if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IofCallDriver at IRQL {}", Thread().Irql), site);
+    ReportIrqlAbove(DISPATCH_LEVEL, "IofCallDriver", site);
     std::uint64_t generation = 0;
     int location = 0;
     if (!TakeStackLocation(rec, device, irp, site, generation, location))
@@ -177,12 +154,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     CallSite site = HOST_SITE();
-    IrpPtr rec = FindIrp(Irp);
-    if (!rec) {
-        Violate(Check::BadArgument,
-                fmt::format("PoStartNextPowerIrp with {}, which is not an IRP", Hex(Irp)), site);
+    IrpPtr rec = FindIrpOrReport(Irp, Check::BadArgument, "PoStartNextPowerIrp with", site);
+    if (!rec)
         return;
-    }
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
         Violate(Check::BadArgument,
                 fmt::format("PoStartNextPowerIrp with {}, which is not a power request", Hex(Irp)),

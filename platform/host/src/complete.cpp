@@ -142,10 +142,7 @@ bool MayComplete(const IrpRecord& rec, PIRP irp, const CallSite& site) {
                                 Describe(rec), rec.CompleteSite.ToString()),
                     site);
         else
-            Violate(Check::TouchedAfterFree,
-                    fmt::format("IofCompleteRequest with {}, freed at {}", Describe(rec),
-                                rec.FreeSite.ToString()),
-                    site);
+            ReportTouchedAfterFree(rec, "IofCompleteRequest with", site);
         return false;
     case IrpState::Completed:
         Violate(Check::DoubleCompletion,
@@ -166,19 +163,8 @@ bool MayComplete(const IrpRecord& rec, PIRP irp, const CallSite& site) {
     case IrpState::Allocated:
         return MayCompleteTakenBack(rec, irp, site);
     case IrpState::Dispatched:
-    case IrpState::Pending: {
-        const Frame* f = InnermostFrame(irp);
-        if (f && f->Kind == FrameKind::Dispatch &&
-            (f->Device != rec.Holder || f->Location > rec.Location)) {
-            Violate(Check::TouchedAfterPassDown,
-                    fmt::format("{} completed by the dispatch routine of {}, which had already "
-                                "passed it on to {}",
-                                Describe(rec), DeviceLabel(f->Device), DeviceLabel(rec.Holder)),
-                    site);
-            return false;
-        }
-        return true;
-    }
+    case IrpState::Pending:
+        return !ReportIfPassedOn(rec, irp, "{} completed", site);
     }
     return true;
 }
@@ -274,15 +260,10 @@ Walk CompleteOneLocation(const IrpPtr& rec, PIRP irp, const CallSite& site) {
 } // namespace
 
 void CompleteRequest(PIRP irp, const CallSite& site) {
-    IrpPtr rec = FindIrp(irp);
-    if (!rec) {
-        Violate(Check::BadArgument,
-                fmt::format("IofCompleteRequest with {}, which is not an IRP", Hex(irp)), site);
+    IrpPtr rec = FindIrpOrReport(irp, Check::BadArgument, "IofCompleteRequest with", site);
+    if (!rec)
         return;
-    }
-    if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IofCompleteRequest at IRQL {}", Thread().Irql),
-                site);
+    ReportIrqlAbove(DISPATCH_LEVEL, "IofCompleteRequest", site);
     {
         std::lock_guard lock(R().Mutex);
         if (!MayComplete(*rec, irp, site))

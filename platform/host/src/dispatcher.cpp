@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <thread>
 
 namespace host::detail {
@@ -38,6 +39,25 @@ bool IsEvent(PKEVENT event) {
 bool IsResource(PERESOURCE resource) {
     return resource &&
            reinterpret_cast<ULONG_PTR>(resource->SystemResourcesList.Flink) == ResourceMark;
+}
+
+// Whether `routine` was given an initialised event or resource; reports the misuse when not.
+// Called with the dispatcher lock held, so the answer stands until the caller lets go of it.
+bool CheckInitialised(bool initialised, Check kind, const char* routine, const void* object,
+                      const char* what, const CallSite& site) {
+    if (!initialised)
+        Violate(kind, fmt::format("{} on {}, {}", routine, Hex(object), what), site);
+    return initialised;
+}
+
+bool CheckEvent(PKEVENT event, const char* routine, const CallSite& site) {
+    return CheckInitialised(IsEvent(event), Check::BadArgument, routine, event,
+                            "which is not an initialised event", site);
+}
+
+bool CheckResource(PERESOURCE resource, const char* routine, const CallSite& site) {
+    return CheckInitialised(IsResource(resource), Check::ResourceMisuse, routine, resource,
+                            "not an initialised resource", site);
 }
 
 std::uint64_t Me() {
@@ -131,15 +151,10 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     CallSite site = HOST_SITE();
     if (Wait)
         Unsupported("KeSetEvent", "Wait = TRUE (keeping the dispatcher lock for a following wait)");
-    if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("KeSetEvent at IRQL {}", Thread().Irql), site);
+    ReportIrqlAbove(DISPATCH_LEVEL, "KeSetEvent", site);
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeSetEvent on {}, which is not an initialised event", Hex(Event)),
-                site);
+    if (!CheckEvent(Event, "KeSetEvent", site))
         return 0;
-    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     D().Cv.notify_all();
@@ -149,24 +164,16 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeClearEvent on {}, which is not an initialised event", Hex(Event)),
-                site);
+    if (!CheckEvent(Event, "KeClearEvent", site))
         return;
-    }
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeResetEvent on {}, which is not an initialised event", Hex(Event)),
-                site);
+    if (!CheckEvent(Event, "KeResetEvent", site))
         return 0;
-    }
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -175,13 +182,8 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsEvent(Event)) {
-        Violate(
-            Check::BadArgument,
-            fmt::format("KeReadStateEvent on {}, which is not an initialised event", Hex(Event)),
-            site);
+    if (!CheckEvent(Event, "KeReadStateEvent", site))
         return 0;
-    }
     return Event->Header.SignalState;
 }
 
@@ -206,13 +208,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     }
     LONGLONG deadline = poll ? LLONG_MIN : DeadlineOf(Timeout);
     std::unique_lock lock(D().Mutex);
-    if (!IsEvent(event)) {
-        Violate(Check::BadArgument,
-                fmt::format("KeWaitForSingleObject on {}, which is not an initialised event",
-                            Hex(Object)),
-                site);
+    if (!CheckEvent(event, "KeWaitForSingleObject", site))
         return STATUS_INVALID_PARAMETER;
-    }
     bool signalled = WaitUntil(lock, deadline, [event] { return event->Header.SignalState > 0; });
     if (!signalled)
         return STATUS_TIMEOUT;
@@ -261,13 +258,8 @@ NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
 NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
     CallSite site = HOST_SITE();
     std::lock_guard lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(
-            Check::ResourceMisuse,
-            fmt::format("ExDeleteResourceLite on {}, not an initialised resource", Hex(Resource)),
-            site);
+    if (!CheckResource(Resource, "ExDeleteResourceLite", site))
         return STATUS_INVALID_PARAMETER;
-    }
     if (Resource->ActiveCount != 0 || Resource->NumberOfSharedWaiters ||
         Resource->NumberOfExclusiveWaiters)
         Violate(Check::ResourceMisuse,
@@ -295,36 +287,55 @@ static bool ResourceEntryChecks(const char* routine, PERESOURCE Resource, BOOLEA
     return true;
 }
 
+// What every acquisition starts with: the caller's IRQL and critical region, then, under the
+// dispatcher lock (taken into `lock`), the resource itself. Answers at once for an acquisition
+// refused (FALSE) and for one by the exclusive owner, granted one level deeper (TRUE); nullopt:
+// the caller goes on, holding the lock.
+static std::optional<BOOLEAN> StartAcquisition(const char* routine, PERESOURCE Resource,
+                                               BOOLEAN Wait, std::unique_lock<std::mutex>& lock,
+                                               const CallSite& site) {
+    if (!ResourceEntryChecks(routine, Resource, Wait, site))
+        return FALSE;
+    lock = std::unique_lock(D().Mutex);
+    if (!CheckResource(Resource, routine, site))
+        return FALSE;
+    if (Resource->Flag && Resource->OwnerThread == Me()) {
+        Resource->OwnerCount++;
+        return TRUE;
+    }
+    return std::nullopt;
+}
+
+// Waits under `lock` until the acquisition is `grantable`, counted among `waiters` meanwhile;
+// answers false at once when it is not and the caller may not wait.
+static bool WaitForGrant(std::unique_lock<std::mutex>& lock, BOOLEAN Wait, ULONG& waiters,
+                         const std::function<bool()>& grantable) {
+    if (grantable())
+        return true;
+    if (!Wait)
+        return false;
+    waiters++;
+    WaitUntil(lock, LLONG_MAX, grantable);
+    waiters--;
+    return true;
+}
+
 // Shared acquisition. Granted at once to the exclusive owner (as a recursive acquisition) and
 // when nobody owns the resource exclusively; a waiting exclusive acquirer holds back new shared
 // owners (other than threads that already hold it shared) unless `starveExclusive`, which is the
 // whole point of ExAcquireSharedStarveExclusive.
 static BOOLEAN AcquireShared(const char* routine, PERESOURCE Resource, BOOLEAN Wait,
                              bool starveExclusive, const CallSite& site) {
-    if (!ResourceEntryChecks(routine, Resource, Wait, site))
-        return FALSE;
+    std::unique_lock<std::mutex> lock;
+    if (auto answer = StartAcquisition(routine, Resource, Wait, lock, site))
+        return *answer;
     ThreadState& t = Thread();
-    std::unique_lock lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(Check::ResourceMisuse,
-                fmt::format("{} on {}, not an initialised resource", routine, Hex(Resource)), site);
-        return FALSE;
-    }
-    if (Resource->Flag && Resource->OwnerThread == Me()) {
-        Resource->OwnerCount++;
-        return TRUE;
-    }
     auto grantable = [&] {
         return !Resource->Flag && (starveExclusive || Resource->NumberOfExclusiveWaiters == 0 ||
                                    t.SharedHeld[Resource] > 0);
     };
-    if (!grantable()) {
-        if (!Wait)
-            return FALSE;
-        Resource->NumberOfSharedWaiters++;
-        WaitUntil(lock, LLONG_MAX, grantable);
-        Resource->NumberOfSharedWaiters--;
-    }
+    if (!WaitForGrant(lock, Wait, Resource->NumberOfSharedWaiters, grantable))
+        return FALSE;
     Resource->ActiveCount++;
     t.SharedHeld[Resource]++;
     return TRUE;
@@ -340,21 +351,11 @@ BOOLEAN NTAPI ExAcquireSharedStarveExclusive(PERESOURCE Resource, BOOLEAN Wait) 
 
 BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
     CallSite site = HOST_SITE();
-    if (!ResourceEntryChecks("ExAcquireResourceExclusiveLite", Resource, Wait, site))
-        return FALSE;
+    std::unique_lock<std::mutex> lock;
+    if (auto answer =
+            StartAcquisition("ExAcquireResourceExclusiveLite", Resource, Wait, lock, site))
+        return *answer;
     ThreadState& t = Thread();
-    std::unique_lock lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(Check::ResourceMisuse,
-                fmt::format("ExAcquireResourceExclusiveLite on {}, not an initialised resource",
-                            Hex(Resource)),
-                site);
-        return FALSE;
-    }
-    if (Resource->Flag && Resource->OwnerThread == Me()) {
-        Resource->OwnerCount++;
-        return TRUE;
-    }
     auto it = t.SharedHeld.find(Resource);
     if (it != t.SharedHeld.end() && it->second > 0) {
         Violate(Check::ResourceMisuse,
@@ -365,13 +366,8 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
         return FALSE;
     }
     auto free = [&] { return Resource->ActiveCount == 0; };
-    if (!free()) {
-        if (!Wait)
-            return FALSE;
-        Resource->NumberOfExclusiveWaiters++;
-        WaitUntil(lock, LLONG_MAX, free);
-        Resource->NumberOfExclusiveWaiters--;
-    }
+    if (!WaitForGrant(lock, Wait, Resource->NumberOfExclusiveWaiters, free))
+        return FALSE;
     Resource->Flag = 1;
     Resource->OwnerThread = Me();
     Resource->OwnerCount = 1;
@@ -383,13 +379,8 @@ VOID NTAPI ExReleaseResourceLite(PERESOURCE Resource) {
     CallSite site = HOST_SITE();
     ThreadState& t = Thread();
     std::lock_guard lock(D().Mutex);
-    if (!IsResource(Resource)) {
-        Violate(
-            Check::ResourceMisuse,
-            fmt::format("ExReleaseResourceLite on {}, not an initialised resource", Hex(Resource)),
-            site);
+    if (!CheckResource(Resource, "ExReleaseResourceLite", site))
         return;
-    }
     if (Resource->Flag && Resource->OwnerThread == Me()) {
         if (--Resource->OwnerCount == 0) {
             Resource->Flag = 0;

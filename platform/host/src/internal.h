@@ -60,6 +60,8 @@ CallSite TakeSite(const void* returnAddress);
 #define HOST_SITE() ::host::detail::TakeSite(__builtin_return_address(0))
 
 void Violate(Check kind, std::string message, const CallSite& site);
+// Reports `routine` called above the highest IRQL it may run at ("<routine> at IRQL 2").
+void ReportIrqlAbove(KIRQL highest, const char* routine, const CallSite& site);
 // The source line of an instruction (a driver's faulting write), from the program's debug
 // information; just the address when it has none.
 CallSite SiteOfInstruction(const void* instruction);
@@ -172,6 +174,10 @@ extern "C" NTSTATUS NTAPI HostInvalidDeviceRequest(PDEVICE_OBJECT device, PIRP i
 bool IsLiveDevice(PDEVICE_OBJECT device);
 // Live, or deleted while still referenced (a request may still be sent to it).
 bool IsCallableDevice(PDEVICE_OBJECT device);
+// Whether a routine was handed a device it may use (live, or with `evenIfDeleted` still
+// referenced); reports the misuse as "<what> 0x..., which is not a device object" when not.
+bool DeviceArgumentOrReport(PDEVICE_OBJECT device, bool evenIfDeleted, const char* what,
+                            const CallSite& site);
 // A new reference: to a live device, or (evenIfDeleted) to one other references still hold.
 bool ReferenceDevice(PDEVICE_OBJECT device, bool evenIfDeleted = false);
 void DereferenceDevice(PDEVICE_OBJECT device);

@@ -31,10 +31,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 static bool MayStartOver(const IrpRecord& rec, PIRP irp, const char* routine,
                          const CallSite& site) {
     if (rec.State == IrpState::Freed) {
-        Violate(
-            Check::TouchedAfterFree,
-            fmt::format("{} of {}, freed at {}", routine, Describe(rec), rec.FreeSite.ToString()),
-            site);
+        ReportTouchedAfterFree(rec, fmt::format("{} of", routine), site);
         return false;
     }
     if (rec.State == IrpState::Dispatched || rec.State == IrpState::Pending ||
@@ -67,16 +64,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
             return;
         }
         InitIrpFields(Irp, PacketSize, StackSize);
-        auto fresh = std::make_shared<IrpRecord>();
-        fresh->Irp = Irp;
-        fresh->Kind = IrpKind::CallerStorage;
-        fresh->Bytes = PacketSize;
-        fresh->StackCapacity = StackSize;
-        fresh->AllocSite = site;
-        fresh->Owner = CurrentContext();
-        std::lock_guard lock(R().Mutex);
-        fresh->Serial = R().NextIrpSerial++;
-        R().Irps[Irp] = fresh;
+        RegisterIrp(Irp, IrpKind::CallerStorage, PacketSize, StackSize, site);
         return;
     }
     {
@@ -92,22 +80,16 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
                 site);
             return;
         }
-        rec->State = IrpState::Allocated;
-        rec->Generation++;
-        rec->Holder = nullptr;
-        rec->CompletedSinceInit = false;
+        MarkStartedOver(*rec);
     }
     InitIrpFields(Irp, PacketSize, StackSize);
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     CallSite site = HOST_SITE();
-    IrpPtr rec = FindIrp(Irp);
-    if (!rec) {
-        Violate(Check::BadArgument,
-                fmt::format("IoReuseIrp with {}, which is not an IRP", Hex(Irp)), site);
+    IrpPtr rec = FindIrpOrReport(Irp, Check::BadArgument, "IoReuseIrp with", site);
+    if (!rec)
         return;
-    }
     {
         std::lock_guard lock(R().Mutex);
         if (!MayStartOver(*rec, Irp, "IoReuseIrp", site))
@@ -118,10 +100,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
                     site);
             return;
         }
-        rec->State = IrpState::Allocated;
-        rec->Generation++;
-        rec->Holder = nullptr;
-        rec->CompletedSinceInit = false;
+        MarkStartedOver(*rec);
     }
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
         Violate(Check::BadArgument,
@@ -134,12 +113,9 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     CallSite site = HOST_SITE();
-    IrpPtr rec = FindIrp(Irp);
-    if (!rec) {
-        Violate(Check::BadFree, fmt::format("IoFreeIrp of {}, which is not an IRP", Hex(Irp)),
-                site);
+    IrpPtr rec = FindIrpOrReport(Irp, Check::BadFree, "IoFreeIrp of", site);
+    if (!rec)
         return;
-    }
     std::lock_guard lock(R().Mutex);
     switch (rec->State) {
     case IrpState::Freed:
@@ -223,24 +199,17 @@ static void RunCancelRoutine(PDRIVER_CANCEL routine, PIRP Irp, KIRQL callerIrql,
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     CallSite site = HOST_SITE();
-    IrpPtr rec = FindIrp(Irp);
-    if (!rec) {
-        Violate(Check::BadArgument,
-                fmt::format("IoCancelIrp with {}, which is not an IRP", Hex(Irp)), site);
+    IrpPtr rec = FindIrpOrReport(Irp, Check::BadArgument, "IoCancelIrp with", site);
+    if (!rec)
         return FALSE;
-    }
     {
         std::lock_guard lock(R().Mutex);
         if (rec->State == IrpState::Freed) {
-            Violate(Check::TouchedAfterFree,
-                    fmt::format("IoCancelIrp of {}, freed at {}", Describe(*rec),
-                                rec->FreeSite.ToString()),
-                    site);
+            ReportTouchedAfterFree(*rec, "IoCancelIrp of", site);
             return FALSE;
         }
     }
-    if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoCancelIrp at IRQL {}", Thread().Irql), site);
+    ReportIrqlAbove(DISPATCH_LEVEL, "IoCancelIrp", site);
     KIRQL callerIrql = Thread().Irql;
     KIRQL irql = AcquireSpinLock(&CancelSpinLock, site);
     __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
@@ -303,16 +272,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
     CallSite site = HOST_SITE();
-    if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse,
-                fmt::format("IoBuildDeviceIoControlRequest at IRQL {}", Thread().Irql), site);
-    if (!IsLiveDevice(DeviceObject)) {
-        Violate(Check::ObjectMisuse,
-                fmt::format("IoBuildDeviceIoControlRequest for {}, which is not a device object",
-                            Hex(DeviceObject)),
-                site);
+    ReportIrqlAbove(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest", site);
+    if (!DeviceArgumentOrReport(DeviceObject, false, "IoBuildDeviceIoControlRequest for", site))
         return nullptr;
-    }
     if (FaultInjection::ShouldFail(AllocationKind::Irp, site))
         return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Threaded, site);

@@ -27,6 +27,16 @@ void NoteMapping(const MdlMapping& mapping) {
     if (Mappings().Entries.size() > 4096)
         Mappings().Entries.pop_front();
 }
+
+// The record of an MDL `routine` was handed, if it is live; a freed or unknown one is reported.
+MdlPtr LiveMdlOrReport(PMDL mdl, const char* routine, const CallSite& site) {
+    MdlPtr rec = FindMdl(mdl);
+    if (rec && !rec->Freed)
+        return rec;
+    Violate(rec ? Check::TouchedAfterFree : Check::BadArgument,
+            fmt::format("{} of {}, not a live MDL", routine, Hex(mdl)), site);
+    return nullptr;
+}
 } // namespace
 
 void ClearMdlMappings() {
@@ -40,14 +50,9 @@ void ClearMdlMappings() {
 // check.
 PVOID MapMdl(const char* routine, PMDL mdl, MEMORY_CACHING_TYPE cacheType, ULONG bugCheckOnFailure,
              ULONG priority, bool safe, const CallSite& site) {
-    if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("{} at IRQL {}", routine, Thread().Irql), site);
-    MdlPtr rec = FindMdl(mdl);
-    if (!rec || rec->Freed) {
-        Violate(rec ? Check::TouchedAfterFree : Check::BadArgument,
-                fmt::format("{} of {}, not a live MDL", routine, Hex(mdl)), site);
+    ReportIrqlAbove(DISPATCH_LEVEL, routine, site);
+    if (!LiveMdlOrReport(mdl, routine, site))
         return nullptr;
-    }
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return mdl->MappedSystemVa;
     if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL))) {
@@ -131,12 +136,9 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
         return nullptr;
     IrpPtr irpRec;
     if (Irp) {
-        irpRec = FindIrp(Irp);
-        if (!irpRec) {
-            Violate(Check::BadArgument,
-                    fmt::format("IoAllocateMdl for {}, which is not an IRP", Hex(Irp)), site);
+        irpRec = FindIrpOrReport(Irp, Check::BadArgument, "IoAllocateMdl for", site);
+        if (!irpRec)
             return nullptr;
-        }
     }
     PMDL mdl = NewMdl(VirtualAddress, Length, false, site);
     if (!mdl)
@@ -219,12 +221,9 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
     CallSite site = HOST_SITE();
-    MdlPtr rec = FindMdl(Mdl);
-    if (!rec) {
-        Violate(Check::BadFree, fmt::format("IoFreeMdl of {}, which is not an MDL", Hex(Mdl)),
-                site);
+    MdlPtr rec = FindMdlOrReport(Mdl, Check::BadFree, "IoFreeMdl of", site);
+    if (!rec)
         return;
-    }
     if (rec->Freed) {
         Violate(
             Check::BadFree,
@@ -296,14 +295,8 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     CallSite site = HOST_SITE();
-    MdlPtr rec = FindMdl(MemoryDescriptorList);
-    if (!rec || rec->Freed) {
-        Violate(rec ? Check::TouchedAfterFree : Check::BadArgument,
-                fmt::format("MmBuildMdlForNonPagedPool of {}, not a live MDL",
-                            Hex(MemoryDescriptorList)),
-                site);
+    if (!LiveMdlOrReport(MemoryDescriptorList, "MmBuildMdlForNonPagedPool", site))
         return;
-    }
     PMDL mdl = MemoryDescriptorList;
     if (!IsInPool(MmGetMdlVirtualAddress(mdl), mdl->ByteCount)) {
         Violate(Check::BadArgument,

@@ -121,6 +121,17 @@ bool IsCallableDevice(PDEVICE_OBJECT device) {
     return it != O().Devices.end() && (!it->second.Deleted || it->second.References > 0);
 }
 
+bool DeviceArgumentOrReport(PDEVICE_OBJECT device, bool evenIfDeleted, const char* what,
+                            const CallSite& site) {
+    if (evenIfDeleted ? IsCallableDevice(device) : IsLiveDevice(device))
+        return true;
+    Violate(Check::ObjectMisuse,
+            fmt::format("{} {}, which is not a device object{}", what, Hex(device),
+                        evenIfDeleted ? " (or was deleted)" : ""),
+            site);
+    return false;
+}
+
 bool ReferenceDevice(PDEVICE_OBJECT device, bool evenIfDeleted) {
     std::lock_guard lock(O().Mutex);
     auto it = O().Devices.find(device);
@@ -297,6 +308,9 @@ PDRIVER_OBJECT CreateBusDriver(std::u16string_view name) {
 
 } // namespace host
 
+using namespace host;
+using namespace host::detail;
+
 extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
@@ -321,7 +335,6 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 static PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                       DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
                                       BOOLEAN Exclusive) {
-    using namespace host::detail;
     std::size_t extension = (DeviceExtensionSize + 15) & ~ULONG(15);
     // The extension starts on a 16-byte boundary after the object, as pool blocks do.
     constexpr std::size_t ExtensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~std::size_t(15);
@@ -348,11 +361,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
-    using namespace host;
-    using namespace host::detail;
     CallSite site = HOST_SITE();
-    if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoCreateDevice at IRQL {}", Thread().Irql), site);
+    ReportIrqlAbove(PASSIVE_LEVEL, "IoCreateDevice", site);
     if (!IsKnownDriver(DriverObject)) {
         Violate(
             Check::BadArgument,
@@ -400,11 +410,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-    using namespace host;
-    using namespace host::detail;
     CallSite site = HOST_SITE();
-    if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoDeleteDevice at IRQL {}", Thread().Irql), site);
+    ReportIrqlAbove(PASSIVE_LEVEL, "IoDeleteDevice", site);
     std::size_t extension = 0;
     {
         std::lock_guard lock(O().Mutex);
@@ -455,12 +462,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
-    using namespace host;
-    using namespace host::detail;
     CallSite site = HOST_SITE();
-    if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoCreateSymbolicLink at IRQL {}", Thread().Irql),
-                site);
+    ReportIrqlAbove(PASSIVE_LEVEL, "IoCreateSymbolicLink", site);
     auto link = FromUnicode(SymbolicLinkName, "IoCreateSymbolicLink", site);
     auto target = FromUnicode(DeviceName, "IoCreateSymbolicLink", site);
     if (!link || !target)
@@ -474,12 +477,8 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
-    using namespace host;
-    using namespace host::detail;
     CallSite site = HOST_SITE();
-    if (Thread().Irql != PASSIVE_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("IoDeleteSymbolicLink at IRQL {}", Thread().Irql),
-                site);
+    ReportIrqlAbove(PASSIVE_LEVEL, "IoDeleteSymbolicLink", site);
     auto link = FromUnicode(SymbolicLinkName, "IoDeleteSymbolicLink", site);
     if (!link)
         return STATUS_OBJECT_NAME_INVALID;
@@ -491,8 +490,6 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice) {
-    using namespace host;
-    using namespace host::detail;
     CallSite site = HOST_SITE();
     if (TakeAttachFailure())
         return nullptr;
@@ -527,8 +524,6 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    using namespace host;
-    using namespace host::detail;
     CallSite site = HOST_SITE();
     std::lock_guard lock(O().Mutex);
     auto target = O().Devices.find(TargetDevice);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -96,8 +97,7 @@ void PoolFree(void* p, const CallSite& site, bool hostOwned, std::optional<ULONG
         Violate(Check::BadFree, "ExFreePool(NULL)", site);
         return;
     }
-    if (Thread().Irql > DISPATCH_LEVEL)
-        Violate(Check::IrqlMisuse, fmt::format("ExFreePool at IRQL {}", Thread().Irql), site);
+    ReportIrqlAbove(DISPATCH_LEVEL, "ExFreePool", site);
     auto address = reinterpret_cast<std::uintptr_t>(p);
     std::size_t size = 0;
     {
@@ -156,61 +156,54 @@ std::optional<std::size_t> PoolBlockSize(const void* p) {
     return it->second.Size;
 }
 
-void PoolDeviceDeleted(PDEVICE_OBJECT device) {
+namespace {
+// Reports, once each, the blocks `select` picks (it may also take a block out of its owner's
+// charge): `kind`, with `what` before the block's line. The reports are made after the lock is
+// let go, so that a reporter may look at the pool. Returns how many it reported.
+std::size_t ReportBlocks(Check kind, const std::string& what,
+                         const std::function<bool(Block&)>& select) {
     std::vector<std::pair<std::string, CallSite>> leaks;
     {
         std::lock_guard lock(P().Mutex);
         for (auto& [address, block] : P().Blocks) {
-            if (block.Device != device)
-                continue;
-            block.Device = nullptr;
-            if (block.Reported)
+            if (!select(block) || block.Reported)
                 continue;
             block.Reported = true;
             leaks.emplace_back(BlockLine(address, block), block.Site);
         }
     }
     for (auto& [line, site] : leaks)
-        Violate(Check::PoolLeakAtRemove,
-                fmt::format("device {} deleted with pool allocated for it still allocated: {}",
-                            Hex(device), line),
-                site);
+        Violate(kind, what + line, site);
+    return leaks.size();
+}
+} // namespace
+
+void PoolDeviceDeleted(PDEVICE_OBJECT device) {
+    ReportBlocks(
+        Check::PoolLeakAtRemove,
+        fmt::format("device {} deleted with pool allocated for it still allocated: ", Hex(device)),
+        [device](Block& block) {
+            if (block.Device != device)
+                return false;
+            block.Device = nullptr;
+            return true;
+        });
 }
 
 void PoolDriverUnloaded(PDRIVER_OBJECT driver) {
-    std::vector<std::pair<std::string, CallSite>> leaks;
-    {
-        std::lock_guard lock(P().Mutex);
-        for (auto& [address, block] : P().Blocks) {
-            if (block.Driver != driver)
-                continue;
-            block.Driver = nullptr;
-            block.Device = nullptr;
-            if (block.Reported)
-                continue;
-            block.Reported = true;
-            leaks.emplace_back(BlockLine(address, block), block.Site);
-        }
-    }
-    for (auto& [line, site] : leaks)
-        Violate(Check::PoolLeakAtUnload,
-                fmt::format("driver unloaded with its pool still allocated: {}", line), site);
+    ReportBlocks(Check::PoolLeakAtUnload,
+                 "driver unloaded with its pool still allocated: ", [driver](Block& block) {
+                     if (block.Driver != driver)
+                         return false;
+                     block.Driver = nullptr;
+                     block.Device = nullptr;
+                     return true;
+                 });
 }
 
 std::size_t PoolLeaksSince(std::uint64_t serial) {
-    std::vector<std::pair<std::string, CallSite>> leaks;
-    {
-        std::lock_guard lock(P().Mutex);
-        for (auto& [address, block] : P().Blocks) {
-            if (block.Serial < serial || block.Reported)
-                continue;
-            block.Reported = true;
-            leaks.emplace_back(BlockLine(address, block), block.Site);
-        }
-    }
-    for (auto& [line, site] : leaks)
-        Violate(Check::Leak, fmt::format("pool block left at the end of the test: {}", line), site);
-    return leaks.size();
+    return ReportBlocks(Check::Leak, "pool block left at the end of the test: ",
+                        [serial](const Block& block) { return block.Serial >= serial; });
 }
 
 } // namespace detail

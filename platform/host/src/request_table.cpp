@@ -14,31 +14,33 @@ namespace detail {
 
 namespace {
 
-// Lets a freed IRP's memory go once it has sat in quarantine long enough. Called with the lock.
-void QuarantineIrp(PIRP irp) {
-    R().IrpQuarantine.push_back(irp);
-    while (R().IrpQuarantine.size() > QuarantineLength) {
-        PIRP old = R().IrpQuarantine.front();
-        R().IrpQuarantine.pop_front();
-        auto it = R().Irps.find(old);
-        if (it != R().Irps.end() && it->second->State == IrpState::Freed) {
-            R().Irps.erase(it);
+// Lets a freed IRP's or MDL's memory go once it has sat in quarantine long enough: the oldest
+// entry past the quarantine's length leaves the table, unless its address was taken again since.
+// Called with the lock.
+template <typename Key, typename Record>
+void Quarantine(Key object, std::deque<Key>& queue,
+                std::unordered_map<Key, std::shared_ptr<Record>>& table,
+                bool (*freed)(const Record&)) {
+    queue.push_back(object);
+    while (queue.size() > QuarantineLength) {
+        Key old = queue.front();
+        queue.pop_front();
+        auto it = table.find(old);
+        if (it != table.end() && freed(*it->second)) {
+            table.erase(it);
             std::free(old);
         }
     }
 }
 
+void QuarantineIrp(PIRP irp) {
+    Quarantine<PIRP, IrpRecord>(irp, R().IrpQuarantine, R().Irps,
+                                [](const IrpRecord& rec) { return rec.State == IrpState::Freed; });
+}
+
 void QuarantineMdl(PMDL mdl) {
-    R().MdlQuarantine.push_back(mdl);
-    while (R().MdlQuarantine.size() > QuarantineLength) {
-        PMDL old = R().MdlQuarantine.front();
-        R().MdlQuarantine.pop_front();
-        auto it = R().Mdls.find(old);
-        if (it != R().Mdls.end() && it->second->Freed) {
-            R().Mdls.erase(it);
-            std::free(old);
-        }
-    }
+    Quarantine<PMDL, MdlRecord>(mdl, R().MdlQuarantine, R().Mdls,
+                                [](const MdlRecord& rec) { return rec.Freed; });
 }
 
 } // namespace
@@ -60,6 +62,20 @@ MdlPtr FindMdl(PMDL mdl) {
     return it == R().Mdls.end() ? nullptr : it->second;
 }
 
+IrpPtr FindIrpOrReport(PIRP irp, Check kind, std::string_view what, const CallSite& site) {
+    IrpPtr rec = FindIrp(irp);
+    if (!rec)
+        Violate(kind, fmt::format("{} {}, which is not an IRP", what, Hex(irp)), site);
+    return rec;
+}
+
+MdlPtr FindMdlOrReport(PMDL mdl, Check kind, std::string_view what, const CallSite& site) {
+    MdlPtr rec = FindMdl(mdl);
+    if (!rec)
+        Violate(kind, fmt::format("{} {}, which is not an MDL", what, Hex(mdl)), site);
+    return rec;
+}
+
 const Frame* InnermostFrame(PIRP irp) {
     auto& frames = Thread().Frames;
     for (auto it = frames.rbegin(); it != frames.rend(); ++it)
@@ -71,6 +87,24 @@ const Frame* InnermostFrame(PIRP irp) {
 bool InCompletionOf(PIRP irp) {
     const Frame* f = InnermostFrame(irp);
     return f && f->Kind == FrameKind::Completion;
+}
+
+bool ReportIfPassedOn(const IrpRecord& rec, PIRP irp, const char* action, const CallSite& site) {
+    const Frame* f = InnermostFrame(irp);
+    if (!f || f->Kind != FrameKind::Dispatch ||
+        (f->Device == rec.Holder && f->Location <= rec.Location))
+        return false;
+    Violate(Check::TouchedAfterPassDown,
+            fmt::format("{} by the dispatch routine of {}, which had already passed it on to {}",
+                        fmt::format(fmt::runtime(action), Describe(rec)), DeviceLabel(f->Device),
+                        DeviceLabel(rec.Holder)),
+            site);
+    return true;
+}
+
+void ReportTouchedAfterFree(const IrpRecord& rec, std::string_view what, const CallSite& site) {
+    Violate(Check::TouchedAfterFree,
+            fmt::format("{} {}, freed at {}", what, Describe(rec), rec.FreeSite.ToString()), site);
 }
 
 void InitIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize) {
@@ -92,6 +126,11 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind, const CallSite& site) {
         return nullptr;
     NoteKernelMemory(irp, bytes);
     InitIrpFields(irp, static_cast<USHORT>(bytes), stackSize);
+    RegisterIrp(irp, kind, bytes, stackSize, site);
+    return irp;
+}
+
+void RegisterIrp(PIRP irp, IrpKind kind, std::size_t bytes, CCHAR stackSize, const CallSite& site) {
     auto rec = std::make_shared<IrpRecord>();
     rec->Irp = irp;
     rec->Kind = kind;
@@ -102,7 +141,6 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind, const CallSite& site) {
     std::lock_guard lock(R().Mutex);
     rec->Serial = R().NextIrpSerial++;
     R().Irps[irp] = rec; // replaces a quarantined record only if its memory was already released
-    return irp;
 }
 
 // Marks a record freed and puts its memory in quarantine (IRPs whose memory is the host's).

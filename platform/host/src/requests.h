@@ -10,6 +10,7 @@
 #include "internal.h"
 
 #include <deque>
+#include <string_view>
 
 namespace host::detail {
 
@@ -98,14 +99,35 @@ RequestTables& R();
 // Table look-ups (null when the address is not an IRP or MDL the host knows).
 IrpPtr FindIrp(PIRP irp);
 MdlPtr FindMdl(PMDL mdl);
+// The same for a routine that was handed the address: an unknown one is reported as `kind`,
+// "<what> 0x..., which is not an IRP" (`what` names the routine: "IoFreeIrp of").
+IrpPtr FindIrpOrReport(PIRP irp, Check kind, std::string_view what, const CallSite& site);
+MdlPtr FindMdlOrReport(PMDL mdl, Check kind, std::string_view what, const CallSite& site);
 
 // The innermost driver routine this thread runs for `irp`, if any.
 const Frame* InnermostFrame(PIRP irp);
 bool InCompletionOf(PIRP irp);
+// Whether the dispatch routine this thread runs for `irp` had already passed it on (to another
+// device, or further down its own stack), so that it no longer owns it: reports the touch as
+// "<action> by the dispatch routine of ...", `action` a format naming the request by its {}.
+// Called with the table lock held.
+bool ReportIfPassedOn(const IrpRecord& rec, PIRP irp, const char* action, const CallSite& site);
+// Reports a use of a freed request: "<what> IRP 0x... (...), freed at <where>" (`what` names the
+// routine: "IoCancelIrp of").
+void ReportTouchedAfterFree(const IrpRecord& rec, std::string_view what, const CallSite& site);
 
 // Fresh IRPs and MDLs, and their release into quarantine. The *Locked helpers want R().Mutex.
 void InitIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize);
 PIRP NewIrp(CCHAR stackSize, IrpKind kind, const CallSite& site);
+// A fresh record for an IRP in memory of `bytes` with `stackSize` locations, allocated at `site`.
+void RegisterIrp(PIRP irp, IrpKind kind, std::size_t bytes, CCHAR stackSize, const CallSite& site);
+// Puts a record back to allocated for IoInitializeIrp and IoReuseIrp. Wants R().Mutex.
+inline void MarkStartedOver(IrpRecord& rec) {
+    rec.State = IrpState::Allocated;
+    rec.Generation++;
+    rec.Holder = nullptr;
+    rec.CompletedSinceInit = false;
+}
 void ReleaseIrpLocked(const IrpPtr& rec, const CallSite& site);
 PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site);
 void FreeMdlLocked(const MdlPtr& rec, const CallSite& site);

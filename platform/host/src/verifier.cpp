@@ -187,6 +187,12 @@ namespace detail {
 void Violate(Check kind, std::string message, const CallSite& site) {
     Verifier::Report(kind, std::move(message), site);
 }
+
+void ReportIrqlAbove(KIRQL highest, const char* routine, const CallSite& site) {
+    KIRQL irql = Thread().Irql;
+    if (irql > highest)
+        Violate(Check::IrqlMisuse, fmt::format("{} at IRQL {}", routine, irql), site);
+}
 } // namespace detail
 
 std::vector<Violation> Verifier::Violations() {

@@ -221,17 +221,8 @@ static inline LONG InterlockedIncrement(LONG volatile* Addend) {
 static inline LONG InterlockedDecrement(LONG volatile* Addend) {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
 static inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
-}
-static inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
-                                              LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return Comparand;
 }
 static inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
     return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
@@ -239,15 +230,24 @@ static inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
 static inline CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
-    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
-                                                      PVOID Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return Comparand;
-}
+
+// The exchange and the compare-exchange of one width: the same two intrinsics for each.
+// The type goes where parentheses could not stand.
+// NOLINTBEGIN(bugprone-macro-parentheses)
+#define TOVRIK_INTERLOCKED_EXCHANGES(Type, ExchangeName, CompareExchangeName)                      \
+    static inline Type ExchangeName(Type volatile* Target, Type Value) {                           \
+        return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);                               \
+    }                                                                                              \
+    static inline Type CompareExchangeName(Type volatile* Destination, Type Exchange,              \
+                                           Type Comparand) {                                       \
+        __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,    \
+                                    __ATOMIC_SEQ_CST);                                             \
+        return Comparand;                                                                          \
+    }
+// NOLINTEND(bugprone-macro-parentheses)
+TOVRIK_INTERLOCKED_EXCHANGES(LONG, InterlockedExchange, InterlockedCompareExchange)
+TOVRIK_INTERLOCKED_EXCHANGES(PVOID, InterlockedExchangePointer, InterlockedCompareExchangePointer)
+#undef TOVRIK_INTERLOCKED_EXCHANGES
 
 static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
     return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine,

@@ -233,6 +233,17 @@ struct _URB_HCD_AREA {
     PVOID Reserved8[8];
 };
 
+// Every transfer URB carries its buffer, its link and the host controller's area at the same
+// offsets, whatever function it names: the bus reads the buffer of any of them through the same
+// fields. They are declared once here so that the records cannot drift apart (the macro is
+// undefined again after the URB union: it is no part of the platform's surface).
+#define TOVRIK_URB_TRANSFER_FIELDS                                                                 \
+    ULONG TransferBufferLength;                                                                    \
+    PVOID TransferBuffer;                                                                          \
+    PMDL TransferBufferMDL;                                                                        \
+    union _URB* UrbLink;                                                                           \
+    struct _URB_HCD_AREA hca;
+
 struct _URB_SELECT_INTERFACE {
     struct _URB_HEADER Hdr;
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
@@ -261,11 +272,7 @@ struct _URB_CONTROL_TRANSFER {
     struct _URB_HEADER Hdr;
     USBD_PIPE_HANDLE PipeHandle;
     ULONG TransferFlags;
-    ULONG TransferBufferLength;
-    PVOID TransferBuffer;
-    PMDL TransferBufferMDL;
-    union _URB* UrbLink;
-    struct _URB_HCD_AREA hca;
+    TOVRIK_URB_TRANSFER_FIELDS
     UCHAR SetupPacket[8];
 };
 
@@ -273,22 +280,14 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
     struct _URB_HEADER Hdr;
     USBD_PIPE_HANDLE PipeHandle;
     ULONG TransferFlags;
-    ULONG TransferBufferLength;
-    PVOID TransferBuffer;
-    PMDL TransferBufferMDL;
-    union _URB* UrbLink;
-    struct _URB_HCD_AREA hca;
+    TOVRIK_URB_TRANSFER_FIELDS
 };
 
 struct _URB_ISOCH_TRANSFER {
     struct _URB_HEADER Hdr;
     USBD_PIPE_HANDLE PipeHandle;
     ULONG TransferFlags;
-    ULONG TransferBufferLength;
-    PVOID TransferBuffer;
-    PMDL TransferBufferMDL;
-    union _URB* UrbLink;
-    struct _URB_HCD_AREA hca;
+    TOVRIK_URB_TRANSFER_FIELDS
     ULONG StartFrame;
     ULONG NumberOfPackets;
     ULONG ErrorCount;
@@ -299,11 +298,7 @@ struct _URB_CONTROL_DESCRIPTOR_REQUEST {
     struct _URB_HEADER Hdr;
     PVOID Reserved;
     ULONG Reserved0;
-    ULONG TransferBufferLength;
-    PVOID TransferBuffer;
-    PMDL TransferBufferMDL;
-    union _URB* UrbLink;
-    struct _URB_HCD_AREA hca;
+    TOVRIK_URB_TRANSFER_FIELDS
     USHORT Reserved1;
     UCHAR Index;
     UCHAR DescriptorType;
@@ -315,11 +310,7 @@ struct _URB_CONTROL_GET_STATUS_REQUEST {
     struct _URB_HEADER Hdr;
     PVOID Reserved;
     ULONG Reserved0;
-    ULONG TransferBufferLength;
-    PVOID TransferBuffer;
-    PMDL TransferBufferMDL;
-    union _URB* UrbLink;
-    struct _URB_HCD_AREA hca;
+    TOVRIK_URB_TRANSFER_FIELDS
     UCHAR Reserved1[4];
     USHORT Index;
     USHORT Reserved2;
@@ -344,11 +335,7 @@ struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
     struct _URB_HEADER Hdr;
     PVOID Reserved;
     ULONG TransferFlags;
-    ULONG TransferBufferLength;
-    PVOID TransferBuffer;
-    PMDL TransferBufferMDL;
-    union _URB* UrbLink;
-    struct _URB_HCD_AREA hca;
+    TOVRIK_URB_TRANSFER_FIELDS
     UCHAR RequestTypeReservedBits;
     UCHAR Request;
     USHORT Value;
@@ -370,6 +357,7 @@ typedef union _URB {
     struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
 } URB, *PURB;
+#undef TOVRIK_URB_TRANSFER_FIELDS
 
 #define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                      \
     (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -       \
