@@ -235,21 +235,13 @@ NTSTATUS Chunked(const REQUEST& Request) {
     return ChunkedTransfer(Request.DeviceObject, Request.Irp);
 }
 
-NTSTATUS Iso(const REQUEST& Request) {
+// The one-shot isochronous transfers and the stream's start take an ISO_REQUEST.
+NTSTATUS IsoShapeOperation(const REQUEST& Request, NTSTATUS (*Operation)(PDEVICE_OBJECT, PIRP)) {
     if (Request.InputLength < sizeof(ISO_REQUEST)) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status = IsoTransfer(Request.DeviceObject, Request.Irp);
+    NTSTATUS status = Operation(Request.DeviceObject, Request.Irp);
     // The caller knows the layout from its own record; Information stays 0.
-    Request.Irp->IoStatus.Information = 0;
-    return status;
-}
-
-NTSTATUS StartStream(const REQUEST& Request) {
-    if (Request.InputLength < sizeof(ISO_REQUEST)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = StartIsoStream(Request.DeviceObject, Request.Irp);
     Request.Irp->IoStatus.Information = 0;
     return status;
 }
@@ -325,9 +317,9 @@ _IRQL_requires_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
         return Chunked(Request);
     case IOCTL_TOVRIK_ISO_READ:
     case IOCTL_TOVRIK_ISO_WRITE:
-        return Iso(Request);
+        return IsoShapeOperation(Request, IsoTransfer);
     case IOCTL_TOVRIK_START_ISO_STREAM:
-        return StartStream(Request);
+        return IsoShapeOperation(Request, StartIsoStream);
     case IOCTL_TOVRIK_READ_ISO_STREAM:
         return ReadStream(Request);
     case IOCTL_TOVRIK_SET_FEATURE:
