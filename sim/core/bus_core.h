@@ -420,8 +420,8 @@ class BusCore {
     void FillInterface(USBD_INTERFACE_INFORMATION& info,
                        std::span<const std::uint8_t> configuration, Pipe* const* pipes,
                        std::uint32_t count, std::uint64_t configurationSerial);
-    void CaptureSubmission(const Transfer& transfer);
-    void CaptureCompletion(const Transfer& transfer);
+    enum class CapturePhase : std::uint8_t { Submission, Completion };
+    void Capture(const Transfer& transfer, CapturePhase phase);
     void Emit(usbpcap::CaptureEvent& event);
 
     Transport& Link;
