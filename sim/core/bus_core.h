@@ -438,5 +438,8 @@ USBD_CONFIGURATION_HANDLE ConfigurationHandleOf(std::uint64_t serial);
 // removal expected, D0 only while the system works, no wake. `portNumber` (from 1) is its address
 // and UI number. STATUS_UNSUCCESSFUL for a record of another version or size.
 NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber);
+// The PnP state changes a device's PDO agrees to on every bus (start, stop, their queries and
+// cancellations, surprise removal): it succeeds them, doing whatever its bus keeps for them.
+bool PdoAgreesTo(UCHAR minorFunction);
 
 } // namespace sim::core

@@ -211,6 +211,21 @@ NTSTATUS BusCore::ResetPort(Connection& connection) {
     return STATUS_SUCCESS;
 }
 
+bool PdoAgreesTo(UCHAR minorFunction) {
+    switch (minorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
 NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber) {
     if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
         return STATUS_UNSUCCESSFUL;
