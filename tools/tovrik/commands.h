@@ -105,6 +105,12 @@ Reply RequestReply(const Session& s, const Result& result, std::string request,
     return reply;
 }
 
+// Adds an option that takes one of `choices`, named in its help.
+inline CLI::Option* AddChoice(CLI::App* app, const std::string& name, std::string& target,
+                              const std::string& description, std::vector<std::string> choices) {
+    return app->add_option(name, target, description)->check(CLI::IsMember(std::move(choices)));
+}
+
 using Runner = std::function<Reply(Session&)>;
 
 class CommandSet {

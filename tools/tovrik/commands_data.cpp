@@ -538,11 +538,9 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
         "Read frames from the image pipe (framed by the start and end commands) and write them "
         "as 16-bit grayscale PNG and/or raw files",
         [ca](Session& s) { return Capture(*ca, s); });
-    capture
-        ->add_option(
-            "--method", ca->Method,
-            "chunked (64 KiB pieces all queued at once, the default) or bulk (one transfer)")
-        ->check(CLI::IsMember({"chunked", "bulk"}));
+    AddChoice(capture, "--method", ca->Method,
+              "chunked (64 KiB pieces all queued at once, the default) or bulk (one transfer)",
+              {"chunked", "bulk"});
     AddNumber(capture, "--frames", ca->Frames,
               "Frames to read (default 1); several are numbered frame-0001.png ...");
     AddNumber(capture, "--width", ca->Width, "Frame width in pixels (default 1280)");
