@@ -50,9 +50,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PoStartNextPowerIrp(Irp);
-    NTSTATUS status = Irp->IoStatus.Status;
-    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
-        status = STATUS_SUCCESS;
+    const NTSTATUS status = core::PdoPowerStatus(stack->MinorFunction, Irp->IoStatus.Status);
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;

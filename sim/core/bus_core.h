@@ -441,5 +441,9 @@ NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber);
 // The PnP state changes a device's PDO agrees to on every bus (start, stop, their queries and
 // cancellations, surprise removal): it succeeds them, doing whatever its bus keeps for them.
 bool PdoAgreesTo(UCHAR minorFunction);
+// What a device's PDO answers a power request with on every bus: success for setting and querying
+// a power state (it has no power of its own to manage), and otherwise the status `current` the
+// sender set.
+NTSTATUS PdoPowerStatus(UCHAR minorFunction, NTSTATUS current);
 
 } // namespace sim::core

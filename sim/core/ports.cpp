@@ -226,6 +226,11 @@ bool PdoAgreesTo(UCHAR minorFunction) {
     }
 }
 
+NTSTATUS PdoPowerStatus(UCHAR minorFunction, NTSTATUS current) {
+    return minorFunction == IRP_MN_SET_POWER || minorFunction == IRP_MN_QUERY_POWER ? STATUS_SUCCESS
+                                                                                    : current;
+}
+
 NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber) {
     if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
         return STATUS_UNSUCCESSFUL;

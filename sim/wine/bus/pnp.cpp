@@ -223,10 +223,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PoStartNextPowerIrp(Irp);
-    NTSTATUS status = Irp->IoStatus.Status;
-    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
-        status = STATUS_SUCCESS;
-    return Complete(Irp, status);
+    return Complete(Irp, sim::core::PdoPowerStatus(stack->MinorFunction, Irp->IoStatus.Status));
 }
 
 CONNECTION* CreateConnection(PORT& port) {
