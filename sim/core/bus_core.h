@@ -366,6 +366,10 @@ class BusCore {
     // IOCTL_INTERNAL_USB_RESET_PORT: the device is reset and its configuration and selected
     // settings put back, so the function driver's handles stay good. Lock held.
     NTSTATUS ResetPort(Connection& connection);
+    // The port requests of IRP_MJ_INTERNAL_DEVICE_CONTROL as every front end serves them:
+    // GET_PORT_STATUS into the ULONG `argument` points to (STATUS_INVALID_PARAMETER for none),
+    // RESET_PORT, and STATUS_INVALID_DEVICE_REQUEST for any other code. Lock held.
+    NTSTATUS PortRequest(Connection& connection, ULONG code, PVOID argument);
 
     // --- Schedule ---------------------------------------------------------------------------
 

@@ -211,6 +211,24 @@ NTSTATUS BusCore::ResetPort(Connection& connection) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS BusCore::PortRequest(Connection& connection, ULONG code, PVOID argument) {
+    switch (code) {
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+        auto* status = static_cast<PULONG>(argument);
+        if (status == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        ULONG bits = 0;
+        const NTSTATUS result = PortStatus(connection, bits);
+        *status = bits;
+        return result;
+    }
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+        return ResetPort(connection);
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
 bool PdoAgreesTo(UCHAR minorFunction) {
     switch (minorFunction) {
     case IRP_MN_START_DEVICE:

@@ -356,6 +356,13 @@ TEST_F(BusTest, PortStatusAndReset) {
         EXPECT_EQ(camera.Configuration(), 1) << "configuration restored";
     });
     EXPECT_EQ(World->UsbBus().PortResets(0), 1u);
+
+    // No place for the bits, or a request no bus serves: refused, nothing reset.
+    EXPECT_EQ(Send(Pdo(), IOCTL_INTERNAL_USB_GET_PORT_STATUS, nullptr).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT + 0x100, &status).Status,
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(World->UsbBus().PortResets(0), 1u);
 }
 
 TEST_F(BusTest, PdoAnswersCapabilitiesAndPower) {
