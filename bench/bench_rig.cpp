@@ -75,6 +75,12 @@ Rig::~Rig() {
     host::Verifier::SetReporter(previousReporter_);
 }
 
+bool Rig::ReadyOrSkip(benchmark::State& state) const {
+    if (!Ready())
+        state.SkipWithError("the device did not come up");
+    return Ready();
+}
+
 std::size_t Rig::Violations() const {
     return host::Verifier::Violations().size() - violationsBefore_;
 }

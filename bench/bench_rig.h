@@ -5,6 +5,8 @@
 #include "host/host_kernel.h"
 #include "world/world.h"
 
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -38,6 +40,8 @@ class Rig {
     Rig& operator=(const Rig&) = delete;
 
     bool Ready() const { return handle_ != 0; }
+    // Ready, or else the benchmark is marked skipped with the reason and the caller returns.
+    bool ReadyOrSkip(benchmark::State& state) const;
     host::FrontEnd::IoctlResult Call(ULONG code, const Bytes& input,
                                      std::span<std::uint8_t> output);
     sim::World& World() { return *world_; }

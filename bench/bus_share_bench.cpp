@@ -56,10 +56,8 @@ template <typename Reads> bool Measure(Rig& rig, Reads reads, Use& use) {
 void BM_BulkShareHighSpeed(benchmark::State& state) {
     const bool virtualTime = state.range(0) == 0;
     Rig rig(CameraWorld(sim::hc::Timing::HighSpeed, virtualTime, kFrameWidth, kFrameHeight), 1);
-    if (!rig.Ready()) {
-        state.SkipWithError("the device did not come up");
+    if (!rig.ReadyOrSkip(state))
         return;
-    }
     const Bytes pipe = RecordBytes(PIPE_INDEX_REQUEST{kImagePipe});
     Bytes image(kChunkedBytes);
     const auto chunked = [&] {

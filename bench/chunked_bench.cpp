@@ -27,10 +27,8 @@ int ReadsPerSample() {
 
 void BM_ChunkedCaptureCpu(benchmark::State& state) {
     Rig rig(CameraWorld(sim::hc::Timing::Unthrottled, false, kFrameWidth, kFrameHeight), 1);
-    if (!rig.Ready()) {
-        state.SkipWithError("the device did not come up");
+    if (!rig.ReadyOrSkip(state))
         return;
-    }
     const Bytes pipe = RecordBytes(PIPE_INDEX_REQUEST{kImagePipe});
     Bytes image(kFrameBytes);
     Bytes pattern(kFrameBytes);

@@ -100,10 +100,8 @@ void BM_StreamWithStallingReader(benchmark::State& state) {
     Rig rig(CameraWorld(sim::hc::Timing::HighSpeed, false, sim::kDefaultFrameWidth,
                         sim::kDefaultFrameHeight),
             1);
-    if (!rig.Ready()) {
-        state.SkipWithError("the device did not come up");
+    if (!rig.ReadyOrSkip(state))
         return;
-    }
     auto selected =
         rig.Call(IOCTL_TOVRIK_SET_INTERFACE, RecordBytes(INTERFACE_SELECTION{0, 2}), {});
     const int pipe = rig.PipeIndexOf(kStreamEndpoint);

@@ -82,20 +82,20 @@ for name, data in ioctl.items():
 
 # Descriptors: the camera's own, and the shapes a device may present.
 own_device = bytes([18, 1, 0, 2, 0xFF, 0xFF, 0xFF, 64, 0x17, 0x5A, 0x15, 0x0E, 0, 1, 1, 2, 3, 1])
-own_configuration = bytes([
-    9, 2, 92, 0, 1, 1, 0, 0x80, 250,
-    9, 4, 0, 0, 4, 0xFF, 0xFF, 0xFF, 0,
-    7, 5, 0x01, 0x02, 0x00, 0x02, 0,
-    7, 5, 0x81, 0x02, 0x00, 0x02, 0,
-    7, 5, 0x82, 0x02, 0x00, 0x02, 0,
-    7, 5, 0x83, 0x05, 0x00, 0x04, 1,
-    9, 4, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0,
-    9, 4, 0, 2, 4, 0xFF, 0xFF, 0xFF, 0,
-    7, 5, 0x01, 0x02, 0x00, 0x02, 0,
-    7, 5, 0x81, 0x02, 0x00, 0x02, 0,
-    7, 5, 0x82, 0x02, 0x00, 0x02, 0,
-    7, 5, 0x83, 0x05, 0x00, 0x14, 1,
-])
+def streaming_alternate(alternate, iso_max_packet_high):
+    """An alternate setting with the three bulk endpoints (commands, status, image) and the
+    isochronous IN endpoint, whose wMaxPacketSize high byte sets its bandwidth."""
+    return bytes([
+        9, 4, 0, alternate, 4, 0xFF, 0xFF, 0xFF, 0,
+        7, 5, 0x01, 0x02, 0x00, 0x02, 0,
+        7, 5, 0x81, 0x02, 0x00, 0x02, 0,
+        7, 5, 0x82, 0x02, 0x00, 0x02, 0,
+        7, 5, 0x83, 0x05, 0x00, iso_max_packet_high, 1,
+    ])
+own_configuration = (bytes([9, 2, 92, 0, 1, 1, 0, 0x80, 250])
+                     + streaming_alternate(0, 0x04)  # 1024 bytes a microframe
+                     + bytes([9, 4, 0, 1, 0, 0xFF, 0xFF, 0xFF, 0])  # no bandwidth at all
+                     + streaming_alternate(2, 0x14))  # 3 x 1024 bytes a microframe
 def descriptors(device, configuration, interface=0, alternate=0):
     return bytes([len(device), interface, alternate]) + device + configuration
 write("descriptors", "own-camera", descriptors(own_device, own_configuration))

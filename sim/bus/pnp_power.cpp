@@ -18,15 +18,6 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = Irp->IoStatus.Status;
     bool remove = false;
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
     case IRP_MN_REMOVE_DEVICE: {
         status = STATUS_SUCCESS;
         // A device still on the bus keeps its PDO (the PnP manager may start it again); one
@@ -40,7 +31,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                               link.Port->Id + 1);
         break;
     default:
-        break; // not ours to answer: the status stays as the sender set it
+        // The host bus keeps no state of its own for the changes a PDO agrees to; anything
+        // else is not ours to answer: the status stays as the sender set it.
+        if (core::PdoAgreesTo(stack->MinorFunction))
+            status = STATUS_SUCCESS;
+        break;
     }
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -55,9 +50,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PoStartNextPowerIrp(Irp);
-    NTSTATUS status = Irp->IoStatus.Status;
-    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
-        status = STATUS_SUCCESS;
+    const NTSTATUS status = core::PdoPowerStatus(stack->MinorFunction, Irp->IoStatus.Status);
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;

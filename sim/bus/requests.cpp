@@ -135,29 +135,15 @@ NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
         return SubmitUrb(link, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
-        auto* status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
-        if (status == nullptr)
-            return CompleteNow(Irp, STATUS_INVALID_PARAMETER);
-        ULONG bits = 0;
+    default: {
         NTSTATUS result;
         {
             std::lock_guard<std::mutex> lock(TheBus->Controller.Lock());
-            result = TheBus->Core.PortStatus(link, bits);
-        }
-        *status = bits;
-        return CompleteNow(Irp, result);
-    }
-    case IOCTL_INTERNAL_USB_RESET_PORT: {
-        NTSTATUS result;
-        {
-            std::lock_guard<std::mutex> lock(TheBus->Controller.Lock());
-            result = TheBus->Core.ResetPort(link);
+            result = TheBus->Core.PortRequest(link, stack->Parameters.DeviceIoControl.IoControlCode,
+                                              stack->Parameters.Others.Argument1);
         }
         return CompleteNow(Irp, result);
     }
-    default:
-        return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 

@@ -366,6 +366,10 @@ class BusCore {
     // IOCTL_INTERNAL_USB_RESET_PORT: the device is reset and its configuration and selected
     // settings put back, so the function driver's handles stay good. Lock held.
     NTSTATUS ResetPort(Connection& connection);
+    // The port requests of IRP_MJ_INTERNAL_DEVICE_CONTROL as every front end serves them:
+    // GET_PORT_STATUS into the ULONG `argument` points to (STATUS_INVALID_PARAMETER for none),
+    // RESET_PORT, and STATUS_INVALID_DEVICE_REQUEST for any other code. Lock held.
+    NTSTATUS PortRequest(Connection& connection, ULONG code, PVOID argument);
 
     // --- Schedule ---------------------------------------------------------------------------
 
@@ -420,8 +424,8 @@ class BusCore {
     void FillInterface(USBD_INTERFACE_INFORMATION& info,
                        std::span<const std::uint8_t> configuration, Pipe* const* pipes,
                        std::uint32_t count, std::uint64_t configurationSerial);
-    void CaptureSubmission(const Transfer& transfer);
-    void CaptureCompletion(const Transfer& transfer);
+    enum class CapturePhase : std::uint8_t { Submission, Completion };
+    void Capture(const Transfer& transfer, CapturePhase phase);
     void Emit(usbpcap::CaptureEvent& event);
 
     Transport& Link;
@@ -438,5 +442,12 @@ USBD_CONFIGURATION_HANDLE ConfigurationHandleOf(std::uint64_t serial);
 // removal expected, D0 only while the system works, no wake. `portNumber` (from 1) is its address
 // and UI number. STATUS_UNSUCCESSFUL for a record of another version or size.
 NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber);
+// The PnP state changes a device's PDO agrees to on every bus (start, stop, their queries and
+// cancellations, surprise removal): it succeeds them, doing whatever its bus keeps for them.
+bool PdoAgreesTo(UCHAR minorFunction);
+// What a device's PDO answers a power request with on every bus: success for setting and querying
+// a power state (it has no power of its own to manage), and otherwise the status `current` the
+// sender set.
+NTSTATUS PdoPowerStatus(UCHAR minorFunction, NTSTATUS current);
 
 } // namespace sim::core

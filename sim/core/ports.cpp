@@ -211,6 +211,44 @@ NTSTATUS BusCore::ResetPort(Connection& connection) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS BusCore::PortRequest(Connection& connection, ULONG code, PVOID argument) {
+    switch (code) {
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+        auto* status = static_cast<PULONG>(argument);
+        if (status == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        ULONG bits = 0;
+        const NTSTATUS result = PortStatus(connection, bits);
+        *status = bits;
+        return result;
+    }
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+        return ResetPort(connection);
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+bool PdoAgreesTo(UCHAR minorFunction) {
+    switch (minorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+NTSTATUS PdoPowerStatus(UCHAR minorFunction, NTSTATUS current) {
+    return minorFunction == IRP_MN_SET_POWER || minorFunction == IRP_MN_QUERY_POWER ? STATUS_SUCCESS
+                                                                                    : current;
+}
+
 NTSTATUS FillDeviceCapabilities(PDEVICE_CAPABILITIES caps, ULONG portNumber) {
     if (caps == nullptr || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
         return STATUS_UNSUCCESSFUL;

@@ -215,10 +215,7 @@ void Schedule::ServePeriodic(EndpointSlot& endpoint, TransferList& finished) {
         endpoint.LastService = Current;
         const std::uint32_t bytes = front->MoveIsoPacket(front->NextPacket, service, Current);
         ++front->NextPacket;
-        endpoint.Counters.Bytes += bytes;
-        ++endpoint.Counters.Packets;
-        endpoint.MovedThisMicroframe = true;
-        MovedInStep = true;
+        CountMoved(endpoint, bytes, 1);
         if (front->NextPacket >= front->IsoPacketCount())
             Finish(endpoint, finished);
         return;
@@ -234,15 +231,25 @@ void Schedule::ServePeriodic(EndpointSlot& endpoint, TransferList& finished) {
             Finish(endpoint, finished);
             return;
         }
-        endpoint.Counters.Bytes += outcome.Bytes;
-        ++endpoint.Counters.Packets;
-        endpoint.MovedThisMicroframe = true;
-        MovedInStep = true;
-        if (outcome.Bytes < room || front->Remaining() == 0 || room == 0) {
+        CountMoved(endpoint, outcome.Bytes, 1);
+        if (EndsTransfer(outcome, room, *front)) {
             Finish(endpoint, finished);
             return;
         }
     }
+}
+
+void Schedule::CountMoved(EndpointSlot& endpoint, std::uint32_t bytes, std::uint32_t packets) {
+    endpoint.Counters.Bytes += bytes;
+    endpoint.Counters.Packets += packets;
+    endpoint.MovedThisMicroframe = true;
+    MovedInStep = true;
+}
+
+bool Schedule::EndsTransfer(const PacketOutcome& outcome, std::uint32_t room,
+                            const ScheduledTransfer& transfer) {
+    // A short packet, the last one, or the zero-length packet of an empty transfer.
+    return outcome.Bytes < room || transfer.Remaining() == 0 || room == 0;
 }
 
 unsigned Schedule::ServeBulk(TransferList& finished) {
@@ -288,11 +295,8 @@ unsigned Schedule::ServeBulk(TransferList& finished) {
                 Finish(endpoint, finished);
                 continue;
             }
-            endpoint.Counters.Bytes += outcome.Bytes;
-            ++endpoint.Counters.Packets;
-            endpoint.MovedThisMicroframe = true;
-            MovedInStep = true;
-            if (outcome.Bytes < room || front->Remaining() == 0 || room == 0)
+            CountMoved(endpoint, outcome.Bytes, 1);
+            if (EndsTransfer(outcome, room, *front))
                 Finish(endpoint, finished);
         }
         if (!progress)
@@ -329,11 +333,9 @@ void Schedule::ServeUnthrottled(EndpointSlot& endpoint, TransferList& finished) 
         if (outcome.Result == PacketResult::Nak)
             return;
         if (outcome.Result == PacketResult::Data) {
-            endpoint.Counters.Bytes += outcome.Bytes;
-            endpoint.Counters.Packets +=
-                room == 0 ? 1 : (outcome.Bytes + endpoint.PacketSize - 1) / endpoint.PacketSize;
-            endpoint.MovedThisMicroframe = true;
-            MovedInStep = true;
+            CountMoved(endpoint, outcome.Bytes,
+                       room == 0 ? 1
+                                 : (outcome.Bytes + endpoint.PacketSize - 1) / endpoint.PacketSize);
         }
         // A whole transfer, a short one or a failed one: in each case it has ended.
         Finish(endpoint, finished);

@@ -282,6 +282,10 @@ class Schedule {
   private:
     void ServePeriodic(EndpointSlot& endpoint, TransferList& finished);
     void CountDrought(EndpointSlot& endpoint);
+    // Books what moved on the endpoint in this microframe.
+    void CountMoved(EndpointSlot& endpoint, std::uint32_t bytes, std::uint32_t packets);
+    static bool EndsTransfer(const PacketOutcome& outcome, std::uint32_t room,
+                             const ScheduledTransfer& transfer);
     // Returns the bulk packets left unused because nothing more was ready.
     unsigned ServeBulk(TransferList& finished);
     void ServeUnthrottled(EndpointSlot& endpoint, TransferList& finished);

@@ -154,7 +154,7 @@ SubmitOutcome BusCore::Prepared(Request& r, Transfer* transfer, const FaultRule*
             break;
         }
     }
-    CaptureSubmission(*transfer);
+    Capture(*transfer, CapturePhase::Submission);
     outcome.What = SubmitOutcome::Action::Queue;
     outcome.Status = STATUS_PENDING;
     outcome.Pending = transfer;
@@ -185,7 +185,7 @@ void BusCore::Cancel(Transfer& transfer) {
 
 NTSTATUS BusCore::Finish(Transfer& transfer) {
     transfer.WriteResults();
-    CaptureCompletion(transfer);
+    Capture(transfer, CapturePhase::Completion);
     const NTSTATUS status = RequestStatusFor(transfer.Usbd);
     transfer.~Transfer();
     Link.FreeTransfer(&transfer);
@@ -223,59 +223,38 @@ void BusCore::Emit(usbpcap::CaptureEvent& event) {
     Link.Capture(event);
 }
 
-void BusCore::CaptureSubmission(const Transfer& transfer) {
+void BusCore::Capture(const Transfer& transfer, CapturePhase phase) {
     if (!Link.Capturing())
         return;
+    // A submission and its completion are written alike: the completion adds the status and
+    // holds the bytes that moved, except an isochronous one, whose packets say what moved where
+    // in the whole buffer.
+    const bool completed = phase == CapturePhase::Completion;
     usbpcap::CaptureEvent event;
     event.Urb = transfer.Ref();
-    event.Buffer = {transfer.Buffer, transfer.Buffer != nullptr ? transfer.Length : 0};
+    if (completed)
+        event.Status = transfer.Usbd;
+    const std::uint32_t logged =
+        completed && transfer.What != TransferKind::Isochronous ? transfer.Done : transfer.Length;
+    event.Buffer = {transfer.Buffer, transfer.Buffer != nullptr ? logged : 0};
     switch (transfer.What) {
     case TransferKind::Control: {
         const SetupRequest& s = transfer.Setup;
-        event.Kind = usbpcap::EventKind::ControlSubmit;
+        event.Kind =
+            completed ? usbpcap::EventKind::ControlComplete : usbpcap::EventKind::ControlSubmit;
         event.Setup =
             usbpcap::SetupPacket::Make(s.RequestType, s.Request, s.Value, s.Index, s.Length);
         break;
     }
     case TransferKind::BulkOrInterrupt:
-        event.Kind = usbpcap::EventKind::BulkSubmit;
+        event.Kind = completed ? usbpcap::EventKind::BulkComplete : usbpcap::EventKind::BulkSubmit;
         event.Pipe = transfer.PipeType;
         break;
     case TransferKind::Isochronous:
-        event.Kind = usbpcap::EventKind::IsoSubmit;
+        event.Kind = completed ? usbpcap::EventKind::IsoComplete : usbpcap::EventKind::IsoSubmit;
         event.StartFrame = transfer.Block->UrbIsochronousTransfer.StartFrame;
-        event.Packets = {transfer.Block->UrbIsochronousTransfer.IsoPacket, SubmittedPacket,
-                         transfer.Packets};
-        break;
-    }
-    Emit(event);
-}
-
-void BusCore::CaptureCompletion(const Transfer& transfer) {
-    if (!Link.Capturing())
-        return;
-    usbpcap::CaptureEvent event;
-    event.Urb = transfer.Ref();
-    event.Status = transfer.Usbd;
-    event.Buffer = {transfer.Buffer, transfer.Buffer != nullptr ? transfer.Done : 0};
-    switch (transfer.What) {
-    case TransferKind::Control: {
-        const SetupRequest& s = transfer.Setup;
-        event.Kind = usbpcap::EventKind::ControlComplete;
-        event.Setup =
-            usbpcap::SetupPacket::Make(s.RequestType, s.Request, s.Value, s.Index, s.Length);
-        break;
-    }
-    case TransferKind::BulkOrInterrupt:
-        event.Kind = usbpcap::EventKind::BulkComplete;
-        event.Pipe = transfer.PipeType;
-        break;
-    case TransferKind::Isochronous:
-        event.Kind = usbpcap::EventKind::IsoComplete;
-        event.StartFrame = transfer.Block->UrbIsochronousTransfer.StartFrame;
-        event.Packets = {transfer.Block->UrbIsochronousTransfer.IsoPacket, CompletedPacket,
-                         transfer.Packets};
-        event.Buffer = {transfer.Buffer, transfer.Buffer != nullptr ? transfer.Length : 0};
+        event.Packets = {transfer.Block->UrbIsochronousTransfer.IsoPacket,
+                         completed ? CompletedPacket : SubmittedPacket, transfer.Packets};
         break;
     }
     Emit(event);

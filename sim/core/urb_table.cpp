@@ -8,6 +8,22 @@ constexpr std::uint16_t Size(std::size_t bytes) {
     return static_cast<std::uint16_t>(bytes);
 }
 
+// bmRequestType's type bits of a vendor and of a class request.
+constexpr std::uint8_t kVendor = 0x40;
+constexpr std::uint8_t kClass = 0x20;
+
+// The vendor and class functions share one URB layout; they differ only in the type and the
+// recipient (0 device, 1 interface, 2 endpoint, 3 other) they put in bmRequestType.
+constexpr UrbFunction VendorOrClass(USHORT function, const char* name, std::uint8_t type,
+                                    std::uint8_t recipient) {
+    return {function,
+            name,
+            UrbKind::VendorOrClass,
+            Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)),
+            type,
+            recipient};
+}
+
 constexpr UrbFunction kServed[] = {
     {URB_FUNCTION_SELECT_CONFIGURATION, "SELECT_CONFIGURATION", UrbKind::SelectConfiguration,
      Size(FIELD_OFFSET(_URB_SELECT_CONFIGURATION, Interface)), 0, 0},
@@ -27,22 +43,14 @@ constexpr UrbFunction kServed[] = {
      Size(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)), 0, 0},
     {URB_FUNCTION_SET_FEATURE_TO_DEVICE, "SET_FEATURE_TO_DEVICE", UrbKind::SetFeature,
      Size(sizeof(_URB_CONTROL_FEATURE_REQUEST)), 0, 0},
-    {URB_FUNCTION_VENDOR_DEVICE, "VENDOR_DEVICE", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x40, 0},
-    {URB_FUNCTION_VENDOR_INTERFACE, "VENDOR_INTERFACE", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x40, 1},
-    {URB_FUNCTION_VENDOR_ENDPOINT, "VENDOR_ENDPOINT", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x40, 2},
-    {URB_FUNCTION_VENDOR_OTHER, "VENDOR_OTHER", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x40, 3},
-    {URB_FUNCTION_CLASS_DEVICE, "CLASS_DEVICE", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x20, 0},
-    {URB_FUNCTION_CLASS_INTERFACE, "CLASS_INTERFACE", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x20, 1},
-    {URB_FUNCTION_CLASS_ENDPOINT, "CLASS_ENDPOINT", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x20, 2},
-    {URB_FUNCTION_CLASS_OTHER, "CLASS_OTHER", UrbKind::VendorOrClass,
-     Size(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), 0x20, 3},
+    VendorOrClass(URB_FUNCTION_VENDOR_DEVICE, "VENDOR_DEVICE", kVendor, 0),
+    VendorOrClass(URB_FUNCTION_VENDOR_INTERFACE, "VENDOR_INTERFACE", kVendor, 1),
+    VendorOrClass(URB_FUNCTION_VENDOR_ENDPOINT, "VENDOR_ENDPOINT", kVendor, 2),
+    VendorOrClass(URB_FUNCTION_VENDOR_OTHER, "VENDOR_OTHER", kVendor, 3),
+    VendorOrClass(URB_FUNCTION_CLASS_DEVICE, "CLASS_DEVICE", kClass, 0),
+    VendorOrClass(URB_FUNCTION_CLASS_INTERFACE, "CLASS_INTERFACE", kClass, 1),
+    VendorOrClass(URB_FUNCTION_CLASS_ENDPOINT, "CLASS_ENDPOINT", kClass, 2),
+    VendorOrClass(URB_FUNCTION_CLASS_OTHER, "CLASS_OTHER", kClass, 3),
 };
 
 } // namespace

@@ -75,10 +75,22 @@ void Controller::Start(std::function<void()> enter) {
     ScheduleEnded = false;
     ClockOrigin = host::Clock::Now();
     MicroframeOrigin = Engine.Now();
-    ScheduleThread = host::KernelThread([this] { RunSchedule(); });
+    ScheduleThread = host::KernelThread([this] {
+        EnterThread();
+        RunSchedule();
+    });
     // Paced, completions come from a context of their own, as a host controller's DPC.
     if (Paced())
-        CompletionThread = host::KernelThread([this] { RunCompletions(); });
+        CompletionThread = host::KernelThread([this] {
+            EnterThread();
+            RunCompletions();
+        });
+}
+
+void Controller::EnterThread() const {
+    RunAheadOfOrdinaryThreads();
+    if (Enter)
+        Enter();
 }
 
 void Controller::Stop() {
@@ -215,9 +227,6 @@ void Controller::Deliver(std::unique_lock<std::mutex>& lock) {
 }
 
 void Controller::RunSchedule() {
-    RunAheadOfOrdinaryThreads();
-    if (Enter)
-        Enter();
     std::unique_lock<std::mutex> lock(Mutex);
     const bool paced = Paced();
     const bool virtualTime = Settings.Mode == Timing::HighSpeed && Settings.VirtualTime;
@@ -273,9 +282,6 @@ void Controller::RunSchedule() {
 }
 
 void Controller::RunCompletions() {
-    RunAheadOfOrdinaryThreads();
-    if (Enter)
-        Enter();
     std::unique_lock<std::mutex> lock(Mutex);
     for (;;) {
         // Once the schedule thread has ended nothing more comes: deliver what is left and end.

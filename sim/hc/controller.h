@@ -144,6 +144,8 @@ class Controller {
         std::uint64_t EndedIn;
     };
 
+    // What each of the controller's threads does first, before its loop.
+    void EnterThread() const;
     void RunSchedule();
     void RunCompletions();
     bool Paced() const;

@@ -95,6 +95,12 @@ std::string firmware_source(std::span<const ImageInput> images) {
     return out;
 }
 
+// A HEX file every run of a subcommand reads: it must be named and must exist.
+void add_hex_input(CLI::App* command, const std::string& name, std::filesystem::path& path,
+                   const std::string& description) {
+    command->add_option(name, path, description)->required()->check(CLI::ExistingFile);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -106,21 +112,16 @@ int main(int argc, char** argv) {
     std::filesystem::path source_output;
     auto* source = app.add_subcommand(
         "source", "Write the C++ definitions of FirmwareImageA and FirmwareImageB");
-    source->add_option("--image-a", image_a, "HEX file of the loader (downloaded first)")
-        ->required()
-        ->check(CLI::ExistingFile);
-    source->add_option("--image-b", image_b, "HEX file of the camera program (downloaded second)")
-        ->required()
-        ->check(CLI::ExistingFile);
+    add_hex_input(source, "--image-a", image_a, "HEX file of the loader (downloaded first)");
+    add_hex_input(source, "--image-b", image_b,
+                  "HEX file of the camera program (downloaded second)");
     source->add_option("-o,--output", source_output, "C++ source to write")->required();
 
     std::filesystem::path binary_input;
     std::filesystem::path binary_output;
     auto* binary = app.add_subcommand(
         "binary", "Write a HEX file's memory image from address 0, gaps filled with 0");
-    binary->add_option("-i,--input", binary_input, "HEX file")
-        ->required()
-        ->check(CLI::ExistingFile);
+    add_hex_input(binary, "-i,--input", binary_input, "HEX file");
     binary->add_option("-o,--output", binary_output, "binary file to write")->required();
 
     CLI11_PARSE(app, argc, argv);

@@ -178,11 +178,10 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
     app.add_flag("--json", g.Json, "Answer with one JSON object instead of tables");
     auto* cameras = AddNumber(&app, "--sim-cameras", g.SimCameras,
                               "Simulated cameras in the world (default 1)");
-    auto* identity =
-        app.add_option(
-               "--sim-identity", g.SimIdentity,
-               "Simulated cameras arrive without firmware (foreign, default) or running it (own)")
-            ->check(CLI::IsMember({"foreign", "own"}));
+    auto* identity = AddChoice(
+        &app, "--sim-identity", g.SimIdentity,
+        "Simulated cameras arrive without firmware (foreign, default) or running it (own)",
+        {"foreign", "own"});
     auto* scale = app.add_option("--sim-clock-scale", g.SimClockScale,
                                  "Kernel time per real time: 1 is real time (default), 100 runs "
                                  "the driver's delays 100 times faster")
@@ -190,10 +189,9 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
     auto* pcap = app.add_option("--sim-pcap", g.SimPcap,
                                 "Write every URB of the simulated bus to this pcap file (USBPcap)");
     auto* timing =
-        app.add_option(
-               "--sim-timing", g.SimTiming,
-               "Simulated bus timing: unthrottled (default) or high-speed (USB 2.0 microframes)")
-            ->check(CLI::IsMember({"unthrottled", "high-speed"}));
+        AddChoice(&app, "--sim-timing", g.SimTiming,
+                  "Simulated bus timing: unthrottled (default) or high-speed (USB 2.0 microframes)",
+                  {"unthrottled", "high-speed"});
     CommandSet commands;
     RegisterAll(commands, app);
     bool shell = false;

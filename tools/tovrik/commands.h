@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,25 @@ class Session {
     OpenCameras own_;
     OpenCameras* cameras_;
 };
+
+// The reply of a command made of one request to the selected camera: the request's status and
+// Information, the fields naming what was asked, and the bytes the request brought back.
+template <typename Result>
+Reply RequestReply(const Session& s, const Result& result, std::string request,
+                   Json fields = Json::object(), std::span<const std::uint8_t> output = {}) {
+    Reply reply;
+    reply.Device = s.DeviceNumber();
+    reply.From(result, std::move(request));
+    reply.Fields = std::move(fields);
+    reply.Output.assign(output.begin(), output.end());
+    return reply;
+}
+
+// Adds an option that takes one of `choices`, named in its help.
+inline CLI::Option* AddChoice(CLI::App* app, const std::string& name, std::string& target,
+                              const std::string& description, std::vector<std::string> choices) {
+    return app->add_option(name, target, description)->check(CLI::IsMember(std::move(choices)));
+}
 
 using Runner = std::function<Reply(Session&)>;
 

@@ -13,11 +13,8 @@ namespace tovrik::cli {
 namespace {
 
 Reply Simple(Session& s, const char* request, tovrik_result (tovrik::Device::*call)()) {
-    Reply reply;
-    reply.Device = s.DeviceNumber();
     tovrik::Device& device = s.OpenDevice();
-    reply.From((device.*call)(), request);
-    return reply;
+    return RequestReply(s, (device.*call)(), request);
 }
 
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
@@ -53,6 +50,20 @@ std::uint8_t Recipient(const std::string& text) {
     if (text == "other")
         return 3;
     return ParseNumber<std::uint8_t>(text, "recipient");
+}
+
+// An option's check from the parser that reads it later: the parser's complaint is the error
+// shown, so the user learns of a bad value before any request is sent.
+std::function<std::string(const std::string&)>
+CheckedBy(std::uint8_t (*parse)(const std::string&)) {
+    return [parse](const std::string& text) {
+        try {
+            parse(text);
+            return std::string();
+        } catch (const UsageError& e) {
+            return std::string(e.what());
+        }
+    };
 }
 
 std::uint8_t RequestType(const std::string& text) {
@@ -158,25 +169,11 @@ void Control(CommandSet& commands, CLI::App& root) {
         });
     AddNumber(control, "request", ca->Request, "bRequest")->required();
     control->add_option("--type", ca->Type, "class, vendor or a number (default vendor)")
-        ->check([](const std::string& t) {
-            try {
-                RequestType(t);
-                return std::string();
-            } catch (const UsageError& e) {
-                return std::string(e.what());
-            }
-        });
+        ->check(CheckedBy(RequestType));
     control
         ->add_option("--recipient", ca->Recipient,
                      "device, interface, endpoint, other or a number (default device)")
-        ->check([](const std::string& t) {
-            try {
-                Recipient(t);
-                return std::string();
-            } catch (const UsageError& e) {
-                return std::string(e.what());
-            }
-        });
+        ->check(CheckedBy(Recipient));
     AddNumber(control, "--value", ca->Value, "wValue (default 0)");
     AddNumber(control, "--index", ca->Index, "wIndex (default 0)");
     auto* length =
@@ -250,13 +247,10 @@ void Control(CommandSet& commands, CLI::App& root) {
     auto ia = std::make_shared<InterfaceArgs>();
     auto* setInterface = commands.Add(
         root, "set-interface", "Select an alternate setting of an interface", [ia](Session& s) {
-            Reply reply;
-            reply.Device = s.DeviceNumber();
-            reply.From(s.OpenDevice().SetInterface(ia->Interface, ia->Alternate),
-                       "IOCTL_TOVRIK_SET_INTERFACE");
-            reply.Fields["interface"] = ia->Interface;
-            reply.Fields["alternate_setting"] = ia->Alternate;
-            return reply;
+            return RequestReply(
+                s, s.OpenDevice().SetInterface(ia->Interface, ia->Alternate),
+                "IOCTL_TOVRIK_SET_INTERFACE",
+                {{"interface", ia->Interface}, {"alternate_setting", ia->Alternate}});
         });
     AddNumber(setInterface, "interface", ia->Interface, "Interface number")->required();
     AddNumber(setInterface, "alternate", ia->Alternate, "Alternate setting")->required();
@@ -266,12 +260,9 @@ void Control(CommandSet& commands, CLI::App& root) {
     };
     auto fa = std::make_shared<FeatureArgs>();
     auto* feature = commands.Add(root, "feature", "SET_FEATURE to the device", [fa](Session& s) {
-        Reply reply;
-        reply.Device = s.DeviceNumber();
-        reply.From(s.OpenDevice().SetFeature(fa->Selector, fa->Index), "IOCTL_TOVRIK_SET_FEATURE");
-        reply.Fields["selector"] = fa->Selector;
-        reply.Fields["index"] = fa->Index;
-        return reply;
+        return RequestReply(s, s.OpenDevice().SetFeature(fa->Selector, fa->Index),
+                            "IOCTL_TOVRIK_SET_FEATURE",
+                            {{"selector", fa->Selector}, {"index", fa->Index}});
     });
     AddNumber(feature, "selector", fa->Selector, "Feature selector")->required();
     AddNumber(feature, "index", fa->Index, "wIndex (default 0)");
@@ -285,13 +276,9 @@ void Control(CommandSet& commands, CLI::App& root) {
         root, "timeout",
         "Set the driver-wide bulk time limit in milliseconds (0 or negative: end at once)",
         [ta](Session& s) {
-            Reply reply;
-            reply.Device = s.DeviceNumber();
-            reply.From(s.OpenDevice().SetTimeout(ta->Selector, ta->Milliseconds),
-                       "IOCTL_TOVRIK_SET_TIMEOUT");
-            reply.Fields["selector"] = ta->Selector;
-            reply.Fields["milliseconds"] = ta->Milliseconds;
-            return reply;
+            return RequestReply(s, s.OpenDevice().SetTimeout(ta->Selector, ta->Milliseconds),
+                                "IOCTL_TOVRIK_SET_TIMEOUT",
+                                {{"selector", ta->Selector}, {"milliseconds", ta->Milliseconds}});
         });
     AddNumber(timeout, "milliseconds", ta->Milliseconds, "The limit")->required();
     AddNumber(timeout, "--selector", ta->Selector,

@@ -68,6 +68,65 @@ void AddErrorRows(Table& t, const PacketStats& stats) {
                                Hex(static_cast<std::uint32_t>(status), 8))});
 }
 
+// The payload file of iso and stream, when one was asked for; a file that cannot be created is
+// the caller's mistake.
+PayloadFile OpenPayload(const std::string& output) {
+    try {
+        return output.empty() ? PayloadFile() : PayloadFile(output);
+    } catch (const FileError& e) {
+        throw UsageError(e.what());
+    }
+}
+
+// Closes the payload file and lists it in `files`. A write that failed fails the reply (keeping
+// an earlier failure's status) and answers false.
+bool ClosePayload(PayloadFile& file, const std::string& output, Reply& reply, Json& files) {
+    try {
+        file.Close();
+        if (!output.empty())
+            files.push_back(FileEntry(output, "payload"));
+        return true;
+    } catch (const FileError& e) {
+        if (reply.Succeeded())
+            reply.Status = kStatusUnsuccessful;
+        reply.Failed = "write";
+        reply.Problem = e.what();
+        return false;
+    }
+}
+
+// What iso and stream both take: the pipe, the packets' size, and how the driver splits the
+// packets into URBs; each adds its own count of packets (the transfer's, or the stream's ring).
+struct IsoShape {
+    std::uint32_t Pipe = 3;
+    std::uint32_t PacketSize = 1024;
+    std::uint32_t PerUrb = 8;
+    std::uint32_t Urbs = 4;
+    std::string Output;
+
+    ISO_REQUEST Request(std::uint32_t packets) const {
+        return {Pipe, PacketSize, packets, PerUrb, Urbs};
+    }
+    Json RequestJson(const char* countName, std::uint32_t count) const {
+        return Json{{"pipe", Pipe},
+                    {"packet_size", PacketSize},
+                    {countName, count},
+                    {"per_urb", PerUrb},
+                    {"urbs", Urbs}};
+    }
+};
+
+// The options of an IsoShape, with the count between the packets' size and the URBs as the
+// driver's request orders them.
+void AddIsoShapeOptions(CLI::App* command, IsoShape& shape, const std::string& countOption,
+                        std::uint32_t& count, const std::string& countHelp) {
+    AddNumber(command, "--pipe", shape.Pipe, "Pipe index of an isochronous endpoint (default 3)");
+    AddNumber(command, "--packet-size", shape.PacketSize, "Bytes per packet (default 1024)");
+    AddNumber(command, countOption, count, countHelp);
+    AddNumber(command, "--per-urb", shape.PerUrb, "Packets per URB (default 8)");
+    AddNumber(command, "--urbs", shape.Urbs, "URBs kept in flight (default 4)");
+}
+
 // ---------------------------------------------------------------------------------------------
 // capture
 
@@ -205,23 +264,9 @@ Reply Capture(const CaptureArgs& a, Session& s) {
 // ---------------------------------------------------------------------------------------------
 // iso
 
-struct IsoArgs {
-    std::uint32_t Pipe = 3;
-    std::uint32_t PacketSize = 1024;
+struct IsoArgs : IsoShape {
     std::uint32_t Packets = 64;
-    std::uint32_t PerUrb = 8;
-    std::uint32_t Urbs = 4;
-    std::string Output;
 };
-
-Json IsoRequestJson(std::uint32_t pipe, std::uint32_t size, const char* countName,
-                    std::uint32_t count, std::uint32_t perUrb, std::uint32_t urbs) {
-    return Json{{"pipe", pipe},
-                {"packet_size", size},
-                {countName, count},
-                {"per_urb", perUrb},
-                {"urbs", urbs}};
-}
 
 Reply Iso(const IsoArgs& a, Session& s) {
     if (std::uint64_t{a.Packets} * (std::uint64_t{a.PacketSize} + 12) > kMaxBuffer)
@@ -231,14 +276,8 @@ Reply Iso(const IsoArgs& a, Session& s) {
     reply.Device = s.DeviceNumber();
     reply.HumanOnFailure = true;
     tovrik::Device& device = s.OpenDevice();
-    PayloadFile file;
-    try {
-        if (!a.Output.empty())
-            file = PayloadFile(a.Output);
-    } catch (const FileError& e) {
-        throw UsageError(e.what());
-    }
-    ISO_REQUEST request{a.Pipe, a.PacketSize, a.Packets, a.PerUrb, a.Urbs};
+    PayloadFile file = OpenPayload(a.Output);
+    const ISO_REQUEST request = a.Request(a.Packets);
     BusWatch bus(s.System(), device, a.Pipe);
     auto started = Clock::now();
     PacketsResult r = device.IsoRead(request);
@@ -253,19 +292,9 @@ Reply Iso(const IsoArgs& a, Session& s) {
         }
     }
     Json files = Json::array();
-    try {
-        file.Close();
-        if (file.IsOpen() || !a.Output.empty())
-            files.push_back(FileEntry(a.Output, "payload"));
-    } catch (const FileError& e) {
-        if (reply.Succeeded())
-            reply.Status = kStatusUnsuccessful;
-        reply.Failed = "write";
-        reply.Problem = e.what();
-        reply.Fields["error"] = e.what();
-    }
-    reply.Fields["request"] =
-        IsoRequestJson(a.Pipe, a.PacketSize, "packets", a.Packets, a.PerUrb, a.Urbs);
+    if (!ClosePayload(file, a.Output, reply, files))
+        reply.Fields["error"] = reply.Problem;
+    reply.Fields["request"] = a.RequestJson("packets", a.Packets);
     const Json counted = stats.ToJson();
     for (const auto& [key, value] : counted.items())
         reply.Fields[key] = value;
@@ -300,18 +329,13 @@ Reply Iso(const IsoArgs& a, Session& s) {
 // ---------------------------------------------------------------------------------------------
 // stream
 
-struct StreamArgs {
-    std::uint32_t Pipe = 3;
-    std::uint32_t PacketSize = 1024;
+struct StreamArgs : IsoShape {
     std::uint32_t Ring = 1024;
-    std::uint32_t PerUrb = 8;
-    std::uint32_t Urbs = 4;
     std::optional<std::uint64_t> Packets;
     std::optional<double> Seconds;
     std::optional<std::uint32_t> Read;
     double PollMs = 1.0;
     double IdleSeconds = 2.0;
-    std::string Output;
 };
 
 // Kernel time in seconds since `start`, on the system's own (possibly scaled) clock.
@@ -341,15 +365,9 @@ Reply Stream(const StreamArgs& a, Session& s) {
     reply.HumanOnFailure = true;
     tovrik::System& system = s.System();
     tovrik::Device& device = s.OpenDevice();
-    PayloadFile file;
-    try {
-        if (!a.Output.empty())
-            file = PayloadFile(a.Output);
-    } catch (const FileError& e) {
-        throw UsageError(e.what());
-    }
+    PayloadFile file = OpenPayload(a.Output);
     ProgressLine progress(s.Progress());
-    Json request = IsoRequestJson(a.Pipe, a.PacketSize, "ring_packets", a.Ring, a.PerUrb, a.Urbs);
+    Json request = a.RequestJson("ring_packets", a.Ring);
     request["read_packets"] = read;
     request["poll_ms"] = a.PollMs;
     if (a.Seconds)
@@ -358,9 +376,8 @@ Reply Stream(const StreamArgs& a, Session& s) {
         request["packets"] = count;
     reply.Fields["request"] = request;
 
-    ISO_REQUEST start{a.Pipe, a.PacketSize, a.Ring, a.PerUrb, a.Urbs};
     BusWatch bus(system, device, a.Pipe);
-    reply.From(device.StartIsoStream(start), "IOCTL_TOVRIK_START_ISO_STREAM");
+    reply.From(device.StartIsoStream(a.Request(a.Ring)), "IOCTL_TOVRIK_START_ISO_STREAM");
     if (!reply.Succeeded())
         return reply;
 
@@ -451,16 +468,7 @@ Reply Stream(const StreamArgs& a, Session& s) {
     const LossSplit losses = SplitLosses(accounting.LostSequenceNumbers(), bus);
 
     Json files = Json::array();
-    try {
-        file.Close();
-        if (!a.Output.empty())
-            files.push_back(FileEntry(a.Output, "payload"));
-    } catch (const FileError& e) {
-        if (reply.Succeeded())
-            reply.Status = kStatusUnsuccessful;
-        reply.Failed = "write";
-        reply.Problem = e.what();
-    }
+    ClosePayload(file, a.Output, reply, files);
 
     reply.Information = stats.Bytes;
     const Json counted = stats.ToJson();
@@ -530,11 +538,9 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
         "Read frames from the image pipe (framed by the start and end commands) and write them "
         "as 16-bit grayscale PNG and/or raw files",
         [ca](Session& s) { return Capture(*ca, s); });
-    capture
-        ->add_option(
-            "--method", ca->Method,
-            "chunked (64 KiB pieces all queued at once, the default) or bulk (one transfer)")
-        ->check(CLI::IsMember({"chunked", "bulk"}));
+    AddChoice(capture, "--method", ca->Method,
+              "chunked (64 KiB pieces all queued at once, the default) or bulk (one transfer)",
+              {"chunked", "bulk"});
     AddNumber(capture, "--frames", ca->Frames,
               "Frames to read (default 1); several are numbered frame-0001.png ...");
     AddNumber(capture, "--width", ca->Width, "Frame width in pixels (default 1280)");
@@ -555,12 +561,8 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
         "packets; writes the packets' bytes to a file and counts errors, short packets and "
         "sequence gaps",
         [ia](Session& s) { return Iso(*ia, s); });
-    AddNumber(iso, "--pipe", ia->Pipe, "Pipe index of an isochronous endpoint (default 3)");
-    AddNumber(iso, "--packet-size", ia->PacketSize, "Bytes per packet (default 1024)");
-    AddNumber(iso, "--packets", ia->Packets,
-              "Packets in all, a multiple of per-urb x urbs (default 64)");
-    AddNumber(iso, "--per-urb", ia->PerUrb, "Packets per URB (default 8)");
-    AddNumber(iso, "--urbs", ia->Urbs, "URBs kept in flight (default 4)");
+    AddIsoShapeOptions(iso, *ia, "--packets", ia->Packets,
+                       "Packets in all, a multiple of per-urb x urbs (default 64)");
     iso->add_option("--output", ia->Output, "File for the packets' bytes, one after the other")
         ->type_name("FILE");
 
@@ -570,11 +572,7 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
         "Start the isochronous stream, drain it for a packet count or a time, stop it; writes "
         "the packets' bytes to a file and counts lost sequence numbers",
         [sa](Session& s) { return Stream(*sa, s); });
-    AddNumber(stream, "--pipe", sa->Pipe, "Pipe index of an isochronous endpoint (default 3)");
-    AddNumber(stream, "--packet-size", sa->PacketSize, "Bytes per packet (default 1024)");
-    AddNumber(stream, "--ring", sa->Ring, "Ring capacity in packets (default 1024)");
-    AddNumber(stream, "--per-urb", sa->PerUrb, "Packets per URB (default 8)");
-    AddNumber(stream, "--urbs", sa->Urbs, "URBs kept in flight (default 4)");
+    AddIsoShapeOptions(stream, *sa, "--ring", sa->Ring, "Ring capacity in packets (default 1024)");
     auto* packets =
         AddNumber(stream, "--packets", sa->Packets, "Stop after this many packets (default 2000)");
     auto* seconds =

@@ -371,23 +371,18 @@ void Info(CommandSet& commands, CLI::App& root) {
         });
 
     commands.Add(root, "pipes", "The pipe table of the selected interface", [](Session& s) {
-        Reply reply;
-        reply.Device = s.DeviceNumber();
         auto r = s.OpenDevice().PipeInfo();
-        reply.From(r, "IOCTL_TOVRIK_GET_PIPE_INFO");
-        reply.Output.assign(r.raw, r.raw + r.raw_length);
-        reply.Fields["pipe_table"] = PipeTableJson(r);
+        Reply reply = RequestReply(s, r, "IOCTL_TOVRIK_GET_PIPE_INFO",
+                                   {{"pipe_table", PipeTableJson(r)}}, {r.raw, r.raw_length});
         reply.Human = [r](std::ostream& out) { PrintPipeTable(out, r, ""); };
         return reply;
     });
 
     commands.Add(root, "descriptor", "The device descriptor", [](Session& s) {
-        Reply reply;
-        reply.Device = s.DeviceNumber();
         auto r = s.OpenDevice().DeviceDescriptor();
-        reply.From(r, "IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR");
-        reply.Output.assign(r.raw, r.raw + std::min<std::uint64_t>(r.information, 18));
-        reply.Fields["device_descriptor"] = DeviceDescriptorJson(r);
+        Reply reply = RequestReply(s, r, "IOCTL_TOVRIK_GET_DEVICE_DESCRIPTOR",
+                                   {{"device_descriptor", DeviceDescriptorJson(r)}},
+                                   {r.raw, std::min<std::size_t>(r.information, 18)});
         reply.Human = [r](std::ostream& out) {
             if (r.valid)
                 PrintDeviceDescriptor(out, r.descriptor, "");
@@ -423,13 +418,10 @@ void Info(CommandSet& commands, CLI::App& root) {
     };
     auto sa = std::make_shared<StringArgs>();
     auto* string = commands.Add(root, "string", "A string descriptor, decoded", [sa](Session& s) {
-        Reply reply;
-        reply.Device = s.DeviceNumber();
         auto r = s.OpenDevice().StringDescriptor(sa->Index, sa->Language);
-        reply.From(r, "IOCTL_TOVRIK_GET_STRING_DESCRIPTOR");
-        reply.Output.assign(r.raw, r.raw + r.raw_length);
-        reply.Fields["index"] = sa->Index;
-        reply.Fields["language"] = Hex16(sa->Language);
+        Reply reply = RequestReply(s, r, "IOCTL_TOVRIK_GET_STRING_DESCRIPTOR",
+                                   {{"index", sa->Index}, {"language", Hex16(sa->Language)}},
+                                   {r.raw, r.raw_length});
         if (sa->Index == 0) {
             Json languages = Json::array();
             for (std::uint32_t i = 0; i < r.language_id_count; ++i)

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -51,23 +52,22 @@ class FrontEndChannel final : public Channel {
     host::Handle handle_;
 };
 
+// The SDK's fault kinds as the simulated bus names them. ValidOptions has checked the kind, so
+// the one not listed is TOVRIK_SIM_FAULT_UNPLUG.
+constexpr std::pair<std::uint32_t, sim::FaultRule::Kind> kFaultKinds[] = {
+    {TOVRIK_SIM_FAULT_STALL, sim::FaultRule::Kind::Stall},
+    {TOVRIK_SIM_FAULT_NO_ANSWER, sim::FaultRule::Kind::NeverAnswer},
+    {TOVRIK_SIM_FAULT_SHORT, sim::FaultRule::Kind::ShortPacket},
+    {TOVRIK_SIM_FAULT_URB_ERROR, sim::FaultRule::Kind::UrbError},
+    {TOVRIK_SIM_FAULT_PACKET_ERROR, sim::FaultRule::Kind::PacketError},
+    {TOVRIK_SIM_FAULT_FAIL_REQUEST, sim::FaultRule::Kind::FailRequest},
+};
+
 sim::FaultRule::Kind FaultKind(std::uint32_t kind) {
-    switch (kind) {
-    case TOVRIK_SIM_FAULT_STALL:
-        return sim::FaultRule::Kind::Stall;
-    case TOVRIK_SIM_FAULT_NO_ANSWER:
-        return sim::FaultRule::Kind::NeverAnswer;
-    case TOVRIK_SIM_FAULT_SHORT:
-        return sim::FaultRule::Kind::ShortPacket;
-    case TOVRIK_SIM_FAULT_URB_ERROR:
-        return sim::FaultRule::Kind::UrbError;
-    case TOVRIK_SIM_FAULT_PACKET_ERROR:
-        return sim::FaultRule::Kind::PacketError;
-    case TOVRIK_SIM_FAULT_FAIL_REQUEST:
-        return sim::FaultRule::Kind::FailRequest;
-    default:
-        return sim::FaultRule::Kind::Unplug;
-    }
+    for (const auto& [sdkKind, busKind] : kFaultKinds)
+        if (sdkKind == kind)
+            return busKind;
+    return sim::FaultRule::Kind::Unplug;
 }
 
 bool ValidOptions(const tovrik_system_options& o) {
@@ -214,21 +214,18 @@ class HostBackend final : public Backend {
         const std::size_t cameras = world_->CameraCount();
         if (camera != TOVRIK_SIM_ALL_CAMERAS && camera >= cameras)
             return TOVRIK_STATUS_INVALID_PARAMETER;
-        sim::hc::EndpointCounters sum;
+        // The endpoint of every camera asked for, added up.
+        out.transfers = out.packets = out.bytes = out.lost_packets = 0;
         for (std::size_t i = 0; i < cameras; ++i) {
             if (camera != TOVRIK_SIM_ALL_CAMERAS && i != camera)
                 continue;
             const sim::hc::EndpointCounters c = world_->Counters(i, endpoint);
-            sum.Transfers += c.Transfers;
-            sum.Packets += c.Packets;
-            sum.Bytes += c.Bytes;
-            sum.LostIsoPackets += c.LostIsoPackets;
+            out.transfers += c.Transfers;
+            out.packets += c.Packets;
+            out.bytes += c.Bytes;
+            out.lost_packets += c.LostIsoPackets;
         }
         const sim::hc::ControllerStats controller = world_->ControllerStats();
-        out.transfers = sum.Transfers;
-        out.packets = sum.Packets;
-        out.bytes = sum.Bytes;
-        out.lost_packets = sum.LostIsoPackets;
         out.controller_max_lag_microframes = controller.MaxLagMicroframes;
         out.controller_max_completion_delay_microframes = controller.MaxCompletionDelayMicroframes;
         return TOVRIK_STATUS_SUCCESS;

@@ -146,13 +146,6 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
         status = STATUS_SUCCESS;
         break;
     }
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        status = STATUS_SUCCESS;
-        break;
     case IRP_MN_STOP_DEVICE: {
         BusLock lock;
         connection.Started = FALSE;
@@ -209,7 +202,11 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
         }
         break;
     default:
-        break; // not the bus's to answer: the status stays as the sender set it
+        // The other changes a PDO agrees to need nothing of this bus; anything else is not the
+        // bus's to answer: the status stays as the sender set it.
+        if (sim::core::PdoAgreesTo(stack->MinorFunction))
+            status = STATUS_SUCCESS;
+        break;
     }
     return Complete(irp, status);
 }
@@ -226,10 +223,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PoStartNextPowerIrp(Irp);
-    NTSTATUS status = Irp->IoStatus.Status;
-    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
-        status = STATUS_SUCCESS;
-    return Complete(Irp, status);
+    return Complete(Irp, sim::core::PdoPowerStatus(stack->MinorFunction, Irp->IoStatus.Status));
 }
 
 CONNECTION* CreateConnection(PORT& port) {

@@ -321,29 +321,16 @@ NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
         return SubmitUrb(connection, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
-        auto* bits = static_cast<PULONG>(stack->Parameters.Others.Argument1);
-        if (bits == nullptr)
-            return CompleteNow(Irp, STATUS_INVALID_PARAMETER);
-        ULONG value = 0;
+    default: {
         NTSTATUS status;
         {
             BusLock lock;
-            status = Engine->Core.PortStatus(connection.Core, value);
-        }
-        *bits = value;
-        return CompleteNow(Irp, status);
-    }
-    case IOCTL_INTERNAL_USB_RESET_PORT: {
-        NTSTATUS status;
-        {
-            BusLock lock;
-            status = Engine->Core.ResetPort(connection.Core);
+            status = Engine->Core.PortRequest(connection.Core,
+                                              stack->Parameters.DeviceIoControl.IoControlCode,
+                                              stack->Parameters.Others.Argument1);
         }
         return CompleteNow(Irp, status);
     }
-    default:
-        return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 

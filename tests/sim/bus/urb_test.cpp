@@ -159,6 +159,20 @@ TEST_F(BusTest, StrictValidation) {
         return [handle](UrbBlock& urb) { urb->UrbPipeRequest.PipeHandle = handle; };
     };
     const std::size_t bulkSize = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    // A 512-byte bulk read refused for the one thing `edit` changes in it.
+    const auto bulkRefused = [&](const char* name,
+                                 std::function<void(_URB_BULK_OR_INTERRUPT_TRANSFER&)> edit,
+                                 USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER) {
+        return Case{name,
+                    [&, edit](UrbBlock& urb) {
+                        bulk(512, true)(urb);
+                        edit(urb->UrbBulkOrInterruptTransfer);
+                    },
+                    bulkSize,
+                    URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                    usbd,
+                    STATUS_INVALID_PARAMETER};
+    };
     const std::size_t isoSize = GET_ISO_URB_SIZE(8);
     const Case cases[] = {
         {"unknown function", [](UrbBlock&) {}, 136, 0x0099, USBD_STATUS_INVALID_URB_FUNCTION,
@@ -166,38 +180,20 @@ TEST_F(BusTest, StrictValidation) {
         {"bulk header too short", bulk(512, true), bulkSize - 8,
          URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
          STATUS_INVALID_PARAMETER},
-        {"pipe handle of nothing",
-         [&](UrbBlock& urb) {
-             bulk(512, true)(urb);
-             urb->UrbBulkOrInterruptTransfer.PipeHandle = &buffer;
-         },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PIPE_HANDLE,
-         STATUS_INVALID_PARAMETER},
+        bulkRefused(
+            "pipe handle of nothing", [&](auto& read) { read.PipeHandle = &buffer; },
+            USBD_STATUS_INVALID_PIPE_HANDLE),
         {"OUT flag on an IN endpoint", bulk(512, false), bulkSize,
          URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
          STATUS_INVALID_PARAMETER},
-        {"longer than its MDL",
-         [&](UrbBlock& urb) {
-             bulk(512, true)(urb);
-             urb->UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
-             urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = small;
-         },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
-         STATUS_INVALID_PARAMETER},
-        {"no buffer at all",
-         [&](UrbBlock& urb) {
-             bulk(512, true)(urb);
-             urb->UrbBulkOrInterruptTransfer.TransferBuffer = nullptr;
-         },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
-         STATUS_INVALID_PARAMETER},
-        {"bulk transfer on the isochronous pipe",
-         [&](UrbBlock& urb) {
-             bulk(512, true)(urb);
-             urb->UrbBulkOrInterruptTransfer.PipeHandle = stream.PipeHandle;
-         },
-         bulkSize, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_INVALID_PARAMETER,
-         STATUS_INVALID_PARAMETER},
+        bulkRefused("longer than its MDL",
+                    [&](auto& read) {
+                        read.TransferBuffer = nullptr;
+                        read.TransferBufferMDL = small;
+                    }),
+        bulkRefused("no buffer at all", [&](auto& read) { read.TransferBuffer = nullptr; }),
+        bulkRefused("bulk transfer on the isochronous pipe",
+                    [&](auto& read) { read.PipeHandle = stream.PipeHandle; }),
         {"isochronous packets not a multiple of 8", iso(7), isoSize, URB_FUNCTION_ISOCH_TRANSFER,
          USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
         {"isochronous packets over 1024", iso(1032), isoSize, URB_FUNCTION_ISOCH_TRANSFER,
@@ -359,6 +355,13 @@ TEST_F(BusTest, PortStatusAndReset) {
     World->WithCamera(0, [](sim::Camera& camera) {
         EXPECT_EQ(camera.Configuration(), 1) << "configuration restored";
     });
+    EXPECT_EQ(World->UsbBus().PortResets(0), 1u);
+
+    // No place for the bits, or a request no bus serves: refused, nothing reset.
+    EXPECT_EQ(Send(Pdo(), IOCTL_INTERNAL_USB_GET_PORT_STATUS, nullptr).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send(Pdo(), IOCTL_INTERNAL_USB_RESET_PORT + 0x100, &status).Status,
+              STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(World->UsbBus().PortResets(0), 1u);
 }
 

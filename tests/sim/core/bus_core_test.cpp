@@ -326,6 +326,26 @@ TEST_F(BusCoreTest, LostIsochronousPacketsStillUseTheCamerasSequenceNumbers) {
     EXPECT_EQ(iso->UrbIsochronousTransfer.ErrorCount, 0u);
 }
 
+// A PDO succeeds the state changes it agrees to and hands every other request back with the
+// status its sender set: succeeding one it does not serve (removal is each bus's own, relations
+// and interfaces are not a camera's) would tell the PnP manager something false.
+TEST(PdoAnswers, OnlyWhatItAgreesToSucceeds) {
+    EXPECT_TRUE(sim::core::PdoAgreesTo(IRP_MN_START_DEVICE));
+    EXPECT_TRUE(sim::core::PdoAgreesTo(IRP_MN_QUERY_REMOVE_DEVICE));
+    EXPECT_TRUE(sim::core::PdoAgreesTo(IRP_MN_SURPRISE_REMOVAL));
+    const UCHAR others[] = {IRP_MN_REMOVE_DEVICE, IRP_MN_QUERY_DEVICE_RELATIONS,
+                            IRP_MN_QUERY_INTERFACE, IRP_MN_QUERY_CAPABILITIES, 0xFF};
+    for (const UCHAR minor : others)
+        EXPECT_FALSE(sim::core::PdoAgreesTo(minor)) << int{minor};
+
+    const NTSTATUS untouched = STATUS_NOT_SUPPORTED;
+    EXPECT_EQ(sim::core::PdoPowerStatus(IRP_MN_SET_POWER, untouched), STATUS_SUCCESS);
+    EXPECT_EQ(sim::core::PdoPowerStatus(IRP_MN_QUERY_POWER, untouched), STATUS_SUCCESS);
+    EXPECT_EQ(sim::core::PdoPowerStatus(IRP_MN_WAIT_WAKE, untouched), untouched)
+        << "a camera that cannot wake the system must not accept a wait-wake";
+    EXPECT_EQ(sim::core::PdoPowerStatus(IRP_MN_POWER_SEQUENCE, untouched), untouched);
+}
+
 TEST(UrbTable, VendorAndClassFunctionsNameTheirRequestType) {
     struct Case {
         USHORT Function;
