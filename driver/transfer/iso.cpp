@@ -78,6 +78,22 @@ _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsoNext(_Inout_ PISO_URB_SLOT Slot) 
     return TRUE;
 }
 
+// A group's place in the caller's buffer is fixed when its slot is set up, and the bus serves an
+// endpoint's URBs in the order they arrive: the groups must go down in the order of their places.
+// Once every slot has a URB below, each completion sends its slot's next group, behind the other
+// slots' URBs. Before that, a slot that came back (the submitting thread lost the processor for a
+// URB's time, or the bus answered inside the call) would send its second group ahead of another
+// slot's first, and the packets would land out of time order; while the submitting thread holds
+// the slots, such a slot parks instead, and that thread sends its next group in turn.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsoNextInOrder(_Inout_ PISO_URB_SLOT Slot) {
+    NONPAGED_CODE();
+    if (!Slot->Ending && InterlockedCompareExchange(&Slot->Launch, ISO_SLOT_PARKED,
+                                                    ISO_SLOT_HELD) == ISO_SLOT_HELD) {
+        return FALSE;
+    }
+    return IsoNext(Slot);
+}
+
 _Use_decl_annotations_ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     NONPAGED_CODE();
     PISO_URB_SLOT slot = (PISO_URB_SLOT)Context;
@@ -85,10 +101,41 @@ _Use_decl_annotations_ NTSTATUS IsoCompletion(PDEVICE_OBJECT Unused, PIRP Irp, P
 
     slot->LastStatus = Irp->IoStatus.Status;
     TakeIsoResults(slot);
-    if (!IsoSlotCompletedInCall(Irp) && IsoNext(slot)) {
-        SubmitIsoSlot(slot, IsoNext);
+    if (!IsoSlotCompletedInCall(Irp) && IsoNextInOrder(slot)) {
+        SubmitIsoSlot(slot, IsoNextInOrder);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends every slot's first group, then, round by round and in slot order, the next group of each
+// slot that came back meanwhile, until a round finds none; then lets the slots go on by
+// themselves. A slot that parks after the last round came back after every slot before it (the
+// bus completes an endpoint's URBs in order), so sending its group at its release keeps the order.
+_IRQL_requires_(PASSIVE_LEVEL) VOID LaunchIsoSlots(_Inout_ PISO_TRANSFER Transfer) {
+    PAGED_CODE();
+    PISO_URB_SLOT slots = Transfer->Slots;
+    for (ULONG i = 0; i < Transfer->UrbCount; i++) {
+        SubmitIsoSlot(&slots[i], IsoNextInOrder);
+    }
+    BOOLEAN sent;
+    do {
+        sent = FALSE;
+        for (ULONG i = 0; i < Transfer->UrbCount; i++) {
+            if (InterlockedCompareExchange(&slots[i].Launch, ISO_SLOT_HELD, ISO_SLOT_PARKED) ==
+                ISO_SLOT_PARKED) {
+                sent = TRUE;
+                if (IsoNext(&slots[i])) {
+                    SubmitIsoSlot(&slots[i], IsoNextInOrder);
+                }
+            }
+        }
+    } while (sent);
+    for (ULONG i = 0; i < Transfer->UrbCount; i++) {
+        if (InterlockedExchange(&slots[i].Launch, ISO_SLOT_RELEASED) == ISO_SLOT_PARKED &&
+            IsoNext(&slots[i])) {
+            SubmitIsoSlot(&slots[i], IsoNextInOrder);
+        }
+    }
 }
 
 // Every packet starts out as "not accessed": a group the transfer never sends (its slot ended
@@ -191,6 +238,7 @@ _Use_decl_annotations_ NTSTATUS BuildIsoUrb(PISO_TRANSFER Transfer, ULONG Index,
     slot->EndedEarly = FALSE;
     slot->Ending = FALSE;
     slot->LastStatus = STATUS_SUCCESS;
+    slot->Launch = ISO_SLOT_HELD;
     KeInitializeEvent(&slot->DoneEvent, NotificationEvent, FALSE);
     slot->Urb = (PURB)ExAllocatePool(NonPagedPool, IsoUrbSize(Transfer->PacketsPerUrb));
     slot->Irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);
@@ -287,9 +335,7 @@ _Use_decl_annotations_ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Ir
         status = BuildIsoUrb(transfer, i, IsoCompletion);
     }
     if (NT_SUCCESS(status)) {
-        for (ULONG i = 0; i < urbCount; i++) {
-            SubmitIsoSlot(&slots[i], IsoNext);
-        }
+        LaunchIsoSlots(transfer);
         for (ULONG i = 0; i < urbCount; i++) {
             KeWaitForSingleObject(&slots[i].DoneEvent, Executive, KernelMode, FALSE, NULL);
             if (slots[i].EndedEarly) {

@@ -20,7 +20,15 @@ typedef struct _ISO_URB_SLOT {
     BOOLEAN Ending;
     // The status of the slot's last completed request.
     NTSTATUS LastStatus;
+    // One-shot transfer: whether the slot's next group may go down from its completion, or must
+    // wait for the submitting thread, which sends the groups in order while it holds the slots
+    // (ISO_SLOT_HELD, ISO_SLOT_PARKED, ISO_SLOT_RELEASED).
+    LONG volatile Launch;
 } ISO_URB_SLOT, *PISO_URB_SLOT;
+
+#define ISO_SLOT_HELD 0
+#define ISO_SLOT_PARKED 1
+#define ISO_SLOT_RELEASED 2
 
 struct _ISO_TRANSFER {
     PDEVICE_OBJECT DeviceObject;

@@ -1,7 +1,7 @@
 // One-shot isochronous transfers as exact conversations with a scripted bus: a bus that answers
-// in the submitting call never nests one URB inside the next, a transfer of which no packet
-// arrived fails, packets never sent say so, and the write code never writes into the caller's
-// buffer, which the platform locked for reading only.
+// in the submitting call never nests one URB inside the next, packets land in the order the bus
+// served them, a transfer of which no packet arrived fails, packets never sent say so, and the
+// write code never writes into the caller's buffer, which the platform locked for reading only.
 #include "support/camera_script.h"
 #include "support/driver_test.h"
 #include "support/request_bytes.h"
@@ -109,6 +109,40 @@ TEST_F(IsoScriptTest, ABusThatAnswersInTheSubmittingCallNeverNestsOneUrbInsideTh
         EXPECT_EQ(descriptor.Status, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW) << p;
         EXPECT_EQ(descriptor.Length, 0u) << p;
         EXPECT_EQ(descriptor.Offset, 0u) << p;
+    }
+}
+
+TEST_F(IsoScriptTest, PacketsLandInTheOrderTheBusServedThem) {
+    // Each group's place in the buffer is fixed by its slot; the bus serves the URBs in the
+    // order they arrive and numbers the packets as it serves them. A slot that comes back before
+    // every slot has its first URB below (here: each one, inside the submitting call) must not
+    // send its next group ahead of the other slots' first, or the caller's packets come out of
+    // time order (seen as 0-7, 16-23, ..., 8-15 when the submitting thread lost the processor).
+    std::uint32_t served = 0;
+    isoReply_ = [&](PURB urb) {
+        auto& iso = urb->UrbIsochronousTransfer;
+        for (ULONG j = 0; j < iso.NumberOfPackets; j++) {
+            std::memcpy(TransferBufferOf(urb) + iso.IsoPacket[j].Offset, &served, sizeof(served));
+            served++;
+        }
+        return UrbReply{UrbReply::When::Now, STATUS_SUCCESS, USBD_STATUS_SUCCESS};
+    };
+    struct Shape {
+        ULONG Packets, PerUrb, Urbs;
+    };
+    // Two and three groups per slot; one slot; more slots than groups per slot.
+    for (Shape shape : {Shape{16, 2, 4}, Shape{24, 2, 4}, Shape{12, 3, 1}, Shape{40, 1, 8}}) {
+        served = 0;
+        Bytes buffer(shape.Packets * (8 + 12), 0xA5);
+        auto result = Iso(IOCTL_TOVRIK_ISO_READ,
+                          {kIsoInPipe, 8, shape.Packets, shape.PerUrb, shape.Urbs}, buffer);
+        ASSERT_EQ(result.Status, STATUS_SUCCESS);
+        for (ULONG p = 0; p < shape.Packets; p++) {
+            std::uint32_t number;
+            std::memcpy(&number, buffer.data() + 8 * p, sizeof(number));
+            EXPECT_EQ(number, p) << "packet " << p << " of " << shape.Packets << " in groups of "
+                                 << shape.PerUrb << " over " << shape.Urbs << " URBs";
+        }
     }
 }
 
