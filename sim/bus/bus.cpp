@@ -110,6 +110,13 @@ PortId Bus::Plug(Camera& camera, PDRIVER_OBJECT functionDriver) {
 
 void Bus::Unplug(PortId port) {
     PortRecord& record = *Self->Ports.at(port);
+    {
+        std::lock_guard<std::mutex> lock(Self->Controller.Lock());
+        record.Unplugged = true;
+    }
+    // A renumeration under way ends first (or sees the flag and stops), so none brings the
+    // camera back after it left.
+    WaitForPortEvents(*Self);
     Disconnect(record);
     std::lock_guard<std::mutex> lock(Self->Controller.Lock());
     record.Connected = false;

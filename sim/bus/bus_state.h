@@ -40,6 +40,9 @@ struct PortRecord : core::Port {
     // extension points at it.
     std::vector<std::unique_ptr<ConnectionRecord>> Connections;
     ConnectionRecord* Current = nullptr;
+    // Set (under the controller's lock) when the camera is unplugged: a renumeration that was
+    // under way does not bring it back.
+    bool Unplugged = false;
 };
 
 // The device extension of every PDO: the one pointer the dispatch routines need.
@@ -133,6 +136,8 @@ void Disconnect(PortRecord& port);
 // The camera program started: the device leaves and comes back as a new connection.
 void Reconnect(PortRecord& port);
 void StartEventThread(BusState& state);
+// Waits until no port event is queued or running (a renumeration under way has finished).
+void WaitForPortEvents(BusState& state);
 void StopEventThread(BusState& state);
 
 } // namespace sim

@@ -61,6 +61,13 @@ void Reconnect(PortRecord& port) {
     const double scale = std::max(host::Clock::Scale(), 1e-9);
     std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(
         std::max(TheBus->Options.RenumerationDelayMs / scale, kLeastRealRenumerationMs)));
+    {
+        // Unplugged meanwhile: the camera has left for good. Unplug waits for this event, so a
+        // renumeration that got past this point is over before Unplug takes the camera away.
+        std::lock_guard<std::mutex> lock(TheBus->Controller.Lock());
+        if (port.Unplugged)
+            return;
+    }
     Disconnect(port);
     {
         std::lock_guard<std::mutex> lock(TheBus->Controller.Lock());
@@ -96,12 +103,17 @@ void StartEventThread(BusState& state) {
     });
 }
 
+void WaitForPortEvents(BusState& state) {
+    std::unique_lock<std::mutex> lock(state.EventLock);
+    state.EventWake.wait(lock,
+                         [&state] { return state.Events.empty() && state.EventsRunning == 0; });
+}
+
 // Lets pending port events (a renumeration under way) finish, then ends the thread.
 void StopEventThread(BusState& state) {
+    WaitForPortEvents(state);
     {
-        std::unique_lock<std::mutex> lock(state.EventLock);
-        state.EventWake.wait(lock,
-                             [&state] { return state.Events.empty() && state.EventsRunning == 0; });
+        std::lock_guard<std::mutex> lock(state.EventLock);
         state.EventStop = true;
     }
     state.EventWake.notify_all();

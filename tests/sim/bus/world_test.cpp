@@ -95,6 +95,20 @@ TEST_F(BusTest, OneChangedByteKeepsTheCameraOnTheBus) {
     });
 }
 
+TEST_F(BusTest, ACameraUnpluggedWhileItRenumeratesStaysGone) {
+    // The release of the camera program's CPU starts a renumeration (the camera leaves and comes
+    // back some milliseconds later); the camera is unplugged before it is back. Nothing may bring
+    // it back: a later camera's stack would otherwise find this one's device beside it.
+    Build(BareWorld(false));
+    Download(Pdo(), FirmwareImageA);
+    Download(Pdo(), FirmwareImageB);
+    World->Unplug(0);
+    EXPECT_EQ(Pdo(), nullptr);
+    EXPECT_FALSE(World->WaitForRenumeration(0, 200, std::chrono::milliseconds(100)))
+        << "the unplugged camera came back";
+    EXPECT_EQ(Pdo(), nullptr);
+}
+
 TEST_F(BusTest, InjectedFaults) {
     Build();
     Configure();
