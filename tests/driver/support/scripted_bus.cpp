@@ -1,5 +1,6 @@
 #include "scripted_bus.h"
 
+#include "core/bus_core.h"
 #include "core/urb_table.h"
 
 #include <algorithm>
@@ -240,15 +241,12 @@ NTSTATUS ScriptedBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         capabilities->UniqueID = 1;
         return Complete(irp, STATUS_SUCCESS);
     }
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
         return Complete(irp, STATUS_SUCCESS);
     default:
+        // The changes of state every PDO of the buses agrees to.
+        if (sim::core::PdoAgreesTo(stack->MinorFunction))
+            return Complete(irp, STATUS_SUCCESS);
         // A PDO completes the requests it does not handle with the status already in them.
         NTSTATUS status = irp->IoStatus.Status;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
