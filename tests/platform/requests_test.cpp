@@ -1,7 +1,9 @@
 // Requests as a driver sees them: stack locations, the order and arguments of completion
-// routines, STATUS_MORE_PROCESSING_REQUIRED, the pending flag, and threaded requests.
+// routines, STATUS_MORE_PROCESSING_REQUIRED, the pending flag, threaded requests, and reuse.
 #include "test_driver.h"
 
+#include <future>
+#include <optional>
 #include <thread>
 
 using namespace hktest;
@@ -257,6 +259,52 @@ TEST(Requests, ThreadedBufferedRequestCopiesBackInformationBytes) {
     EXPECT_EQ(out[0], 2);
     EXPECT_EQ(out[2], 4);
     EXPECT_EQ(out[3], 0xEE); // only Information bytes come back
+}
+
+// The routine at the top location hands the request to another thread and, before it returns,
+// waits until that thread has set the request up afresh.
+struct Handoff {
+    std::promise<void> Entered;
+    std::promise<void> MayReturn;
+    std::shared_future<void> MayReturnFuture = MayReturn.get_future().share();
+    NTSTATUS Returns = STATUS_MORE_PROCESSING_REQUIRED;
+};
+
+NTSTATUS NTAPI HandsOffThenReturns(PDEVICE_OBJECT, PIRP, PVOID context) {
+    auto* handoff = static_cast<Handoff*>(context);
+    handoff->Entered.set_value();
+    handoff->MayReturnFuture.wait();
+    return handoff->Returns;
+}
+
+TEST(Requests, TheThreadATopRoutineHandsTheRequestToMayReuseItBeforeTheRoutineReturns) {
+    // As on the platform, whose I/O manager leaves the request alone once the top routine has
+    // returned STATUS_MORE_PROCESSING_REQUIRED: the other thread may reuse it in between, and
+    // the routine's result decides whether that was right.
+    for (NTSTATUS returns : {STATUS_MORE_PROCESSING_REQUIRED, STATUS_SUCCESS}) {
+        TestStack stack({"A"});
+        stack(0).Do.What = Action::Complete;
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        Handoff handoff;
+        handoff.Returns = returns;
+        IoSetCompletionRoutine(irp, HandsOffThenReturns, &handoff, TRUE, TRUE, TRUE);
+        std::thread completer([&] { IoCallDriver(stack.Top(), irp); });
+        handoff.Entered.get_future().wait();
+        IoReuseIrp(irp, STATUS_SUCCESS);
+        EXPECT_EQ(host::IrpState(irp), "allocated");
+        {
+            std::optional<host::Verifier::ExpectViolation> expect;
+            if (returns != STATUS_MORE_PROCESSING_REQUIRED) {
+                // The I/O manager would go on completing a request that is already reused.
+                expect.emplace(host::Check::IllegalTransition);
+            }
+            handoff.MayReturn.set_value();
+            completer.join();
+        }
+        EXPECT_EQ(host::IrpState(irp), "allocated") << "the returning routine left it alone";
+        IoFreeIrp(irp);
+    }
 }
 
 TEST(Requests, ReuseKeepsTheSizeAndSetsTheStatus) {

@@ -192,14 +192,18 @@ Walk InvokeCompletionRoutine(const IrpPtr& rec, PIRP irp, PIO_COMPLETION_ROUTINE
                                 ? nullptr
                                 : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     std::uint64_t generation;
+    const bool top = irp->CurrentLocation == irp->StackCount + 1;
     {
         std::lock_guard lock(R().Mutex);
         generation = rec->Generation;
         if (rec->FreeAwaitsVerdict)
             return ReleaseFreedDuringCompletion(rec, "before its completion routine ran");
+        rec->TopRoutineRunning = top;
     }
     NTSTATUS result = RunCompletion(routine, device, irp, context, *rec, site);
     std::lock_guard lock(R().Mutex);
+    if (rec->Generation == generation)
+        rec->TopRoutineRunning = false; // else the request has moved on: the flag is its new walk's
     if (rec->FreeAwaitsVerdict) {
         rec->FreeAwaitsVerdict = false;
         if (result != STATUS_MORE_PROCESSING_REQUIRED) {
@@ -269,6 +273,7 @@ void CompleteRequest(PIRP irp, const CallSite& site) {
         if (!MayComplete(*rec, irp, site))
             return;
         rec->State = IrpState::Completing;
+        rec->TopRoutineRunning = false;
         rec->Generation++;
         rec->CompleteSite = site;
         rec->CompletedSinceInit = true;

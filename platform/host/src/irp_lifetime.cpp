@@ -34,6 +34,13 @@ static bool MayStartOver(const IrpRecord& rec, PIRP irp, const char* routine,
         ReportTouchedAfterFree(rec, fmt::format("{} of", routine), site);
         return false;
     }
+    // The platform's I/O manager does not touch a request again once the routine of its top
+    // location has returned STATUS_MORE_PROCESSING_REQUIRED, so the thread that routine handed
+    // the request to may set it up afresh while the routine is still returning (the routine's
+    // result is checked when it returns). Below the top, lower routines are still to come.
+    if (rec.State == IrpState::Completing && !InCompletionOf(irp) && rec.Kind == IrpKind::Driver &&
+        rec.TopRoutineRunning)
+        return true;
     if (rec.State == IrpState::Dispatched || rec.State == IrpState::Pending ||
         (rec.State == IrpState::Completing && !InCompletionOf(irp))) {
         Violate(Check::IllegalTransition,

@@ -63,6 +63,9 @@ struct IrpRecord {
     // legal is known only when the routine returns (STATUS_MORE_PROCESSING_REQUIRED: yes).
     bool FreeAwaitsVerdict = false;
     CallSite AwaitingFreeSite;
+    // The completion routine of the top location (the allocating driver's own) is running: the
+    // thread it hands the request to may set it up afresh before the routine has returned.
+    bool TopRoutineRunning = false;
     std::shared_ptr<HostRequest> Host;
     // Threaded requests.
     void* SystemBuffer = nullptr;
