@@ -34,6 +34,38 @@ PURB AllocateVendorUrb(void) {
                        URB_FUNCTION_VENDOR_DEVICE);
 }
 
+// Writes Length bytes to device memory from Address on, in pieces of PieceSize and whatever is
+// left as one shorter piece (no byte is dropped), through one URB block. StopAtFailure ends at
+// the first failed piece; otherwise every piece is sent and the first failure is the answer.
+_IRQL_requires_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
+    WriteRamInPieces(_In_ PDEVICE_OBJECT DeviceObject, _In_ USHORT Address,
+                     _In_reads_bytes_(Length) const UCHAR* Data, _In_ ULONG Length,
+                     _In_ ULONG PieceSize, _In_ BOOLEAN StopAtFailure) {
+    PAGED_CODE();
+    PURB urb = AllocateVendorUrb();
+    if (urb == NULL) {
+        return STATUS_NO_MEMORY;
+    }
+    NTSTATUS firstFailure = STATUS_SUCCESS;
+    // Counted without (Length + PieceSize - 1), which would wrap for lengths near 4 GiB.
+    ULONG pieces = Length / PieceSize + (Length % PieceSize != 0 ? 1 : 0);
+    for (ULONG i = 0; i < pieces; i++) {
+        ULONG offset = i * PieceSize;
+        ULONG length = Length - offset < PieceSize ? Length - offset : PieceSize;
+        // The 16-bit device address wraps past 0xFFFF.
+        NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY,
+                                      (USHORT)(Address + offset), Data + offset, length);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(firstFailure)) {
+            firstFailure = status;
+            if (StopAtFailure) {
+                break;
+            }
+        }
+    }
+    ExFreePool(urb);
+    return firstFailure;
+}
+
 } // namespace
 
 _Use_decl_annotations_ NTSTATUS LoadFirmwareAtStart(PDEVICE_OBJECT DeviceObject,
@@ -124,45 +156,12 @@ _Use_decl_annotations_ NTSTATUS SetCpuReset(PDEVICE_OBJECT DeviceObject, UCHAR R
 _Use_decl_annotations_ NTSTATUS WriteDeviceRam(PDEVICE_OBJECT DeviceObject, USHORT Address,
                                                const UCHAR* Data, ULONG Length) {
     PAGED_CODE();
-    PURB urb = AllocateVendorUrb();
-    if (urb == NULL) {
-        return STATUS_NO_MEMORY;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    // Counted without (Length + 63), which would wrap for lengths near 4 GiB.
-    ULONG pieces = Length / RAM_PIECE + (Length % RAM_PIECE != 0 ? 1 : 0);
-    for (ULONG i = 0; i < pieces; i++) {
-        ULONG offset = i * RAM_PIECE;
-        ULONG length = Length - offset < RAM_PIECE ? Length - offset : RAM_PIECE;
-        status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY,
-                             (USHORT)(Address + offset), Data + offset, length);
-        if (!NT_SUCCESS(status)) {
-            break;
-        }
-    }
-    ExFreePool(urb);
-    return status;
+    return WriteRamInPieces(DeviceObject, Address, Data, Length, RAM_PIECE, TRUE);
 }
 
 _Use_decl_annotations_ NTSTATUS DownloadRamBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR* Data,
                                                   ULONG Length) {
     PAGED_CODE();
-    PURB urb = AllocateVendorUrb();
-    if (urb == NULL) {
-        return STATUS_NO_MEMORY;
-    }
-    NTSTATUS firstFailure = STATUS_SUCCESS;
-    ULONG blocks = Length / RAM_BLOCK + (Length % RAM_BLOCK != 0 ? 1 : 0);
-    for (ULONG i = 0; i < blocks; i++) {
-        // Whole blocks, then whatever is left as one shorter block: no byte is dropped.
-        ULONG offset = i * RAM_BLOCK;
-        ULONG length = Length - offset < RAM_BLOCK ? Length - offset : RAM_BLOCK;
-        NTSTATUS status = VendorWrite(DeviceObject, urb, FIRMWARE_REQUEST_WRITE_MEMORY,
-                                      (USHORT)offset, Data + offset, length);
-        if (!NT_SUCCESS(status) && NT_SUCCESS(firstFailure)) {
-            firstFailure = status;
-        }
-    }
-    ExFreePool(urb);
-    return firstFailure;
+    // Every block goes out even after a failed one; the first failure is the answer.
+    return WriteRamInPieces(DeviceObject, 0, Data, Length, RAM_BLOCK, FALSE);
 }

@@ -107,10 +107,24 @@ _Dispatch_type_(IRP_MJ_CLOSE) _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH Dis
 _Dispatch_type_(IRP_MJ_POWER) _IRQL_requires_max_(DISPATCH_LEVEL) DRIVER_DISPATCH DispatchPower;
 _Dispatch_type_(IRP_MJ_PNP) _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchPnp;
 
+// Takes a request back from the lower drivers for the thread that waits on the event in Context:
+// sets the event and keeps the request (STATUS_MORE_PROCESSING_REQUIRED, always). ForwardAndWait's
+// dispatch routine then completes the request; SubmitUrb's waiting thread frees its own. Runs at
+// up to DISPATCH_LEVEL in any thread.
+IO_COMPLETION_ROUTINE ForwardCompletion;
+
 // Creates device object DeviceNumber with its name and link (AddDevice's loop over the numbers).
 _IRQL_requires_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
     CreateDeviceObject(_In_ PDRIVER_OBJECT DriverObject, _Out_ PDEVICE_OBJECT* DeviceObject,
                        _In_ ULONG DeviceNumber);
+
+// Frees a pool block if one was taken: for the paths that took several blocks and got only some,
+// and for blocks that exist only in some cases.
+static inline VOID FreePoolIfAllocated(_In_opt_ PVOID Block) {
+    if (Block != NULL) {
+        ExFreePool(Block);
+    }
+}
 
 // Request records from user software are little-endian and may sit at any alignment.
 static inline USHORT ReadUshortLe(const UCHAR* Bytes) {

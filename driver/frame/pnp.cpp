@@ -7,18 +7,6 @@
 
 namespace {
 
-IO_COMPLETION_ROUTINE ForwardCompletion;
-
-// Takes the request back from the lower drivers: the waiting dispatch routine completes it.
-_Use_decl_annotations_ NTSTATUS ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                  PVOID Context) {
-    NONPAGED_CODE();
-    (void)DeviceObject;
-    (void)Irp;
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Sends the request down and waits until every lower driver has completed it. On return the
 // request is back in this driver's hands, not completed.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
@@ -138,6 +126,15 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 }
 
 } // namespace
+
+_Use_decl_annotations_ NTSTATUS ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                  PVOID Context) {
+    NONPAGED_CODE();
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 _Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();

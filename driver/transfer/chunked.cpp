@@ -53,9 +53,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID FreePiece(_Inout_ PCHUNK_CONTEXT Entry)
     if (Entry->Irp != NULL) {
         IoFreeIrp(Entry->Irp);
     }
-    if (Entry->Urb != NULL) {
-        ExFreePool(Entry->Urb);
-    }
+    FreePoolIfAllocated(Entry->Urb);
     Entry->Mdl = NULL;
     Entry->Irp = NULL;
     Entry->Urb = NULL;

@@ -276,17 +276,13 @@ _Use_decl_annotations_ VOID FreeIsoSlot(PISO_URB_SLOT Slot) {
 _Use_decl_annotations_ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    ULONG pipeIndex = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
-    ULONG packetSize = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketSize));
-    ULONG totalPackets = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketCount));
-    ULONG packetsPerUrb = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketsPerUrb));
-    ULONG urbCount = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, UrbCount));
+    ISO_REQUEST request = ReadIsoRequest((const UCHAR*)Irp->AssociatedIrp.SystemBuffer);
     PUSBD_PIPE_INFORMATION pipe;
 
     PipeTableLockShared(extension);
-    NTSTATUS status = CheckIsoRequest(extension, Irp, pipeIndex, packetSize, totalPackets,
-                                      packetsPerUrb, urbCount, &pipe);
+    NTSTATUS status =
+        CheckIsoRequest(extension, Irp, request.PipeIndex, request.PacketSize, request.PacketCount,
+                        request.PacketsPerUrb, request.UrbCount, &pipe);
     if (!NT_SUCCESS(status)) {
         PipeTableUnlock(extension);
         return status;
@@ -298,24 +294,20 @@ _Use_decl_annotations_ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Ir
     }
 
     PISO_TRANSFER transfer = (PISO_TRANSFER)ExAllocatePool(NonPagedPool, sizeof(ISO_TRANSFER));
-    PISO_URB_SLOT slots =
-        (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
+    PISO_URB_SLOT slots = (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)request.UrbCount *
+                                                                          sizeof(ISO_URB_SLOT));
     if (transfer == NULL || slots == NULL) {
-        if (transfer != NULL) {
-            ExFreePool(transfer);
-        }
-        if (slots != NULL) {
-            ExFreePool(slots);
-        }
+        FreePoolIfAllocated(transfer);
+        FreePoolIfAllocated(slots);
         PipeTableUnlock(extension);
         return STATUS_NO_MEMORY;
     }
-    ULONG dataBytes = totalPackets * packetSize;
+    ULONG dataBytes = request.PacketCount * request.PacketSize;
     RtlZeroMemory(transfer, sizeof(*transfer));
-    RtlZeroMemory(slots, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
+    RtlZeroMemory(slots, (SIZE_T)request.UrbCount * sizeof(ISO_URB_SLOT));
     transfer->DeviceObject = DeviceObject;
-    transfer->PacketSize = packetSize;
-    transfer->TotalPackets = totalPackets;
+    transfer->PacketSize = request.PacketSize;
+    transfer->TotalPackets = request.PacketCount;
     transfer->Pipe = *pipe;
     transfer->Buffer = buffer;
     transfer->BufferBytes = dataBytes;
@@ -323,20 +315,20 @@ _Use_decl_annotations_ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Ir
     // is locked for reading only (and its pipe, tested above, is an OUT pipe): its descriptors
     // stay with us, and the caller learns the outcome from the status alone.
     transfer->Descriptors = OutputBufferIsReadOnly(Irp) ? NULL : buffer + dataBytes;
-    transfer->PacketsPerUrb = packetsPerUrb;
-    transfer->UrbCount = urbCount;
+    transfer->PacketsPerUrb = request.PacketsPerUrb;
+    transfer->UrbCount = request.UrbCount;
     transfer->Slots = slots;
     if (transfer->Descriptors != NULL) {
         PresetDescriptors(transfer);
     }
 
     // Every slot is built before any goes down, so a failed allocation submits nothing.
-    for (ULONG i = 0; i < urbCount && NT_SUCCESS(status); i++) {
+    for (ULONG i = 0; i < request.UrbCount && NT_SUCCESS(status); i++) {
         status = BuildIsoUrb(transfer, i, IsoCompletion);
     }
     if (NT_SUCCESS(status)) {
         LaunchIsoSlots(transfer);
-        for (ULONG i = 0; i < urbCount; i++) {
+        for (ULONG i = 0; i < request.UrbCount; i++) {
             KeWaitForSingleObject(&slots[i].DoneEvent, Executive, KernelMode, FALSE, NULL);
             if (slots[i].EndedEarly) {
                 status = STATUS_CANCELLED;
@@ -350,7 +342,7 @@ _Use_decl_annotations_ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Ir
             status = failure != 0 ? failure : STATUS_UNSUCCESSFUL;
         }
     } else {
-        for (ULONG i = 0; i < urbCount; i++) {
+        for (ULONG i = 0; i < request.UrbCount; i++) {
             FreeIsoSlot(&slots[i]);
         }
     }

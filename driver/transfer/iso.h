@@ -4,6 +4,17 @@
 
 #include "transfer/transfer.h"
 
+// The caller's ISO_REQUEST, field by field: it is little-endian and may sit at any alignment.
+static inline ISO_REQUEST ReadIsoRequest(const UCHAR* Bytes) {
+    ISO_REQUEST request;
+    request.PipeIndex = ReadUlongLe(Bytes + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
+    request.PacketSize = ReadUlongLe(Bytes + FIELD_OFFSET(ISO_REQUEST, PacketSize));
+    request.PacketCount = ReadUlongLe(Bytes + FIELD_OFFSET(ISO_REQUEST, PacketCount));
+    request.PacketsPerUrb = ReadUlongLe(Bytes + FIELD_OFFSET(ISO_REQUEST, PacketsPerUrb));
+    request.UrbCount = ReadUlongLe(Bytes + FIELD_OFFSET(ISO_REQUEST, UrbCount));
+    return request;
+}
+
 typedef struct _ISO_TRANSFER ISO_TRANSFER, *PISO_TRANSFER;
 
 // One URB in the lower driver at a time, reused with its IRP for every resubmission.

@@ -28,9 +28,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseStream(_In_ PISO_TRANSFER Stream
     if (Stream->PacketRing != NULL) {
         RingRelease(Stream->PacketRing);
     }
-    if (Stream->Buffer != NULL) {
-        ExFreePool(Stream->Buffer);
-    }
+    FreePoolIfAllocated(Stream->Buffer);
     ExFreePool(Stream);
     if (!published) {
         return;
@@ -219,27 +217,23 @@ _Use_decl_annotations_ VOID InitializeTransferState(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
-    const UCHAR* input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    ULONG pipeIndex = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PipeIndex));
-    ULONG packetSize = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketSize));
-    ULONG ringPackets = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketCount));
-    ULONG packetsPerUrb = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, PacketsPerUrb));
-    ULONG urbCount = ReadUlongLe(input + FIELD_OFFSET(ISO_REQUEST, UrbCount));
+    ISO_REQUEST request = ReadIsoRequest((const UCHAR*)Irp->AssociatedIrp.SystemBuffer);
     PUSBD_PIPE_INFORMATION pipe;
 
     // The stream's memory is non-paged and lives as long as the stream: every size it takes
     // from the caller is held to the driver's limits.
-    if (!StreamShapeIsSound(packetSize, ringPackets, packetsPerUrb, urbCount)) {
+    if (!StreamShapeIsSound(request.PacketSize, request.PacketCount, request.PacketsPerUrb,
+                            request.UrbCount)) {
         // The pipe rules come first, as for every pipe operation.
         PipeTableLockShared(extension);
-        NTSTATUS status = DataPipeByIndex(extension, pipeIndex, TRUE, &pipe);
+        NTSTATUS status = DataPipeByIndex(extension, request.PipeIndex, TRUE, &pipe);
         PipeTableUnlock(extension);
         return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
     }
 
     KeWaitForSingleObject(&extension->StreamStartLock, Executive, KernelMode, FALSE, NULL);
     PipeTableLockShared(extension);
-    NTSTATUS status = DataPipeByIndex(extension, pipeIndex, TRUE, &pipe);
+    NTSTATUS status = DataPipeByIndex(extension, request.PipeIndex, TRUE, &pipe);
     PISO_TRANSFER stream = NULL;
     if (NT_SUCCESS(status) && StreamExists(extension)) {
         status = STATUS_DEVICE_BUSY;
@@ -251,35 +245,36 @@ _Use_decl_annotations_ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP
     if (NT_SUCCESS(status)) {
         RtlZeroMemory(stream, sizeof(*stream));
         stream->DeviceObject = DeviceObject;
-        stream->PacketSize = packetSize;
+        stream->PacketSize = request.PacketSize;
         stream->Pipe = *pipe;
-        stream->PipeIndex = pipeIndex;
-        stream->PacketsPerUrb = packetsPerUrb;
-        stream->UrbCount = urbCount;
-        stream->UrbsAlive = (LONG)urbCount;
+        stream->PipeIndex = request.PipeIndex;
+        stream->PacketsPerUrb = request.PacketsPerUrb;
+        stream->UrbCount = request.UrbCount;
+        stream->UrbsAlive = (LONG)request.UrbCount;
         stream->References = 1;
         KeInitializeSpinLock(&stream->PutLock);
-        stream->BufferBytes = urbCount * packetsPerUrb * packetSize;
+        stream->BufferBytes = request.UrbCount * request.PacketsPerUrb * request.PacketSize;
         // Each allocation is taken alone and the slot array zeroed at once, so a failure at
         // any point leaves ReleaseStream only blocks it may free.
-        stream->Slots =
-            (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
+        stream->Slots = (PISO_URB_SLOT)ExAllocatePool(NonPagedPool, (SIZE_T)request.UrbCount *
+                                                                        sizeof(ISO_URB_SLOT));
         if (stream->Slots != NULL) {
-            RtlZeroMemory(stream->Slots, (SIZE_T)urbCount * sizeof(ISO_URB_SLOT));
+            RtlZeroMemory(stream->Slots, (SIZE_T)request.UrbCount * sizeof(ISO_URB_SLOT));
             stream->Buffer = (PUCHAR)ExAllocatePool(NonPagedPool, stream->BufferBytes);
         }
         if (stream->Buffer != NULL) {
             // Never a byte of old pool into a ring, even for a packet the bus leaves untouched.
             RtlZeroMemory(stream->Buffer, stream->BufferBytes);
-            stream->DataRing = RingCreate(ringPackets * packetSize);
+            // A stream's PacketCount is its rings' capacity in packets.
+            stream->DataRing = RingCreate(request.PacketCount * request.PacketSize);
         }
         if (stream->DataRing != NULL) {
-            stream->PacketRing = RingCreate(ringPackets * ISO_DESCRIPTOR_SIZE);
+            stream->PacketRing = RingCreate(request.PacketCount * ISO_DESCRIPTOR_SIZE);
         }
         if (stream->PacketRing == NULL) {
             status = STATUS_NO_MEMORY;
         }
-        for (ULONG i = 0; i < urbCount && NT_SUCCESS(status); i++) {
+        for (ULONG i = 0; i < request.UrbCount && NT_SUCCESS(status); i++) {
             status = BuildIsoUrb(stream, i, StreamCompletion);
         }
         if (!NT_SUCCESS(status)) {
@@ -304,7 +299,7 @@ _Use_decl_annotations_ NTSTATUS StartIsoStream(PDEVICE_OBJECT DeviceObject, PIRP
         // reference of its own meanwhile, so that it can still look at the stream afterwards.
         InterlockedIncrement(&stream->References);
         PISO_URB_SLOT slots = stream->Slots;
-        for (ULONG i = 0; i < urbCount; i++) {
+        for (ULONG i = 0; i < request.UrbCount; i++) {
             SubmitIsoSlot(&slots[i], StreamNext);
         }
         // A stream whose every URB came back failed before the start returned never ran (a

@@ -39,9 +39,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ReplacePipeTable(_Inout_ PDEVICE_EXTENSION E
     PUSBD_INTERFACE_INFORMATION old = Extension->InterfaceInfo;
     Extension->InterfaceInfo = Table;
     PipeTableUnlock(Extension);
-    if (old != NULL) {
-        ExFreePool(old);
-    }
+    FreePoolIfAllocated(old);
 }
 
 // The bus fills the interface information; its Length must describe exactly its pipes and fit
@@ -151,12 +149,8 @@ _Use_decl_annotations_ NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject) {
                            URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     PUCHAR header = (PUCHAR)ExAllocatePool(NonPagedPool, CONFIGURATION_HEADER_BLOCK);
     if (urb == NULL || header == NULL) {
-        if (urb != NULL) {
-            ExFreePool(urb);
-        }
-        if (header != NULL) {
-            ExFreePool(header);
-        }
+        FreePoolIfAllocated(urb);
+        FreePoolIfAllocated(header);
         return STATUS_NO_MEMORY;
     }
 
@@ -310,12 +304,8 @@ _Use_decl_annotations_ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceOb
     PUSBD_INTERFACE_INFORMATION table =
         (PUSBD_INTERFACE_INFORMATION)ExAllocatePool(NonPagedPool, room);
     if (urb == NULL || table == NULL) {
-        if (urb != NULL) {
-            ExFreePool(urb);
-        }
-        if (table != NULL) {
-            ExFreePool(table);
-        }
+        FreePoolIfAllocated(urb);
+        FreePoolIfAllocated(table);
         ExFreePool(set);
         return STATUS_NO_MEMORY;
     }
@@ -345,15 +335,11 @@ _Use_decl_annotations_ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceOb
         } else {
             status = STATUS_DEVICE_DATA_ERROR;
         }
-        if (old != NULL) {
-            ExFreePool(old);
-        }
+        FreePoolIfAllocated(old);
     }
     PipeTableUnlock(extension);
 
-    if (table != NULL) {
-        ExFreePool(table);
-    }
+    FreePoolIfAllocated(table);
     ExFreePool(urb);
     ExFreePool(set);
     return status;

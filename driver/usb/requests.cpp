@@ -191,9 +191,7 @@ _Use_decl_annotations_ NTSTATUS SendVendorDeviceRequest(PDEVICE_OBJECT DeviceObj
         *Received = request->TransferBufferLength < length ? request->TransferBufferLength : length;
     }
     ExFreePool(urb);
-    if (data != NULL) {
-        ExFreePool(data);
-    }
+    FreePoolIfAllocated(data);
     return status;
 }
 

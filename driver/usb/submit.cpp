@@ -62,18 +62,6 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     return status;
 }
 
-IO_COMPLETION_ROUTINE WaitedUrbCompletion;
-
-// Takes a waited-for request back for its waiting thread, which frees it.
-_Use_decl_annotations_ NTSTATUS WaitedUrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                    PVOID Context) {
-    NONPAGED_CODE();
-    (void)DeviceObject;
-    (void)Irp;
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // What became of one URB sent and waited for.
 struct URB_WAIT {
     NTSTATUS Status;  // the request's final status
@@ -102,7 +90,8 @@ _IRQL_requires_(PASSIVE_LEVEL) URB_WAIT
     }
     result.Sent = TRUE;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PrepareSubmitUrbRequest(irp, Urb, WaitedUrbCompletion, &event);
+    // The request comes back to this thread, which frees it.
+    PrepareSubmitUrbRequest(irp, Urb, ForwardCompletion, &event);
 
     NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
 
@@ -228,12 +217,8 @@ _Use_decl_annotations_ NTSTATUS SendPipeZeroCommand(PDEVICE_OBJECT DeviceObject,
     PURB urb = AllocateUrb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                            URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     if (packet == NULL || urb == NULL) {
-        if (packet != NULL) {
-            ExFreePool(packet);
-        }
-        if (urb != NULL) {
-            ExFreePool(urb);
-        }
+        FreePoolIfAllocated(packet);
+        FreePoolIfAllocated(urb);
         return STATUS_NO_MEMORY;
     }
     // Only byte 0 carries the command; the rest is sent as zeros rather than stale pool bytes.
