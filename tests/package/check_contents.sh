@@ -5,13 +5,10 @@
 #
 #   check_contents.sh UNPACKED_DIR PACKAGE_NAME VERSION BUILT_INF
 set -u
-unpacked=$1
-name=$2
-version=$3
-built_inf=$4
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+arguments unpacked name version built_inf -- "$@"
 root="$unpacked/$name"
 here=$(dirname "$0")
-source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 expected="INSTALL.md
 bin/tovrik.exe

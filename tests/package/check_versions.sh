@@ -5,11 +5,8 @@
 #
 #   check_versions.sh WINDRES PACKAGE_ROOT VERSION VERSION_QUAD
 set -u
-windres=$1
-root=$2
-version=$3
-quad=$4
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+arguments windres root version quad -- "$@"
 
 # file, FILETYPE, FILESUBTYPE as windres writes them
 for entry in "driver/tovrik.sys 0x3 0x7" "bin/tovrik_sdk.dll 0x2 0x0" "bin/tovrik.exe 0x1 0x0"; do

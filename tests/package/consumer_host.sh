@@ -7,17 +7,8 @@
 #   consumer_host.sh cmake|pkg-config INSTALL_PREFIX CONSUMER_SOURCE WORK_DIR VERSION CC CXX \
 #                    C_FLAGS CXX_FLAGS LINKER_FLAGS
 set -u
-how=$1
-prefix=$2
-source=$3
-work=$4
-version=$5
-cc=$6
-cxx=$7
-c_flags=$8
-cxx_flags=$9
-linker_flags=${10}
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+arguments how prefix source work version cc cxx c_flags cxx_flags linker_flags -- "$@"
 source "$(dirname "${BASH_SOURCE[0]}")/consumer_output.sh"
 
 rm -rf "$work"

@@ -6,15 +6,8 @@
 #
 #   consumer_windows.sh CMAKE TOOLCHAIN PACKAGE_ROOT CONSUMER_SOURCE WORK_DIR WINE_RUN PREFIX VERSION
 set -u
-cmake=$1
-toolchain=$2
-root=$3
-source=$4
-work=$5
-wine_run=$6
-prefix=$7
-version=$8
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+arguments cmake toolchain root source work wine_run prefix version -- "$@"
 source "$(dirname "${BASH_SOURCE[0]}")/consumer_output.sh"
 
 rm -rf "$work"

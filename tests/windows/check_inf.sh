@@ -10,17 +10,8 @@
 # identity leaves a camera without the driver: before the download nothing would load the
 # firmware, after it the renumerated camera would find no driver.
 set -u
-
-if [ $# -ne 5 ]; then
-    echo "usage: $0 INF IMAGE_NAME VERSION OWN_ID_HEADER FOREIGN_ID_HEADER" >&2
-    exit 2
-fi
-inf=$1
-image_name=$2
-version=$3
-own_header=$4
-foreign_header=$5
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+arguments inf image_name version own_id_header foreign_id_header -- "$@"
 
 if [ ! -s "$inf" ]; then
     fail "$inf does not exist or is empty"
@@ -95,10 +86,10 @@ fi
 hardware_ids=$(section "$models.$amd64" | cut -s -d= -f2 | cut -s -d, -f2- | tr ',' '\n' | tr '[:lower:]' '[:upper:]')
 install_section=$(section "$models.$amd64" | cut -s -d= -f2 | cut -d, -f1 | head -1)
 
-own_vid=$(id_from "$own_header" CAMERA_VENDOR_ID)
-own_pid=$(id_from "$own_header" CAMERA_PRODUCT_ID)
-foreign_vid=$(id_from "$foreign_header" kForeignVendorId)
-foreign_pid=$(id_from "$foreign_header" kForeignProductId)
+own_vid=$(id_from "$own_id_header" CAMERA_VENDOR_ID)
+own_pid=$(id_from "$own_id_header" CAMERA_PRODUCT_ID)
+foreign_vid=$(id_from "$foreign_id_header" kForeignVendorId)
+foreign_pid=$(id_from "$foreign_id_header" kForeignProductId)
 for pair in "own:$own_vid:$own_pid" "foreign:$foreign_vid:$foreign_pid"; do
     IFS=: read -r which vid pid <<<"$pair"
     if [ -z "$vid" ] || [ -z "$pid" ]; then

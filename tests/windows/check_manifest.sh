@@ -15,15 +15,9 @@
 # memcpy, memset and memmove are no exception: the host takes them from its C library, and the
 # manifest says so by listing them.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../support/pe_imports.sh"
-
-if [ $# -lt 3 ]; then
-    echo "usage: $0 OBJDUMP IMAGE MANIFEST [MANIFEST...]" >&2
-    exit 2
-fi
-objdump=$1
-image=$2
-shift 2
+arguments objdump image manifest... -- "$@"
 
 if ! headers=$(pe_headers "$objdump" "$image"); then
     echo "$headers"
@@ -39,13 +33,13 @@ fi
 provided=""
 stubs=""
 used=()
-for manifest in "$@"; do
-    [ -f "$manifest" ] || continue
-    used+=("$manifest")
-    case "$manifest" in
+for file in "${manifest[@]}"; do
+    [ -f "$file" ] || continue
+    used+=("$file")
+    case "$file" in
     *.h | *.hpp | *.inc | *.def)
         # Macro invocations only: not preprocessor lines, not comments.
-        entries=$(sed -e 's://.*$::' "$manifest" | awk '
+        entries=$(sed -e 's://.*$::' "$file" | awk '
             /^[ \t]*#/ { next }
             /^[ \t]*\/?\*/ { next }
             /^[ \t]*[A-Za-z_][A-Za-z0-9_]*[ \t]*\(/ { print }')
@@ -55,7 +49,7 @@ for manifest in "$@"; do
             grep -oE '^[ \t]*[A-Za-z_][A-Za-z0-9_]*' | tr -d ' \t')
         ;;
     *)
-        entries=$(sed -e 's/#.*$//' "$manifest" | awk 'NF > 0')
+        entries=$(sed -e 's/#.*$//' "$file" | awk 'NF > 0')
         names=$(grep -v -iE '\b(stub|unimplemented|missing)\b' <<<"$entries" | awk '{ print $1 }')
         stub_names=$(grep -iE '\b(stub|unimplemented|missing)\b' <<<"$entries" | awk '{ print $1 }')
         ;;
@@ -66,7 +60,7 @@ done
 
 if [ ${#used[@]} -eq 0 ]; then
     echo "FAIL: no host kernel manifest found; looked for:"
-    printf '  %s\n' "$@"
+    printf '  %s\n' "${manifest[@]}"
     exit 1
 fi
 echo "manifest: ${used[*]}"

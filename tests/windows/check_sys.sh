@@ -18,15 +18,9 @@
 #     a function table entry): on x64 the kernel debugger, crash dumps and stack traces can only
 #     walk through a driver's frames by its unwind records.
 set -u
-source "$(dirname "${BASH_SOURCE[0]}")/../support/pe_imports.sh"
-
-if [ $# -ne 2 ]; then
-    echo "usage: $0 OBJDUMP IMAGE" >&2
-    exit 2
-fi
-objdump=$1
-image=$2
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../support/pe_imports.sh"
+arguments objdump image -- "$@"
 
 if ! headers=$(pe_headers "$objdump" "$image"); then
     echo "$headers"
@@ -37,25 +31,16 @@ symbols=$("$objdump" -t "$image" 2>/dev/null)
 
 # --- Image kind ------------------------------------------------------------------------------
 
-if grep -q 'file format pei-x86-64' <<<"$headers"; then
-    ok "PE image for x86-64 (pei-x86-64)"
-else
-    fail "not a pei-x86-64 image: $(grep -m1 'file format' <<<"$headers")"
-fi
+check "PE image for x86-64 (pei-x86-64)" "not a pei-x86-64 image: $(grep -m1 'file format' <<<"$headers")" \
+    grep -q 'file format pei-x86-64' <<<"$headers"
 
 magic=$(awk '$1 == "Magic" { print $2; exit }' <<<"$headers")
-if [ "$magic" = "020b" ]; then
-    ok "optional header magic 020b (PE32+)"
-else
-    fail "optional header magic is '$magic', a 64-bit driver needs 020b (PE32+)"
-fi
+check "optional header magic 020b (PE32+)" "optional header magic is '$magic', a 64-bit driver needs 020b (PE32+)" \
+    [ "$magic" = "020b" ]
 
 subsystem=$(awk '$1 == "Subsystem" { print $2; exit }' <<<"$headers")
-if [ $((16#${subsystem:-0})) -eq 1 ]; then
-    ok "subsystem 1 (native)"
-else
-    fail "subsystem is '${subsystem:-none}', a driver needs 1 (native)"
-fi
+check "subsystem 1 (native)" "subsystem is '${subsystem:-none}', a driver needs 1 (native)" \
+    [ $((16#${subsystem:-0})) -eq 1 ]
 
 # objdump lists the set Characteristics flags one per line under the Characteristics line.
 if awk '/^Characteristics/ { in_flags = 1; next } in_flags && /^\t/ { print; next } { in_flags = 0 }' <<<"$headers" |
@@ -107,11 +92,8 @@ fi
 imports=$(pe_imports <<<"$headers")
 dlls=$(grep '^	DLL Name: ' <<<"$headers" | sed 's/^	DLL Name: //')
 
-if grep -qix 'ntoskrnl.exe' <<<"$dlls"; then
-    ok "imports from ntoskrnl.exe"
-else
-    fail "no import from ntoskrnl.exe; a driver that calls no kernel routine is not this driver"
-fi
+check "imports from ntoskrnl.exe" "no import from ntoskrnl.exe; a driver that calls no kernel routine is not this driver" \
+    grep -qix 'ntoskrnl.exe' <<<"$dlls"
 while IFS= read -r dll; do
     [ -z "$dll" ] && continue
     case "${dll,,}" in
@@ -129,17 +111,12 @@ fi
 # --- Nothing that needs a C runtime to run before DriverEntry ---------------------------------
 
 tls_size=$(awk '$1 == "Entry" && $2 == "9" { print $4; exit }' <<<"$headers")
-if [ $((16#${tls_size:-0})) -eq 0 ]; then
-    ok "no TLS directory"
-else
-    fail "a TLS directory of $tls_size bytes: the kernel runs no TLS callbacks and sets up no thread-local data"
-fi
+check "no TLS directory" \
+    "a TLS directory of $tls_size bytes: the kernel runs no TLS callbacks and sets up no thread-local data" \
+    [ $((16#${tls_size:-0})) -eq 0 ]
 bad_sections=$(awk '$1 ~ /^[0-9]+$/ && ($2 ~ /^\.(tls|CRT|ctors|dtors|init_array|fini_array)/) { print $2 }' <<<"$sections")
-if [ -z "$bad_sections" ]; then
-    ok "no .tls, .CRT, .ctors or .init_array sections"
-else
-    fail "sections that only a C runtime would act on: $(tr '\n' ' ' <<<"$bad_sections")"
-fi
+check "no .tls, .CRT, .ctors or .init_array sections" \
+    "sections that only a C runtime would act on: $(tr '\n' ' ' <<<"$bad_sections")" [ -z "$bad_sections" ]
 
 # The linker keeps a constructor list in .text: an all-ones marker, the constructors, then a
 # zero terminator, 16 bytes in all when there are none. __DTOR_LIST__ follows it directly.
@@ -147,41 +124,31 @@ ctor=$(awk '$NF == "__CTOR_LIST__" { print $(NF - 1); exit }' <<<"$symbols")
 dtor=$(awk '$NF == "__DTOR_LIST__" { print $(NF - 1); exit }' <<<"$symbols")
 if [ -n "$ctor" ] && [ -n "$dtor" ]; then
     length=$((dtor - ctor))
-    if [ "$length" -eq 16 ]; then
-        ok "constructor list empty"
-    else
-        fail "constructor list holds $(((length - 16) / 8)) entries: a static object with a constructor (nothing calls it in the kernel)"
-    fi
+    check "constructor list empty" \
+        "constructor list holds $(((length - 16) / 8)) entries: a static object with a constructor (nothing calls it in the kernel)" \
+        [ "$length" -eq 16 ]
 else
     # No symbols (a stripped image): look for the two empty lists back to back in the image.
     empty_lists='ffffffffffffffff0000000000000000ffffffffffffffff0000000000000000'
-    if od -An -v -tx1 "$image" | tr -d ' \n' | grep -qE "^(..)*$empty_lists"; then
-        ok "constructor list empty (found in the stripped image)"
-    else
-        fail "no empty constructor list found in the stripped image: a static object with a constructor?"
-    fi
+    check "constructor list empty (found in the stripped image)" \
+        "no empty constructor list found in the stripped image: a static object with a constructor?" \
+        grep -qE "^(..)*$empty_lists" < <(od -An -v -tx1 "$image" | tr -d ' \n')
 fi
 
 # --- Unwind data ----------------------------------------------------------------------------
 
 # "Entry 3 <rva> <size> Exception Directory [.pdata]": the table of RUNTIME_FUNCTION records.
 exception_size=$(awk '$1 == "Entry" && $2 == "3" { print $4; exit }' <<<"$headers")
-if [ $((16#${exception_size:-0})) -gt 0 ]; then
-    ok "exception directory of $((16#$exception_size / 12)) function entries"
-else
-    fail "no exception directory: nothing can unwind through this driver's frames (built with -fno-asynchronous-unwind-tables?)"
-fi
+check "exception directory of $((16#${exception_size:-0} / 12)) function entries" \
+    "no exception directory: nothing can unwind through this driver's frames (built with -fno-asynchronous-unwind-tables?)" \
+    [ $((16#${exception_size:-0})) -gt 0 ]
 missing_sections=""
 for section in .pdata .xdata; do
     if ! awk -v s="$section" '$1 ~ /^[0-9]+$/ && $2 == s { found = 1 } END { exit !found }' <<<"$sections"; then
         missing_sections="$missing_sections $section"
     fi
 done
-if [ -z "$missing_sections" ]; then
-    ok ".pdata and .xdata sections present"
-else
-    fail "unwind sections missing:$missing_sections"
-fi
+check ".pdata and .xdata sections present" "unwind sections missing:$missing_sections" [ -z "$missing_sections" ]
 # The interpreted table lists "vma: BeginAddress EndAddress UnwindData" per function, as
 # addresses of the image at its preferred base.
 if [ -n "$driver_entry" ] && [ -n "$image_base" ]; then

@@ -37,6 +37,30 @@ Bytes Pattern(std::size_t size) {
     return bytes;
 }
 
+// The 28-byte header of a control record of Urb, written out field by field, little-endian, as
+// Wireshark reads it; the arguments are the fields that differ between the records of one
+// transfer.
+Bytes ControlHeader(std::uint32_t status, std::uint8_t info, std::uint8_t endpoint,
+                    std::uint32_t dataLength, std::uint8_t stage) {
+    Bytes header;
+    auto field = [&](std::uint64_t value, int width) {
+        for (int i = 0; i < width; ++i)
+            header.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    };
+    field(28, 2);           // header length
+    field(Urb.IrpId, 8);    // 88 77 66 55 44 33 22 11
+    field(status, 4);       // USBD status
+    field(Urb.Function, 2); // 17 00
+    field(info, 1);         // 0 submission, 1 completion
+    field(Urb.Bus, 2);      // 02 01
+    field(Urb.Device, 2);   // 04 03
+    field(endpoint, 1);     // with the direction bit
+    field(2, 1);            // control transfer
+    field(dataLength, 4);   // bytes after the header
+    field(stage, 1);        // 0 setup, 1 data, 3 complete
+    return header;
+}
+
 // Runs `write` on a fresh writer and reads the file back once the writer has closed it.
 template <typename Write> PcapFile Capture(Write write, std::uint32_t snap = 65535) {
     TempDir dir;
@@ -78,25 +102,13 @@ TEST(CaptureFile, ControlWriteIsSetupThenDataThenComplete) {
     });
     ASSERT_EQ(pcap.Records.size(), 3u);
 
-    const Bytes setupRecord{0x1c, 0x00,                                     // header length 28
-                            0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, // IRP id
-                            0x00, 0x00, 0x00, 0x00,                         // status
-                            0x17, 0x00,                                     // function
-                            0x00,                                           // submission
-                            0x02, 0x01,                                     // bus
-                            0x04, 0x03,                                     // device
-                            0x00,                                           // endpoint 0 OUT
-                            0x02,                                           // control
-                            0x08, 0x00, 0x00, 0x00,                         // data length
-                            0x00,                                           // setup stage
-                            0x40, 0xa0, 0x92, 0x7f, 0x00, 0x00, 0x01, 0x00};
+    // A submission to endpoint 0 OUT: the setup stage carries the eight setup bytes.
+    Bytes setupRecord = ControlHeader(0, 0x00, 0x00, 8, 0);
+    setupRecord.insert(setupRecord.end(), {0x40, 0xa0, 0x92, 0x7f, 0x00, 0x00, 0x01, 0x00});
     EXPECT_EQ(pcap.Records[0].Bytes, setupRecord);
 
     // The data stage repeats the setup record's header but for its stage and length.
-    Bytes dataHeader(setupRecord.begin(), setupRecord.begin() + 28);
-    dataHeader[23] = 1; // data length
-    dataHeader[27] = 1; // data stage
-    EXPECT_EQ(Span(pcap.Records[1].Header()), dataHeader);
+    EXPECT_EQ(Span(pcap.Records[1].Header()), ControlHeader(0, 0x00, 0x00, 1, 1));
     EXPECT_EQ(Span(pcap.Records[1].Data()), out);
     EXPECT_EQ(pcap.Records[1].Seconds, 5u);
 
@@ -127,18 +139,9 @@ TEST(CaptureFile, ControlReadTakesItsDirectionFromTheSetupPacket) {
     EXPECT_EQ(submit.DataLength(), 8u);
     EXPECT_EQ(Span(submit.Data()), Span(setup.Bytes));
 
-    const Bytes completeHeader{0x1c, 0x00,                                     // header length
-                               0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, // IRP id
-                               0x04, 0x00, 0x00, 0xc0,                         // STALL_PID
-                               0x17, 0x00,                                     // function
-                               0x01,                                           // completion
-                               0x02, 0x01,                                     // bus
-                               0x04, 0x03,                                     // device
-                               0x80,                                           // endpoint 0 IN
-                               0x02,                                           // control
-                               0x12, 0x00, 0x00, 0x00,                         // data length
-                               0x03};                                          // complete stage
-    EXPECT_EQ(Span(pcap.Records[1].Header()), completeHeader);
+    // The completion of endpoint 0 IN: STALL_PID, the descriptor's 18 bytes, the complete stage.
+    EXPECT_EQ(Span(pcap.Records[1].Header()),
+              ControlHeader(static_cast<std::uint32_t>(StallPid), 0x01, 0x80, 18, 3));
     EXPECT_EQ(Span(pcap.Records[1].Data()), descriptor);
 }
 

@@ -6,12 +6,8 @@
 #
 #   wic_png_test.sh WINE_RUN PREFIX PNG_WRITER_EXE PNG_PIXELS WORK_DIR
 set -u
-wine_run=$1
-prefix=$2
-writer=$3
-pixels=$4
-work=$5
 source "$(dirname "${BASH_SOURCE[0]}")/../../support/checks.sh"
+arguments wine_run prefix writer pixels work -- "$@"
 
 rm -rf "$work" && mkdir -p "$work"
 winpath() { echo "Z:$1"; }
