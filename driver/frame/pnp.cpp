@@ -101,14 +101,10 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     // The stream outlives its requests: no completion may touch the device after it is deleted.
     WaitForStreamEnd(DeviceObject);
 
-    if (extension->DeviceDescriptor != NULL) {
-        ExFreePool(extension->DeviceDescriptor);
-        extension->DeviceDescriptor = NULL;
-    }
-    if (extension->InterfaceInfo != NULL) {
-        ExFreePool(extension->InterfaceInfo);
-        extension->InterfaceInfo = NULL;
-    }
+    FreePoolIfAllocated(extension->DeviceDescriptor);
+    extension->DeviceDescriptor = NULL;
+    FreePoolIfAllocated(extension->InterfaceInfo);
+    extension->InterfaceInfo = NULL;
     if (extension->LinkCreated) {
         UNICODE_STRING linkName;
         extension->LinkCreated = FALSE;

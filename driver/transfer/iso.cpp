@@ -267,10 +267,8 @@ _Use_decl_annotations_ VOID FreeIsoSlot(PISO_URB_SLOT Slot) {
         IoFreeIrp(Slot->Irp);
         Slot->Irp = NULL;
     }
-    if (Slot->Urb != NULL) {
-        ExFreePool(Slot->Urb);
-        Slot->Urb = NULL;
-    }
+    FreePoolIfAllocated(Slot->Urb);
+    Slot->Urb = NULL;
 }
 
 _Use_decl_annotations_ NTSTATUS IsoTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

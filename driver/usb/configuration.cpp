@@ -120,10 +120,8 @@ _Use_decl_annotations_ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
             if (NT_SUCCESS(status) && received < sizeof(*block)) {
                 status = STATUS_DEVICE_DATA_ERROR;
             }
-            if (extension->DeviceDescriptor != NULL) {
-                ExFreePool(extension->DeviceDescriptor);
-                extension->DeviceDescriptor = NULL;
-            }
+            FreePoolIfAllocated(extension->DeviceDescriptor);
+            extension->DeviceDescriptor = NULL;
             if (NT_SUCCESS(status)) {
                 extension->DeviceDescriptor = block;
                 descriptor = block;
