@@ -29,6 +29,8 @@ constexpr std::array<std::uint8_t, 2 * N> StringDescriptor(const char (&text)[N]
 // Descriptor tables are laid out one descriptor per line, as the USB documents draw them.
 // clang-format off
 constexpr std::uint8_t kLanguages[] = {4, 3, 0x09, 0x04}; // US English only
+// Both faces of the camera name the same maker.
+constexpr auto kManufacturer = StringDescriptor("Tovrik");
 
 // --- The bare chip ---------------------------------------------------------------------------
 
@@ -49,12 +51,11 @@ constexpr std::uint8_t kForeignConfiguration[] = {
 };
 static_assert(sizeof(kForeignConfiguration) == 32);
 
-constexpr auto kForeignManufacturer = StringDescriptor("Tovrik");
 constexpr auto kForeignProduct = StringDescriptor("Tovrik 318QX (no firmware)");
 
 constexpr std::span<const std::uint8_t> kForeignStrings[] = {
     kLanguages,
-    kForeignManufacturer,
+    kManufacturer,
     kForeignProduct,
 };
 
@@ -88,13 +89,12 @@ constexpr std::uint8_t kOwnConfiguration[] = {
 };
 static_assert(sizeof(kOwnConfiguration) == 92);
 
-constexpr auto kOwnManufacturer = StringDescriptor("Tovrik");
 constexpr auto kOwnProduct = StringDescriptor("Tovrik 318QX");
 constexpr auto kOwnSerial = StringDescriptor("318QX-000001");
 
 constexpr std::span<const std::uint8_t> kOwnStrings[] = {
     kLanguages,
-    kOwnManufacturer,
+    kManufacturer,
     kOwnProduct,
     kOwnSerial,
 };

@@ -21,6 +21,7 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tovrik::cli {
@@ -118,6 +119,17 @@ class CommandSet {
     // A subcommand of `parent` (the root, or a group such as `ram`) that runs `runner`.
     CLI::App* Add(CLI::App& parent, const std::string& name, const std::string& description,
                   Runner runner);
+    // A subcommand that runs `run` on a record of its own, which the options the caller adds
+    // fill while parsing: the runner and those options share it, so it outlives the parse.
+    template <typename Args>
+    std::pair<CLI::App*, std::shared_ptr<Args>>
+    AddWithArgs(CLI::App& parent, const std::string& name, const std::string& description,
+                Reply (*run)(const Args&, Session&)) {
+        auto args = std::make_shared<Args>();
+        CLI::App* app =
+            Add(parent, name, description, [args, run](Session& s) { return run(*args, s); });
+        return {app, std::move(args)};
+    }
     // The runner of the subcommand the last parse chose, if any.
     const Runner* Chosen() const;
 

@@ -532,12 +532,11 @@ Reply Stream(const StreamArgs& a, Session& s) {
 } // namespace
 
 void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
-    auto ca = std::make_shared<CaptureArgs>();
-    auto* capture = commands.Add(
+    auto [capture, ca] = commands.AddWithArgs(
         root, "capture",
         "Read frames from the image pipe (framed by the start and end commands) and write them "
         "as 16-bit grayscale PNG and/or raw files",
-        [ca](Session& s) { return Capture(*ca, s); });
+        Capture);
     AddChoice(capture, "--method", ca->Method,
               "chunked (64 KiB pieces all queued at once, the default) or bulk (one transfer)",
               {"chunked", "bulk"});
@@ -553,32 +552,30 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
                      "Raw file: the bytes as they came (little-endian 16-bit pixels)")
         ->type_name("FILE");
 
-    auto ia = std::make_shared<IsoArgs>();
-    auto* iso = commands.Add(
+    auto [iso, ia] = commands.AddWithArgs(
         root, "iso",
         "One isochronous read: PACKETS packets of PACKET-SIZE bytes carried by URBS URBs of "
         "PER-URB "
         "packets; writes the packets' bytes to a file and counts errors, short packets and "
         "sequence gaps",
-        [ia](Session& s) { return Iso(*ia, s); });
+        Iso);
     AddIsoShapeOptions(iso, *ia, "--packets", ia->Packets,
                        "Packets in all, a multiple of per-urb x urbs (default 64)");
     iso->add_option("--output", ia->Output, "File for the packets' bytes, one after the other")
         ->type_name("FILE");
 
-    auto sa = std::make_shared<StreamArgs>();
-    auto* stream = commands.Add(
+    auto [stream, sa] = commands.AddWithArgs(
         root, "stream",
         "Start the isochronous stream, drain it for a packet count or a time, stop it; writes "
         "the packets' bytes to a file and counts lost sequence numbers",
-        [sa](Session& s) { return Stream(*sa, s); });
+        Stream);
     AddIsoShapeOptions(stream, *sa, "--ring", sa->Ring, "Ring capacity in packets (default 1024)");
     auto* packets =
         AddNumber(stream, "--packets", sa->Packets, "Stop after this many packets (default 2000)");
     auto* seconds =
         stream
             ->add_option_function<double>(
-                "--seconds", [sa](double v) { sa->Seconds = v; },
+                "--seconds", [args = sa](double v) { args->Seconds = v; },
                 "Stop after this long of the camera's time (the simulated clock may run scaled)")
             ->check(CLI::PositiveNumber);
     packets->excludes(seconds);

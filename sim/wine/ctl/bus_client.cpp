@@ -22,23 +22,27 @@ std::string BusError::Describe(DWORD error) {
            std::to_string(error) + ")";
 }
 
-BusClient::BusClient() {
-    handle_ = CreateFileW(USBSIM_USER_PATH, GENERIC_READ | GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE)
+namespace {
+
+HANDLE OpenBus() {
+    HANDLE handle =
+        CreateFileW(USBSIM_USER_PATH, GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
         throw BusError("cannot open the simulated bus \\\\.\\UsbSim (is usbsim.sys started?)",
                        GetLastError());
+    return handle;
 }
 
-BusClient::~BusClient() {
-    CloseHandle(handle_);
-}
+} // namespace
+
+BusClient::BusClient() : handle_(OpenBus()) {}
 
 void BusClient::Request(const char* what, DWORD code, const void* in, DWORD inLength, void* out,
                         DWORD outLength) {
     DWORD returned = 0;
-    if (!DeviceIoControl(handle_, code, const_cast<void*>(in), inLength, out, outLength, &returned,
-                         nullptr))
+    if (!DeviceIoControl(handle_.get(), code, const_cast<void*>(in), inLength, out, outLength,
+                         &returned, nullptr))
         throw BusError(what, GetLastError());
     if (returned != outLength)
         throw BusError(std::string(what) + ": the bus answered " + std::to_string(returned) +

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -28,9 +29,6 @@ class BusClient {
   public:
     // Opens the bus's control device; throws BusError when the bus is not loaded.
     BusClient();
-    ~BusClient();
-    BusClient(const BusClient&) = delete;
-    BusClient& operator=(const BusClient&) = delete;
 
     USBSIM_STATE Query();
     // The port the camera went to.
@@ -46,7 +44,11 @@ class BusClient {
   private:
     void Request(const char* what, DWORD code, const void* in, DWORD inLength, void* out,
                  DWORD outLength);
-    HANDLE handle_;
+    struct CloseHandleOnce {
+        void operator()(HANDLE handle) const { CloseHandle(handle); }
+    };
+    // The open control device, closed with the client (which can move but not be copied).
+    std::unique_ptr<void, CloseHandleOnce> handle_;
 };
 
 // Whether \\.\Tovrik318QX-N opens now (the driver refuses opens until its start succeeded).
