@@ -1,6 +1,8 @@
 // (a) The driver's byte ring moving bytes from a producer thread to a consumer thread, against
-// memcpy moving the same bytes in the same pieces on one thread, and against
-// boost::lockfree::spsc_queue<uint8_t> moving them between two threads.
+// memcpy moving the same bytes in the same pieces on one thread, against
+// boost::lockfree::spsc_queue<uint8_t> moving them between two threads, and against a bare ring
+// of the same capacity (two indexes and two copies, nothing else): what this machine gives any
+// ring that copies in on one core and out on another.
 //
 // Each sample is a window of at least 1 GiB (several scheduler slices long), from a 64 MiB source
 // into a 64 MiB destination (larger than the caches, so every contender pays for memory), both
@@ -27,14 +29,58 @@
 namespace tovrik_bench {
 namespace {
 
-constexpr std::size_t kRingBytes = 1 << 20;
-
 std::size_t WindowBytes() {
     return SmallRun() ? std::size_t{16} << 20 : std::size_t{1} << 30;
 }
 std::size_t BufferBytes() {
     return SmallRun() ? std::size_t{4} << 20 : std::size_t{64} << 20;
 }
+
+// The least a ring can do: the producer copies in and publishes its index, the consumer copies
+// out and publishes its own, each index on a cache line of its own. What is left of a ring's
+// time is the machine's: two copies, and every byte handed from one core's cache to the other's.
+class BareRing {
+  public:
+    explicit BareRing(std::size_t capacity) : bytes_(capacity) {}
+    // All `length` bytes, or nothing when they do not fit.
+    bool Put(const std::uint8_t* from, std::size_t length) {
+        const std::size_t written = written_.load(std::memory_order_relaxed);
+        if (bytes_.size() - (written - read_.load(std::memory_order_acquire)) < length)
+            return false;
+        Copy(written, from, length,
+             [](std::uint8_t* ring, const std::uint8_t* user, std::size_t n) {
+                 std::memcpy(ring, user, n);
+             });
+        written_.store(written + length, std::memory_order_release);
+        return true;
+    }
+    // All `length` bytes, or nothing when fewer are stored.
+    bool Get(std::uint8_t* to, std::size_t length) {
+        const std::size_t read = read_.load(std::memory_order_relaxed);
+        if (written_.load(std::memory_order_acquire) - read < length)
+            return false;
+        Copy(read, to, length, [](std::uint8_t* ring, std::uint8_t* user, std::size_t n) {
+            std::memcpy(user, ring, n);
+        });
+        read_.store(read + length, std::memory_order_release);
+        return true;
+    }
+
+  private:
+    // Applies `move` to the stretch of the ring at running position `at`, in two parts where it
+    // wraps.
+    template <typename User, typename Move>
+    void Copy(std::size_t at, User user, std::size_t length, Move move) {
+        const std::size_t offset = at % bytes_.size();
+        const std::size_t first = std::min(length, bytes_.size() - offset);
+        move(bytes_.data() + offset, user, first);
+        move(bytes_.data(), user + first, length - first);
+    }
+
+    std::vector<std::uint8_t> bytes_;
+    alignas(64) std::atomic<std::size_t> written_{0};
+    alignas(64) std::atomic<std::size_t> read_{0};
+};
 
 // One side of a two-thread contender. A side that finds no room (or nothing) spins a little,
 // then sleeps until the other side has moved something; each side counts what it moves and wakes
@@ -183,6 +229,35 @@ double TimeByteRing(PBYTE_RING ring, Buffers& b) {
         });
 }
 
+double TimeBareRing(BareRing& ring, Buffers& b) {
+    Moves moves;
+    return TimeTwoThreads(
+        [&] {
+            Side side(moves.ByProducer, moves.ByConsumer);
+            for (std::size_t k = 0; k < b.Pieces; ++k) {
+                for (;;) {
+                    const std::uint32_t seen = side.Seen();
+                    if (ring.Put(b.Source.data() + b.At(k), b.Piece))
+                        break;
+                    side.Wait(seen);
+                }
+                side.Moved();
+            }
+        },
+        [&] {
+            Side side(moves.ByConsumer, moves.ByProducer);
+            for (std::size_t k = 0; k < b.Pieces;) {
+                const std::uint32_t seen = side.Seen();
+                if (!ring.Get(b.Destination.data() + b.At(k), b.Piece)) {
+                    side.Wait(seen);
+                    continue;
+                }
+                side.Moved();
+                ++k;
+            }
+        });
+}
+
 #if defined(TOVRIK_BENCH_BOOST)
 using BoostQueue = boost::lockfree::spsc_queue<std::uint8_t>;
 
@@ -228,17 +303,18 @@ double TimeBoost(BoostQueue& queue, Buffers& b) {
 }
 #endif
 
-// Arg: the bytes of one put (and the most one get asks for).
+// Args: the bytes of one put (and the most one get asks for), and the ring's capacity in KiB.
 void BM_ByteRing(benchmark::State& state) {
     const auto piece = static_cast<std::size_t>(state.range(0));
+    const auto ringBytes = static_cast<std::size_t>(state.range(1)) << 10;
     Buffers buffers(piece);
-    PBYTE_RING ring = RingCreate(kRingBytes);
+    PBYTE_RING ring = RingCreate(static_cast<ULONG>(ringBytes));
     if (ring == nullptr) {
         state.SkipWithError("RingCreate failed");
         return;
     }
 #if defined(TOVRIK_BENCH_BOOST)
-    BoostQueue queue(kRingBytes);
+    BoostQueue queue(ringBytes);
 #endif
     const double loadBefore = LoadAverage();
     bool lostPiece = false;
@@ -268,6 +344,15 @@ void BM_ByteRing(benchmark::State& state) {
             oneThread.push_back(memcpyTime / ringTime);
         }
         Report(state, "ring_one_thread_x_memcpy", oneThread);
+        // Against the bare ring of the same capacity: 1 when the driver's ring costs nothing
+        // beyond what the machine charges any ring.
+        BareRing bare(ringBytes);
+        std::vector<double> versusBare;
+        for (const auto& [ringTime, bareTime] : Paired(
+                 pairs, [&] { return TimeByteRing(ring, buffers); },
+                 [&] { return TimeBareRing(bare, buffers); }))
+            versusBare.push_back(bareTime / ringTime);
+        Report(state, "ring_x_bare_ring", versusBare);
 #if defined(TOVRIK_BENCH_BOOST)
         std::vector<double> versusBoost;
         for (const auto& [ringTime, boostTime] : Paired(
@@ -286,8 +371,17 @@ void BM_ByteRing(benchmark::State& state) {
 }
 
 // 4 KiB: small pieces; 24 KiB and 96 KiB: the data of one URB of the stream at 3072 bytes per
-// packet with 8 and 32 packets per URB.
-BENCHMARK(BM_ByteRing)->Arg(4096)->Arg(24576)->Arg(98304)->Iterations(1)->Unit(benchmark::kSecond);
+// packet with 8 and 32 packets per URB. Rings of 1 MiB, larger than a core's share of the caches
+// beside the streaming source and destination, and of 256 KiB, which stay in them.
+BENCHMARK(BM_ByteRing)
+    ->ArgNames({"piece", "ring_KiB"})
+    ->Args({4096, 1024})
+    ->Args({24576, 1024})
+    ->Args({98304, 1024})
+    ->Args({24576, 256})
+    ->Args({98304, 256})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 } // namespace
 } // namespace tovrik_bench
