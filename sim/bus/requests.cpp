@@ -66,7 +66,6 @@ NTSTATUS SubmitUrb(ConnectionRecord& link, PIRP irp, PURB urb) {
     IoMarkIrpPending(irp);
     irp->Tail.Overlay.DriverContext[0] = &transfer;
     TheBus->Core.Queue(transfer, TheBus->Controller.QueueMicroframe());
-    TheBus->Controller.Notify();
     IoSetCancelRoutine(irp, CancelTransfer);
     if (irp->Cancel && ClaimFromCancel(irp)) {
         // Cancelled before it was queued, and the cancel routine was not called: end it here.
@@ -78,6 +77,9 @@ NTSTATUS SubmitUrb(ConnectionRecord& link, PIRP irp, PURB urb) {
     }
     PortRecord* port = link.Port;
     lock.unlock();
+    // Woken with the lock free, the schedule thread does not wake only to wait for it. Nothing is
+    // lost: it looks for queued work under the lock before it sleeps.
+    TheBus->Controller.Notify();
     if (outcome.Unplug)
         TheBus->Post([port] { Disconnect(*port); });
     return STATUS_PENDING;

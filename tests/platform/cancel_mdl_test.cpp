@@ -226,6 +226,29 @@ TEST(Mdl, SpecifyCacheRefusesWhatAKernelMappingCannotAsk) {
     IoFreeMdl(mdl);
 }
 
+// Two threads freeing one MDL at once: one frees it and the other is told it was already freed,
+// every time, rather than both getting through and the MDL going into quarantine twice.
+TEST(Mdl, FreedOnTwoThreadsAtOnceItIsFreedOnceAndTheSecondFreeIsReported) {
+    constexpr int kRounds = 300;
+    char buffer[64];
+    host::Verifier::ExpectViolation e(host::Check::BadFree);
+    for (int round = 0; round < kRounds; ++round) {
+        PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+        ASSERT_NE(mdl, nullptr);
+        std::atomic<int> ready{0};
+        const auto free = [&] {
+            ready++;
+            while (ready.load() < 2)
+                std::this_thread::yield();
+            IoFreeMdl(mdl);
+        };
+        std::thread other(free);
+        free();
+        other.join();
+    }
+    EXPECT_EQ(host::Verifier::Count(host::Check::BadFree), static_cast<std::size_t>(kRounds));
+}
+
 // The old routine cannot return a failure: where the platform cannot map, it stops the machine.
 TEST(MdlDeathTest, MmMapLockedPagesThatCannotMapIsABugCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -305,6 +305,44 @@ TEST(FaultInjection, FailsTheKthAllocationOfTheChosenKinds) {
     EXPECT_EQ(IoAllocateMdl(buffer, 16, FALSE, FALSE, nullptr), nullptr);
 }
 
+TEST(FaultInjection, CountsEveryAllocationAndFailsOnlyWhileARuleIsInForce) {
+    char buffer[16];
+    const std::uint64_t before = host::FaultInjection::Counted();
+    void* block = ExAllocatePool(NonPagedPool, 8);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+    EXPECT_EQ(host::FaultInjection::Counted(), before + 3) << "counted with no rule in force";
+    EXPECT_EQ(host::FaultInjection::Failed(), 0u);
+    ASSERT_NE(block, nullptr);
+    ASSERT_NE(irp, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    IoFreeMdl(mdl);
+    IoFreeIrp(irp);
+    ExFreePool(block);
+    // A rule spent by its last failure leaves every allocation alone; the next rule is in force
+    // at once, and Reset ends it.
+    host::FaultInjection::FailAtSite("dispatcher_test.cpp:" + std::to_string(__LINE__ + 3), 2);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 4; ++i)
+        blocks.push_back(ExAllocatePool(NonPagedPool, 8));
+    EXPECT_EQ(blocks[0], nullptr);
+    EXPECT_EQ(blocks[1], nullptr);
+    EXPECT_NE(blocks[2], nullptr);
+    EXPECT_NE(blocks[3], nullptr);
+    host::FaultInjection::FailNth(2, host::AllocationKind::Pool);
+    void* first = ExAllocatePool(NonPagedPool, 8);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(ExAllocatePool(NonPagedPool, 8), nullptr);
+    EXPECT_EQ(host::FaultInjection::Failed(), 3u);
+    host::FaultInjection::FailNth(1, host::AllocationKind::Pool);
+    host::FaultInjection::Reset();
+    void* after = ExAllocatePool(NonPagedPool, 8);
+    EXPECT_NE(after, nullptr);
+    EXPECT_EQ(host::FaultInjection::Counted(), 1u) << "Reset starts the count again";
+    for (void* p : {blocks[2], blocks[3], first, after})
+        ExFreePool(p);
+}
+
 TEST(FaultInjection, FailsAtANamedSite) {
     host::FaultInjection::FailAtSite("dispatcher_test.cpp:" + std::to_string(__LINE__ + 2), 1);
     for (int i = 0; i < 2; ++i) {

@@ -140,12 +140,10 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
         if (!irpRec)
             return nullptr;
     }
-    PMDL mdl = NewMdl(VirtualAddress, Length, false, site);
+    PMDL mdl = NewMdl(VirtualAddress, Length, false, site, Irp);
     if (!mdl)
         return nullptr;
     if (Irp) {
-        MdlPtr rec = FindMdl(mdl);
-        rec->Irp = Irp;
         if (!SecondaryBuffer) {
             if (Irp->MdlAddress)
                 Violate(Check::BadArgument,
@@ -166,8 +164,14 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 
 VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
     CallSite site = HOST_SITE();
-    MdlPtr source = FindMdl(SourceMdl);
-    MdlPtr target = FindMdl(TargetMdl);
+    MdlPtr source, target;
+    {
+        std::lock_guard lock(R().Mutex);
+        if (auto it = R().Mdls.find(SourceMdl); it != R().Mdls.end())
+            source = it->second;
+        if (auto it = R().Mdls.find(TargetMdl); it != R().Mdls.end())
+            target = it->second;
+    }
     if (!source || source->Freed || !target || target->Freed) {
         Violate(!source || !target ? Check::BadArgument : Check::TouchedAfterFree,
                 fmt::format("IoBuildPartialMdl from {} into {}: both must be live MDLs",
@@ -224,6 +228,9 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
     MdlPtr rec = FindMdlOrReport(Mdl, Check::BadFree, "IoFreeMdl of", site);
     if (!rec)
         return;
+    // Checked and freed in one hold of the lock: of two threads freeing one MDL at once, one
+    // frees it and the other is told it was already freed.
+    std::lock_guard lock(R().Mutex);
     if (rec->Freed) {
         Violate(
             Check::BadFree,
@@ -237,18 +244,17 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
         return;
     }
     if (rec->Irp) {
-        if (IrpPtr irpRec = FindIrp(rec->Irp)) {
-            std::lock_guard lock(R().Mutex);
-            if (irpRec->State == IrpState::Dispatched || irpRec->State == IrpState::Pending) {
+        if (auto it = R().Irps.find(rec->Irp); it != R().Irps.end()) {
+            const IrpRecord& irpRec = *it->second;
+            if (irpRec.State == IrpState::Dispatched || irpRec.State == IrpState::Pending) {
                 Violate(Check::FreedInFlight,
                         fmt::format("IoFreeMdl of {} while its {} is {}", Hex(Mdl),
-                                    Describe(*irpRec), StateName(irpRec->State)),
+                                    Describe(irpRec), StateName(irpRec.State)),
                         site);
                 return;
             }
         }
     }
-    std::lock_guard lock(R().Mutex);
     FreeMdlLocked(rec, site);
 }
 

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -249,8 +250,11 @@ struct SiteRule {
 };
 struct FaultState {
     std::mutex Mutex;
-    std::uint64_t Counted = 0;
-    std::uint64_t Failed = 0;
+    // Every allocation asks: counted without the lock, which only a rule in force needs.
+    std::atomic<std::uint64_t> Counted{0};
+    std::atomic<std::uint64_t> Failed{0};
+    // Whether any rule is in force (set with the lock held, whenever a rule changes).
+    std::atomic<bool> Armed{false};
     std::uint64_t NthTarget = 0;
     std::uint64_t NthSeen = 0;
     unsigned NthKinds = 0;
@@ -267,6 +271,16 @@ FaultState& F() {
     return *state;
 }
 
+// With F().Mutex held, after any rule ShouldFail looks at changed.
+void NoteRules() {
+    FaultState& f = F();
+    bool sites = false;
+    for (const SiteRule& rule : f.Sites)
+        sites = sites || rule.Times != 0;
+    f.Armed.store(f.NthTarget != 0 || sites || f.Probability > 0 || f.Decider != nullptr,
+                  std::memory_order_release);
+}
+
 bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -278,11 +292,13 @@ void FaultInjection::FailNth(std::uint64_t k, AllocationKind kinds) {
     F().NthTarget = k;
     F().NthSeen = 0;
     F().NthKinds = static_cast<unsigned>(kinds);
+    NoteRules();
 }
 
 void FaultInjection::FailAtSite(std::string site, int times, AllocationKind kinds) {
     std::lock_guard lock(F().Mutex);
     F().Sites.push_back({std::move(site), times, static_cast<unsigned>(kinds)});
+    NoteRules();
 }
 
 void FaultInjection::FailWithProbability(double probability, std::uint64_t seed,
@@ -291,6 +307,7 @@ void FaultInjection::FailWithProbability(double probability, std::uint64_t seed,
     F().Probability = probability;
     F().ProbabilityKinds = static_cast<unsigned>(kinds);
     F().Random.seed(seed);
+    NoteRules();
 }
 
 void FaultInjection::FailAttach(int times) {
@@ -301,24 +318,30 @@ void FaultInjection::FailAttach(int times) {
 void FaultInjection::SetDecider(Decider decider) {
     std::lock_guard lock(F().Mutex);
     F().Decider = decider ? std::make_shared<const Decider>(std::move(decider)) : nullptr;
+    NoteRules();
 }
 
 void FaultInjection::Reset() {
     std::lock_guard lock(F().Mutex);
     F().Decider = nullptr;
-    F().Counted = F().Failed = 0;
+    F().Counted = 0;
+    F().Failed = 0;
     F().NthTarget = F().NthSeen = 0;
     F().NthKinds = 0;
     F().Sites.clear();
     F().Probability = 0;
     F().ProbabilityKinds = 0;
     F().FailAttach = 0;
+    NoteRules();
 }
 
 bool FaultInjection::ShouldFail(AllocationKind kind, const CallSite& site) {
     auto bit = static_cast<unsigned>(kind);
+    F().Counted.fetch_add(1, std::memory_order_relaxed);
+    // With no rule in force the answer is no, and nothing else is to be counted.
+    if (!F().Armed.load(std::memory_order_acquire))
+        return false;
     std::unique_lock lock(F().Mutex);
-    F().Counted++;
     bool fail = false;
     if (F().NthTarget && (F().NthKinds & bit) && ++F().NthSeen == F().NthTarget) {
         fail = true;
@@ -332,8 +355,8 @@ bool FaultInjection::ShouldFail(AllocationKind kind, const CallSite& site) {
                 continue;
             if (EndsWith(where, rule.Site) || EndsWith(site.File, rule.Site)) {
                 fail = true;
-                if (rule.Times > 0)
-                    rule.Times--;
+                if (rule.Times > 0 && --rule.Times == 0)
+                    NoteRules();
                 break;
             }
         }
@@ -348,19 +371,19 @@ bool FaultInjection::ShouldFail(AllocationKind kind, const CallSite& site) {
         fail = (*decider)(kind, site);
         lock.lock();
     }
-    if (fail)
-        F().Failed++;
+    if (fail) {
+        F().Failed.fetch_add(1, std::memory_order_relaxed);
+        NoteRules();
+    }
     return fail;
 }
 
 std::uint64_t FaultInjection::Counted() {
-    std::lock_guard lock(F().Mutex);
-    return F().Counted;
+    return F().Counted.load(std::memory_order_relaxed);
 }
 
 std::uint64_t FaultInjection::Failed() {
-    std::lock_guard lock(F().Mutex);
-    return F().Failed;
+    return F().Failed.load(std::memory_order_relaxed);
 }
 
 namespace detail {

@@ -172,7 +172,7 @@ void FreeMdlLocked(const MdlPtr& rec, const CallSite& site) {
     QuarantineMdl(rec->Mdl);
 }
 
-PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site) {
+PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site, PIRP irp) {
     auto address = reinterpret_cast<std::uintptr_t>(va);
     std::size_t pages = ((address & (PAGE_SIZE - 1)) + length + PAGE_SIZE - 1) >> PAGE_SHIFT;
     std::size_t bytes = sizeof(MDL) + pages * sizeof(ULONG_PTR);
@@ -188,6 +188,7 @@ PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site) {
     rec->Mdl = mdl;
     rec->HostOwned = hostOwned;
     rec->Pages = pages;
+    rec->Irp = irp;
     rec->Site = site;
     std::lock_guard lock(R().Mutex);
     rec->Serial = R().NextMdlSerial++;

@@ -132,7 +132,8 @@ inline void MarkStartedOver(IrpRecord& rec) {
     rec.CompletedSinceInit = false;
 }
 void ReleaseIrpLocked(const IrpPtr& rec, const CallSite& site);
-PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site);
+// `irp`: the request the MDL is allocated for (IoAllocateMdl's), if any.
+PMDL NewMdl(void* va, ULONG length, bool hostOwned, const CallSite& site, PIRP irp = nullptr);
 void FreeMdlLocked(const MdlPtr& rec, const CallSite& site);
 std::uintptr_t MdlVa(PMDL mdl);
 
