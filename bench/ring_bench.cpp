@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -197,17 +198,17 @@ double TimeTwoThreads(Produce produce, Consume consume) {
     return seconds;
 }
 
-double TimeByteRing(PBYTE_RING ring, Buffers& b) {
-    const auto length = static_cast<ULONG>(b.Piece);
+// Moves every piece through a ring of whole pieces: `put(from)` stores one whole piece or
+// nothing, `get(to)` takes one whole piece or nothing; either side waits while its call fails.
+template <typename Put, typename Get> double TimeWholePieces(Buffers& b, Put put, Get get) {
     Moves moves;
     return TimeTwoThreads(
         [&] {
             Side side(moves.ByProducer, moves.ByConsumer);
             for (std::size_t k = 0; k < b.Pieces; ++k) {
-                // All or nothing, as the stream's completion puts a URB's worth.
                 for (;;) {
                     const std::uint32_t seen = side.Seen();
-                    if (RingPut(ring, b.Source.data() + b.At(k), length) != 0)
+                    if (put(b.Source.data() + b.At(k)))
                         break;
                     side.Wait(seen);
                 }
@@ -216,10 +217,9 @@ double TimeByteRing(PBYTE_RING ring, Buffers& b) {
         },
         [&] {
             Side side(moves.ByConsumer, moves.ByProducer);
-            // The producer puts whole pieces, so each get takes one whole piece.
             for (std::size_t k = 0; k < b.Pieces;) {
                 const std::uint32_t seen = side.Seen();
-                if (RingGet(ring, b.Destination.data() + b.At(k), length) == 0) {
+                if (!get(b.Destination.data() + b.At(k))) {
                     side.Wait(seen);
                     continue;
                 }
@@ -229,33 +229,19 @@ double TimeByteRing(PBYTE_RING ring, Buffers& b) {
         });
 }
 
+double TimeByteRing(PBYTE_RING ring, Buffers& b) {
+    const auto length = static_cast<ULONG>(b.Piece);
+    // All or nothing, as the stream's completion puts a URB's worth; the producer puts whole
+    // pieces, so each get takes one whole piece.
+    return TimeWholePieces(
+        b, [&](const std::uint8_t* from) { return RingPut(ring, from, length) != 0; },
+        [&](std::uint8_t* to) { return RingGet(ring, to, length) != 0; });
+}
+
 double TimeBareRing(BareRing& ring, Buffers& b) {
-    Moves moves;
-    return TimeTwoThreads(
-        [&] {
-            Side side(moves.ByProducer, moves.ByConsumer);
-            for (std::size_t k = 0; k < b.Pieces; ++k) {
-                for (;;) {
-                    const std::uint32_t seen = side.Seen();
-                    if (ring.Put(b.Source.data() + b.At(k), b.Piece))
-                        break;
-                    side.Wait(seen);
-                }
-                side.Moved();
-            }
-        },
-        [&] {
-            Side side(moves.ByConsumer, moves.ByProducer);
-            for (std::size_t k = 0; k < b.Pieces;) {
-                const std::uint32_t seen = side.Seen();
-                if (!ring.Get(b.Destination.data() + b.At(k), b.Piece)) {
-                    side.Wait(seen);
-                    continue;
-                }
-                side.Moved();
-                ++k;
-            }
-        });
+    return TimeWholePieces(
+        b, [&](const std::uint8_t* from) { return ring.Put(from, b.Piece); },
+        [&](std::uint8_t* to) { return ring.Get(to, b.Piece); });
 }
 
 #if defined(TOVRIK_BENCH_BOOST)
@@ -344,22 +330,20 @@ void BM_ByteRing(benchmark::State& state) {
             oneThread.push_back(memcpyTime / ringTime);
         }
         Report(state, "ring_one_thread_x_memcpy", oneThread);
+        // The two-thread ring paired with another contender: the other's time / the ring's.
+        const auto versusRing = [&](const char* name, const std::function<double()>& other) {
+            std::vector<double> ratios;
+            for (const auto& [ringTime, otherTime] : Paired(
+                     pairs, [&] { return TimeByteRing(ring, buffers); }, other))
+                ratios.push_back(otherTime / ringTime);
+            Report(state, name, ratios);
+        };
         // Against the bare ring of the same capacity: 1 when the driver's ring costs nothing
         // beyond what the machine charges any ring.
         BareRing bare(ringBytes);
-        std::vector<double> versusBare;
-        for (const auto& [ringTime, bareTime] : Paired(
-                 pairs, [&] { return TimeByteRing(ring, buffers); },
-                 [&] { return TimeBareRing(bare, buffers); }))
-            versusBare.push_back(bareTime / ringTime);
-        Report(state, "ring_x_bare_ring", versusBare);
+        versusRing("ring_x_bare_ring", [&] { return TimeBareRing(bare, buffers); });
 #if defined(TOVRIK_BENCH_BOOST)
-        std::vector<double> versusBoost;
-        for (const auto& [ringTime, boostTime] : Paired(
-                 pairs, [&] { return TimeByteRing(ring, buffers); },
-                 [&] { return TimeBoost(queue, buffers); }))
-            versusBoost.push_back(boostTime / ringTime);
-        Report(state, "ring_x_boost", versusBoost);
+        versusRing("ring_x_boost", [&] { return TimeBoost(queue, buffers); });
 #endif
         state.counters["pairs"] = pairs;
         state.counters["window_MiB"] = static_cast<double>(buffers.Pieces * piece) / (1 << 20);
