@@ -12,6 +12,7 @@
 #include "bench_rig.h"
 #include "measure.h"
 
+#include "packets.h"
 #include "transfer/iso.h"
 
 #include <benchmark/benchmark.h>
@@ -53,35 +54,28 @@ std::uint32_t DroppedUrbs(Rig& rig) {
     return stream != nullptr ? __atomic_load_n(&stream->DroppedUrbs, __ATOMIC_ACQUIRE) : 0;
 }
 
+// The reader counts packets as `tovrik stream` does; what it adds is when it read.
 struct Reader {
-    std::uint64_t Received = 0;
-    std::uint64_t Gaps = 0;
-    std::uint64_t Disorder = 0;
-    std::uint64_t BadDescriptors = 0;
+    tovrik::cli::PacketStats Packets;
     std::uint64_t Reads = 0;
     std::uint64_t MostPerRead = 0;
     LONGLONG LongestGap = 0; // kernel time between two reads
 
-    bool HaveExpected = false;
-    std::uint32_t Expected = 0;
-
+    // A read's output: `count` packets of kStreamPacketBytes, then their descriptors.
     void Take(const Bytes& output, std::uint64_t count) {
         MostPerRead = std::max(MostPerRead, count);
         const std::uint8_t* descriptors = output.data() + count * kStreamPacketBytes;
         for (std::uint64_t k = 0; k < count; ++k) {
-            const std::uint32_t sequence = ReadU32(output.data() + k * kStreamPacketBytes);
-            if (HaveExpected && sequence > Expected)
-                Gaps += sequence - Expected;
-            else if (HaveExpected && sequence < Expected)
-                ++Disorder;
-            HaveExpected = true;
-            Expected = sequence + 1;
-            if (ReadU32(descriptors + 12 * k + 4) != kStreamPacketBytes ||
-                ReadU32(descriptors + 12 * k + 8) != 0)
-                ++BadDescriptors;
+            const std::uint8_t* d = descriptors + 12 * k;
+            const ISO_PACKET_DESCRIPTOR descriptor{ReadU32(d), ReadU32(d + 4),
+                                                   static_cast<std::int32_t>(ReadU32(d + 8))};
+            Packets.Add(descriptor, {output.data() + k * kStreamPacketBytes, kStreamPacketBytes});
         }
-        Received += count;
     }
+    // Packets read and numbers the camera sent that never came: the stream's length so far.
+    std::uint64_t Seen() const { return Packets.Packets + Packets.LostSequenceNumbers(); }
+    // Packets that ended with an error or short of the packet size.
+    std::uint64_t BadPackets() const { return Packets.ErrorPackets() + Packets.ShortPackets; }
 };
 
 void BM_StreamWithStallingReader(benchmark::State& state) {
@@ -139,7 +133,7 @@ void BM_StreamWithStallingReader(benchmark::State& state) {
         LONGLONG next = host::Clock::Now() + poll;
         LONGLONG nextStall = host::Clock::Now() + stallPeriod;
         LONGLONG lastRead = host::Clock::Now();
-        while (reader.Received + reader.Gaps < target) {
+        while (reader.Seen() < target) {
             // The stall: one gap of its length between two reads, then the grid again.
             if (next >= nextStall && stall > poll) {
                 next = lastRead + stall;
@@ -177,14 +171,16 @@ void BM_StreamWithStallingReader(benchmark::State& state) {
         bus = rig.World().Counters(0, kStreamEndpoint);
     }
     const sim::hc::ControllerStats controller = rig.World().ControllerStats();
-    state.counters["packets_read"] = static_cast<double>(reader.Received);
-    state.counters["sequence_gaps"] = static_cast<double>(reader.Gaps);
+    state.counters["packets_read"] = static_cast<double>(reader.Packets.Packets);
+    state.counters["lost_sequence_numbers"] =
+        static_cast<double>(reader.Packets.LostSequenceNumbers());
+    state.counters["sequence_gaps"] = static_cast<double>(reader.Packets.SequenceGaps);
     state.counters["bus_lost"] = static_cast<double>(bus.LostIsoPackets);
     state.counters["ring_full_drops"] = static_cast<double>(dropped) * perUrb;
     state.counters["ring_full_drops_within_span"] = static_cast<double>(dropsWithinSpan);
     state.counters["ring_full_drops_after_longer_gaps"] = static_cast<double>(dropsAfterLongerGaps);
-    state.counters["out_of_order"] = static_cast<double>(reader.Disorder);
-    state.counters["bad_descriptors"] = static_cast<double>(reader.BadDescriptors);
+    state.counters["out_of_order"] = static_cast<double>(reader.Packets.OutOfOrder);
+    state.counters["bad_packets"] = static_cast<double>(reader.BadPackets());
     // The reader's stall against the ring's span of time, as asked and as it happened.
     state.counters["stall_x_ring_span"] = stallMs / ringSpanMs;
     state.counters["longest_gap_x_ring_span"] =
