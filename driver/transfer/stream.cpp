@@ -175,6 +175,11 @@ BOOLEAN StreamShapeIsSound(ULONG PacketSize, ULONG RingPackets, ULONG PacketsPer
     if (PacketSize == 0 || RingPackets == 0 || !IsoUrbShapeIsSound(PacketsPerUrb, UrbCount)) {
         return FALSE;
     }
+    // Each ring takes a URB's block whole or not at all: rings smaller than one URB would drop
+    // every packet the stream carried.
+    if (RingPackets < PacketsPerUrb) {
+        return FALSE;
+    }
     return RingPackets <= TOVRIK_STREAM_MAX_RING_PACKETS &&
            (ULONG64)RingPackets * PacketSize <= TOVRIK_STREAM_MAX_RING_BYTES &&
            (ULONG64)UrbCount * PacketsPerUrb * PacketSize <= TOVRIK_STREAM_MAX_URB_BUFFER_BYTES;
@@ -327,6 +332,14 @@ _Use_decl_annotations_ NTSTATUS ReadIsoStream(PDEVICE_OBJECT DeviceObject, ULONG
     if (stream == NULL) {
         KeSetEvent(&extension->StreamReadLock, IO_NO_INCREMENT, FALSE);
         return STATUS_UNSUCCESSFUL;
+    }
+    // The rings hold packets of the stream's size: a read that cut them at another size would
+    // leave the data ring inside a packet and out of step with the descriptors for every later
+    // read. It is refused and takes nothing.
+    if (PacketSize != stream->PacketSize) {
+        DropReference(stream);
+        KeSetEvent(&extension->StreamReadLock, IO_NO_INCREMENT, FALSE);
+        return STATUS_INVALID_PARAMETER;
     }
     // Data first, then exactly as many descriptors as whole packets of data were taken: the
     // completions put descriptors before data, so those descriptors are already there.
