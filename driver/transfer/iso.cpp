@@ -57,12 +57,15 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID TakeIsoResults(_Inout_ PISO_URB_SLOT Sl
     Slot->StartPacket += transfer->UrbCount * transfer->PacketsPerUrb;
 
     // A cancelled URB, or a device being removed, ends the slot early: nothing more would come
-    // of resubmitting. So does a failed request: the bus would refuse the next group for the
-    // same reason, and its packets keep the "not accessed" status they were given at the start.
+    // of resubmitting. So does a request the bus refused without running it: it would refuse
+    // the next group for the same reason, and its packets keep the "not accessed" status they
+    // were given at the start. A URB that ran and lost every packet (a burst of transaction
+    // errors) costs only its own packets: the slot goes on with its next group.
     BOOLEAN lastGroup = Slot->StartPacket >= transfer->TotalPackets;
     BOOLEAN endEarly = status == STATUS_CANCELLED || ReadBooleanAcquire(&extension->RemovePending);
+    BOOLEAN refused = !NT_SUCCESS(status) && iso->Hdr.Status != USBD_STATUS_ISOCH_REQUEST_FAILED;
     Slot->EndedEarly = endEarly && !lastGroup;
-    Slot->Ending = lastGroup || endEarly || !NT_SUCCESS(status);
+    Slot->Ending = lastGroup || endEarly || refused;
 }
 
 // After a completion: the slot's next group, or its end. The event is the last thing the slot
