@@ -137,8 +137,8 @@ typedef struct _STRING_DESCRIPTOR_REQUEST {
 } STRING_DESCRIPTOR_REQUEST;
 
 /* Input of the isochronous codes. For the stream start PacketCount is the capacity of its rings
- * in packets; for the stream read it is the number of packets wanted, and only PacketSize and
- * PacketCount are read. */
+ * in packets, at least PacketsPerUrb; for the stream read it is the number of packets wanted,
+ * only PacketSize and PacketCount are read, and PacketSize must be the stream's. */
 typedef struct _ISO_REQUEST {
     uint32_t PipeIndex;
     uint32_t PacketSize;
