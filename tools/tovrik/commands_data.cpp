@@ -351,6 +351,9 @@ void SleepKernel(const tovrik::System& system, double kernelMs) {
 }
 
 Reply Stream(const StreamArgs& a, Session& s) {
+    if (a.Ring < a.PerUrb)
+        throw UsageError(
+            fmt::format("--ring must hold at least one URB's {} packets (--per-urb)", a.PerUrb));
     const std::uint32_t read = a.Read.value_or(a.Ring);
     if (read == 0 || read > a.Ring)
         throw UsageError(fmt::format(

@@ -194,9 +194,9 @@ TEST(ToolInfo, ShowsTheSimulatedCamera) {
 
 TEST(ToolExit, BadArgumentsFailedRequestsAndHelp) {
     // Bad arguments never build a world and exit with 2.
-    for (const char* arguments :
-         {"", "frobnicate", "--device x info", "reset-pipe", "ioctl NOPE",
-          "--sim-identity alien list", "--sim-clock-scale 0 list", "ram", "ram write 0x10000 00"}) {
+    for (const char* arguments : {"", "frobnicate", "--device x info", "reset-pipe", "ioctl NOPE",
+                                  "--sim-identity alien list", "--sim-clock-scale 0 list", "ram",
+                                  "ram write 0x10000 00", "stream --ring 4 --per-urb 8"}) {
         Outcome run = Tool(arguments);
         EXPECT_EQ(run.Exit, 2) << arguments << "\n" << run.Err;
         EXPECT_FALSE(run.Err.empty()) << arguments;
