@@ -7,6 +7,10 @@
 
 namespace {
 
+// How long the removal waits for the requests and the stream to end before it aborts every
+// pipe again.
+#define REMOVE_ABORT_ROUND_MS 250
+
 // Sends the request down and waits until every lower driver has completed it. On return the
 // request is back in this driver's hands, not completed.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
@@ -71,6 +75,36 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     return status;
 }
 
+// Aborts every pipe of the current table: the transfers that would hold the removal's drain up
+// end. The aborts must not wait behind an interface selection that is itself waiting for one of
+// those transfers.
+_IRQL_requires_(PASSIVE_LEVEL) VOID AbortEveryPipe(_In_ PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
+    PipeTableLockSharedStarveExclusive(extension);
+    PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
+    if (table != NULL) {
+        for (ULONG i = 0; i < table->NumberOfPipes; i++) {
+            AbortPipe(DeviceObject, table->Pipes[i].PipeHandle);
+        }
+    }
+    PipeTableUnlock(extension);
+}
+
+// Waits for Event, aborting every pipe again after each round it stays unsignalled. A request
+// admitted before the gate closed may still have been waiting for a lock at the first aborts
+// (behind a stuck transfer, or an interface selection queued behind one) and hand its URBs down
+// afterwards; a stream may start that way too. Nothing else would end those URBs.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    WaitAbortingLateTransfers(_In_ PDEVICE_OBJECT DeviceObject, _In_ PKEVENT Event) {
+    PAGED_CODE();
+    LARGE_INTEGER round;
+    round.QuadPart = -(LONGLONG)REMOVE_ABORT_ROUND_MS * 10000;
+    while (KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &round) == STATUS_TIMEOUT) {
+        AbortEveryPipe(DeviceObject);
+    }
+}
+
 // Tears the device down: closes the gate, ends the transfers other threads wait on, waits for
 // every admitted request to leave, frees what the record owns, deletes the link and the device
 // object, and passes the request down.
@@ -82,23 +116,15 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     WriteBooleanRelease(&extension->RemovePending, TRUE);
     // A running stream ends at its slots' next completions instead of resubmitting.
     RequestStreamStop(DeviceObject);
-
-    // The aborts end the transfers that would hold the drain up, so they must not wait behind
-    // an interface selection that is itself waiting for one of those transfers.
-    PipeTableLockSharedStarveExclusive(extension);
-    PUSBD_INTERFACE_INFORMATION table = extension->InterfaceInfo;
-    if (table != NULL) {
-        for (ULONG i = 0; i < table->NumberOfPipes; i++) {
-            AbortPipe(DeviceObject, table->Pipes[i].PipeHandle);
-        }
-    }
-    PipeTableUnlock(extension);
+    AbortEveryPipe(DeviceObject);
 
     // Once for this request's own entry, once for the count AddDevice gave the device.
     IoGateLeave(DeviceObject);
     IoGateLeave(DeviceObject);
-    KeWaitForSingleObject(&extension->NoIoEvent, Executive, KernelMode, FALSE, NULL);
+    WaitAbortingLateTransfers(DeviceObject, &extension->NoIoEvent);
     // The stream outlives its requests: no completion may touch the device after it is deleted.
+    // A stream whose start came after the first aborts has slots below that only an abort ends.
+    WaitAbortingLateTransfers(DeviceObject, &extension->StreamEndedEvent);
     WaitForStreamEnd(DeviceObject);
 
     FreePoolIfAllocated(extension->DeviceDescriptor);

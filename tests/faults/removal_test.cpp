@@ -1,11 +1,13 @@
 // The camera removed at every point: surprise removal with a handle open, removal at every URB of
 // the bring-up (every record of the firmware download), at every URB of each request code, at
 // each piece boundary of a chunked read, during a one-shot isochronous read, during a stream with
-// a reader inside a read, and a removal while a transfer is stuck and a set-interface waits
-// behind it. Every request ends, removal completes within a bound, nothing is left behind; the
-// sanitizer build runs the same cases for use after free.
+// a reader inside a read, and a removal while a transfer is stuck and a set-interface or a
+// second chunked read waits behind it. Every request ends, removal completes within a bound,
+// nothing is left behind; the sanitizer build runs the same cases for use after free.
 #include "support/isolated_run.h"
 #include "support/request_cases.h"
+
+#include "frame/frame.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <thread>
@@ -437,6 +440,146 @@ TEST(Removal, OfADeviceWithATransferStuckBelow) {
 
 TEST(Removal, OfADeviceWithASetInterfaceQueuedBehindAStuckTransfer) {
     EXPECT_EQ(StuckTransferThenRemoval(true), "");
+}
+
+// Chunked reads of one device run one at a time: a second one waits inside the gate for the
+// first. When the removal's aborts end the first, the second goes on and hands its pieces down
+// after the aborts, on a pipe the camera never answers, with a time limit of weeks: nobody but the
+// removal can end it, and the removal waits for it.
+TEST(Removal, OfADeviceWithAChunkedReadQueuedBehindAStuckOne) {
+    std::string problem = RunCase({}, [&](CameraSession& s) -> std::string {
+        if (!Started(s)) {
+            return kDidNotStart;
+        }
+        sim::FaultRule never;
+        never.What = sim::FaultRule::Kind::NeverAnswer;
+        never.Endpoint = 0x81;
+        never.Times = 0;
+        s.World().AddFault(0, never);
+        s.Call(IOCTL_TOVRIK_SET_TIMEOUT,
+               RecordBytes(TIMEOUT_REQUEST{TOVRIK_TIMEOUT_SELECTOR_BULK, 0x7FFFFFFF}), 0);
+        PDEVICE_EXTENSION extension = DeviceExtensionOf(s.World().FunctionDriver()->DeviceObject);
+        auto chunkedRead = [&] {
+            Bytes buffer(3 * 65536);
+            return s.Call(IOCTL_TOVRIK_CHUNKED_READ, PipeIndex(kStatusPipe), buffer).Status;
+        };
+        auto first = std::async(std::launch::async, chunkedRead);
+        // Until its pieces are below.
+        while (host::IrpsInFlight() < 4) {
+            std::this_thread::yield();
+        }
+        auto second = std::async(std::launch::async, chunkedRead);
+        // The second holds the pipe table too, on its way to wait for the first.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (host::InspectResource(&extension->PipeTableLock).Holders < 2) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return std::string("the second chunked read never came to the pipe table");
+            }
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+        PDEVICE_OBJECT pdo = s.World().Pdo(0);
+        auto removal = std::async(std::launch::async, [pdo] { return host::Pnp::Remove(pdo); });
+        if (removal.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
+            std::future_status::ready) {
+            std::string problem = std::string("the removal did not complete within ") +
+                                  std::to_string(kRemovalBound) +
+                                  " s of real time behind a chunked read queued behind a stuck one";
+            // The requests still inside keep this case from returning until its bound ends it.
+            std::cerr << problem << std::endl;
+            return problem;
+        }
+        for (auto* read : {&first, &second}) {
+            if (read->wait_for(std::chrono::duration<double>(kRemovalBound)) !=
+                std::future_status::ready) {
+                return std::string("a chunked read did not end with the removal");
+            }
+            if (NT_SUCCESS(read->get())) {
+                return std::string("an aborted chunked read answered success");
+            }
+        }
+        s.Close();
+        return std::string();
+    });
+    EXPECT_EQ(problem, "");
+}
+
+// A stream start that waits for the pipe table behind a set-interface, itself queued behind a
+// stuck transfer: the removal's aborts end the transfer, the selection goes through, and the
+// start then sends its URBs after the aborts, to an isochronous endpoint that sends nothing. The
+// stream must end with the removal like one that was running when it began.
+TEST(Removal, OfADeviceWithAStreamStartQueuedBehindASetInterface) {
+    std::string problem = RunCase({}, [&](CameraSession& s) -> std::string {
+        if (!Started(s)) {
+            return kDidNotStart;
+        }
+        for (std::uint8_t endpoint : {std::uint8_t{0x81}, std::uint8_t{0x83}}) {
+            sim::FaultRule never;
+            never.What = sim::FaultRule::Kind::NeverAnswer;
+            never.Endpoint = endpoint;
+            never.Times = 0;
+            s.World().AddFault(0, never);
+        }
+        s.Call(IOCTL_TOVRIK_SET_TIMEOUT,
+               RecordBytes(TIMEOUT_REQUEST{TOVRIK_TIMEOUT_SELECTOR_BULK, 0x7FFFFFFF}), 0);
+        PDEVICE_EXTENSION extension = DeviceExtensionOf(s.World().FunctionDriver()->DeviceObject);
+        auto until = [&](const std::function<bool(const host::ResourceState&)>& reached) {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!reached(host::InspectResource(&extension->PipeTableLock))) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    return false;
+                }
+                std::this_thread::yield();
+            }
+            return true;
+        };
+        auto stuck = std::async(std::launch::async, [&] {
+            Bytes buffer(512);
+            return s.Call(IOCTL_TOVRIK_BULK_READ, PipeIndex(kStatusPipe), buffer).Status;
+        });
+        while (host::IrpsInFlight() < 2) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        auto selection = std::async(std::launch::async, [&] {
+            return s.Call(IOCTL_TOVRIK_SET_INTERFACE, RecordBytes(INTERFACE_SELECTION{0, 0}), 0)
+                .Status;
+        });
+        if (!until([](const host::ResourceState& r) { return r.ExclusiveWaiters == 1; })) {
+            return std::string("the set-interface never queued for the pipe table");
+        }
+        auto start = std::async(std::launch::async, [&] {
+            return s
+                .Call(IOCTL_TOVRIK_START_ISO_STREAM,
+                      RecordBytes(ISO_REQUEST{kIsoPipe, 1024, 64, 8, 4}), 0)
+                .Status;
+        });
+        if (!until([](const host::ResourceState& r) { return r.SharedWaiters == 1; })) {
+            return std::string("the stream start never queued for the pipe table");
+        }
+
+        PDEVICE_OBJECT pdo = s.World().Pdo(0);
+        auto removal = std::async(std::launch::async, [pdo] { return host::Pnp::Remove(pdo); });
+        if (removal.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
+            std::future_status::ready) {
+            std::string problem = std::string("the removal did not complete within ") +
+                                  std::to_string(kRemovalBound) +
+                                  " s of real time behind a stream started after its aborts";
+            // The requests still inside keep this case from returning until its bound ends it.
+            std::cerr << problem << std::endl;
+            return problem;
+        }
+        for (auto* request : {&stuck, &selection, &start}) {
+            if (request->wait_for(std::chrono::duration<double>(kRemovalBound)) !=
+                std::future_status::ready) {
+                return std::string("a request did not end with the removal");
+            }
+        }
+        s.Close();
+        return std::string();
+    });
+    EXPECT_EQ(problem, "");
 }
 
 } // namespace
