@@ -174,11 +174,16 @@ _Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     case IRP_MN_REMOVE_DEVICE:
         // RemoveDevice leaves the gate itself, before its drain.
         return RemoveDevice(DeviceObject, Irp);
-    case IRP_MN_STOP_DEVICE:
-        // The stop goes down first; what it returned is not used.
-        PassDown(extension, Irp);
+    case IRP_MN_STOP_DEVICE: {
+        // The stop goes down first. The answer is the unconfiguration's, unless the stop is
+        // still below: a request handed down and not yet finished is answered as pending.
+        NTSTATUS passed = PassDown(extension, Irp);
         status = DeconfigureDevice(DeviceObject);
+        if (passed == STATUS_PENDING) {
+            status = STATUS_PENDING;
+        }
         break;
+    }
     case IRP_MN_QUERY_CAPABILITIES:
         status = QueryCapabilities(DeviceObject, Irp);
         break;

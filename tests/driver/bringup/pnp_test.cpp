@@ -5,6 +5,11 @@
 
 #include "tovrik/tovrik.h"
 
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
 namespace tovrik_test {
 namespace {
 
@@ -137,6 +142,70 @@ TEST_F(PnpTest, StopDeconfiguresKeepsTheDeviceOpenableAndARestartConfiguresAgain
     EXPECT_EQ(stop.Status, STATUS_SUCCESS);
     EXPECT_EQ(stop.Returned, STATUS_NO_MEMORY);
     EXPECT_TRUE(bus_.Seen().empty());
+}
+
+// A bus that finishes a stop later, from its own thread, as a bus may finish any request it is
+// given (here once the function driver has answered it); and that answer, with the request's
+// state at that moment.
+struct PendedStop {
+    static inline PDRIVER_DISPATCH BusDispatch = nullptr;
+    static inline PDRIVER_DISPATCH FunctionDispatch = nullptr;
+    static inline std::thread Completer;
+    static inline NTSTATUS Returned = STATUS_PENDING;
+    static inline std::string StateOnReturn;
+    static inline std::atomic<bool> Answered = false;
+
+    static NTSTATUS Bus(PDEVICE_OBJECT device, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_STOP_DEVICE) {
+            return BusDispatch(device, irp);
+        }
+        IoMarkIrpPending(irp);
+        Completer = std::thread([irp] {
+            // Once the function driver has answered (a guard in real time against a hang).
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!Answered && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            KeLowerIrql(old);
+        });
+        return STATUS_PENDING;
+    }
+    static NTSTATUS Function(PDEVICE_OBJECT device, PIRP irp) {
+        bool stop = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_STOP_DEVICE;
+        NTSTATUS status = FunctionDispatch(device, irp);
+        if (stop) {
+            Returned = status;
+            StateOnReturn = host::IrpState(irp);
+            Answered = true;
+        }
+        return status;
+    }
+};
+
+TEST_F(PnpTest, AStopTheBusFinishesLaterIsNotAnsweredBeforeItEnds) {
+    PDEVICE_OBJECT pdo = PlugStarted();
+    PendedStop::BusDispatch = pdo->DriverObject->MajorFunction[IRP_MJ_PNP];
+    PendedStop::FunctionDispatch = driver_->MajorFunction[IRP_MJ_PNP];
+    pdo->DriverObject->MajorFunction[IRP_MJ_PNP] = PendedStop::Bus;
+    driver_->MajorFunction[IRP_MJ_PNP] = PendedStop::Function;
+
+    host::RequestResult stop = host::Pnp::Stop(pdo);
+    PendedStop::Completer.join();
+    pdo->DriverObject->MajorFunction[IRP_MJ_PNP] = PendedStop::BusDispatch;
+    driver_->MajorFunction[IRP_MJ_PNP] = PendedStop::FunctionDispatch;
+
+    EXPECT_EQ(stop.Status, STATUS_SUCCESS);
+    // A request passed down and not yet finished below is answered STATUS_PENDING: the sender
+    // takes any other answer as the request's end and goes on while the bus still holds it.
+    if (PendedStop::Returned != STATUS_PENDING) {
+        EXPECT_EQ(PendedStop::StateOnReturn, "completed")
+            << "the stop was answered " << host::StatusName(PendedStop::Returned)
+            << " while it was still below";
+    }
 }
 
 TEST_F(PnpTest, SurpriseRemovalIsDeclaredSafeOnlyForARecordOfVersionOneOrMore) {
