@@ -75,7 +75,9 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     request->Index = Index;
     request->LanguageId = LanguageId;
     request->TransferBuffer = Buffer;
-    request->TransferBufferLength = Length;
+    // A control transfer's data stage holds at most 0xFFFF bytes (its setup packet's wLength):
+    // a larger buffer asks for that much, and gets the same descriptor.
+    request->TransferBufferLength = Length < 0xFFFF ? Length : 0xFFFF;
 
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
