@@ -371,8 +371,12 @@ _Use_decl_annotations_ NTSTATUS StopIsoStream(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION extension = DeviceExtensionOf(DeviceObject);
     NTSTATUS status = STATUS_IO_TIMEOUT;
 
-    // No start runs meanwhile: the stream stopped is the one there now, and a start that came
-    // first cannot clear the stop flag after it was set.
+    // Asked once before the wait for a start that runs: a bus that finishes every URB inside
+    // the call that sent it keeps the start's own thread resubmitting, and only the flag ends
+    // those slots and lets the start return. A start not yet published clears the flag again.
+    RequestStreamStop(DeviceObject);
+    // And once with no start running: the stream stopped is the one there now, and a start that
+    // came first cannot clear the stop flag after it was set.
     KeWaitForSingleObject(&extension->StreamStartLock, Executive, KernelMode, FALSE, NULL);
     RequestStreamStop(DeviceObject);
     for (ULONG attempt = 0; attempt < STREAM_STOP_ATTEMPTS; attempt++) {
