@@ -377,60 +377,105 @@ TEST(Removal, DuringAStreamWithAReaderInsideARead) {
     }
 }
 
-// A bulk read on the status pipe that the camera never answers, with a time limit of weeks: the
-// transfer is stuck until someone aborts it.
+// The camera never answers these endpoints, and the bulk time limit is weeks: a transfer on them
+// is stuck until someone aborts it.
+void NeverAnswer(CameraSession& s, std::initializer_list<std::uint8_t> endpoints) {
+    for (std::uint8_t endpoint : endpoints) {
+        sim::FaultRule never;
+        never.What = sim::FaultRule::Kind::NeverAnswer;
+        never.Endpoint = endpoint;
+        never.Times = 0;
+        s.World().AddFault(0, never);
+    }
+    s.Call(IOCTL_TOVRIK_SET_TIMEOUT,
+           RecordBytes(TIMEOUT_REQUEST{TOVRIK_TIMEOUT_SELECTOR_BULK, 0x7FFFFFFF}), 0);
+}
+
+// A bulk read on the status pipe (which NeverAnswer has made stuck), returned once it is below.
+std::future<NTSTATUS> StuckBulkRead(CameraSession& s) {
+    auto stuck = std::async(std::launch::async, [&s] {
+        Bytes buffer(512);
+        return s.Call(IOCTL_TOVRIK_BULK_READ, PipeIndex(kStatusPipe), buffer).Status;
+    });
+    while (host::IrpsInFlight() < 2) {
+        std::this_thread::yield();
+    }
+    return stuck;
+}
+
+// Waits, in real time with a wide margin, until the device's pipe table lock is as `reached`
+// wants it (a request holding it, or queued for it).
+bool PipeTableReaches(CameraSession& s,
+                      const std::function<bool(const host::ResourceState&)>& reached) {
+    PDEVICE_EXTENSION extension = DeviceExtensionOf(s.World().FunctionDriver()->DeviceObject);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!reached(host::InspectResource(&extension->PipeTableLock))) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A request inside the device when the removal came, and whether it must have failed (one the
+// removal's aborts ended) or only have ended.
+struct Inside {
+    std::future<NTSTATUS>* Request;
+    const char* Name;
+    bool MustFail;
+};
+
+// The PnP manager removes a device that is still on the bus (it was disabled): nobody below
+// ends its transfers, the driver's removal must. The removal, then every request inside, must
+// end within the bound; the problem, or empty.
+std::string RemoveAndAwait(CameraSession& s, const std::string& behind,
+                           std::initializer_list<Inside> inside) {
+    PDEVICE_OBJECT pdo = s.World().Pdo(0);
+    auto removal = std::async(std::launch::async, [pdo] { return host::Pnp::Remove(pdo); });
+    if (removal.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
+        std::future_status::ready) {
+        std::string problem = "the removal did not complete within " +
+                              std::to_string(kRemovalBound) + " s of real time behind " + behind;
+        // The requests still inside keep this case from returning until its bound ends it.
+        std::cerr << problem << std::endl;
+        return problem;
+    }
+    for (const Inside& request : inside) {
+        if (request.Request->wait_for(std::chrono::duration<double>(kRemovalBound)) !=
+            std::future_status::ready) {
+            return std::string("the ") + request.Name + " did not end with the removal";
+        }
+        if (request.MustFail && NT_SUCCESS(request.Request->get())) {
+            return std::string("the aborted ") + request.Name + " answered success";
+        }
+    }
+    s.Close();
+    return {};
+}
+
+std::future<NTSTATUS> SetInterface(CameraSession& s) {
+    return std::async(std::launch::async, [&s] {
+        return s.Call(IOCTL_TOVRIK_SET_INTERFACE, RecordBytes(INTERFACE_SELECTION{0, 0}), 0).Status;
+    });
+}
+
 std::string StuckTransferThenRemoval(bool queueSetInterface) {
     return RunCase({}, [&](CameraSession& s) -> std::string {
         if (!Started(s)) {
             return kDidNotStart;
         }
-        sim::FaultRule never;
-        never.What = sim::FaultRule::Kind::NeverAnswer;
-        never.Endpoint = 0x81;
-        never.Times = 0;
-        s.World().AddFault(0, never);
-        s.Call(IOCTL_TOVRIK_SET_TIMEOUT,
-               RecordBytes(TIMEOUT_REQUEST{TOVRIK_TIMEOUT_SELECTOR_BULK, 0x7FFFFFFF}), 0);
-        auto stuck = std::async(std::launch::async, [&] {
-            Bytes buffer(512);
-            return s.Call(IOCTL_TOVRIK_BULK_READ, PipeIndex(kStatusPipe), buffer).Status;
-        });
-        // Until the transfer is below.
-        while (host::IrpsInFlight() < 2) {
-            std::this_thread::yield();
+        NeverAnswer(s, {0x81});
+        auto stuck = StuckBulkRead(s);
+        if (!queueSetInterface) {
+            return RemoveAndAwait(s, "the stuck transfer", {{&stuck, "stuck transfer", true}});
         }
-        std::future<NTSTATUS> selection;
-        if (queueSetInterface) {
-            selection = std::async(std::launch::async, [&] {
-                return s.Call(IOCTL_TOVRIK_SET_INTERFACE, RecordBytes(INTERFACE_SELECTION{0, 0}), 0)
-                    .Status;
-            });
-            // The selection waits for the table behind the stuck transfer.
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        // The PnP manager removes a device that is still on the bus (it was disabled): nobody
-        // below ends the transfer, the driver's removal must.
-        PDEVICE_OBJECT pdo = s.World().Pdo(0);
-        auto removal = std::async(std::launch::async, [pdo] { return host::Pnp::Remove(pdo); });
-        if (removal.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
-            std::future_status::ready) {
-            return std::string("the removal did not complete within ") +
-                   std::to_string(kRemovalBound) + " s of real time behind the stuck transfer" +
-                   (queueSetInterface ? " and the waiting set-interface" : "");
-        }
-        if (stuck.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
-            std::future_status::ready) {
-            return "the stuck transfer did not end with the removal";
-        }
-        if (NT_SUCCESS(stuck.get())) {
-            return "the aborted transfer answered success";
-        }
-        if (queueSetInterface && selection.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
-                                     std::future_status::ready) {
-            return "the set-interface did not end with the removal";
-        }
-        s.Close();
-        return {};
+        auto selection = SetInterface(s);
+        // The selection waits for the table behind the stuck transfer.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return RemoveAndAwait(
+            s, "the stuck transfer and the waiting set-interface",
+            {{&stuck, "stuck transfer", true}, {&selection, "set-interface", false}});
     });
 }
 
@@ -451,14 +496,7 @@ TEST(Removal, OfADeviceWithAChunkedReadQueuedBehindAStuckOne) {
         if (!Started(s)) {
             return kDidNotStart;
         }
-        sim::FaultRule never;
-        never.What = sim::FaultRule::Kind::NeverAnswer;
-        never.Endpoint = 0x81;
-        never.Times = 0;
-        s.World().AddFault(0, never);
-        s.Call(IOCTL_TOVRIK_SET_TIMEOUT,
-               RecordBytes(TIMEOUT_REQUEST{TOVRIK_TIMEOUT_SELECTOR_BULK, 0x7FFFFFFF}), 0);
-        PDEVICE_EXTENSION extension = DeviceExtensionOf(s.World().FunctionDriver()->DeviceObject);
+        NeverAnswer(s, {0x81});
         auto chunkedRead = [&] {
             Bytes buffer(3 * 65536);
             return s.Call(IOCTL_TOVRIK_CHUNKED_READ, PipeIndex(kStatusPipe), buffer).Status;
@@ -470,37 +508,13 @@ TEST(Removal, OfADeviceWithAChunkedReadQueuedBehindAStuckOne) {
         }
         auto second = std::async(std::launch::async, chunkedRead);
         // The second holds the pipe table too, on its way to wait for the first.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (host::InspectResource(&extension->PipeTableLock).Holders < 2) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return std::string("the second chunked read never came to the pipe table");
-            }
-            std::this_thread::yield();
+        if (!PipeTableReaches(s, [](const host::ResourceState& r) { return r.Holders >= 2; })) {
+            return std::string("the second chunked read never came to the pipe table");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-
-        PDEVICE_OBJECT pdo = s.World().Pdo(0);
-        auto removal = std::async(std::launch::async, [pdo] { return host::Pnp::Remove(pdo); });
-        if (removal.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
-            std::future_status::ready) {
-            std::string problem = std::string("the removal did not complete within ") +
-                                  std::to_string(kRemovalBound) +
-                                  " s of real time behind a chunked read queued behind a stuck one";
-            // The requests still inside keep this case from returning until its bound ends it.
-            std::cerr << problem << std::endl;
-            return problem;
-        }
-        for (auto* read : {&first, &second}) {
-            if (read->wait_for(std::chrono::duration<double>(kRemovalBound)) !=
-                std::future_status::ready) {
-                return std::string("a chunked read did not end with the removal");
-            }
-            if (NT_SUCCESS(read->get())) {
-                return std::string("an aborted chunked read answered success");
-            }
-        }
-        s.Close();
-        return std::string();
+        return RemoveAndAwait(
+            s, "a chunked read queued behind a stuck one",
+            {{&first, "first chunked read", true}, {&second, "second chunked read", true}});
     });
     EXPECT_EQ(problem, "");
 }
@@ -514,39 +528,12 @@ TEST(Removal, OfADeviceWithAStreamStartQueuedBehindASetInterface) {
         if (!Started(s)) {
             return kDidNotStart;
         }
-        for (std::uint8_t endpoint : {std::uint8_t{0x81}, std::uint8_t{0x83}}) {
-            sim::FaultRule never;
-            never.What = sim::FaultRule::Kind::NeverAnswer;
-            never.Endpoint = endpoint;
-            never.Times = 0;
-            s.World().AddFault(0, never);
-        }
-        s.Call(IOCTL_TOVRIK_SET_TIMEOUT,
-               RecordBytes(TIMEOUT_REQUEST{TOVRIK_TIMEOUT_SELECTOR_BULK, 0x7FFFFFFF}), 0);
-        PDEVICE_EXTENSION extension = DeviceExtensionOf(s.World().FunctionDriver()->DeviceObject);
-        auto until = [&](const std::function<bool(const host::ResourceState&)>& reached) {
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (!reached(host::InspectResource(&extension->PipeTableLock))) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    return false;
-                }
-                std::this_thread::yield();
-            }
-            return true;
-        };
-        auto stuck = std::async(std::launch::async, [&] {
-            Bytes buffer(512);
-            return s.Call(IOCTL_TOVRIK_BULK_READ, PipeIndex(kStatusPipe), buffer).Status;
-        });
-        while (host::IrpsInFlight() < 2) {
-            std::this_thread::yield();
-        }
+        NeverAnswer(s, {0x81, 0x83});
+        auto stuck = StuckBulkRead(s);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        auto selection = std::async(std::launch::async, [&] {
-            return s.Call(IOCTL_TOVRIK_SET_INTERFACE, RecordBytes(INTERFACE_SELECTION{0, 0}), 0)
-                .Status;
-        });
-        if (!until([](const host::ResourceState& r) { return r.ExclusiveWaiters == 1; })) {
+        auto selection = SetInterface(s);
+        if (!PipeTableReaches(
+                s, [](const host::ResourceState& r) { return r.ExclusiveWaiters == 1; })) {
             return std::string("the set-interface never queued for the pipe table");
         }
         auto start = std::async(std::launch::async, [&] {
@@ -555,29 +542,14 @@ TEST(Removal, OfADeviceWithAStreamStartQueuedBehindASetInterface) {
                       RecordBytes(ISO_REQUEST{kIsoPipe, 1024, 64, 8, 4}), 0)
                 .Status;
         });
-        if (!until([](const host::ResourceState& r) { return r.SharedWaiters == 1; })) {
+        if (!PipeTableReaches(s,
+                              [](const host::ResourceState& r) { return r.SharedWaiters == 1; })) {
             return std::string("the stream start never queued for the pipe table");
         }
-
-        PDEVICE_OBJECT pdo = s.World().Pdo(0);
-        auto removal = std::async(std::launch::async, [pdo] { return host::Pnp::Remove(pdo); });
-        if (removal.wait_for(std::chrono::duration<double>(kRemovalBound)) !=
-            std::future_status::ready) {
-            std::string problem = std::string("the removal did not complete within ") +
-                                  std::to_string(kRemovalBound) +
-                                  " s of real time behind a stream started after its aborts";
-            // The requests still inside keep this case from returning until its bound ends it.
-            std::cerr << problem << std::endl;
-            return problem;
-        }
-        for (auto* request : {&stuck, &selection, &start}) {
-            if (request->wait_for(std::chrono::duration<double>(kRemovalBound)) !=
-                std::future_status::ready) {
-                return std::string("a request did not end with the removal");
-            }
-        }
-        s.Close();
-        return std::string();
+        return RemoveAndAwait(s, "a stream started after its aborts",
+                              {{&stuck, "stuck transfer", true},
+                               {&selection, "set-interface", false},
+                               {&start, "stream start", false}});
     });
     EXPECT_EQ(problem, "");
 }
