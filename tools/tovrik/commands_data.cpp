@@ -572,7 +572,8 @@ void RegisterDataCommands(CommandSet& commands, CLI::App& root) {
         "Start the isochronous stream, drain it for a packet count or a time, stop it; writes "
         "the packets' bytes to a file and counts lost sequence numbers",
         Stream);
-    AddIsoShapeOptions(stream, *sa, "--ring", sa->Ring, "Ring capacity in packets (default 1024)");
+    AddIsoShapeOptions(stream, *sa, "--ring", sa->Ring,
+                       "Ring capacity in packets, at least --per-urb (default 1024)");
     auto* packets =
         AddNumber(stream, "--packets", sa->Packets, "Stop after this many packets (default 2000)");
     auto* seconds =
