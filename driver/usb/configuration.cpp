@@ -24,7 +24,9 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     request->Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     request->DescriptorType = DescriptorType;
     request->TransferBuffer = Buffer;
-    request->TransferBufferLength = Length;
+    // A set of up to 0xFFFF bytes is read into wTotalLength and some slack.
+    request->TransferBufferLength =
+        Length < CONTROL_TRANSFER_MAX_LENGTH ? Length : CONTROL_TRANSFER_MAX_LENGTH;
 
     NTSTATUS status = SubmitUrb(DeviceObject, Urb);
     *Received = request->TransferBufferLength < Length ? request->TransferBufferLength : Length;

@@ -75,9 +75,8 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     request->Index = Index;
     request->LanguageId = LanguageId;
     request->TransferBuffer = Buffer;
-    // A control transfer's data stage holds at most 0xFFFF bytes (its setup packet's wLength):
-    // a larger buffer asks for that much, and gets the same descriptor.
-    request->TransferBufferLength = Length < 0xFFFF ? Length : 0xFFFF;
+    request->TransferBufferLength =
+        Length < CONTROL_TRANSFER_MAX_LENGTH ? Length : CONTROL_TRANSFER_MAX_LENGTH;
 
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {

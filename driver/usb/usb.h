@@ -23,6 +23,10 @@ _IRQL_requires_max_(DISPATCH_LEVEL) LARGE_INTEGER BulkTimeoutInterval(void);
 // data stage, and WinUSB bounds the default pipe's transfers with the same 5 s.
 #define USB_REQUEST_TIMEOUT_MS 5000
 
+// The most a control transfer's data stage holds (its setup packet's wLength is 16 bits). A
+// descriptor read into a larger buffer asks for this much and gets the same descriptor.
+#define CONTROL_TRANSFER_MAX_LENGTH 0xFFFF
+
 // Sends the URB down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits for it at most
 // USB_REQUEST_TIMEOUT_MS; a URB still below then is cancelled and waited for, and the result is
 // STATUS_IO_TIMEOUT (its USB status, if an error, is kept as the last error). Otherwise the
