@@ -13,13 +13,7 @@ constexpr std::uint32_t kPacket = 1024;
 class PnpSequenceTest : public WorldTest {
   protected:
     host::FrontEnd::IoctlResult StartStream() {
-        return Call(IOCTL_TOVRIK_START_ISO_STREAM,
-                    RecordBytes(ISO_REQUEST{kIsoPipe, kPacket, 64, 8, 4}), 0);
-    }
-    host::FrontEnd::IoctlResult ReadStream(Bytes& output) {
-        output.assign(8 * (kPacket + 12), 0);
-        return Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, 8, 0, 0}),
-                    output);
+        return WorldTest::StartStream({kIsoPipe, kPacket, 64, 8, 4});
     }
 };
 
@@ -50,7 +44,7 @@ TEST_F(PnpSequenceTest, StopAndStartAgainWithAStreamAndAnotherSetting) {
     Bytes output;
     ULONG_PTR got = 0;
     for (int i = 0; i < 2000 && got == 0; i++) {
-        auto read = ReadStream(output);
+        auto read = ReadStream(kPacket, 8, output);
         ASSERT_EQ(read.Status, STATUS_SUCCESS);
         got = read.Information;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

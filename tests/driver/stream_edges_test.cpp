@@ -19,14 +19,6 @@ class StreamEdgesTest : public WorldTest {
   protected:
     void SetUp() override { StartWorld(OwnCameras()); }
 
-    host::FrontEnd::IoctlResult Start(ISO_REQUEST request) {
-        return Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(request), 0);
-    }
-    host::FrontEnd::IoctlResult Read(std::uint32_t packetSize, std::uint32_t count, Bytes& output) {
-        output.assign(static_cast<std::size_t>(count) * (packetSize + 12), 0xA5);
-        return Call(IOCTL_TOVRIK_READ_ISO_STREAM,
-                    RecordBytes(ISO_REQUEST{0, packetSize, count, 0, 0}), output);
-    }
     // Waits (in real time, with a wide margin) until the data ring holds at least Bytes bytes.
     bool WaitForData(ULONG bytes) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -47,13 +39,13 @@ TEST_F(StreamEdgesTest, AStreamWhoseRingsCannotHoldOneUrbIsRefused) {
     // Rings of 4 packets behind URBs of 8: every URB is one block too large for the rings, so
     // a stream started like this would drop every packet it ever carried while its start and
     // every read report success.
-    const auto tooSmall = Start({kIsoPipe, kPacket, 4, 8, 4});
+    const auto tooSmall = StartStream({kIsoPipe, kPacket, 4, 8, 4});
     if (tooSmall.Status == STATUS_SUCCESS) {
         // Show what the caller would get: nothing, ever, although the camera keeps sending.
         Bytes output;
         std::uint64_t got = 0;
         for (int i = 0; i < 50; i++) {
-            got += Read(kPacket, 4, output).Information;
+            got += ReadStream(kPacket, 4, output).Information;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         ADD_FAILURE() << "a start whose rings cannot take one URB succeeded; 50 reads over "
@@ -66,10 +58,10 @@ TEST_F(StreamEdgesTest, AStreamWhoseRingsCannotHoldOneUrbIsRefused) {
 
     // Rings of exactly one URB's packets are enough: they fill, a read empties them, the next
     // URB goes in.
-    ASSERT_EQ(Start({kIsoPipe, kPacket, 8, 8, 4}).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartStream({kIsoPipe, kPacket, 8, 8, 4}).Status, STATUS_SUCCESS);
     ASSERT_TRUE(WaitForData(8 * kPacket));
     Bytes output;
-    auto result = Read(kPacket, 8, output);
+    auto result = ReadStream(kPacket, 8, output);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Information, 8u * (kPacket + 12));
     Stop();
@@ -77,7 +69,7 @@ TEST_F(StreamEdgesTest, AStreamWhoseRingsCannotHoldOneUrbIsRefused) {
 
 TEST_F(StreamEdgesTest, AReadWithAnotherPacketSizeLeavesTheRingsInStep) {
     host::Clock::SetScale(1);
-    ASSERT_EQ(Start({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartStream({kIsoPipe, kPacket, 64, 8, 4}).Status, STATUS_SUCCESS);
     ASSERT_TRUE(WaitForData(16 * kPacket));
 
     // A read that names packets of 512 bytes on a stream of 1024-byte packets. Whatever it is
@@ -85,7 +77,7 @@ TEST_F(StreamEdgesTest, AReadWithAnotherPacketSizeLeavesTheRingsInStep) {
     // right size relies on the data ring holding whole packets and the descriptor ring holding
     // exactly one descriptor for each of them.
     Bytes output;
-    const auto cut = Read(kPacket / 2, 3, output);
+    const auto cut = ReadStream(kPacket / 2, 3, output);
     EXPECT_EQ(cut.Status, STATUS_INVALID_PARAMETER) << host::StatusName(cut.Status);
     EXPECT_EQ(cut.Information, 0u);
 
@@ -103,7 +95,7 @@ TEST_F(StreamEdgesTest, AReadWithAnotherPacketSizeLeavesTheRingsInStep) {
 
     // What a reader of the right size then sees: descriptors that belong to its packets, each
     // one's Offset the packet's place within its URB, a multiple of the packet size.
-    auto result = Read(kPacket, 16, output);
+    auto result = ReadStream(kPacket, 16, output);
     ASSERT_EQ(result.Status, STATUS_SUCCESS);
     std::uint32_t got = static_cast<std::uint32_t>(result.Information / (kPacket + 12));
     EXPECT_EQ(result.Information, got * (kPacket + 12)) << "whole packets with their descriptors";

@@ -23,13 +23,9 @@ class StreamTest : public WorldTest {
   protected:
     void SetUp() override { StartWorld(OwnCameras()); }
 
-    host::FrontEnd::IoctlResult Start(ISO_REQUEST request) {
-        return Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(request), 0);
-    }
+    host::FrontEnd::IoctlResult Start(ISO_REQUEST request) { return StartStream(request); }
     host::FrontEnd::IoctlResult ReadPackets(std::uint32_t count, Bytes& output) {
-        output.assign(count * (kPacket + 12), 0xA5);
-        return Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, kPacket, count, 0, 0}),
-                    output);
+        return ReadStream(kPacket, count, output);
     }
     void StopAndDrain() {
         EXPECT_EQ(Call(IOCTL_TOVRIK_STOP_ISO_STREAM, {}, 0).Status, STATUS_SUCCESS);

@@ -44,6 +44,17 @@ host::FrontEnd::IoctlResult WorldTest::Call(ULONG code, const Bytes& input,
     return host::FrontEnd::DeviceIoControl(handle_, code, input, output);
 }
 
+host::FrontEnd::IoctlResult WorldTest::StartStream(const ISO_REQUEST& request) {
+    return Call(IOCTL_TOVRIK_START_ISO_STREAM, RecordBytes(request), 0);
+}
+
+host::FrontEnd::IoctlResult WorldTest::ReadStream(std::uint32_t packetSize, std::uint32_t count,
+                                                  Bytes& output) {
+    output.assign(static_cast<std::size_t>(count) * (packetSize + 12), 0xA5);
+    return Call(IOCTL_TOVRIK_READ_ISO_STREAM, RecordBytes(ISO_REQUEST{0, packetSize, count, 0, 0}),
+                output);
+}
+
 PDEVICE_EXTENSION WorldTest::Extension(std::size_t camera) {
     return DeviceExtensionOf(host::Pnp::TopOf(world_->Pdo(camera)));
 }

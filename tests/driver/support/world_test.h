@@ -29,6 +29,12 @@ class WorldTest : public ::testing::Test {
                                      std::span<std::uint8_t> output);
     PDEVICE_EXTENSION Extension(std::size_t camera = 0);
 
+    // The stream's start, and a read of `count` packets of `packetSize` bytes into `output`
+    // (sized for them and filled with 0xA5 first, so that bytes the read left show).
+    host::FrontEnd::IoctlResult StartStream(const ISO_REQUEST& request);
+    host::FrontEnd::IoctlResult ReadStream(std::uint32_t packetSize, std::uint32_t count,
+                                           Bytes& output);
+
     static sim::WorldOptions OwnCameras(std::size_t count = 1);
 
     std::unique_ptr<sim::World> world_;
