@@ -116,8 +116,10 @@ tovrik_packets_result Packets(const RawResult& raw, std::span<std::uint8_t> buff
     result.packet_size = packetSize;
     std::uint64_t dataBytes = std::uint64_t{packetSize} * packets;
     // Only a successful transfer whose whole layout fits the buffer is split; anything else
-    // would point the caller past its own memory.
-    if (raw.Status < 0 || dataBytes + std::uint64_t{12} * packets > buffer.size())
+    // would point the caller past its own memory. Divided, not multiplied out: the layout's
+    // size need not fit 64 bits.
+    if (raw.Status < 0 ||
+        (packets != 0 && std::uint64_t{packetSize} + 12 > buffer.size() / packets))
         return result;
     result.data_length = static_cast<std::uint32_t>(dataBytes);
     result.descriptors = buffer.data() + dataBytes;

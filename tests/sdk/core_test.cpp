@@ -265,6 +265,20 @@ TEST_F(SdkCore, PacketOutputsSplitIntoDataAndDescriptors) {
     EXPECT_EQ(tovrik_read_iso_stream(device_, 5, 3, buffer.data(), 51).packet_count, 0u);
 }
 
+TEST_F(SdkCore, APacketLayoutTooLargeToCountIsNeverSplit) {
+    // 4294967286 packets of 4294967295 bytes: the layout's size needs more than 64 bits, and
+    // counted in 64 bits it comes round to less than a 4 GiB buffer. A transfer the driver
+    // answered with success must still not be split over a buffer that cannot hold it.
+    ISO_REQUEST request{3, 0xFFFFFFFFu, 0xFFFFFFF6u, 8, 4};
+    std::vector<std::uint8_t> buffer(64, 0);
+    Answer({}, 0);
+    // Only the pointers are compared; nothing is read through them.
+    auto r = tovrik_iso_read(device_, &request, buffer.data(), 0xFFFFFFFFu);
+    EXPECT_EQ(r.packet_count, 0u);
+    EXPECT_EQ(r.descriptors, nullptr);
+    EXPECT_EQ(r.data_length, 0u);
+}
+
 TEST_F(SdkCore, FixedOutputsNeedAllTheirBytes) {
     Answer({1, 0, 1, 0, 0, 0}, 6);
     auto v = tovrik_get_driver_version(device_);
