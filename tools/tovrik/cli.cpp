@@ -122,6 +122,9 @@ bool ShellLine(tovrik::System& system, std::uint32_t device, const std::string& 
         answer = Json{{"error", e.what()}, {"line", line}};
     } catch (const UsageError& e) {
         answer = Json{{"error", e.what()}, {"line", line}};
+    } catch (const std::exception& e) {
+        // Whatever else a line runs into (memory, a file system) ends that line, not the shell.
+        answer = Json{{"error", e.what()}, {"line", line}};
     }
     if (options.Human) {
         out << "> " << line << '\n'
@@ -271,6 +274,9 @@ int Main(int argc, const char* const* argv, std::istream& in, std::ostream& out,
     } catch (const UsageError& e) {
         err << "tovrik: " << e.what() << "\n";
         return 2;
+    } catch (const std::exception& e) {
+        err << "tovrik: " << CommandName(app) << " failed: " << e.what() << "\n";
+        return 1;
     }
     if (g.Json) {
         out << ToJson(reply).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';

@@ -97,6 +97,7 @@ void Control(CommandSet& commands, CLI::App& root) {
             // Device to host, the answer lands in the request's own buffer, which must hold Length
             // bytes; host to device has no output.
             std::uint32_t outLen = va->OutLen ? *va->OutLen : (va->Out ? 0 : va->Length);
+            CheckOutputLength(outLen, "--out-len");
             Reply reply;
             reply.Device = s.DeviceNumber();
             BytesResult r = s.OpenDevice().VendorRequest(request, outLen);

@@ -24,8 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);
-// What the tool allocates for one request at most; a typo in a size should not eat the machine.
-constexpr std::uint64_t kMaxBuffer = std::uint64_t{1} << 30;
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -83,7 +81,7 @@ PayloadFile OpenPayload(const std::string& output) {
 bool ClosePayload(PayloadFile& file, const std::string& output, Reply& reply, Json& files) {
     try {
         file.Close();
-        if (!output.empty())
+        if (!output.empty() && file.Begun())
             files.push_back(FileEntry(output, "payload"));
         return true;
     } catch (const FileError& e) {
@@ -286,6 +284,7 @@ Reply Iso(const IsoArgs& a, Session& s) {
     FromPackets(reply, r, "IOCTL_TOVRIK_ISO_READ");
     PacketStats stats;
     if (r.Status >= 0) {
+        file.Begin();
         for (std::size_t i = 0; i < r.Descriptors.size(); ++i) {
             stats.Add(r.Descriptors[i], r.Packet(i));
             file.Add(r.Descriptors[i], r.Packet(i));
@@ -351,6 +350,8 @@ void SleepKernel(const tovrik::System& system, double kernelMs) {
 }
 
 Reply Stream(const StreamArgs& a, Session& s) {
+    if (a.Packets && *a.Packets == 0)
+        throw UsageError("--packets must be at least 1 (--seconds runs for a time)");
     if (a.Ring < a.PerUrb)
         throw UsageError(
             fmt::format("--ring must hold at least one URB's {} packets (--per-urb)", a.PerUrb));
@@ -381,8 +382,11 @@ Reply Stream(const StreamArgs& a, Session& s) {
 
     BusWatch bus(system, device, a.Pipe);
     reply.From(device.StartIsoStream(a.Request(a.Ring)), "IOCTL_TOVRIK_START_ISO_STREAM");
-    if (!reply.Succeeded())
+    if (!reply.Succeeded()) {
+        file.Close();
         return reply;
+    }
+    file.Begin();
 
     const std::uint64_t kernelStart = system.Time();
     const auto realStart = Clock::now();

@@ -16,6 +16,7 @@ void RegisterRawCommands(CommandSet& commands, CLI::App& root) {
     auto* ioctl = commands.Add(
         root, "ioctl", "Send any request code; prints status, Information and the output bytes",
         [a](Session& s) {
+            CheckOutputLength(a->OutLen, "--out-len");
             Reply reply;
             reply.Device = s.DeviceNumber();
             BytesResult r = s.OpenDevice().Ioctl(a->Code, a->In, a->OutLen);

@@ -7,6 +7,13 @@
 
 namespace tovrik::cli {
 
+void CheckOutputLength(std::uint64_t length, std::string_view option) {
+    if (length > kMaxBuffer)
+        throw UsageError(fmt::format("{} {} is more than the {} bytes the tool allocates for one "
+                                     "request",
+                                     option, length, kMaxBuffer));
+}
+
 std::int64_t ParseInteger(std::string_view text, std::int64_t min, std::int64_t max,
                           std::string_view what) {
     auto bad = [&](std::string_view why) {

@@ -20,6 +20,12 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// What the tool allocates for one request at most; a typo in a size should not eat the machine.
+inline constexpr std::uint64_t kMaxBuffer = std::uint64_t{1} << 30;
+
+// Refuses an output length above kMaxBuffer as a usage error naming `option`.
+void CheckOutputLength(std::uint64_t length, std::string_view option);
+
 // Decimal ("4096", "-1") or hexadecimal with 0x ("0x1000"), within [min, max]. A leading zero
 // does not mean octal: "010" is ten.
 std::int64_t ParseInteger(std::string_view text, std::int64_t min, std::int64_t max,

@@ -90,9 +90,20 @@ nlohmann::ordered_json PacketStats::ToJson() const {
 
 PayloadFile::PayloadFile(const std::filesystem::path& path) : path_(path) {
     MakeParentFolders(path);
-    out_.open(path, std::ios::binary | std::ios::trunc);
-    if (!out_)
+    // Proved writable without touching what it holds: a request that is refused leaves an
+    // earlier capture in the file as it was.
+    std::error_code error;
+    created_ = !std::filesystem::exists(path, error);
+    std::ofstream probe(path, std::ios::binary | std::ios::app);
+    if (!probe)
         throw FileError(fmt::format("cannot write '{}'", path.string()));
+}
+
+void PayloadFile::Begin() {
+    if (path_.empty())
+        return;
+    begun_ = true;
+    out_.open(path_, std::ios::binary | std::ios::trunc);
 }
 
 void PayloadFile::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8_t> place) {
@@ -105,9 +116,15 @@ void PayloadFile::Add(const ISO_PACKET_DESCRIPTOR& d, std::span<const std::uint8
 }
 
 void PayloadFile::Close() {
-    if (!out_.is_open())
+    if (!begun_) {
+        // Nothing was read: a file the probe created goes again.
+        std::error_code error;
+        if (created_)
+            std::filesystem::remove(path_, error);
         return;
-    out_.close();
+    }
+    if (out_.is_open())
+        out_.close();
     if (!out_)
         throw FileError(fmt::format("cannot write '{}'", path_.string()));
 }

@@ -47,15 +47,21 @@ struct PacketStats {
     std::int64_t highest_ = 0;
 };
 
-// The payload of packets in a file: each packet's real bytes, one after the other.
+// The payload of packets in a file: each packet's real bytes, one after the other. The file is
+// emptied only once its request has succeeded (Begin): until then it keeps what it held.
 class PayloadFile {
   public:
     PayloadFile() = default;
-    // Throws FileError when the file cannot be created.
+    // Throws FileError when the file cannot be written.
     explicit PayloadFile(const std::filesystem::path& path);
+    // The request succeeded: the file starts empty and takes the packets. A file that cannot be
+    // opened now fails Close.
+    void Begin();
+    bool Begun() const { return begun_; }
     bool IsOpen() const { return out_.is_open(); }
     void Add(const ISO_PACKET_DESCRIPTOR& descriptor, std::span<const std::uint8_t> place);
-    // Throws FileError when a write failed.
+    // Throws FileError when a write failed. Without Begin the file is left as it was (and one
+    // the constructor created is removed).
     void Close();
     std::uint64_t Bytes() const { return bytes_; }
     const std::filesystem::path& Path() const { return path_; }
@@ -64,6 +70,8 @@ class PayloadFile {
     std::filesystem::path path_;
     std::ofstream out_;
     std::uint64_t bytes_ = 0;
+    bool created_ = false;
+    bool begun_ = false;
 };
 
 } // namespace tovrik::cli

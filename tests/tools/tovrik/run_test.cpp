@@ -219,4 +219,72 @@ TEST(ToolExit, BadArgumentsFailedRequestsAndHelp) {
     EXPECT_NE(run.Out.find("--out-len"), std::string::npos);
 }
 
+TEST(ToolFiles, ARefusedRequestLeavesAnExistingOutputFileAsItWas) {
+    // The driver refuses pipe 2 (bulk) for isochronous reads and streams: nothing is read, so
+    // nothing may be written over the file the user named.
+    fs::path dir = fs::temp_directory_path() / ("tovrik_keep_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string kept = "an earlier capture\n";
+    for (const char* command : {"iso --pipe 2", "stream --pipe 2"}) {
+        fs::path file = dir / "payload.bin";
+        std::ofstream(file, std::ios::binary) << kept;
+        Outcome run = Tool(kWorld + command + " --output '" + file.string() + "'");
+        EXPECT_EQ(run.Exit, 1) << command << "\n" << run.Err;
+        EXPECT_NE(run.Err.find("STATUS_INVALID_PARAMETER"), std::string::npos) << run.Err;
+        EXPECT_EQ(Slurp(file), kept) << command << " emptied the file before its request failed";
+    }
+    fs::remove_all(dir);
+}
+
+TEST(ToolExit, AStreamOfNoPacketsIsABadArgument) {
+    // --packets 0 is neither a count to reach nor a time to run for.
+    Outcome run = Tool(kWorld + "stream --packets 0 --ring 64");
+    EXPECT_EQ(run.Exit, 2) << run.Out << run.Err;
+    EXPECT_NE(run.Err.find("packets"), std::string::npos) << run.Err;
+    run = Tool(kWorld + "shell", "stream --packets 0 --ring 64\n");
+    EXPECT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_TRUE(Json::parse(run.Out).contains("error")) << run.Out;
+}
+
+TEST(ToolExit, AnOutputLengthTooLargeToHoldIsRefusedNotFatal) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit below allows";
+#else
+    // A 4 GiB output buffer is a typo, not a request: the tool says so instead of trying to
+    // allocate it. Address space is capped at 3 GB so that a tool which does try fails at once
+    // rather than taking the machine's memory.
+    fs::path dir = fs::temp_directory_path() / ("tovrik_big_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "in") << "ioctl IOCTL_TOVRIK_NO_OPERATION --out-len 0xFFFFFFFF\n"
+                                 "vendor 0xA0 --value 0x1000 --length 16 --out-len 0xFFFFFFFF\n"
+                                 "version\n";
+    auto run = [&](const std::string& arguments) {
+        std::string command = "ulimit -v 3000000; '" + std::string(TOVRIK_TOOL) + "' " + kWorld +
+                              arguments + " < '" + (dir / "in").string() + "' > '" +
+                              (dir / "out").string() + "' 2> '" + (dir / "err").string() + "'";
+        int status = std::system(command.c_str());
+        return Outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir / "out"),
+                       Slurp(dir / "err")};
+    };
+    for (const char* arguments : {"ioctl IOCTL_TOVRIK_NO_OPERATION --out-len 0xFFFFFFFF",
+                                  "vendor 0xA0 --length 16 --out-len 0xFFFFFFFF"}) {
+        Outcome one = run(arguments);
+        EXPECT_EQ(one.Exit, 2) << arguments << "\n" << one.Err;
+        EXPECT_NE(one.Err.find("out-len"), std::string::npos) << arguments << "\n" << one.Err;
+    }
+    // In a shell the line is refused and the session goes on.
+    Outcome shell = run("shell");
+    EXPECT_EQ(shell.Exit, 0) << shell.Err;
+    std::istringstream lines(shell.Out);
+    std::vector<Json> answers;
+    for (std::string line; std::getline(lines, line);)
+        answers.push_back(Json::parse(line));
+    ASSERT_EQ(answers.size(), 3u) << shell.Out << shell.Err;
+    EXPECT_TRUE(answers[0].contains("error")) << answers[0];
+    EXPECT_TRUE(answers[1].contains("error")) << answers[1];
+    EXPECT_EQ(answers[2]["status_name"], "STATUS_SUCCESS");
+    fs::remove_all(dir);
+#endif
+}
+
 } // namespace
