@@ -33,12 +33,16 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     return status;
 }
 
-// Replaces the stored pipe table; the old block is freed once no reader can hold it.
-_IRQL_requires_(PASSIVE_LEVEL) VOID ReplacePipeTable(_Inout_ PDEVICE_EXTENSION Extension,
-                                                     _In_opt_ PUSBD_INTERFACE_INFORMATION Table) {
+// Replaces the stored configuration handle and pipe table together, under the lock an interface
+// selection holds from reading the handle to storing its own table: a selection never pairs one
+// configuration's handle with another's table. The old block is freed once no reader can hold it.
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    ReplacePipeTable(_Inout_ PDEVICE_EXTENSION Extension, _In_ USBD_CONFIGURATION_HANDLE Handle,
+                     _In_opt_ PUSBD_INTERFACE_INFORMATION Table) {
     PAGED_CODE();
     PipeTableLockExclusive(Extension);
     PUSBD_INTERFACE_INFORMATION old = Extension->InterfaceInfo;
+    Extension->ConfigurationHandle = Handle;
     Extension->InterfaceInfo = Table;
     PipeTableUnlock(Extension);
     FreePoolIfAllocated(old);
@@ -220,9 +224,8 @@ SelectConfiguration(PDEVICE_OBJECT DeviceObject,
         if (!InterfaceInfoIsSound(info, room)) {
             status = STATUS_DEVICE_DATA_ERROR;
         } else {
-            extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
             PUSBD_INTERFACE_INFORMATION copy = CopyInterfaceInfo(info);
-            ReplacePipeTable(extension, copy);
+            ReplacePipeTable(extension, urb->UrbSelectConfiguration.ConfigurationHandle, copy);
             if (copy == NULL) {
                 status = STATUS_NO_MEMORY;
             }
@@ -310,7 +313,6 @@ _Use_decl_annotations_ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceOb
         return STATUS_NO_MEMORY;
     }
     struct _URB_SELECT_INTERFACE* select = &urb->UrbSelectInterface;
-    select->ConfigurationHandle = extension->ConfigurationHandle;
     select->Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(pipes);
     select->Interface.InterfaceNumber = InterfaceNumber;
     select->Interface.AlternateSetting = AlternateSetting;
@@ -321,6 +323,9 @@ _Use_decl_annotations_ NTSTATUS SelectAlternateInterface(PDEVICE_OBJECT DeviceOb
     // Held exclusive across the selection: the pipes the table names close when the bus
     // replaces the interface, so no transfer may be using them meanwhile.
     PipeTableLockExclusive(extension);
+    // The handle is read under the lock: a start storing a new configuration stores its handle
+    // and its table together.
+    select->ConfigurationHandle = extension->ConfigurationHandle;
     // A stream keeps its URBs on a pipe of the current table for as long as it runs.
     status = StreamExists(extension) ? STATUS_DEVICE_BUSY : SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
