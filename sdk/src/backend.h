@@ -46,6 +46,12 @@ class Backend {
                                      tovrik_bus_counters& counters) const {
         return static_cast<std::int32_t>(0xC00000BB); // STATUS_NOT_SUPPORTED
     }
+    // The same for the camera an open channel of this backend's is on
+    // (tovrik_device_bus_counters).
+    virtual std::int32_t DeviceBusCounters(const Channel& channel, std::uint8_t endpoint,
+                                           tovrik_bus_counters& counters) const {
+        return static_cast<std::int32_t>(0xC00000BB); // STATUS_NOT_SUPPORTED
+    }
 };
 
 } // namespace tovrik::sdk

@@ -209,6 +209,15 @@ std::int32_t tovrik_system_bus_counters(tovrik_system* system, std::uint32_t cam
     return system->Backend->BusCounters(camera, endpoint, *counters);
 }
 
+std::int32_t tovrik_device_bus_counters(tovrik_device* device, std::uint8_t endpoint,
+                                        tovrik_bus_counters* counters) {
+    if (device == nullptr || !device->Channel || device->System == nullptr ||
+        !device->System->Backend || counters == nullptr ||
+        counters->struct_size < sizeof(tovrik_bus_counters))
+        return TOVRIK_STATUS_INVALID_PARAMETER;
+    return device->System->Backend->DeviceBusCounters(*device->Channel, endpoint, *counters);
+}
+
 double tovrik_system_clock_scale(tovrik_system* system) {
     return system != nullptr && system->Backend ? system->Backend->ClockScale() : 1.0;
 }

@@ -4,18 +4,17 @@
 
 namespace tovrik::cli {
 
-BusWatch::BusWatch(const tovrik::System& system, tovrik::Device& device, std::uint32_t pipe)
-    : system_(system) {
+BusWatch::BusWatch(tovrik::Device& device, std::uint32_t pipe) : device_(device) {
     const tovrik_pipe_info_result table = device.PipeInfo();
     if (table.status < 0 || pipe >= table.pipes_decoded)
         return;
     endpoint_ = table.pipes[pipe].endpoint_address;
-    before_ = system_.BusCounters(*endpoint_);
+    before_ = device_.BusCounters(*endpoint_);
 }
 
 void BusWatch::Finish() {
     if (endpoint_ && before_)
-        after_ = system_.BusCounters(*endpoint_);
+        after_ = device_.BusCounters(*endpoint_);
 }
 
 std::optional<std::uint64_t> BusWatch::LostOnBus() const {

@@ -14,8 +14,9 @@ namespace tovrik::cli {
 // The bus counters of a pipe's endpoint, read before a transfer and once it has ended.
 class BusWatch {
   public:
-    // Reads the counters of the endpoint behind `pipe` (from the driver's pipe table).
-    BusWatch(const tovrik::System& system, tovrik::Device& device, std::uint32_t pipe);
+    // Reads the counters of the endpoint behind `pipe` (from the driver's pipe table), on the
+    // device's own camera.
+    BusWatch(tovrik::Device& device, std::uint32_t pipe);
     // Reads them again: call once the transfer or stream has ended, so that every loss between
     // packets it carried has been counted.
     void Finish();
@@ -28,7 +29,7 @@ class BusWatch {
     std::optional<std::uint64_t> CompletionDelay() const;
 
   private:
-    const tovrik::System& system_;
+    const tovrik::Device& device_;
     std::optional<std::uint8_t> endpoint_;
     std::optional<tovrik_bus_counters> before_;
     std::optional<tovrik_bus_counters> after_;

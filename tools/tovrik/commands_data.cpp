@@ -276,7 +276,7 @@ Reply Iso(const IsoArgs& a, Session& s) {
     tovrik::Device& device = s.OpenDevice();
     PayloadFile file = OpenPayload(a.Output);
     const ISO_REQUEST request = a.Request(a.Packets);
-    BusWatch bus(s.System(), device, a.Pipe);
+    BusWatch bus(device, a.Pipe);
     auto started = Clock::now();
     PacketsResult r = device.IsoRead(request);
     double seconds = Seconds(Clock::now() - started);
@@ -380,7 +380,7 @@ Reply Stream(const StreamArgs& a, Session& s) {
         request["packets"] = count;
     reply.Fields["request"] = request;
 
-    BusWatch bus(system, device, a.Pipe);
+    BusWatch bus(device, a.Pipe);
     reply.From(device.StartIsoStream(a.Request(a.Ring)), "IOCTL_TOVRIK_START_ISO_STREAM");
     if (!reply.Succeeded()) {
         file.Close();

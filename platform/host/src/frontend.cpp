@@ -340,6 +340,11 @@ FrontEnd::IoctlResult FrontEnd::DeviceIoControl(Handle handle, ULONG code,
     return result;
 }
 
+PDEVICE_OBJECT FrontEnd::PdoOf(Handle handle) {
+    std::shared_ptr<HandleRecord> rec = FindHandle(handle);
+    return rec ? rec->Pdo : nullptr;
+}
+
 std::size_t FrontEnd::OpenHandles() {
     std::lock_guard lock(U().Mutex);
     return U().Handles.size();

@@ -176,6 +176,10 @@ typedef struct tovrik_bus_counters {
 } tovrik_bus_counters;
 TOVRIK_SDK_API int32_t tovrik_system_bus_counters(tovrik_system* system, uint32_t camera,
                                                   uint8_t endpoint, tovrik_bus_counters* counters);
+/* The same for the simulated camera an open device is (whatever its number and the order the
+ * cameras were plugged in); TOVRIK_STATUS_DELETE_PENDING once that camera has left the bus. */
+TOVRIK_SDK_API int32_t tovrik_device_bus_counters(tovrik_device* device, uint8_t endpoint,
+                                                  tovrik_bus_counters* counters);
 
 /* Writes the numbers of the cameras that can be opened now, in increasing order, up to
  * `capacity` of them, and returns how many there are. */

@@ -86,6 +86,15 @@ class Device {
     }
 
     tovrik_pipe_info_result PipeInfo() { return tovrik_get_pipe_info(get()); }
+    // The simulated bus's counters of an endpoint address on this camera (see
+    // tovrik_device_bus_counters); empty where there is no simulated bus.
+    std::optional<tovrik_bus_counters> BusCounters(std::uint8_t endpoint) const {
+        tovrik_bus_counters counters{};
+        counters.struct_size = sizeof counters;
+        if (tovrik_device_bus_counters(get(), endpoint, &counters) < 0)
+            return std::nullopt;
+        return counters;
+    }
     tovrik_device_descriptor_result DeviceDescriptor() {
         return tovrik_get_device_descriptor(get());
     }

@@ -47,6 +47,7 @@ class FrontEndChannel final : public Channel {
             host::FrontEnd::DeviceIoControl(handle_, code, input, output);
         return {result.Status, static_cast<std::uint64_t>(result.Information)};
     }
+    host::Handle Handle() const { return handle_; }
 
   private:
     host::Handle handle_;
@@ -229,6 +230,20 @@ class HostBackend final : public Backend {
         out.controller_max_lag_microframes = controller.MaxLagMicroframes;
         out.controller_max_completion_delay_microframes = controller.MaxCompletionDelayMicroframes;
         return TOVRIK_STATUS_SUCCESS;
+    }
+
+    // The camera a channel is on is the one whose PDO its handle was opened on; one that has
+    // left the bus (a renumeration, an unplug) has no counters any more: STATUS_DELETE_PENDING,
+    // as its requests get.
+    std::int32_t DeviceBusCounters(const Channel& channel, std::uint8_t endpoint,
+                                   tovrik_bus_counters& out) const override {
+        const auto* frontEnd = dynamic_cast<const FrontEndChannel*>(&channel);
+        PDEVICE_OBJECT pdo = frontEnd ? host::FrontEnd::PdoOf(frontEnd->Handle()) : nullptr;
+        for (std::size_t i = 0; pdo != nullptr && i < world_->CameraCount(); ++i) {
+            if (world_->Pdo(i) == pdo)
+                return BusCounters(static_cast<std::uint32_t>(i), endpoint, out);
+        }
+        return TOVRIK_STATUS_DELETE_PENDING;
     }
 
     sim::World& World() { return *world_; }

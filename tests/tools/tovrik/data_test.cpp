@@ -411,4 +411,34 @@ TEST_F(ToolData, AShellKeepsItsCameraOpenSoAStreamOutlivesTheLineThatStartedIt) 
     EXPECT_EQ(answers[3]["status_name"], "STATUS_UNSUCCESSFUL") << answers[3];
 }
 
+TEST_F(ToolData, TheBusLossesOfAStreamAreThoseOfItsOwnCamera) {
+    tovrik_system_options o;
+    tovrik_system_options_init(&o);
+    o.sim_cameras = 2;
+    o.sim_identity = TOVRIK_SIM_IDENTITY_OWN;
+    o.sim_clock_scale = 100;
+    o.sim_timing = TOVRIK_SIM_TIMING_HIGH_SPEED;
+    system_.emplace(tovrik::System::Open(&o));
+    ASSERT_EQ(system_->Cameras().size(), 2u);
+
+    // Camera 1 streams with one URB in flight, so its bus drops a packet at every turn, while
+    // the tool streams from camera 0 with four.
+    tovrik::Device other = system_->OpenCamera(1);
+    host::Clock::SetScale(1);
+    ASSERT_EQ(other.StartIsoStream({3, 1024, 8192, 8, 1}).status, 0);
+    auto lost = [this](std::uint32_t camera) {
+        return system_->BusCounters(kIsoEndpoint, camera).value().lost_packets;
+    };
+    const std::uint64_t before0 = lost(0), before1 = lost(1);
+    Json j = One("stream --packets 400 --ring 8192 --urbs 4 --per-urb 8");
+    const std::uint64_t after0 = lost(0), after1 = lost(1);
+    EXPECT_EQ(other.StopIsoStream().status, 0);
+    host::Clock::SetScale(100);
+
+    EXPECT_EQ(j["status_name"], "STATUS_SUCCESS") << j;
+    ASSERT_GT(after1, before1); // the other camera did lose packets meanwhile
+    // What the tool puts on the bus's account is what camera 0's bus lost, not the other's.
+    EXPECT_EQ(j["lost_on_bus"], after0 - before0) << j;
+}
+
 } // namespace

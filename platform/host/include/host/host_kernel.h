@@ -398,6 +398,8 @@ class FrontEnd {
                                        std::span<const std::uint8_t> input,
                                        std::span<std::uint8_t> output);
     static std::size_t OpenHandles();
+    // The bottom of the stack a handle was opened on (the bus's PDO); null for no such handle.
+    static PDEVICE_OBJECT PdoOf(Handle handle);
 };
 
 // ---------------------------------------------------------------------------------------------
