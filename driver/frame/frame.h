@@ -41,6 +41,9 @@ typedef struct _DEVICE_EXTENSION {
     struct _CHUNK_CONTEXT* ChunkContexts;
     KSPIN_LOCK ChunkLock;
     KEVENT ChunkDoneEvent;
+    // A piece of the current chunked transfer failed on the bus; the first failure also sets
+    // ChunkDoneEvent, so that the pieces behind it are ended at once (under ChunkLock).
+    BOOLEAN ChunkPieceFailed;
     // Separates every reader of InterfaceInfo (shared) from the interface selection that frees
     // and replaces it (exclusive). Initialised with the device object, deleted with it.
     ERESOURCE PipeTableLock;

@@ -20,8 +20,10 @@ namespace {
 IO_COMPLETION_ROUTINE ChunkCompletion;
 
 // Counts one piece back: adds what it moved when it succeeded; the last one signals the done
-// event. Runs at up to DISPATCH_LEVEL, possibly before IofCallDriver has returned. The IRP stays
-// with the operation (STATUS_MORE_PROCESSING_REQUIRED).
+// event, and so does the first piece the bus failed. A host controller halts a pipe whose
+// transfer failed: the pieces behind it would wait for the time limit, and the caller would hear
+// a time-out instead of the error. Runs at up to DISPATCH_LEVEL, possibly before IofCallDriver
+// has returned. The IRP stays with the operation (STATUS_MORE_PROCESSING_REQUIRED).
 _Use_decl_annotations_ NTSTATUS ChunkCompletion(PDEVICE_OBJECT Unused, PIRP Irp, PVOID Context) {
     NONPAGED_CODE();
     PCHUNK_CONTEXT entry = (PCHUNK_CONTEXT)Context;
@@ -31,6 +33,10 @@ _Use_decl_annotations_ NTSTATUS ChunkCompletion(PDEVICE_OBJECT Unused, PIRP Irp,
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         extension->ChunkedBytesDone += entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    } else if (Irp->IoStatus.Status != STATUS_CANCELLED && !extension->ChunkPieceFailed &&
+               !ReadBooleanAcquire(&extension->RemovePending)) {
+        extension->ChunkPieceFailed = TRUE;
+        KeSetEvent(&extension->ChunkDoneEvent, EVENT_INCREMENT, FALSE);
     }
     // Each piece handed down comes back once, and the count was set before the first went.
     NT_ASSERT(extension->ChunksOutstanding > 0);
@@ -94,6 +100,21 @@ _IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ BOOLEAN
     return TRUE;
 }
 
+// TRUE when the done event came from a failed piece while others are still below. The event is
+// cleared under the lock, so that it comes again only when the last piece is back (a failure
+// signals once per transfer).
+_IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ BOOLEAN
+    PieceFailedBeforeTheRest(_In_ PDEVICE_EXTENSION Extension) {
+    NONPAGED_CODE();
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->ChunkLock);
+    BOOLEAN early = Extension->ChunkPieceFailed && Extension->ChunksOutstanding > 0;
+    if (early) {
+        KeClearEvent(&Extension->ChunkDoneEvent);
+    }
+    KeReleaseSpinLock(&Extension->ChunkLock, oldIrql);
+    return early;
+}
+
 _IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ ULONG
     ReadChunkCounter(_In_ PDEVICE_EXTENSION Extension, _In_ ULONG* Counter) {
     NONPAGED_CODE();
@@ -115,6 +136,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ NTSTATUS
     NONPAGED_CODE();
     ULONG contiguous = 0;
     BOOLEAN ended = FALSE;
+    BOOLEAN errorKept = FALSE;
     NTSTATUS status = STATUS_SUCCESS;
 
     *Moved = 0;
@@ -128,8 +150,10 @@ _IRQL_requires_max_(DISPATCH_LEVEL) _Must_inspect_result_ NTSTATUS
             pieceMoved = pieceLength;
         }
         BOOLEAN failed = !NT_SUCCESS(pieceStatus) || USBD_ERROR(usbdStatus);
-        if (USBD_ERROR(usbdStatus)) {
+        // The pieces cancelled behind a failed one must not hide its error.
+        if (USBD_ERROR(usbdStatus) && (!errorKept || usbdStatus != USBD_STATUS_CANCELED)) {
             WriteRelease(&Extension->LastUsbdStatus, usbdStatus);
+            errorKept = TRUE;
         }
         if (ended) {
             if (!failed && pieceMoved != 0 && NT_SUCCESS(status)) {
@@ -208,6 +232,7 @@ _Use_decl_annotations_ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIR
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->ChunkLock);
     extension->ChunkContexts = contexts;
     extension->ChunkedBytesDone = 0;
+    extension->ChunkPieceFailed = FALSE;
     // The full count before the first piece goes down: an early completion cannot reach 0.
     extension->ChunksOutstanding = pieces;
     KeReleaseSpinLock(&extension->ChunkLock, oldIrql);
@@ -271,11 +296,19 @@ _Use_decl_annotations_ NTSTATUS ChunkedTransfer(PDEVICE_OBJECT DeviceObject, PIR
             wait = KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE,
                                          &interval);
         }
-        if (wait == STATUS_TIMEOUT) {
+        BOOLEAN failedEarly = wait != STATUS_TIMEOUT && PieceFailedBeforeTheRest(extension);
+        if (wait == STATUS_TIMEOUT || failedEarly) {
             for (ULONG i = 0; i < submitted; i++) {
                 IoCancelIrp(contexts[i].Irp);
             }
             KeWaitForSingleObject(&extension->ChunkDoneEvent, Executive, KernelMode, FALSE, NULL);
+        }
+        // The bus halted the pipe at the failed piece; it runs again after a reset, now that
+        // no piece is left on it.
+        if (NT_SUCCESS(loopStatus) && ReadBooleanAcquire(&extension->ChunkPieceFailed)) {
+            RecoverPipe(DeviceObject, pipe);
+        }
+        if (wait == STATUS_TIMEOUT) {
             // A time-out is a failure to the caller, as it is for a single bulk transfer.
             status = STATUS_IO_TIMEOUT;
         } else if (submitted < pieces) {

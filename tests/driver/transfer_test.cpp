@@ -253,6 +253,32 @@ TEST_F(TransferTest, AChunkedReadWhosePiecesMovedSomeBytesWaitsTwice) {
     EXPECT_EQ(bus_.Pending(), 0u);
 }
 
+TEST_F(TransferTest, AChunkedReadEndsAtItsFailedPieceAndResetsThePipe) {
+    // A host controller halts a pipe whose transfer failed: the pieces behind the failed one
+    // are not served until the pipe is reset. The read ends with the piece's failure once it
+    // comes, not at the time limit (ten minutes here) with a time-out, and resets the pipe.
+    BulkTimeoutMs = 600000;
+    std::atomic<int> served{0};
+    dataReply_ = [&](PURB) {
+        switch (served++) {
+        case 0:
+            return UrbReply{UrbReply::When::Later};
+        case 1:
+            return UrbReply{UrbReply::When::Later, STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR};
+        default:
+            return UrbReply{UrbReply::When::Never};
+        }
+    };
+    bus_.ClearSeen();
+    Bytes buffer(4 * 65536);
+    auto result = Read(IOCTL_TOVRIK_CHUNKED_READ, 2, buffer);
+    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL) << host::StatusName(result.Status);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(Extension(pdo_)->LastUsbdStatus, USBD_STATUS_XACT_ERROR);
+    EXPECT_EQ(bus_.Pending(), 0u) << "the pieces behind the failed one were ended";
+    EXPECT_EQ(bus_.SeenUrbs(URB_FUNCTION_RESET_PIPE).size(), 1u);
+}
+
 TEST_F(TransferTest, APieceThatCannotBeBuiltEndsTheLoopAndTheRestIsAccountedFor) {
     // The third IRP of the request is the second piece's (the start command's comes first).
     host::FaultInjection::FailNth(3, host::AllocationKind::Irp);
