@@ -35,6 +35,13 @@ void FinishThreaded(const IrpPtr& rec, PIRP irp, const CallSite& site) {
     // A buffered output goes back unless the status is an error (warnings still carry data).
     if (rec->Method == METHOD_BUFFERED && rec->SystemBuffer && rec->UserOutput &&
         (static_cast<ULONG>(status.Status) >> 30) != 3) {
+        // The platform copies Information bytes whatever the output holds.
+        if (status.Information > rec->OutputLength)
+            Violate(Check::BadArgument,
+                    fmt::format("buffered request completed with Information {} past its output "
+                                "length {}",
+                                status.Information, rec->OutputLength),
+                    site);
         std::size_t n =
             status.Information < rec->OutputLength ? status.Information : rec->OutputLength;
         std::memcpy(rec->UserOutput, rec->SystemBuffer, n);
@@ -60,6 +67,8 @@ void FinishHostRequest(const IrpPtr& rec, PIRP irp, const CallSite& site) {
     if (request && request->Finish)
         request->Finish(irp);
     IO_STATUS_BLOCK status = irp->IoStatus;
+    // Read before the request is released (and filled with the freed pattern).
+    const bool pendingAtTop = irp->PendingReturned != 0;
     {
         std::lock_guard lock(R().Mutex);
         ReleaseIrpLocked(rec, site);
@@ -67,6 +76,7 @@ void FinishHostRequest(const IrpPtr& rec, PIRP irp, const CallSite& site) {
     if (request) {
         std::lock_guard lock(request->Mutex);
         request->Iosb = status;
+        request->PendingAtTop = pendingAtTop;
         request->Done = true;
         request->Cv.notify_all();
     }
@@ -317,6 +327,17 @@ RequestResult SendHostIrp(PDEVICE_OBJECT device, PIRP irp,
     std::unique_lock lock(request->Mutex);
     request->Cv.wait(lock, [&] { return request->Done || request->Abandoned; });
     if (request->Done) {
+        // The pending flag that reached the top and the value the dispatch returned must agree:
+        // STATUS_PENDING without the flag leaves the caller waiting for a completion the
+        // platform never delivers to it, and the flag with any other value finishes the request
+        // twice.
+        if ((result.Returned == STATUS_PENDING) != request->PendingAtTop)
+            Violate(Check::IllegalTransition,
+                    fmt::format("the dispatch routine returned {} but the pending flag at the top "
+                                "of the completion walk was {}",
+                                StatusName(result.Returned),
+                                request->PendingAtTop ? "set" : "clear"),
+                    site);
         result.Status = request->Iosb.Status;
         result.Information = request->Iosb.Information;
     } else {

@@ -115,8 +115,10 @@ static LONGLONG DeadlineOf(const LARGE_INTEGER* timeout) {
     if (!timeout)
         return LLONG_MAX;
     LONGLONG t = timeout->QuadPart;
+    LONGLONG deadline;
+    // The longest relative timeouts lie past the clock's range: they never run out.
     if (t < 0)
-        return Clock::Now() - t;
+        return __builtin_sub_overflow(Clock::Now(), t, &deadline) ? LLONG_MAX : deadline;
     if (t == 0)
         return LLONG_MIN;
     return t;

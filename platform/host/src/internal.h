@@ -153,6 +153,7 @@ struct HostRequest {
     bool Done = false;
     bool Abandoned = false; // the dispatch routine returned without completing or passing it on
     IO_STATUS_BLOCK Iosb{};
+    bool PendingAtTop = false; // the IRP's PendingReturned when its walk reached the top
     // Runs at the top of the completion walk, on the completing thread, before the waiter wakes.
     std::function<void(PIRP)> Finish;
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 
@@ -74,7 +75,13 @@ void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite&
         Violate(Check::AllocationAboveDispatch,
                 fmt::format("paged pool allocation of {} bytes at IRQL {}", bytes, irql), site);
     }
+    // Driver Verifier stops a driver that asks for no bytes at all.
+    if (bytes == 0 && !hostOwned)
+        Violate(Check::BadArgument, "pool allocation of zero bytes", site);
     if (!hostOwned && FaultInjection::ShouldFail(AllocationKind::Pool, site))
+        return nullptr;
+    // A size too large to round up is a size no pool holds.
+    if (bytes > std::numeric_limits<std::size_t>::max() - 15)
         return nullptr;
     std::size_t rounded = (bytes + 15) & ~std::size_t(15);
     if (rounded == 0)
