@@ -105,17 +105,11 @@ class FrontEndTest : public ::testing::Test {
         driver_->MajorFunction[IRP_MJ_CLOSE] = CloseOrCleanup;
         driver_->MajorFunction[IRP_MJ_CLEANUP] = CloseOrCleanup;
         driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
-        UNICODE_STRING name = host::MakeUnicode(deviceName_);
-        ASSERT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_object_),
-                  STATUS_SUCCESS);
-        UNICODE_STRING link = host::MakeUnicode(linkName_);
-        ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
-        device_object_->Flags &= ~DO_DEVICE_INITIALIZING;
+        device_object_ = hktest::CreateLinkedDevice(driver_, deviceName_, linkName_);
+        ASSERT_NE(device_object_, nullptr);
     }
     void TearDown() override {
-        UNICODE_STRING link = host::MakeUnicode(linkName_);
-        EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-        IoDeleteDevice(device_object_);
+        hktest::DeleteLinkedDevice(device_object_, linkName_);
         host::UnloadDriver(driver_);
         g_device = nullptr;
     }

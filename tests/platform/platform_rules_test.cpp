@@ -78,17 +78,11 @@ class PendingAgreement : public ::testing::TestWithParam<PendingMismatch> {
         driver_->MajorFunction[IRP_MJ_CLOSE] = OpenOrClose;
         driver_->MajorFunction[IRP_MJ_CLEANUP] = OpenOrClose;
         driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = MismatchedControl;
-        UNICODE_STRING name = host::MakeUnicode(deviceName_);
-        ASSERT_EQ(IoCreateDevice(driver_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_),
-                  STATUS_SUCCESS);
-        UNICODE_STRING link = host::MakeUnicode(linkName_);
-        ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
-        device_->Flags &= ~DO_DEVICE_INITIALIZING;
+        device_ = CreateLinkedDevice(driver_, deviceName_, linkName_);
+        ASSERT_NE(device_, nullptr);
     }
     void TearDown() override {
-        UNICODE_STRING link = host::MakeUnicode(linkName_);
-        EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-        IoDeleteDevice(device_);
+        DeleteLinkedDevice(device_, linkName_);
         host::UnloadDriver(driver_);
     }
 

@@ -217,4 +217,25 @@ struct HeldRequest {
     }
 };
 
+// A named device of `driver` with a DOS link to it, ready for the front end to open.
+inline PDEVICE_OBJECT CreateLinkedDevice(PDRIVER_OBJECT driver, const std::u16string& deviceName,
+                                         const std::u16string& linkName) {
+    PDEVICE_OBJECT device = nullptr;
+    UNICODE_STRING name = host::MakeUnicode(deviceName);
+    EXPECT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    UNICODE_STRING link = host::MakeUnicode(linkName);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+    if (device != nullptr)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+
+// Deletes what CreateLinkedDevice made.
+inline void DeleteLinkedDevice(PDEVICE_OBJECT device, const std::u16string& linkName) {
+    UNICODE_STRING link = host::MakeUnicode(linkName);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+    IoDeleteDevice(device);
+}
+
 } // namespace hktest
