@@ -334,6 +334,22 @@ TEST_F(BusTest, ReadEndingInsideADevicePacketIsAnOverrun) {
     EXPECT_TRUE(USBD_ERROR(small->UrbHeader.Status)) << std::hex << small->UrbHeader.Status;
 }
 
+// A zero-length read is an IN token like any other: with no frame started the image endpoint
+// NAKs it, and it waits until it is cancelled.
+TEST_F(BusTest, ZeroLengthReadWaitsForTheDevice) {
+    Build();
+    Configure();
+    UrbBlock empty(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(empty, PipeAt(kImageIn), nullptr, 0);
+    Pending read(Pdo(), empty.Urb);
+    EXPECT_EQ(read.Start(), STATUS_PENDING);
+    World->WaitIdle();
+    EXPECT_FALSE(read.Finished()) << "the device sent nothing, not even a zero-length packet";
+    IoCancelIrp(read.Irp);
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
+}
+
 TEST_F(BusTest, CancelAndAbortEndPendingTransfers) {
     Build();
     Configure();
