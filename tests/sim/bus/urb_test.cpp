@@ -6,6 +6,8 @@
 #include "camera/camera.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 
 namespace bustest {
 namespace {
@@ -344,7 +346,13 @@ TEST_F(BusTest, ZeroLengthReadWaitsForTheDevice) {
     FillBulk(empty, PipeAt(kImageIn), nullptr, 0);
     Pending read(Pdo(), empty.Urb);
     EXPECT_EQ(read.Start(), STATUS_PENDING);
-    World->WaitIdle();
+    // The bus is never idle while a NAKed read is queued: wait until the device has been asked
+    // in a few microframes (the guard only bounds a hang, in real time).
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (World->Counters(0, kImageIn).IdleMicroframes < 3 &&
+           std::chrono::steady_clock::now() < guard)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(World->Counters(0, kImageIn).IdleMicroframes, 3u);
     EXPECT_FALSE(read.Finished()) << "the device sent nothing, not even a zero-length packet";
     IoCancelIrp(read.Irp);
     EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
