@@ -215,6 +215,7 @@ class Transfer final : public ScheduledTransfer {
 
     PacketOutcome Fail(USBD_STATUS status);
     PacketOutcome MoveControl();
+    PacketOutcome MoveIn(std::uint32_t room);
     std::uint32_t PacketCapacity(std::uint32_t index) const;
     Camera& Model() const { return Owner->Model(); }
     usbpcap::UrbRef Ref() const;
@@ -234,6 +235,9 @@ class Transfer final : public ScheduledTransfer {
     std::uint8_t* Buffer = nullptr;
     std::uint32_t Length = 0;
     std::uint32_t Done = 0;
+    // Bulk and interrupt: the endpoint's wMaxPacketSize, the size of every packet the device
+    // sends but the last, short one of a transfer.
+    std::uint32_t MaxPacket = 1;
     SetupRequest Setup;
     USBD_STATUS Usbd = USBD_STATUS_SUCCESS;
     std::uint32_t ShortAfter = ~0u;
@@ -319,6 +323,10 @@ struct SubmitOutcome {
     // lock dropped, the front end makes the device leave the bus.
     bool Unplug = false;
 };
+
+// The most bytes one packet (one isochronous service) can carry: three transactions of the
+// largest wMaxPacketSize a descriptor can state.
+inline constexpr std::uint32_t MaxServiceBytes = 3 * 0x800;
 
 class BusCore {
   public:
@@ -431,6 +439,10 @@ class BusCore {
     Transport& Link;
     Schedule Engine;
     std::uint64_t NextSerial = 1;
+    // Where the device's packet goes when the caller's buffer has less room left than the
+    // device sends (the bytes that fit are copied on, the rest overflowed): one bulk or interrupt
+    // packet, or one isochronous service of up to three transactions. Used under the bus lock.
+    std::uint8_t Scratch[MaxServiceBytes];
 };
 
 // Handles the bus hands out are opaque numbers (never addresses), unique for the bus's life, so a

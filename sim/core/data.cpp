@@ -11,6 +11,11 @@ template <typename T> T Min(T a, T b) {
     return a < b ? a : b;
 }
 
+void CopyBytes(std::uint8_t* to, const std::uint8_t* from, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i)
+        to[i] = from[i];
+}
+
 } // namespace
 
 // --- Validation -------------------------------------------------------------------------------
@@ -47,6 +52,7 @@ SubmitOutcome BusCore::BulkOrInterrupt(Request& r) {
     transfer->ShortOk = (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
     transfer->Buffer = data;
     transfer->Length = request.TransferBufferLength;
+    transfer->MaxPacket = pipe->Endpoint.MaxPacketSize != 0 ? pipe->Endpoint.MaxPacketSize : 1;
     transfer->ScheduleEndpoint = pipe->Schedule;
     return Prepared(r, transfer, fault);
 }
@@ -157,20 +163,63 @@ PacketOutcome Transfer::MovePacket(std::uint32_t room) {
         return Fail(ForcedError);
     if (What == TransferKind::Control)
         return MoveControl();
-    const std::uint32_t allowed = ShortAfter > Done ? Min(room, ShortAfter - Done) : 0;
-    TransferResult result;
     if (In)
-        result = Model().BulkIn(Endpoint, std::span<std::uint8_t>(Buffer + Done, allowed));
-    else
-        result = Model().BulkOut(Endpoint, std::span<const std::uint8_t>(Buffer + Done, room));
+        return MoveIn(room);
+    const TransferResult result =
+        Model().BulkOut(Endpoint, std::span<const std::uint8_t>(Buffer + Done, room));
     switch (result.Status) {
     case TransferStatus::Ok:
     case TransferStatus::Short: {
-        const std::uint32_t moved = Min(result.Length, In ? allowed : room);
+        const std::uint32_t moved = Min(result.Length, room);
         Done += moved;
-        if (In && moved < room && Done < Length && !ShortOk)
-            Usbd = USBD_STATUS_DATA_UNDERRUN;
         return {PacketResult::Data, moved};
+    }
+    case TransferStatus::Nak:
+        return {PacketResult::Nak, 0};
+    case TransferStatus::Stall:
+        return Fail(USBD_STATUS_STALL_PID);
+    case TransferStatus::NoHandshake:
+    default:
+        return Fail(USBD_STATUS_DEV_NOT_RESPONDING);
+    }
+}
+
+// A device sends every packet of its endpoint's size but the last, short one, whatever room the
+// host has left: the host controller cannot ask for less. Whole packets go straight into the
+// buffer; when less than a packet of room is left (none, for a zero-length read), the device's
+// next packet goes to the bus's scratch place, what fits is kept, and a packet that did not fit
+// is a babble: the transfer ends with USBD_STATUS_BABBLE_DETECTED and TransferBufferLength
+// counts the bytes the buffer took.
+PacketOutcome Transfer::MoveIn(std::uint32_t room) {
+    const std::uint32_t faultLimit = ShortAfter > Done ? ShortAfter - Done : 0;
+    std::uint8_t* place = Buffer + Done;
+    std::uint32_t asked = room;
+    bool scratch = false;
+    if (faultLimit < room) {
+        // A short-packet fault: the device ends the transfer there.
+        asked = faultLimit;
+    } else if (room == 0 || room % MaxPacket != 0) {
+        place = Bus->Scratch;
+        asked = Min(MaxPacket, MaxServiceBytes);
+        scratch = true;
+    }
+    const TransferResult result = Model().BulkIn(Endpoint, std::span<std::uint8_t>(place, asked));
+    switch (result.Status) {
+    case TransferStatus::Ok:
+    case TransferStatus::Short: {
+        const std::uint32_t sent = Min(result.Length, asked);
+        if (scratch) {
+            const std::uint32_t kept = Min(sent, room);
+            CopyBytes(Buffer + Done, place, kept);
+            Done += kept;
+            if (sent > room)
+                return Fail(USBD_STATUS_BABBLE_DETECTED);
+        } else {
+            Done += sent;
+        }
+        if (sent < room && Done < Length && !ShortOk)
+            Usbd = USBD_STATUS_DATA_UNDERRUN;
+        return {PacketResult::Data, sent};
     }
     case TransferStatus::Nak:
         return {PacketResult::Nak, 0};
@@ -194,8 +243,16 @@ std::uint32_t Transfer::MoveIsoPacket(std::uint32_t index, std::uint32_t room,
         FirstMicroframe = microframe;
     const std::uint32_t offset = Block->UrbIsochronousTransfer.IsoPacket[index].Offset;
     const std::uint32_t capacity = Min(PacketCapacity(index), room);
+    // The device sends its whole service whatever the packet's place in the buffer: when the
+    // place is smaller it goes to the scratch place first, and one that does not fit is an
+    // overrun of that packet alone (Length 0, nothing kept), counted in ErrorCount.
+    const bool scratch = In && capacity < room;
+    if (scratch)
+        room = Min(room, MaxServiceBytes);
     TransferResult result;
-    if (In)
+    if (scratch)
+        result = Model().IsoIn(Endpoint, std::span<std::uint8_t>(Bus->Scratch, room));
+    else if (In)
         result = Model().IsoIn(Endpoint, std::span<std::uint8_t>(Buffer + offset, capacity));
     else
         result = Model().IsoOut(Endpoint, std::span<const std::uint8_t>(Buffer + offset, capacity));
@@ -204,7 +261,14 @@ std::uint32_t Transfer::MoveIsoPacket(std::uint32_t index, std::uint32_t room,
     switch (result.Status) {
     case TransferStatus::Ok:
     case TransferStatus::Short:
-        bytes = Min(result.Length, capacity);
+        if (!scratch) {
+            bytes = Min(result.Length, capacity);
+        } else if (result.Length > capacity) {
+            status = USBD_STATUS_BABBLE_DETECTED;
+        } else {
+            bytes = result.Length;
+            CopyBytes(Buffer + offset, Bus->Scratch, bytes);
+        }
         break;
     case TransferStatus::Nak:
         break; // nothing this microframe: an empty packet

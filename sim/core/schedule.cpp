@@ -311,6 +311,7 @@ unsigned Schedule::ServeBulk(TransferList& finished) {
 
 void Schedule::ServeUnthrottled(EndpointSlot& endpoint, TransferList& finished) {
     const std::uint32_t service = endpoint.PacketSize * endpoint.Transactions;
+    const bool control = endpoint.Setup.Kind == EndpointKind::Control;
     while (Eligible(endpoint.Queue.Front(), Current)) {
         ScheduledTransfer* front = endpoint.Queue.Front();
         if (front->FirstService == NoMicroframe)
@@ -327,16 +328,23 @@ void Schedule::ServeUnthrottled(EndpointSlot& endpoint, TransferList& finished) 
             Finish(endpoint, finished);
             continue;
         }
-        // Everything the transfer wants in one go: the device ends it short if it has less.
-        const std::uint32_t room = front->Remaining();
-        const PacketOutcome outcome = front->MovePacket(room);
-        if (outcome.Result == PacketResult::Nak)
-            return;
-        if (outcome.Result == PacketResult::Data) {
-            CountMoved(endpoint, outcome.Bytes,
-                       room == 0 ? 1
-                                 : (outcome.Bytes + endpoint.PacketSize - 1) / endpoint.PacketSize);
-        }
+        // Every whole packet the transfer wants in one go (the device ends it short if it has
+        // less), then the packet that ends inside its buffer, if any.
+        PacketOutcome outcome;
+        std::uint32_t room = 0;
+        do {
+            room = control ? front->Remaining()
+                           : RoomInWholePackets(front->Remaining(), endpoint.PacketSize);
+            outcome = front->MovePacket(room);
+            if (outcome.Result == PacketResult::Nak)
+                return;
+            if (outcome.Result == PacketResult::Data) {
+                CountMoved(endpoint, outcome.Bytes,
+                           room == 0
+                               ? 1
+                               : (outcome.Bytes + endpoint.PacketSize - 1) / endpoint.PacketSize);
+            }
+        } while (outcome.Result == PacketResult::Data && !EndsTransfer(outcome, room, *front));
         // A whole transfer, a short one or a failed one: in each case it has ended.
         Finish(endpoint, finished);
     }

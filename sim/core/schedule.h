@@ -84,15 +84,25 @@ struct PacketOutcome {
 class Schedule;
 class TransferList;
 
+// The room to offer a bulk or interrupt transfer with `remaining` bytes to go in one call that
+// may carry many packets of `packet` bytes: every whole packet that fits, or, when less than one
+// is left, the rest.
+inline std::uint32_t RoomInWholePackets(std::uint32_t remaining, std::uint32_t packet) {
+    return remaining < packet || packet == 0 ? remaining : remaining - remaining % packet;
+}
+
 // One queued URB, seen by the schedule. The bus derives from it: the schedule decides when and
 // how much, the transfer moves the bytes (it knows the buffer and the device). The virtual
 // members have bodies (no pure virtuals: a kernel image has no runtime to catch a call to one)
 // and there is no virtual destructor (nothing is deleted through this type).
 class ScheduledTransfer {
   public:
-    // Bulk, interrupt and control transfers. Called by Step, under the caller's bus lock, for
-    // one packet of at most `room` bytes; room is never 0 unless the transfer asked for no data.
-    // Must not block.
+    // Bulk, interrupt and control transfers. Called by Step, under the caller's bus lock, with
+    // the room the transfer's buffer offers this call: for bulk and interrupt a whole number of
+    // the endpoint's packets, or the less than one packet left at the end of the buffer (0 only
+    // for a transfer that asked for no data), never a whole packet and a part of one
+    // (RoomInWholePackets). The device sends whole packets all the same: a packet bigger than
+    // the room left is the transfer's to refuse. Must not block.
     virtual PacketOutcome MovePacket(std::uint32_t room) { return {PacketResult::Error, 0}; }
     // Bytes the transfer still wants; 0 once it asked for nothing more.
     virtual std::uint32_t Remaining() const { return 0; }

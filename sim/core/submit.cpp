@@ -175,7 +175,19 @@ bool BusCore::RunNow(Transfer& transfer) {
             transfer.MoveIsoPacket(i, room, microframe);
         return true;
     }
-    return transfer.MovePacket(transfer.Remaining()).Result != PacketResult::Nak;
+    if (transfer.What == TransferKind::Control)
+        return transfer.MovePacket(transfer.Remaining()).Result != PacketResult::Nak;
+    // Every whole packet at once, then the packet that ends inside the buffer, if any: a device
+    // that NAKs in between leaves the transfer to the schedule with what it moved so far.
+    for (;;) {
+        const std::uint32_t room = RoomInWholePackets(transfer.Remaining(), transfer.MaxPacket);
+        const PacketOutcome outcome = transfer.MovePacket(room);
+        if (outcome.Result == PacketResult::Nak)
+            return false;
+        if (outcome.Result == PacketResult::Error || outcome.Bytes < room ||
+            transfer.Remaining() == 0)
+            return true;
+    }
 }
 
 void BusCore::Cancel(Transfer& transfer) {

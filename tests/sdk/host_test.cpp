@@ -440,14 +440,23 @@ TEST_F(SdkHost, PipePortFeatureAndTimeLimitRequests) {
 }
 
 TEST_F(SdkHost, ChunkedReadDeliversTheFrame) {
-    // A chunked read of the image pipe: the bytes are the camera's first frame.
-    Bytes frame(200'000);
+    // A chunked read of the image pipe, whole 512-byte packets: the bytes are the camera's first
+    // frame.
+    Bytes frame(391 * 512);
     auto chunked = device_.ChunkedRead(2, frame);
     ASSERT_EQ(chunked.status, kSuccess) << tovrik_status_name(chunked.status);
     EXPECT_EQ(chunked.information, frame.size());
     Bytes expected(frame.size());
     sim::FillFrameBytes(0, 0, expected);
     EXPECT_EQ(frame, expected);
+
+    // A buffer of 200000 bytes ends inside a packet the camera sends whole: the last piece
+    // overflows, and the read fails with the bus's babble as its USB error.
+    Bytes ragged(200'000);
+    auto overflow = device_.ChunkedRead(2, ragged);
+    EXPECT_EQ(overflow.status, kUnsuccessful) << tovrik_status_name(overflow.status);
+    EXPECT_EQ(device_.LastError().value, 0xC0000012u);
+    EXPECT_STREQ(tovrik_usbd_status_name(device_.LastError().value), "USBD_STATUS_BABBLE_DETECTED");
 }
 
 // Isochronous data in the high-speed timing, where the camera's endpoint is serviced each

@@ -6,6 +6,8 @@
 #include "camera/camera.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 
 namespace bustest {
 namespace {
@@ -295,6 +297,65 @@ TEST_F(BusTest, ImageReadThroughCommandsAndShortTransfers) {
     EXPECT_EQ(strict->UrbHeader.Status, USBD_STATUS_DATA_UNDERRUN);
     EXPECT_EQ(strict->UrbBulkOrInterruptTransfer.TransferBufferLength, 2048u);
     IoFreeMdl(mdl);
+}
+
+// A device sends whole packets of its endpoint's size: a read whose buffer ends inside a packet
+// the device sends in full is a babble on the bus, and the transfer fails, however few bytes
+// the buffer had room for.
+TEST_F(BusTest, ReadEndingInsideADevicePacketIsAnOverrun) {
+    Build();
+    Configure();
+    CommandUrb start(PipeAt(kCommandOut), sim::kCommandStartFrame);
+    ASSERT_EQ(Submit(Pdo(), start.Urb()).Status, STATUS_SUCCESS);
+
+    // The frame has 2048 bytes: the device's first packet on the image pipe is a full 512.
+    std::vector<std::uint8_t> image(100);
+    UrbBlock part(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(part, PipeAt(kImageIn), image.data(), 100);
+    const Result partResult = Submit(Pdo(), part.Urb);
+    EXPECT_FALSE(NT_SUCCESS(partResult.Status))
+        << "a 512-byte packet does not fit a 100-byte buffer";
+    EXPECT_TRUE(USBD_ERROR(part->UrbHeader.Status)) << std::hex << part->UrbHeader.Status;
+
+    // A read of 600 takes one whole packet and ends inside the second.
+    std::vector<std::uint8_t> more(600);
+    UrbBlock across(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                    URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(across, PipeAt(kImageIn), more.data(), 600);
+    const Result acrossResult = Submit(Pdo(), across.Urb);
+    EXPECT_FALSE(NT_SUCCESS(acrossResult.Status));
+    EXPECT_TRUE(USBD_ERROR(across->UrbHeader.Status)) << std::hex << across->UrbHeader.Status;
+
+    // The status pipe answers with its whole 64-byte packet: 8 bytes of room overflow too.
+    std::array<std::uint8_t, 8> status{};
+    UrbBlock small(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(small, PipeAt(kStatusIn), status.data(), static_cast<ULONG>(status.size()));
+    const Result smallResult = Submit(Pdo(), small.Urb);
+    EXPECT_FALSE(NT_SUCCESS(smallResult.Status));
+    EXPECT_TRUE(USBD_ERROR(small->UrbHeader.Status)) << std::hex << small->UrbHeader.Status;
+}
+
+// A zero-length read is an IN token like any other: with no frame started the image endpoint
+// NAKs it, and it waits until it is cancelled.
+TEST_F(BusTest, ZeroLengthReadWaitsForTheDevice) {
+    Build();
+    Configure();
+    UrbBlock empty(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                   URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    FillBulk(empty, PipeAt(kImageIn), nullptr, 0);
+    Pending read(Pdo(), empty.Urb);
+    EXPECT_EQ(read.Start(), STATUS_PENDING);
+    // The bus is never idle while a NAKed read is queued: wait until the device has been asked
+    // in a few microframes (the guard only bounds a hang, in real time).
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (World->Counters(0, kImageIn).IdleMicroframes < 3 &&
+           std::chrono::steady_clock::now() < guard)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(World->Counters(0, kImageIn).IdleMicroframes, 3u);
+    EXPECT_FALSE(read.Finished()) << "the device sent nothing, not even a zero-length packet";
+    IoCancelIrp(read.Irp);
+    EXPECT_EQ(read.Wait(), STATUS_CANCELLED);
 }
 
 TEST_F(BusTest, CancelAndAbortEndPendingTransfers) {

@@ -547,6 +547,36 @@ TEST_F(BusTest, IsochronousStreamCarriesSequenceNumbers) {
     }
 }
 
+// The stream endpoint sends a full 1024-byte packet each microframe: a packet buffer of 256
+// bytes cannot take it, and each such packet fails as an overrun instead of keeping a quarter.
+TEST_F(BusTest, IsochronousPacketSmallerThanTheDevicePacketOverruns) {
+    Build();
+    Configure();
+    const USBD_PIPE_INFORMATION stream = PipeAt(kStreamIn);
+    constexpr ULONG kPackets = 8;
+    constexpr ULONG kPacketBytes = 256;
+    std::vector<std::uint8_t> data(kPackets * kPacketBytes);
+    UrbBlock urb(GET_ISO_URB_SIZE(kPackets), URB_FUNCTION_ISOCH_TRANSFER);
+    auto& iso = urb->UrbIsochronousTransfer;
+    iso.PipeHandle = stream.PipeHandle;
+    iso.TransferFlags =
+        USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
+    iso.TransferBuffer = data.data();
+    iso.TransferBufferLength = static_cast<ULONG>(data.size());
+    iso.NumberOfPackets = kPackets;
+    for (ULONG i = 0; i < kPackets; ++i) {
+        iso.IsoPacket[i].Offset = i * kPacketBytes;
+        iso.IsoPacket[i].Length = kPacketBytes;
+    }
+    Submit(Pdo(), urb.Urb);
+    EXPECT_EQ(iso.ErrorCount, kPackets);
+    for (ULONG i = 0; i < kPackets; ++i) {
+        EXPECT_TRUE(USBD_ERROR(iso.IsoPacket[i].Status))
+            << "packet " << i << " status " << std::hex << iso.IsoPacket[i].Status << " length "
+            << std::dec << iso.IsoPacket[i].Length;
+    }
+}
+
 // tshark's dissection of a short session: a firmware write, a command and a bulk read.
 TEST_F(BusTest, CaptureDissectsInTshark) {
     if (std::string(TOVRIK_TSHARK).empty())

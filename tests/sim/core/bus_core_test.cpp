@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -324,6 +325,113 @@ TEST_F(BusCoreTest, LostIsochronousPacketsStillUseTheCamerasSequenceNumbers) {
     EXPECT_EQ(sequence(0), kPackets + 3) << "the gap in the numbers is the loss";
     EXPECT_EQ(Core.Counters(Device, kStreamIn).LostIsoPackets, 3u);
     EXPECT_EQ(iso->UrbIsochronousTransfer.ErrorCount, 0u);
+}
+
+// The device sends whole packets: with less than a packet of room left, what fits is kept, the
+// transfer fails as a babble and reports the bytes it took; the rest of that packet is gone, so
+// the next read starts at the device's next packet. Served by the schedule and by RunNow alike.
+TEST_F(BusCoreTest, APacketBiggerThanTheRoomLeftIsABabbleThatKeepsWhatFits) {
+    Configure();
+    std::vector<std::uint8_t> frame(4 * 512);
+    for (const bool now : {false, true}) {
+        SCOPED_TRACE(now ? "RunNow" : "schedule");
+        StartFrame();
+        sim::FillFrameBytes(now ? 1 : 0, 0, frame);
+        std::vector<std::uint8_t> data(600, 0xEE);
+        Urb across = Bulk(kImageIn, data.data(), 600);
+        NTSTATUS status = STATUS_PENDING;
+        if (now) {
+            const SubmitOutcome outcome = Core.Submit(Device, across.Get(), across.Get());
+            ASSERT_EQ(outcome.What, Action::Queue);
+            ASSERT_TRUE(Core.RunNow(*outcome.Pending));
+            status = Core.Finish(*outcome.Pending);
+        } else {
+            status = SubmitAndRun(across.Get());
+        }
+        EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(across->UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+        EXPECT_EQ(across->UrbBulkOrInterruptTransfer.TransferBufferLength, 600u);
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), frame.begin()));
+
+        std::vector<std::uint8_t> next(512);
+        Urb after = Bulk(kImageIn, next.data(), 512);
+        EXPECT_EQ(SubmitAndRun(after.Get()), STATUS_SUCCESS);
+        EXPECT_TRUE(std::equal(next.begin(), next.end(), frame.begin() + 1024))
+            << "the overflowed packet's last 424 bytes are lost, not served again";
+    }
+
+    // The status endpoint's packet is 64 bytes: a 64-byte buffer takes it whole, 63 bytes do not.
+    std::vector<std::uint8_t> status(64);
+    Urb whole = Bulk(0x81, status.data(), 64);
+    EXPECT_EQ(SubmitAndRun(whole.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(whole->UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+    EXPECT_EQ(status[sim::StatusPacketLayout::FramesStarted], 2);
+    Urb shorter = Bulk(0x81, status.data(), 63);
+    EXPECT_EQ(SubmitAndRun(shorter.Get()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(shorter->UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+    EXPECT_EQ(shorter->UrbBulkOrInterruptTransfer.TransferBufferLength, 63u);
+}
+
+// A zero-length read is one IN token: a data packet is a babble with nothing kept, and the
+// zero-length packet that ends a frame of whole packets ends it with success.
+TEST_F(BusCoreTest, AZeroLengthReadEndsWithTheDevicesNextPacket) {
+    Configure();
+    // The frame is 8192 bytes, 16 whole packets.
+    StartFrame();
+    Urb first = Bulk(kImageIn, nullptr, 0);
+    EXPECT_EQ(SubmitAndRun(first.Get()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(first->UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+    EXPECT_EQ(first->UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    std::vector<std::uint8_t> rest(15 * 512);
+    Urb read = Bulk(kImageIn, rest.data(), static_cast<ULONG>(rest.size()));
+    EXPECT_EQ(SubmitAndRun(read.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(read->UrbBulkOrInterruptTransfer.TransferBufferLength, 15u * 512);
+    EXPECT_TRUE(Camera->Frame().Active) << "its zero-length end packet is still to go";
+    Urb end = Bulk(kImageIn, nullptr, 0);
+    EXPECT_EQ(SubmitAndRun(end.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(end->UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_FALSE(Camera->Frame().Active);
+}
+
+// An isochronous packet whose place is smaller than the device's service fails alone, with
+// Length 0 and the buffer untouched; a place as big as the service in the same URB is served.
+TEST_F(BusCoreTest, AnIsochronousPacketWithoutRoomForTheServiceOverrunsAlone) {
+    Configure();
+    const USBD_PIPE_HANDLE stream = PipeAt(kStreamIn).PipeHandle;
+    constexpr ULONG kPackets = 8;
+    // Packet 3 has 1000 bytes of room; the others 1024, the endpoint's service.
+    std::vector<ULONG> offsets;
+    ULONG at = 0;
+    for (ULONG i = 0; i < kPackets; ++i) {
+        offsets.push_back(at);
+        at += i == 3 ? 1000 : 1024;
+    }
+    std::vector<std::uint8_t> data(at, 0xEE);
+    Urb iso(GET_ISO_URB_SIZE(kPackets), URB_FUNCTION_ISOCH_TRANSFER);
+    auto& request = iso->UrbIsochronousTransfer;
+    request.PipeHandle = stream;
+    request.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP;
+    request.TransferBuffer = data.data();
+    request.TransferBufferLength = at;
+    request.NumberOfPackets = kPackets;
+    for (ULONG i = 0; i < kPackets; ++i)
+        request.IsoPacket[i].Offset = offsets[i];
+    EXPECT_EQ(SubmitAndRun(iso.Get()), STATUS_SUCCESS);
+    EXPECT_EQ(request.ErrorCount, 1u);
+    for (ULONG i = 0; i < kPackets; ++i) {
+        SCOPED_TRACE(i);
+        if (i == 3) {
+            EXPECT_EQ(request.IsoPacket[i].Status, USBD_STATUS_BABBLE_DETECTED);
+            EXPECT_EQ(request.IsoPacket[i].Length, 0u);
+            EXPECT_EQ(data[offsets[i]], 0xEE) << "nothing of the packet is kept";
+        } else {
+            EXPECT_EQ(request.IsoPacket[i].Status, USBD_STATUS_SUCCESS);
+            EXPECT_EQ(request.IsoPacket[i].Length, 1024u);
+            EXPECT_EQ(sim::IsoPacketSequence(std::span(data).subspan(offsets[i], 4)), i)
+                << "the overrun packet still used its sequence number";
+        }
+    }
+    EXPECT_EQ(request.TransferBufferLength, 7u * 1024);
 }
 
 // A PDO succeeds the state changes it agrees to and hands every other request back with the

@@ -321,6 +321,23 @@ TEST(ScheduleTest, UnthrottledMovesEverythingInOneStep) {
     EXPECT_FALSE(schedule.HasWork()) << "unthrottled loses no isochronous packets";
 }
 
+// Unthrottled, a transfer is offered every whole packet it has room for in one call, then the
+// rest of its buffer alone: never a whole packet and a part of one at once, so the device's
+// packet that ends inside the buffer is one the transfer sees whole.
+TEST(ScheduleTest, UnthrottledOffersWholePacketsThenTheTail) {
+    Schedule schedule({.Throttled = false});
+    const auto in = schedule.AddEndpoint({EndpointKind::Bulk, 512, 1});
+    BulkTransfer odd(2 * 512 + 88), whole(2 * 512), tiny(100);
+    schedule.Queue(in, &odd, 0);
+    schedule.Queue(in, &whole, 0);
+    schedule.Queue(in, &tiny, 0);
+    EXPECT_EQ(RunDry(schedule), 1u);
+    EXPECT_EQ(odd.PacketSizes, (std::vector<std::uint32_t>{1024, 88}));
+    EXPECT_EQ(whole.PacketSizes, (std::vector<std::uint32_t>{1024}));
+    EXPECT_EQ(tiny.PacketSizes, (std::vector<std::uint32_t>{100}));
+    EXPECT_EQ(schedule.Counters(in).Packets, 3u + 2u + 1u);
+}
+
 TEST(ScheduleTest, CancelledAndParkedTransfers) {
     Schedule schedule({});
     const auto in = schedule.AddEndpoint({EndpointKind::Bulk, 512, 1});
