@@ -216,6 +216,7 @@ class Transfer final : public ScheduledTransfer {
     PacketOutcome Fail(USBD_STATUS status);
     PacketOutcome MoveControl();
     PacketOutcome MoveIn(std::uint32_t room);
+    PacketOutcome NoData(TransferStatus status);
     std::uint32_t PacketCapacity(std::uint32_t index) const;
     Camera& Model() const { return Owner->Model(); }
     usbpcap::UrbRef Ref() const;

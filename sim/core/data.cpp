@@ -158,6 +158,19 @@ std::uint32_t Transfer::Remaining() const {
     return Length - Done;
 }
 
+// A packet the device did not send: a NAK leaves the transfer waiting, a stall or no handshake
+// ends it.
+PacketOutcome Transfer::NoData(TransferStatus status) {
+    switch (status) {
+    case TransferStatus::Nak:
+        return {PacketResult::Nak, 0};
+    case TransferStatus::Stall:
+        return Fail(USBD_STATUS_STALL_PID);
+    default:
+        return Fail(USBD_STATUS_DEV_NOT_RESPONDING);
+    }
+}
+
 PacketOutcome Transfer::MovePacket(std::uint32_t room) {
     if (ForcedError != USBD_STATUS_SUCCESS)
         return Fail(ForcedError);
@@ -174,13 +187,8 @@ PacketOutcome Transfer::MovePacket(std::uint32_t room) {
         Done += moved;
         return {PacketResult::Data, moved};
     }
-    case TransferStatus::Nak:
-        return {PacketResult::Nak, 0};
-    case TransferStatus::Stall:
-        return Fail(USBD_STATUS_STALL_PID);
-    case TransferStatus::NoHandshake:
     default:
-        return Fail(USBD_STATUS_DEV_NOT_RESPONDING);
+        return NoData(result.Status);
     }
 }
 
@@ -221,13 +229,8 @@ PacketOutcome Transfer::MoveIn(std::uint32_t room) {
             Usbd = USBD_STATUS_DATA_UNDERRUN;
         return {PacketResult::Data, sent};
     }
-    case TransferStatus::Nak:
-        return {PacketResult::Nak, 0};
-    case TransferStatus::Stall:
-        return Fail(USBD_STATUS_STALL_PID);
-    case TransferStatus::NoHandshake:
     default:
-        return Fail(USBD_STATUS_DEV_NOT_RESPONDING);
+        return NoData(result.Status);
     }
 }
 

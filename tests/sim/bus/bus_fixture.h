@@ -39,6 +39,24 @@ struct UrbBlock {
     std::size_t Size;
 };
 
+// Makes `urb` an ASAP isochronous IN transfer on `pipe` of `packets` packets of `packetBytes`
+// bytes each, over `data` (sized for them here).
+inline void FillIsoIn(UrbBlock& urb, USBD_PIPE_HANDLE pipe, std::vector<std::uint8_t>& data,
+                      ULONG packets, ULONG packetBytes) {
+    data.assign(static_cast<std::size_t>(packets) * packetBytes, 0);
+    auto& iso = urb->UrbIsochronousTransfer;
+    iso.PipeHandle = pipe;
+    iso.TransferFlags =
+        USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
+    iso.TransferBuffer = data.data();
+    iso.TransferBufferLength = static_cast<ULONG>(data.size());
+    iso.NumberOfPackets = packets;
+    for (ULONG i = 0; i < packets; ++i) {
+        iso.IsoPacket[i].Offset = i * packetBytes;
+        iso.IsoPacket[i].Length = packetBytes;
+    }
+}
+
 struct Result {
     NTSTATUS Returned = STATUS_PENDING;
     NTSTATUS Status = STATUS_PENDING;

@@ -512,19 +512,10 @@ TEST_F(BusTest, IsochronousStreamCarriesSequenceNumbers) {
     Configure();
     const USBD_PIPE_INFORMATION stream = PipeAt(kStreamIn);
     constexpr ULONG kPackets = 16;
-    std::vector<std::uint8_t> data(kPackets * 1024);
+    std::vector<std::uint8_t> data;
     UrbBlock urb(GET_ISO_URB_SIZE(kPackets), URB_FUNCTION_ISOCH_TRANSFER);
+    FillIsoIn(urb, stream.PipeHandle, data, kPackets, 1024);
     auto& iso = urb->UrbIsochronousTransfer;
-    iso.PipeHandle = stream.PipeHandle;
-    iso.TransferFlags =
-        USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
-    iso.TransferBuffer = data.data();
-    iso.TransferBufferLength = static_cast<ULONG>(data.size());
-    iso.NumberOfPackets = kPackets;
-    for (ULONG i = 0; i < kPackets; ++i) {
-        iso.IsoPacket[i].Offset = i * 1024;
-        iso.IsoPacket[i].Length = 1024;
-    }
     World->AddFault(0, {.What = sim::FaultRule::Kind::PacketError,
                         .Endpoint = kStreamIn,
                         .Packet = 5,
@@ -555,19 +546,10 @@ TEST_F(BusTest, IsochronousPacketSmallerThanTheDevicePacketOverruns) {
     const USBD_PIPE_INFORMATION stream = PipeAt(kStreamIn);
     constexpr ULONG kPackets = 8;
     constexpr ULONG kPacketBytes = 256;
-    std::vector<std::uint8_t> data(kPackets * kPacketBytes);
+    std::vector<std::uint8_t> data;
     UrbBlock urb(GET_ISO_URB_SIZE(kPackets), URB_FUNCTION_ISOCH_TRANSFER);
+    FillIsoIn(urb, stream.PipeHandle, data, kPackets, kPacketBytes);
     auto& iso = urb->UrbIsochronousTransfer;
-    iso.PipeHandle = stream.PipeHandle;
-    iso.TransferFlags =
-        USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
-    iso.TransferBuffer = data.data();
-    iso.TransferBufferLength = static_cast<ULONG>(data.size());
-    iso.NumberOfPackets = kPackets;
-    for (ULONG i = 0; i < kPackets; ++i) {
-        iso.IsoPacket[i].Offset = i * kPacketBytes;
-        iso.IsoPacket[i].Length = kPacketBytes;
-    }
     Submit(Pdo(), urb.Urb);
     EXPECT_EQ(iso.ErrorCount, kPackets);
     for (ULONG i = 0; i < kPackets; ++i) {
