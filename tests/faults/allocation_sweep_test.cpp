@@ -70,8 +70,12 @@ std::vector<Scenario> AllScenarios() {
         Scenario scenario;
         scenario.Name = request.Name;
         bool needsStream = request.NeedsStream;
+        // The setup only needs a running stream. On a loaded machine the paced bus can fall so
+        // far behind that every URB of a start fails and the start answers that failure: a
+        // second start is then the setup, not a retry of what is swept.
         scenario.Setup = [needsStream](CameraSession& s) {
-            return StartAndOpen(s) && (!needsStream || StartStream(s) == STATUS_SUCCESS);
+            return StartAndOpen(s) && (!needsStream || StartStream(s) == STATUS_SUCCESS ||
+                                       StartStream(s) == STATUS_SUCCESS);
         };
         Step step{request.Name, [request](CameraSession& s) { return Send(s, request); }};
         step.Answer = request.Answer;

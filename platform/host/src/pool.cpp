@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <map>
 #include <random>
 
@@ -65,6 +64,10 @@ std::optional<std::string> DescribePoolBlock(const void* p) {
     return "the pool block of " + BlockLine(it->first, it->second);
 }
 
+// Far above what a pool of this machine could give, and below what the sanitizers' allocators
+// refuse outright.
+constexpr std::size_t kLargestPoolBlock = std::size_t{1} << 38;
+
 void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site,
                    bool hostOwned) {
     KIRQL irql = Thread().Irql;
@@ -80,8 +83,9 @@ void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite&
         Violate(Check::BadArgument, "pool allocation of zero bytes", site);
     if (!hostOwned && FaultInjection::ShouldFail(AllocationKind::Pool, site))
         return nullptr;
-    // A size too large to round up is a size no pool holds.
-    if (bytes > std::numeric_limits<std::size_t>::max() - 15)
+    // More than any machine's pool holds (the sizes near the top of the address space too, which
+    // would wrap when rounded up): the platform answers NULL.
+    if (bytes > kLargestPoolBlock)
         return nullptr;
     std::size_t rounded = (bytes + 15) & ~std::size_t(15);
     if (rounded == 0)
