@@ -5,12 +5,13 @@
 // (several statuses share one error: STATUS_DELETE_PENDING and STATUS_ACCESS_DENIED are both
 // ERROR_ACCESS_DENIED). Handles are opened for overlapped I/O because the OVERLAPPED then is
 // the request's I/O status block: once the request has reached the driver, Internal holds its
-// NTSTATUS and InternalHigh its Information, for failures as for successes. Internal is preset
-// to STATUS_PENDING; if it still says so afterwards the request never reached the driver (a bad
-// handle, a buffer the platform refused), and the Win32 error is mapped back to the NTSTATUS
-// that produces it (NTSTATUS_FROM_WIN32 for errors with no single source). A failed CreateFileW
-// reports the thread's last NTSTATUS (ntdll's RtlGetLastNtStatus) when it agrees with the Win32
-// error, else the same mapping.
+// NTSTATUS and InternalHigh its Information. Internal is preset to STATUS_PENDING; if it still
+// says so afterwards, the I/O manager did not write it: the request never reached the driver (a
+// bad handle, a buffer the platform refused), or the driver failed it at once, which the
+// platform answers through the call's return alone. Then, as for a failed CreateFileW, the
+// thread's last NTSTATUS (ntdll's RtlGetLastNtStatus, which the failing call set) is the answer
+// when it agrees with the Win32 error; otherwise the error is mapped back to the NTSTATUS that
+// produces it (NTSTATUS_FROM_WIN32 for errors with no single source).
 #include "../backend.h"
 #include "tovrik/sdk.h"
 
@@ -116,7 +117,7 @@ class Win32Channel final : public Channel {
         }
         auto status = static_cast<std::int32_t>(overlapped.Internal);
         if (status == kStatusPending)
-            return {StatusFromWin32(error), 0};
+            return {LastNtStatusFor(error), 0};
         return {status, static_cast<std::uint64_t>(overlapped.InternalHigh)};
     }
 
