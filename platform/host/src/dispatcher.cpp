@@ -46,6 +46,9 @@ struct DispatcherState {
     // The wait list of each event some thread is blocked on, oldest wait first. Kept here rather
     // than in the event's header, whose wait list fields mark it as initialised.
     std::unordered_map<const void*, std::deque<WaitRecord*>> WaitLists;
+    // Tests waiting until threads have blocked (WaitForBlockedWaits), woken by each new block.
+    std::condition_variable BlockCv;
+    int BlockWatchers = 0;
 };
 DispatcherState& D() {
     static DispatcherState* state = new DispatcherState;
@@ -90,7 +93,8 @@ std::uint64_t Me() {
 void Block(WaitRecord& wait) {
     D().WaitLists[wait.Object].push_back(&wait);
     wait.Listed = true;
-    D().Cv.notify_all(); // for a test waiting until a thread has blocked
+    if (D().BlockWatchers)
+        D().BlockCv.notify_all();
 }
 
 // Takes a wait that ends without being satisfied (timed out) out of its event's wait list.
@@ -229,10 +233,13 @@ bool WaitForBlockedWaits(const void* object, std::size_t count, double realSecon
                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                      std::chrono::duration<double>(realSeconds));
     std::unique_lock lock(detail::D().Mutex);
-    return detail::D().Cv.wait_until(lock, until, [object, count] {
+    detail::D().BlockWatchers++;
+    bool blocked = detail::D().BlockCv.wait_until(lock, until, [object, count] {
         auto it = detail::D().WaitLists.find(object);
         return it != detail::D().WaitLists.end() && it->second.size() >= count;
     });
+    detail::D().BlockWatchers--;
+    return blocked;
 }
 
 ResourceState InspectResource(PERESOURCE resource) {
