@@ -224,19 +224,17 @@ TEST(PlatformThreaded, BufferedInformationPastTheOutputLengthIsReported) {
 TEST(PlatformEvents, TheLongestRelativeTimeoutDoesNotRunOutAtOnce) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    std::atomic<bool> waited{false};
+    std::atomic<bool> blocked{false};
     std::thread setter([&] {
-        // Bounded in real time: the wait below starts at once.
-        for (int i = 0; i < 20000 && !waited; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Set only once the wait below has blocked, so the set never finds the event before it.
+        blocked = host::WaitForBlockedWaits(&event, 1);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     });
     LARGE_INTEGER longest;
     longest.QuadPart = -0x7FFFFFFFFFFFFFFFLL;
-    waited = true;
     NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &longest);
     setter.join();
+    EXPECT_TRUE(blocked) << "the wait never blocked";
     EXPECT_EQ(status, STATUS_SUCCESS) << "a wait of about 29,000 years ran out at once";
 }
 

@@ -229,6 +229,8 @@ std::size_t BlockedWaits(const void* object) {
 }
 
 bool WaitForBlockedWaits(const void* object, std::size_t count, double realSeconds) {
+    // A day at most; NaN and negative bounds look once.
+    realSeconds = realSeconds > 0 ? std::min(realSeconds, 86400.0) : 0.0;
     auto until = std::chrono::steady_clock::now() +
                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                      std::chrono::duration<double>(realSeconds));
