@@ -160,9 +160,10 @@ void OrphanWaits(PKEVENT event, const CallSite& site) {
     for (WaitRecord* wait : waits)
         wait->Listed = false;
     Violate(Check::BadArgument,
-            fmt::format("KeInitializeEvent on {} while {} thread(s) wait on it (the first since "
-                        "{}): they lose their wait and no later set wakes them",
-                        Hex(event), waits.size(), waits.front()->Site.ToString()),
+            fmt::format("KeInitializeEvent on {} while {} thread(s) wait on it (the first, host "
+                        "thread {}, since {}): they lose their wait and no later set wakes them",
+                        Hex(event), waits.size(), waits.front()->Thread,
+                        waits.front()->Site.ToString()),
             site);
 }
 } // namespace
