@@ -146,6 +146,52 @@ TEST(Dispatcher, SystemTimeComesFromTheHostClock) {
     EXPECT_LE(now.QuadPart, host::Clock::Now());
 }
 
+// A wait that timed out has left the event's wait list: a later set stays in the event for the
+// next wait instead of going to a wait that has already returned.
+TEST(Dispatcher, AWaitThatTimedOutTakesNoLaterSet) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    EXPECT_FALSE(host::WaitForBlockedWaits(&event, 1, 0.01)) << "nobody waits yet";
+    LARGE_INTEGER zero = Interval(0);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(host::BlockedWaits(&event), 0u) << "a poll never blocks";
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    std::thread waiter([&] {
+        LARGE_INTEGER limit = Interval(host::Clock::Relative(60000));
+        result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit);
+    });
+    EXPECT_TRUE(host::WaitForBlockedWaits(&event, 1));
+    host::Clock::SetScale(1e6); // the waiter's minute now passes at once
+    waiter.join();
+    EXPECT_EQ(result, STATUS_TIMEOUT);
+    EXPECT_EQ(host::BlockedWaits(&event), 0u);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeReadStateEvent(&event), 1) << "the set went to a wait that had already ended";
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+}
+
+// A set that falls together with a waiter's timeout: either the wait returns success and the set
+// is consumed, or it times out and the set stays in the event. Never both, never neither.
+TEST(Dispatcher, ASetRacingATimeoutIsNeitherLostNorGivenTwice) {
+    for (int round = 0; round < 200; ++round) {
+        KEVENT event;
+        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+        std::atomic<NTSTATUS> result{STATUS_PENDING};
+        std::thread waiter([&] {
+            LARGE_INTEGER limit = Interval(-(round % 20) * 50); // up to 95 us of kernel time
+            result = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit);
+        });
+        if (round % 2)
+            std::this_thread::yield();
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+        waiter.join();
+        ASSERT_TRUE(result == STATUS_SUCCESS || result == STATUS_TIMEOUT) << "round " << round;
+        EXPECT_EQ(KeReadStateEvent(&event), result == STATUS_SUCCESS ? 0 : 1)
+            << "round " << round << ": the wait returned " << host::StatusName(result);
+        EXPECT_EQ(host::BlockedWaits(&event), 0u) << "round " << round;
+    }
+}
+
 TEST(SpinLocks, ExcludeEachOtherAndRaiseToDispatch) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);

@@ -1,7 +1,8 @@
 // Rules the platform enforces (its I/O manager relies on them, its verifier stops the machine on
 // them) that a driver on the host kernel must not get away with: the pending flag and the value a
 // dispatch routine returns agreeing, pool requests the platform refuses, and the bytes a threaded
-// buffered request says it returns.
+// buffered request says it returns. And the platform's own event semantics, which a waiter on the
+// host must get as it would there.
 #include "test_driver.h"
 
 #include <atomic>
@@ -223,20 +224,105 @@ TEST(PlatformThreaded, BufferedInformationPastTheOutputLengthIsReported) {
 TEST(PlatformEvents, TheLongestRelativeTimeoutDoesNotRunOutAtOnce) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    std::atomic<bool> waited{false};
+    std::atomic<bool> blocked{false};
     std::thread setter([&] {
-        // Bounded in real time: the wait below starts at once.
-        for (int i = 0; i < 20000 && !waited; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Set only once the wait below has blocked, so the set never finds the event before it.
+        blocked = host::WaitForBlockedWaits(&event, 1);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     });
     LARGE_INTEGER longest;
     longest.QuadPart = -0x7FFFFFFFFFFFFFFFLL;
-    waited = true;
     NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &longest);
     setter.join();
+    EXPECT_TRUE(blocked) << "the wait never blocked";
     EXPECT_EQ(status, STATUS_SUCCESS) << "a wait of about 29,000 years ran out at once";
+}
+
+// ---------------------------------------------------------------------------------------------
+// What setting an event does for the threads already waiting on it
+
+// Waits on `event` on a thread of its own for up to a minute of kernel time (real time at the
+// test's scale of 1): only a wake-up that never comes ends it by its timeout.
+class EventWaiter {
+  public:
+    explicit EventWaiter(PKEVENT event)
+        : thread_([this, event] {
+              LARGE_INTEGER limit;
+              limit.QuadPart = host::Clock::Relative(60000);
+              result_ = KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &limit);
+          }) {}
+    ~EventWaiter() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    EventWaiter(const EventWaiter&) = delete;
+    EventWaiter& operator=(const EventWaiter&) = delete;
+
+    NTSTATUS Result() {
+        if (thread_.joinable())
+            thread_.join();
+        return result_;
+    }
+
+  private:
+    std::atomic<NTSTATUS> result_{STATUS_PENDING};
+    std::thread thread_;
+};
+
+// On the platform KeSetEvent satisfies the waits already blocked on the event there and then: a
+// notification event cleared right after still releases every thread that was waiting, and a
+// synchronization event set twice releases two waiters. A waiter that only looks at the state
+// when it next runs misses both, and a test then waits for a wake-up the platform gives.
+TEST(PlatformEvents, ASetThatIsClearedAtOnceStillReleasesTheWaiters) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EventWaiter first(&event);
+    EventWaiter second(&event);
+    ASSERT_TRUE(host::WaitForBlockedWaits(&event, 2));
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    KeClearEvent(&event);
+    EXPECT_EQ(first.Result(), STATUS_SUCCESS) << "the waiter missed the set";
+    EXPECT_EQ(second.Result(), STATUS_SUCCESS) << "the waiter missed the set";
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(PlatformEvents, ASynchronizationEventSetTwiceReleasesTwoWaiters) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    EventWaiter first(&event);
+    EventWaiter second(&event);
+    ASSERT_TRUE(host::WaitForBlockedWaits(&event, 2));
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    // The set went to one blocked waiter: the event stays clear and the other waiter blocked.
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(host::BlockedWaits(&event), 1u);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    int released = (first.Result() == STATUS_SUCCESS) + (second.Result() == STATUS_SUCCESS);
+    EXPECT_EQ(released, 2) << "a set was lost on a waiter that had not run yet";
+    EXPECT_EQ(KeReadStateEvent(&event), 0) << "each set was consumed by the waiter it released";
+}
+
+// Setting an event up afresh while a thread waits on it empties its wait list on the platform:
+// the waiter is never woken by a later set. The host must report the re-initialisation rather
+// than let the waiter see the later set, which would hide the fault.
+TEST(PlatformEvents, InitialisingAnEventWithAWaiterBlockedOnItIsReported) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::size_t reported;
+    NTSTATUS result;
+    {
+        CollectReports reports;
+        EventWaiter waiter(&event);
+        ASSERT_TRUE(host::WaitForBlockedWaits(&event, 1));
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        host::Clock::SetScale(1e6); // the waiter's minute now passes at once
+        result = waiter.Result();
+        reported = reports.Count();
+    }
+    EXPECT_GE(reported, 1u) << "an event was initialised while a thread waited on it, unreported";
+    EXPECT_EQ(result, STATUS_TIMEOUT) << "the lost wait was satisfied by a later set";
+    EXPECT_EQ(host::BlockedWaits(&event), 0u);
 }
 
 } // namespace

@@ -1,8 +1,13 @@
 // Dispatcher objects: events, waits, delays, and executive resources.
 //
-// Every object keeps its state in its own fields, changed only under the one dispatcher lock;
-// a waiter sleeps on the one condition variable and looks again whenever anything is signalled
-// (or the clock's scale changes), as the platform's dispatcher does with its lock and wait lists.
+// Every object keeps its state in its own fields, changed only under the one dispatcher lock.
+// A thread that has to block on an event leaves a wait record in the event's wait list, and the
+// routine that signals the event satisfies the records there and then, as the platform's
+// dispatcher does: a notification event releases every blocked waiter, a synchronization event
+// one, its state consumed. The waiter then only reads the status its record holds, so what
+// happens to the event between the set and the moment the waiter runs again (a clear, a second
+// set) cannot take the wake-up back or lose it. Waiters sleep on the one condition variable,
+// which also wakes timed waits when the clock's scale changes.
 #include "internal.h"
 
 #include <fmt/format.h>
@@ -10,8 +15,10 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <deque>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 
 namespace host::detail {
 
@@ -22,9 +29,26 @@ namespace {
 constexpr ULONG_PTR EventMark = 0x4B45564E54ULL;  // "KEVNT"
 constexpr ULONG_PTR ResourceMark = 0x45524553ULL; // "ERES"
 
+// A wait blocked on an event: who waits, from where, and, once a set satisfied it, the status
+// its KeWaitForSingleObject returns (STATUS_PENDING while it is still blocked). It lives on the
+// waiting thread's stack and is in its event's wait list exactly while it is blocked there.
+struct WaitRecord {
+    PKEVENT Object;
+    std::uint64_t Thread;
+    CallSite Site;
+    NTSTATUS Status = STATUS_PENDING;
+    bool Listed = false; // in Object's wait list (false once satisfied, timed out or orphaned)
+};
+
 struct DispatcherState {
     std::mutex Mutex;
     std::condition_variable Cv;
+    // The wait list of each event some thread is blocked on, oldest wait first. Kept here rather
+    // than in the event's header, whose wait list fields mark it as initialised.
+    std::unordered_map<const void*, std::deque<WaitRecord*>> WaitLists;
+    // Tests waiting until threads have blocked (WaitForBlockedWaits), woken by each new block.
+    std::condition_variable BlockCv;
+    int BlockWatchers = 0;
 };
 DispatcherState& D() {
     static DispatcherState* state = new DispatcherState;
@@ -63,6 +87,85 @@ bool CheckResource(PERESOURCE resource, const char* routine, const CallSite& sit
 std::uint64_t Me() {
     return Thread().Id;
 }
+
+// The wait list routines below run with the dispatcher lock held.
+
+void Block(WaitRecord& wait) {
+    D().WaitLists[wait.Object].push_back(&wait);
+    wait.Listed = true;
+    if (D().BlockWatchers)
+        D().BlockCv.notify_all();
+}
+
+// Takes a wait that ends without being satisfied (timed out) out of its event's wait list.
+void Unblock(WaitRecord& wait) {
+    if (!wait.Listed)
+        return;
+    wait.Listed = false;
+    auto it = D().WaitLists.find(wait.Object);
+    if (it == D().WaitLists.end())
+        return;
+    std::erase(it->second, &wait);
+    if (it->second.empty())
+        D().WaitLists.erase(it);
+}
+
+// Satisfies the waits blocked on `event` that its state now allows: every one for a notification
+// event, which stays signalled; the oldest for a synchronization event, whose state it consumes.
+void SatisfyWaits(PKEVENT event) {
+    auto it = D().WaitLists.find(event);
+    if (it == D().WaitLists.end())
+        return;
+    std::deque<WaitRecord*>& waits = it->second;
+    while (!waits.empty() && event->Header.SignalState > 0) {
+        WaitRecord* wait = waits.front();
+        waits.pop_front();
+        wait->Listed = false;
+        wait->Status = STATUS_SUCCESS;
+        if (event->Header.Type == SynchronizationEvent)
+            event->Header.SignalState = 0;
+    }
+    if (waits.empty())
+        D().WaitLists.erase(it);
+    D().Cv.notify_all();
+}
+
+// Sets `event` and satisfies its blocked waits; returns its previous state.
+LONG SetEventLocked(PKEVENT event) {
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+    SatisfyWaits(event);
+    return previous;
+}
+
+void InitEventLocked(PKEVENT event, EVENT_TYPE type, bool state) {
+    event->Header.Type = static_cast<UCHAR>(type);
+    event->Header.Signalling = 0;
+    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    event->Header.Reserved1 = 0;
+    event->Header.SignalState = state ? 1 : 0;
+    event->Header.WaitListHead.Flink = reinterpret_cast<PLIST_ENTRY>(EventMark);
+    event->Header.WaitListHead.Blink = reinterpret_cast<PLIST_ENTRY>(event);
+}
+
+// Initialising an event empties its wait list on the platform: the threads blocked on it are
+// never woken by a later set and wait until their timeout, or for ever. The host does the same
+// (so a later set cannot hide the fault) and reports it.
+void OrphanWaits(PKEVENT event, const CallSite& site) {
+    auto it = D().WaitLists.find(event);
+    if (it == D().WaitLists.end())
+        return;
+    std::deque<WaitRecord*> waits = std::move(it->second);
+    D().WaitLists.erase(it);
+    for (WaitRecord* wait : waits)
+        wait->Listed = false;
+    Violate(Check::BadArgument,
+            fmt::format("KeInitializeEvent on {} while {} thread(s) wait on it (the first, host "
+                        "thread {}, since {}): they lose their wait and no later set wakes them",
+                        Hex(event), waits.size(), waits.front()->Thread,
+                        waits.front()->Site.ToString()),
+            site);
+}
 } // namespace
 
 std::mutex& DispatcherMutex() {
@@ -94,19 +197,12 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
 
 void InitEvent(PKEVENT event, EVENT_TYPE type, bool state) {
     std::lock_guard lock(D().Mutex);
-    event->Header.Type = static_cast<UCHAR>(type);
-    event->Header.Signalling = 0;
-    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
-    event->Header.Reserved1 = 0;
-    event->Header.SignalState = state ? 1 : 0;
-    event->Header.WaitListHead.Flink = reinterpret_cast<PLIST_ENTRY>(EventMark);
-    event->Header.WaitListHead.Blink = reinterpret_cast<PLIST_ENTRY>(event);
+    InitEventLocked(event, type, state);
 }
 
 void SignalEvent(PKEVENT event) {
     std::lock_guard lock(D().Mutex);
-    event->Header.SignalState = 1;
-    D().Cv.notify_all();
+    SetEventLocked(event);
 }
 
 // The deadline a timeout names, in kernel time: none (null), now (zero), relative (negative)
@@ -127,6 +223,28 @@ static LONGLONG DeadlineOf(const LARGE_INTEGER* timeout) {
 } // namespace host::detail
 
 namespace host {
+std::size_t BlockedWaits(const void* object) {
+    std::lock_guard lock(detail::D().Mutex);
+    auto it = detail::D().WaitLists.find(object);
+    return it == detail::D().WaitLists.end() ? 0 : it->second.size();
+}
+
+bool WaitForBlockedWaits(const void* object, std::size_t count, double realSeconds) {
+    // A day at most; NaN and negative bounds look once.
+    realSeconds = realSeconds > 0 ? std::min(realSeconds, 86400.0) : 0.0;
+    auto until = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(realSeconds));
+    std::unique_lock lock(detail::D().Mutex);
+    detail::D().BlockWatchers++;
+    bool blocked = detail::D().BlockCv.wait_until(lock, until, [object, count] {
+        auto it = detail::D().WaitLists.find(object);
+        return it != detail::D().WaitLists.end() && it->second.size() >= count;
+    });
+    detail::D().BlockWatchers--;
+    return blocked;
+}
+
 ResourceState InspectResource(PERESOURCE resource) {
     std::lock_guard lock(detail::D().Mutex);
     return {resource->ActiveCount, resource->Flag != 0, resource->NumberOfSharedWaiters,
@@ -146,7 +264,9 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
                 fmt::format("KeInitializeEvent with event type {}", static_cast<int>(Type)), site);
         return;
     }
-    InitEvent(Event, Type, State);
+    std::lock_guard lock(D().Mutex);
+    OrphanWaits(Event, site);
+    InitEventLocked(Event, Type, State);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
@@ -157,10 +277,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     std::lock_guard lock(D().Mutex);
     if (!CheckEvent(Event, "KeSetEvent", site))
         return 0;
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    D().Cv.notify_all();
-    return previous;
+    return SetEventLocked(Event);
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
@@ -212,12 +329,23 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     std::unique_lock lock(D().Mutex);
     if (!CheckEvent(event, "KeWaitForSingleObject", site))
         return STATUS_INVALID_PARAMETER;
-    bool signalled = WaitUntil(lock, deadline, [event] { return event->Header.SignalState > 0; });
-    if (!signalled)
+    if (event->Header.SignalState > 0) {
+        if (event->Header.Type == SynchronizationEvent)
+            event->Header.SignalState = 0;
+        return STATUS_SUCCESS;
+    }
+    if (deadline == LLONG_MIN)
         return STATUS_TIMEOUT;
-    if (event->Header.Type == SynchronizationEvent)
-        event->Header.SignalState = 0;
-    return STATUS_SUCCESS;
+    // Blocked until a set satisfies the record or the deadline passes, both decided under the
+    // lock: a set that came first is never lost to the timeout, and no set can satisfy a wait
+    // that has already timed out.
+    WaitRecord wait{event, t.Id, site};
+    Block(wait);
+    if (!WaitUntil(lock, deadline, [&wait] { return wait.Status != STATUS_PENDING; })) {
+        Unblock(wait);
+        return STATUS_TIMEOUT;
+    }
+    return wait.Status;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

@@ -418,6 +418,13 @@ std::string StatusName(NTSTATUS status);
 std::string IrpState(PIRP irp);
 // Requests currently in a driver (dispatched or pending) and not yet completed.
 std::size_t IrpsInFlight();
+// Threads blocked right now in a wait on a dispatcher object (an event), read under the dispatcher
+// lock: a wait that found the object signalled never blocks, and a blocked wait leaves the count
+// once a set satisfies it or it times out.
+std::size_t BlockedWaits(const void* object);
+// Waits, at most `realSeconds` of real time, until at least `count` threads are blocked on
+// `object`; whether they are. For tests that must know a thread is blocked before they go on.
+bool WaitForBlockedWaits(const void* object, std::size_t count, double realSeconds = 30.0);
 // The host's view of an executive resource, read under the dispatcher lock (for tests that must
 // know a thread is queued on it before they go on).
 struct ResourceState {
