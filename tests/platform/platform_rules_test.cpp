@@ -326,3 +326,55 @@ TEST(PlatformEvents, InitialisingAnEventWithAWaiterBlockedOnItIsReported) {
 }
 
 } // namespace
+
+// Memory that holds an event goes away while a thread waits on it: a pool block freed, or the
+// extension of a device deleted (a driver deleting its device while a request still waits on an
+// event of its extension). On the platform the wait list goes with the memory and the waiter is
+// never woken; the host reports it, and the waiter keeps only its timeout.
+TEST(PlatformEvents, StorageThatGoesAwayUnderAWaitedEventIsReported) {
+    struct Storage {
+        const char* Label;
+        PKEVENT (*Make)(PDRIVER_OBJECT driver, PDEVICE_OBJECT& device);
+        void (*End)(PKEVENT event, PDEVICE_OBJECT device);
+    };
+    const Storage storages[] = {
+        {"a pool block freed",
+         [](PDRIVER_OBJECT, PDEVICE_OBJECT&) {
+             return static_cast<PKEVENT>(ExAllocatePool(NonPagedPool, 2 * sizeof(KEVENT))) + 1;
+         },
+         [](PKEVENT event, PDEVICE_OBJECT) { ExFreePool(event - 1); }},
+        {"a device's extension deleted",
+         [](PDRIVER_OBJECT driver, PDEVICE_OBJECT& device) {
+             EXPECT_EQ(IoCreateDevice(driver, sizeof(KEVENT), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                      FALSE, &device),
+                       STATUS_SUCCESS);
+             return static_cast<PKEVENT>(device->DeviceExtension);
+         },
+         [](PKEVENT, PDEVICE_OBJECT device) { IoDeleteDevice(device); }},
+    };
+    PDRIVER_OBJECT driver = host::CreateBusDriver(u"\\Driver\\eventstorage");
+    for (const Storage& storage : storages) {
+        SCOPED_TRACE(storage.Label);
+        host::Clock::SetScale(1);
+        PDEVICE_OBJECT device = nullptr;
+        PKEVENT event = storage.Make(driver, device);
+        ASSERT_NE(event, nullptr);
+        KeInitializeEvent(event, NotificationEvent, FALSE);
+        std::size_t reported;
+        NTSTATUS result;
+        {
+            CollectReports reports;
+            EventWaiter waiter(event);
+            ASSERT_TRUE(host::WaitForBlockedWaits(event, 1));
+            storage.End(event, device);
+            EXPECT_EQ(host::BlockedWaits(event), 0u) << "the freed event still has its waiter";
+            host::Clock::SetScale(1e6); // the waiter's minute now passes at once
+            result = waiter.Result();
+            reported = reports.Count();
+        }
+        EXPECT_GE(reported, 1u)
+            << "the event's memory went while a thread waited on it, unreported";
+        EXPECT_EQ(result, STATUS_TIMEOUT);
+    }
+    host::UnloadDriver(driver);
+}

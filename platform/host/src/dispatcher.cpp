@@ -13,12 +13,14 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <deque>
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace host::detail {
 
@@ -46,6 +48,9 @@ struct DispatcherState {
     // The wait list of each event some thread is blocked on, oldest wait first. Kept here rather
     // than in the event's header, whose wait list fields mark it as initialised.
     std::unordered_map<const void*, std::deque<WaitRecord*>> WaitLists;
+    // How many waits are listed: storage that goes away (EventStorageEnds) is looked at only
+    // while some thread waits, so freeing pool costs nothing more when nobody does.
+    std::atomic<std::size_t> Listed{0};
     // Tests waiting until threads have blocked (WaitForBlockedWaits), woken by each new block.
     std::condition_variable BlockCv;
     int BlockWatchers = 0;
@@ -93,6 +98,7 @@ std::uint64_t Me() {
 void Block(WaitRecord& wait) {
     D().WaitLists[wait.Object].push_back(&wait);
     wait.Listed = true;
+    D().Listed++;
     if (D().BlockWatchers)
         D().BlockCv.notify_all();
 }
@@ -102,6 +108,7 @@ void Unblock(WaitRecord& wait) {
     if (!wait.Listed)
         return;
     wait.Listed = false;
+    D().Listed--;
     auto it = D().WaitLists.find(wait.Object);
     if (it == D().WaitLists.end())
         return;
@@ -121,6 +128,7 @@ void SatisfyWaits(PKEVENT event) {
         WaitRecord* wait = waits.front();
         waits.pop_front();
         wait->Listed = false;
+        D().Listed--;
         wait->Status = STATUS_SUCCESS;
         if (event->Header.Type == SynchronizationEvent)
             event->Header.SignalState = 0;
@@ -159,6 +167,7 @@ void OrphanWaits(PKEVENT event, const CallSite& site) {
     D().WaitLists.erase(it);
     for (WaitRecord* wait : waits)
         wait->Listed = false;
+    D().Listed -= waits.size();
     Violate(Check::BadArgument,
             fmt::format("KeInitializeEvent on {} while {} thread(s) wait on it (the first, host "
                         "thread {}, since {}): they lose their wait and no later set wakes them",
@@ -167,6 +176,36 @@ void OrphanWaits(PKEVENT event, const CallSite& site) {
             site);
 }
 } // namespace
+
+void EventStorageEnds(const void* storage, std::size_t bytes, const char* how,
+                      const CallSite& site) {
+    if (D().Listed.load() == 0 || bytes == 0)
+        return;
+    std::vector<std::string> lost;
+    {
+        std::lock_guard lock(D().Mutex);
+        const auto low = reinterpret_cast<std::uintptr_t>(storage);
+        for (auto it = D().WaitLists.begin(); it != D().WaitLists.end();) {
+            // Unsigned: below `low` wraps to far above `bytes`.
+            if (reinterpret_cast<std::uintptr_t>(it->first) - low >= bytes) {
+                ++it;
+                continue;
+            }
+            const std::deque<WaitRecord*>& waits = it->second;
+            for (WaitRecord* wait : waits)
+                wait->Listed = false;
+            D().Listed -= waits.size();
+            lost.push_back(fmt::format(
+                "{} {} while {} thread(s) wait on the event at {} inside it (the first, host "
+                "thread {}, since {}): they lose their wait and no later set wakes them",
+                how, Hex(storage), waits.size(), Hex(it->first), waits.front()->Thread,
+                waits.front()->Site.ToString()));
+            it = D().WaitLists.erase(it);
+        }
+    }
+    for (const std::string& message : lost)
+        Violate(Check::TouchedAfterFree, message, site);
+}
 
 std::mutex& DispatcherMutex() {
     return D().Mutex;

@@ -134,6 +134,11 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
                const std::function<bool()>& ready);
 void SignalEvent(PKEVENT event);
 void InitEvent(PKEVENT event, EVENT_TYPE type, bool state);
+// Storage that may hold events goes away (`how`: "ExFreePool of", "IoDeleteDevice's extension
+// at"): the waits blocked on an event inside it lose it, as on the platform, where its wait list
+// is gone with the memory, and each such event is reported at `site`.
+void EventStorageEnds(const void* storage, std::size_t bytes, const char* how,
+                      const CallSite& site);
 
 // Pool.
 void* PoolAllocate(POOL_TYPE type, std::size_t bytes, ULONG tag, const CallSite& site,

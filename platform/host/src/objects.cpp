@@ -67,6 +67,18 @@ void Retire(PDEVICE_OBJECT device) {
     O().Retired.push_back(device);
 }
 
+constexpr unsigned char DeletedExtensionPattern = 0xDD;
+
+// A deleted device's extension goes: the events in it take their waiters' waits with them (a
+// driver that deletes its device while a thread waits on an event of its extension), and the
+// extension gets the deleted pattern, so what reads it afterwards reads nonsense.
+void ExtensionEnds(PDEVICE_OBJECT device, std::size_t bytes, const CallSite& site) {
+    if (!device->DeviceExtension || bytes == 0)
+        return;
+    EventStorageEnds(device->DeviceExtension, bytes, "IoDeleteDevice's extension at", site);
+    std::memset(device->DeviceExtension, DeletedExtensionPattern, bytes);
+}
+
 // Called with O().Mutex held: frees the devices past the quarantine. Never the one just
 // retired, which its deleter may still be filling with the deleted pattern.
 void FreeRetiredPastQuarantine() {
@@ -77,8 +89,6 @@ void FreeRetiredPastQuarantine() {
         std::free(oldest);
     }
 }
-
-constexpr unsigned char DeletedExtensionPattern = 0xDD;
 
 } // namespace
 
@@ -143,16 +153,19 @@ bool ReferenceDevice(PDEVICE_OBJECT device, bool evenIfDeleted) {
 }
 
 void DereferenceDevice(PDEVICE_OBJECT device) {
-    std::lock_guard lock(O().Mutex);
-    auto it = O().Devices.find(device);
-    if (it == O().Devices.end() || it->second.References == 0)
-        return;
-    if (--it->second.References == 0 && it->second.Deleted) {
-        Retire(device);
-        if (device->DeviceExtension)
-            std::memset(device->DeviceExtension, DeletedExtensionPattern,
-                        it->second.ExtensionBytes);
+    std::size_t extension = 0;
+    {
+        std::lock_guard lock(O().Mutex);
+        auto it = O().Devices.find(device);
+        if (it == O().Devices.end() || it->second.References == 0)
+            return;
+        if (--it->second.References == 0 && it->second.Deleted) {
+            extension = it->second.ExtensionBytes;
+            Retire(device);
+        }
     }
+    // Outside the lock, as IoDeleteDevice does: a report may describe addresses through it.
+    ExtensionEnds(device, extension, HOST_SITE());
 }
 
 bool IsKnownDriver(PDRIVER_OBJECT driver) {
@@ -457,8 +470,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
     }
     PoolDeviceDeleted(DeviceObject);
-    if (DeviceObject->DeviceExtension && extension)
-        std::memset(DeviceObject->DeviceExtension, DeletedExtensionPattern, extension);
+    ExtensionEnds(DeviceObject, extension, site);
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {

@@ -144,8 +144,10 @@ void PoolFree(void* p, const CallSite& site, bool hostOwned, std::optional<ULONG
         P().Blocks.erase(it);
         P().Freed[address] = site;
     }
-    // An IRP built in this block by IoInitializeIrp goes with it.
+    // An IRP built in this block by IoInitializeIrp goes with it, and so do the wait lists of
+    // the events in it.
     IrpStorageFreed(p, site);
+    EventStorageEnds(p, size, "ExFreePool of", site);
     std::memset(p, FreedPattern, size);
     std::free(p);
 }
