@@ -273,33 +273,52 @@ class EventWaiter {
 // notification event cleared right after still releases every thread that was waiting, and a
 // synchronization event set twice releases two waiters. A waiter that only looks at the state
 // when it next runs misses both, and a test then waits for a wake-up the platform gives.
+// An event of a type, not signalled, that two threads wait on (once Blocked() says they have
+// blocked).
+class TwoWaitersOn {
+  public:
+    explicit TwoWaitersOn(EVENT_TYPE type)
+        : event_(type), first_(&event_.Event), second_(&event_.Event) {}
+    PKEVENT Event() { return &event_.Event; }
+    bool Blocked() { return host::WaitForBlockedWaits(Event(), 2); }
+    EventWaiter& First() { return first_; }
+    EventWaiter& Second() { return second_; }
+
+  private:
+    // Initialised before the waiters start (members are built in this order).
+    struct Initialised {
+        explicit Initialised(EVENT_TYPE type) { KeInitializeEvent(&Event, type, FALSE); }
+        KEVENT Event;
+    };
+    Initialised event_;
+    EventWaiter first_;
+    EventWaiter second_;
+};
+
 TEST(PlatformEvents, ASetThatIsClearedAtOnceStillReleasesTheWaiters) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    EventWaiter first(&event);
-    EventWaiter second(&event);
-    ASSERT_TRUE(host::WaitForBlockedWaits(&event, 2));
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    KeClearEvent(&event);
-    EXPECT_EQ(first.Result(), STATUS_SUCCESS) << "the waiter missed the set";
-    EXPECT_EQ(second.Result(), STATUS_SUCCESS) << "the waiter missed the set";
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    TwoWaitersOn waiters(NotificationEvent);
+    PKEVENT event = waiters.Event();
+    ASSERT_TRUE(waiters.Blocked());
+    EXPECT_EQ(KeSetEvent(event, IO_NO_INCREMENT, FALSE), 0);
+    KeClearEvent(event);
+    EXPECT_EQ(waiters.First().Result(), STATUS_SUCCESS) << "the waiter missed the set";
+    EXPECT_EQ(waiters.Second().Result(), STATUS_SUCCESS) << "the waiter missed the set";
+    EXPECT_EQ(KeReadStateEvent(event), 0);
 }
 
 TEST(PlatformEvents, ASynchronizationEventSetTwiceReleasesTwoWaiters) {
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    EventWaiter first(&event);
-    EventWaiter second(&event);
-    ASSERT_TRUE(host::WaitForBlockedWaits(&event, 2));
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    TwoWaitersOn waiters(SynchronizationEvent);
+    PKEVENT event = waiters.Event();
+    ASSERT_TRUE(waiters.Blocked());
+    EXPECT_EQ(KeSetEvent(event, IO_NO_INCREMENT, FALSE), 0);
     // The set went to one blocked waiter: the event stays clear and the other waiter blocked.
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    EXPECT_EQ(host::BlockedWaits(&event), 1u);
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    int released = (first.Result() == STATUS_SUCCESS) + (second.Result() == STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(event), 0);
+    EXPECT_EQ(host::BlockedWaits(event), 1u);
+    EXPECT_EQ(KeSetEvent(event, IO_NO_INCREMENT, FALSE), 0);
+    int released = (waiters.First().Result() == STATUS_SUCCESS) +
+                   (waiters.Second().Result() == STATUS_SUCCESS);
     EXPECT_EQ(released, 2) << "a set was lost on a waiter that had not run yet";
-    EXPECT_EQ(KeReadStateEvent(&event), 0) << "each set was consumed by the waiter it released";
+    EXPECT_EQ(KeReadStateEvent(event), 0) << "each set was consumed by the waiter it released";
 }
 
 // Setting an event up afresh while a thread waits on it empties its wait list on the platform:
